@@ -22,7 +22,8 @@ std::expected<std::span<const std::uint8_t>, ByteReader::Failure> ByteReader::re
     if (count < 0 || count > remaining()) {
         return std::unexpected(Failure::outOfBounds(count, remaining()));
     }
-    const auto view = base_.subspan(static_cast<std::size_t>(offset_), static_cast<std::size_t>(count));
+    const auto view =
+        base_.subspan(static_cast<std::size_t>(offset_), static_cast<std::size_t>(count));
     offset_ += count;
     return view;
 }

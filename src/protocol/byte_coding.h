@@ -20,7 +20,7 @@ concept WireInteger = std::integral<T> && !std::same_as<T, bool>;
 
 // A growable byte array with append operations.
 class ByteWriter {
-public:
+  public:
     ByteWriter() = default;
     // A zero or negative capacity reserves nothing.
     explicit ByteWriter(std::ptrdiff_t reservingCapacity);
@@ -47,14 +47,14 @@ public:
     // Hands the accumulated bytes over without copying; the writer is left empty.
     std::vector<std::uint8_t> takeBytes() { return std::move(bytes_); }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 
 // A read cursor over borrowed bytes; it never copies or owns them, so the range
 // must outlive the reader. A failed read leaves the cursor where it was.
 class ByteReader {
-public:
+  public:
     struct Failure {
         enum class Case { outOfBounds };
 
@@ -100,7 +100,7 @@ public:
     // A view of the next `count` bytes, no copy.
     std::expected<std::span<const std::uint8_t>, Failure> readRaw(std::ptrdiff_t count);
 
-private:
+  private:
     template <class T, class Assemble>
     std::expected<T, Failure> read(Assemble assemble) {
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));

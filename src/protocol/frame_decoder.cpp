@@ -23,12 +23,16 @@ bool isValidUtf8(std::span<const std::uint8_t> bytes) {
             extra = 1;
         } else if (lead >= 0xE0 && lead <= 0xEF) {
             extra = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
+            if (lead == 0xE0)
+                low = 0xA0;
+            if (lead == 0xED)
+                high = 0x9F;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             extra = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
+            if (lead == 0xF0)
+                low = 0x90;
+            if (lead == 0xF4)
+                high = 0x8F;
         } else {
             return false;
         }
@@ -116,9 +120,11 @@ std::expected<Message, Failure> readClientStat(ByteReader& r, std::uint16_t leng
     if (!name || !isValidUtf8(*name)) {
         return malformed;
     }
-    return ClientStat{*rtt,   *minRtt, *offset, *syncError,
-                      *latency, *flags, *depth,
-                      std::string(reinterpret_cast<const char*>(name->data()), name->size())};
+    return ClientStat{
+        *rtt,     *minRtt,
+        *offset,  *syncError,
+        *latency, *flags,
+        *depth,   std::string(reinterpret_cast<const char*>(name->data()), name->size())};
 }
 
 std::expected<Message, Failure> readClientState(ByteReader& r) {
@@ -155,15 +161,24 @@ std::expected<Message, Failure> readCue(ByteReader& r) {
 // The length each fixed-size type must have; audio and clientStat give their minimum.
 int requiredLength(MessageType type) {
     switch (type) {
-        case MessageType::hello: return Hello::wireSize;
-        case MessageType::audio: return AudioChunkHeader::wireSize;
-        case MessageType::timeReq: return TimeReq::wireSize;
-        case MessageType::timeResp: return TimeResp::wireSize;
-        case MessageType::clientStat: return ClientStat::fixedWireSize;
-        case MessageType::bye: return 0;
-        case MessageType::clientState: return ClientState::wireSize;
-        case MessageType::beat: return Beat::wireSize;
-        case MessageType::cue: return Cue::wireSize;
+        case MessageType::hello:
+            return Hello::wireSize;
+        case MessageType::audio:
+            return AudioChunkHeader::wireSize;
+        case MessageType::timeReq:
+            return TimeReq::wireSize;
+        case MessageType::timeResp:
+            return TimeResp::wireSize;
+        case MessageType::clientStat:
+            return ClientStat::fixedWireSize;
+        case MessageType::bye:
+            return 0;
+        case MessageType::clientState:
+            return ClientState::wireSize;
+        case MessageType::beat:
+            return Beat::wireSize;
+        case MessageType::cue:
+            return Cue::wireSize;
     }
     return 0;
 }
@@ -229,8 +244,10 @@ std::string Failure::text() const {
                    ")";
         case Case::malformedPayload:
             return "malformedPayload(" + std::string(toString(type)) + ")";
-        case Case::audioBeforeHello: return "audioBeforeHello";
-        case Case::bufferOverflow: return "bufferOverflow";
+        case Case::audioBeforeHello:
+            return "audioBeforeHello";
+        case Case::bufferOverflow:
+            return "bufferOverflow";
     }
     return "bufferOverflow";
 }
@@ -274,7 +291,8 @@ std::expected<std::optional<Message>, Failure> FrameDecoder::next() {
 }
 
 std::expected<FrameDecoder::ParsedHeader, Failure> FrameDecoder::parseHeader() const {
-    ByteReader reader(std::span<const std::uint8_t>(buffer_).subspan(readIndex_, WireConstants::headerSize));
+    ByteReader reader(
+        std::span<const std::uint8_t>(buffer_).subspan(readIndex_, WireConstants::headerSize));
     // The header is all there, so these reads cannot fail.
     const auto magic = reader.readBE<std::uint32_t>().value_or(0);
     if (magic != WireConstants::magicBE) {
@@ -314,14 +332,22 @@ std::expected<Message, Failure> FrameDecoder::decodePayload(const ParsedHeader& 
             }
             return hello;
         }
-        case MessageType::audio: return readAudio(reader);
-        case MessageType::timeReq: return readTimeReq(reader);
-        case MessageType::timeResp: return readTimeResp(reader);
-        case MessageType::clientStat: return readClientStat(reader, header.length);
-        case MessageType::bye: return Message::Bye{};
-        case MessageType::clientState: return readClientState(reader);
-        case MessageType::beat: return readBeat(reader);
-        case MessageType::cue: return readCue(reader);
+        case MessageType::audio:
+            return readAudio(reader);
+        case MessageType::timeReq:
+            return readTimeReq(reader);
+        case MessageType::timeResp:
+            return readTimeResp(reader);
+        case MessageType::clientStat:
+            return readClientStat(reader, header.length);
+        case MessageType::bye:
+            return Message::Bye{};
+        case MessageType::clientState:
+            return readClientState(reader);
+        case MessageType::beat:
+            return readBeat(reader);
+        case MessageType::cue:
+            return readCue(reader);
     }
     return std::unexpected(Failure::malformedPayload(type));
 }

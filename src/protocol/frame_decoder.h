@@ -17,7 +17,7 @@
 namespace zoranth {
 
 class FrameDecoder {
-public:
+  public:
     struct Failure {
         enum class Case {
             badMagic,               // magic: the four bytes read big-endian
@@ -25,7 +25,7 @@ public:
             payloadLengthMismatch,  // type, expected, got (the header's length)
             malformedPayload,       // type
             audioBeforeHello,
-            bufferOverflow,         // vocabulary only: nothing here raises it
+            bufferOverflow,  // vocabulary only: nothing here raises it
         };
 
         Case kind = Case::bufferOverflow;
@@ -69,7 +69,7 @@ public:
     // The latest hello on this stream, absent until the first.
     const std::optional<Hello>& streamFormat() const { return streamFormat_; }
 
-private:
+  private:
     struct ParsedHeader {
         std::uint8_t typeByte = 0;
         std::optional<MessageType> type;  // absent for an unknown type byte

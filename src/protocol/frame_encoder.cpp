@@ -28,7 +28,8 @@ void writePayload(const Hello& hello, ByteWriter& w) {
 }
 
 void writePayload(const Message::Audio& audio, ByteWriter& w) {
-    FrameEncoder::writeHeader(MessageType::audio, AudioChunkHeader::wireSize + audio.packet.size(), w);
+    FrameEncoder::writeHeader(MessageType::audio, AudioChunkHeader::wireSize + audio.packet.size(),
+                              w);
     w.writeLE(audio.header.seq);
     w.writeLE(audio.header.hostTimeNanos);
     w.writeLE(audio.header.frameCount);

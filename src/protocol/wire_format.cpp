@@ -11,15 +11,24 @@ std::optional<MessageType> messageTypeFromRaw(std::uint8_t raw) {
 
 std::string_view toString(MessageType type) {
     switch (type) {
-        case MessageType::hello: return "hello";
-        case MessageType::audio: return "audio";
-        case MessageType::timeReq: return "timeReq";
-        case MessageType::timeResp: return "timeResp";
-        case MessageType::clientStat: return "clientStat";
-        case MessageType::bye: return "bye";
-        case MessageType::clientState: return "clientState";
-        case MessageType::beat: return "beat";
-        case MessageType::cue: return "cue";
+        case MessageType::hello:
+            return "hello";
+        case MessageType::audio:
+            return "audio";
+        case MessageType::timeReq:
+            return "timeReq";
+        case MessageType::timeResp:
+            return "timeResp";
+        case MessageType::clientStat:
+            return "clientStat";
+        case MessageType::bye:
+            return "bye";
+        case MessageType::clientState:
+            return "clientState";
+        case MessageType::beat:
+            return "beat";
+        case MessageType::cue:
+            return "cue";
     }
     return "unknown";
 }
@@ -57,19 +66,23 @@ std::optional<Cue::Kind> Cue::kindFromRaw(std::uint8_t raw) {
 }
 
 std::string Cue::text() const {
-    static constexpr std::array<std::string_view, 12> pitchNames{
-        "C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    static constexpr std::array<std::string_view, 12> pitchNames{"C",  "C#", "D",  "D#", "E",  "F",
+                                                                 "F#", "G",  "G#", "A",  "A#", "B"};
     const auto known = kindFromRaw(kind);
     if (!known) {
         return "kind " + std::to_string(kind);
     }
     switch (*known) {
-        case Kind::drop: return "drop (intensity " + std::to_string(value) + ")";
-        case Kind::breakdown: return "breakdown";
-        case Kind::build: return "build";
+        case Kind::drop:
+            return "drop (intensity " + std::to_string(value) + ")";
+        case Kind::breakdown:
+            return "breakdown";
+        case Kind::build:
+            return "build";
         case Kind::chord:
             return "chord " + std::string(pitchNames[value % 12]) + (value2 == 1 ? "m" : "");
-        case Kind::energy: return "energy " + std::to_string(value);
+        case Kind::energy:
+            return "energy " + std::to_string(value);
     }
     return "kind " + std::to_string(kind);
 }

@@ -44,9 +44,9 @@ enum class MessageType : std::uint8_t {
 };
 
 inline constexpr std::array<MessageType, 9> allMessageTypes{
-    MessageType::hello,       MessageType::audio, MessageType::timeReq,
+    MessageType::hello,       MessageType::audio,      MessageType::timeReq,
     MessageType::timeResp,    MessageType::clientStat, MessageType::bye,
-    MessageType::clientState, MessageType::beat,  MessageType::cue,
+    MessageType::clientState, MessageType::beat,       MessageType::cue,
 };
 
 std::optional<MessageType> messageTypeFromRaw(std::uint8_t raw);
@@ -171,8 +171,8 @@ struct Beat {
 
     std::uint64_t hostTimeNanos = 0;
     bool isDownbeat = false;
-    std::uint8_t beatInBar = 0;    // from 1; 0 while the bar's downbeat is unknown
-    std::uint16_t bpmCenti = 0;    // hundredths of a beat per minute
+    std::uint8_t beatInBar = 0;  // from 1; 0 while the bar's downbeat is unknown
+    std::uint16_t bpmCenti = 0;  // hundredths of a beat per minute
     std::uint8_t confidence = 0;
 
     std::uint8_t flags() const { return isDownbeat ? downbeatBit : 0; }
@@ -185,11 +185,11 @@ struct Cue {
     static constexpr int wireSize = 11;
 
     enum class Kind : std::uint8_t {
-        drop = 1,       // value: intensity
+        drop = 1,  // value: intensity
         breakdown = 2,
         build = 3,
-        chord = 4,      // value: root pitch class (mod 12); value2: 1 = minor
-        energy = 5,     // value: energy level
+        chord = 4,   // value: root pitch class (mod 12); value2: 1 = minor
+        energy = 5,  // value: energy level
     };
 
     std::uint64_t hostTimeNanos = 0;
@@ -234,8 +234,8 @@ struct Message {
     Payload payload;
 
     template <class T>
-        requires std::is_constructible_v<Payload, T&&>
-    Message(T&& value) : payload(std::forward<T>(value)) {}  // NOLINT: implicit on purpose
+    requires std::is_constructible_v<Payload, T&&> Message(T&& value)
+        : payload(std::forward<T>(value)) {}  // NOLINT: implicit on purpose
 
     template <class T>
     bool is() const {

@@ -213,21 +213,15 @@ TEST(FrameDecoder, NameMustBeStrictUtf8) {
         bool valid;
     };
     const Case cases[] = {
-        {"", true},
-        {"41", true},
-        {"c3a9", true},
-        {"e282ac", true},
-        {"f09f8eb5", true},
-        {"f48fbfbf", true},   // U+10FFFF
-        {"80", false},        // stray continuation
-        {"c3", false},        // cut short
-        {"e282", false},
-        {"c0af", false},      // overlong
-        {"e080af", false},    // overlong
-        {"eda080", false},    // surrogate
-        {"f4908080", false},  // above U+10FFFF
-        {"f5808080", false},
-        {"ff", false},
+        {"", true},          {"41", true},       {"c3a9", true},
+        {"e282ac", true},    {"f09f8eb5", true}, {"f48fbfbf", true},  // U+10FFFF
+        {"80", false},                                                // stray continuation
+        {"c3", false},                                                // cut short
+        {"e282", false},     {"c0af", false},                         // overlong
+        {"e080af", false},                                            // overlong
+        {"eda080", false},                                            // surrogate
+        {"f4908080", false},                                          // above U+10FFFF
+        {"f5808080", false}, {"ff", false},
     };
     for (const auto& c : cases) {
         const Bytes name = bytesFromHex(c.nameHex);

@@ -29,7 +29,8 @@ const Golden goldens[] = {
      "5a525448 02 05 2100 00d43000 e0c81000 eb32a4f8ffffffff 04000000 c003 0000 d205 06"
      " 6950686f6e65"},
     {"clientState", ClientState{true}, "5a525448 02 07 0100 01"},
-    {"beat", Beat{0x0102030405060708, true, 3, 12050, 200}, "5a525448 02 08 0d00 0807060504030201 01 03 122f c8"},
+    {"beat", Beat{0x0102030405060708, true, 3, 12050, 200},
+     "5a525448 02 08 0d00 0807060504030201 01 03 122f c8"},
     {"cue", Cue{7, 4, 1, 1}, "5a525448 02 09 0b00 0700000000000000 04 01 01"},
     {"unknown", Message::Unknown{200, 3}, "5a525448 02 c8 0300 000000"},
 };
@@ -72,7 +73,7 @@ std::string repeat(std::string_view unit, int times) {
 }
 
 TEST(FrameEncoder, TruncatesDeviceNamesWithoutSplittingACharacter) {
-    const std::string twoByte = "\xC3\xA9";       // é
+    const std::string twoByte = "\xC3\xA9";        // é
     const std::string threeByte = "\xE2\x82\xAC";  // €
     const std::string fourByte = "\xF0\x9F\x8E\xB5";
     struct Case {
@@ -83,10 +84,10 @@ TEST(FrameEncoder, TruncatesDeviceNamesWithoutSplittingACharacter) {
         {"", 0},
         {repeat("a", 63), 63},
         {repeat("a", 64), 63},
-        {repeat(twoByte, 31) + twoByte, 62},                // 64 bytes, cut inside the 32nd
-        {repeat(twoByte, 31) + "a", 63},                    // 63 bytes fit whole
-        {repeat("a", 61) + twoByte + "b", 61},              // cut right after a whole character
-        {repeat("a", 62) + twoByte, 62},                    // cut right after a lead byte
+        {repeat(twoByte, 31) + twoByte, 62},    // 64 bytes, cut inside the 32nd
+        {repeat(twoByte, 31) + "a", 63},        // 63 bytes fit whole
+        {repeat("a", 61) + twoByte + "b", 61},  // cut right after a whole character
+        {repeat("a", 62) + twoByte, 62},        // cut right after a lead byte
         {repeat("a", 62) + threeByte, 62},
         {repeat("a", 61) + threeByte, 61},
         {repeat("a", 60) + fourByte, 60},

@@ -14,7 +14,8 @@ inline std::vector<std::uint8_t> bytesFromHex(std::string_view hex) {
     std::vector<std::uint8_t> bytes;
     std::string digits;
     for (char c : hex) {
-        if (c != ' ') digits += c;
+        if (c != ' ')
+            digits += c;
     }
     for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));

@@ -6,9 +6,10 @@ namespace zoranth {
 namespace {
 
 TEST(WireConstants, HeaderMagicAndLimitsAgree) {
-    EXPECT_EQ(WireConstants::magicBE,
-              std::uint32_t{WireConstants::magic[0]} << 24 | std::uint32_t{WireConstants::magic[1]} << 16 |
-                  std::uint32_t{WireConstants::magic[2]} << 8 | WireConstants::magic[3]);
+    EXPECT_EQ(WireConstants::magicBE, std::uint32_t{WireConstants::magic[0]} << 24 |
+                                          std::uint32_t{WireConstants::magic[1]} << 16 |
+                                          std::uint32_t{WireConstants::magic[2]} << 8 |
+                                          WireConstants::magic[3]);
     EXPECT_EQ(WireConstants::maxFrame, 65543);
 }
 
