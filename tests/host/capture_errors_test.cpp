@@ -110,18 +110,18 @@ TEST_P(HostErrorText, IsTheUserFacingSentence) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HostErrorText,
-    testing::Values(
-        HostErrorCase{HostError::Case::ringAllocationFailed,
-                      "could not allocate the capture ring buffer"},
-        HostErrorCase{HostError::Case::tapFormatUnavailable,
-                      "the tap reported no usable stream format"},
-        HostErrorCase{HostError::Case::noInputStreams,
-                      "The tap produced no input streams. This almost always means system audio "
-                      "recording access was denied. Open System Settings > Privacy & Security "
-                      "and allow Zoranth Host under Audio Recording (and Screen & System Audio "
-                      "Recording, if present)."},
-        HostErrorCase{HostError::Case::alreadyRunning, "capture is already running"},
-        HostErrorCase{HostError::Case::ioProcNotCreated,
-                      "Core Audio reported success but produced no IOProc ID"}));
+    testing::Values(HostErrorCase{HostError::Case::ringAllocationFailed,
+                                  "could not allocate the capture ring buffer"},
+                    HostErrorCase{HostError::Case::tapFormatUnavailable,
+                                  "the tap reported no usable stream format"},
+                    HostErrorCase{
+                        HostError::Case::noInputStreams,
+                        "The tap produced no input streams. This almost always means system audio "
+                        "recording access was denied. Open System Settings > Privacy & Security "
+                        "and allow Zoranth Host under Audio Recording (and Screen & System Audio "
+                        "Recording, if present)."},
+                    HostErrorCase{HostError::Case::alreadyRunning, "capture is already running"},
+                    HostErrorCase{HostError::Case::ioProcNotCreated,
+                                  "Core Audio reported success but produced no IOProc ID"}));
 
 }  // namespace

@@ -16,7 +16,9 @@ struct TextCase {
 
 class TapFormatText : public testing::TestWithParam<TextCase> {};
 
-TEST_P(TapFormatText, IsOneLine) { EXPECT_EQ(GetParam().format.text(), GetParam().text); }
+TEST_P(TapFormatText, IsOneLine) {
+    EXPECT_EQ(GetParam().format.text(), GetParam().text);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, TapFormatText,
@@ -38,8 +40,10 @@ TEST(TapFormatFromDescription, ReadsRateChannelsBitsAndTheTwoFlags) {
     EXPECT_EQ(linuxCapture->text(), "48000 Hz, 2 ch, Float32, interleaved");
 
     // Flag word as a tap reports it: float, packed, non-interleaved; other bits ignored.
-    const auto tap = TapFormat::from(
-        {.sampleRate = 44100, .formatFlags = 1 | 8 | 32, .channelsPerFrame = 6, .bitsPerChannel = 32});
+    const auto tap = TapFormat::from({.sampleRate = 44100,
+                                      .formatFlags = 1 | 8 | 32,
+                                      .channelsPerFrame = 6,
+                                      .bitsPerChannel = 32});
     ASSERT_TRUE(tap.has_value());
     EXPECT_EQ(*tap, (TapFormat{44100, 6, true, true, 32}));
 

@@ -74,10 +74,9 @@ TEST_P(RingCapacity, HoldsOneSlotFewerThanThePowerOfTwoAtOrAboveTheRequest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SlotCounts, RingCapacity,
-                         testing::Values(CapacityCase{0, 1}, CapacityCase{1, 1},
-                                         CapacityCase{2, 1}, CapacityCase{3, 3},
-                                         CapacityCase{100, 127}, CapacityCase{128, 127},
-                                         CapacityCase{129, 255}));
+                         testing::Values(CapacityCase{0, 1}, CapacityCase{1, 1}, CapacityCase{2, 1},
+                                         CapacityCase{3, 3}, CapacityCase{100, 127},
+                                         CapacityCase{128, 127}, CapacityCase{129, 255}));
 
 struct StrideCase {
     uint32_t frames;
@@ -126,7 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectCase{"largest slot count", kMax32, 1, 1},
                     RejectCase{"ring bytes overflow 64 bits", SR_RING_MAX_SLOTS, kMax32, 2}));
 
-TEST(RingLifetime, DestroyingNullDoesNothing) { sr_ring_destroy(nullptr); }
+TEST(RingLifetime, DestroyingNullDoesNothing) {
+    sr_ring_destroy(nullptr);
+}
 
 // --- queueing -------------------------------------------------------------------------
 

@@ -23,7 +23,9 @@ float sampleFor(uint64_t delivery, uint32_t plane, uint32_t frame) {
     return static_cast<float>((delivery * 7 + plane * 131 + frame) & 0xFFFFFF);
 }
 
-uint32_t framesFor(uint64_t delivery) { return 1 + static_cast<uint32_t>(delivery % kFrames); }
+uint32_t framesFor(uint64_t delivery) {
+    return 1 + static_cast<uint32_t>(delivery % kFrames);
+}
 
 // The capture callback's calling order; `retryWhenFull` makes the producer wait for room
 // instead of dropping, so that every delivery must arrive.

@@ -17,8 +17,7 @@ std::expected<std::shared_ptr<CaptureRing>, HostError> CaptureRing::createStanda
     return create(standardSlots, standardMaxFramesPerSlot, standardMaxChannels);
 }
 
-CaptureRing::CaptureRing(Key, Owned ring, std::uint32_t maxFramesPerSlot,
-                         std::uint32_t maxChannels)
+CaptureRing::CaptureRing(Key, Owned ring, std::uint32_t maxFramesPerSlot, std::uint32_t maxChannels)
     : ring_(std::move(ring)), maxFramesPerSlot_(maxFramesPerSlot), maxChannels_(maxChannels) {}
 
 }  // namespace zoranth

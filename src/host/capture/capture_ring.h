@@ -19,7 +19,7 @@ class CaptureRing {
     };
     using Owned = std::unique_ptr<sr_ring, Destroy>;
 
-public:
+  public:
     // What every capture starter asks for: 127 fillable slots of up to 4096 frames in up
     // to 8 channels.
     static constexpr std::uint32_t standardSlots = 128;
@@ -38,7 +38,7 @@ public:
     std::uint32_t maxFramesPerSlot() const { return maxFramesPerSlot_; }
     std::uint32_t maxChannels() const { return maxChannels_; }
 
-private:
+  private:
     const Owned ring_;
     const std::uint32_t maxFramesPerSlot_;
     const std::uint32_t maxChannels_;

@@ -7,10 +7,9 @@ namespace zoranth {
 namespace {
 
 constexpr std::int32_t code(const char (&chars)[5]) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(chars[0]) << 24 |
-                                     static_cast<std::uint32_t>(chars[1]) << 16 |
-                                     static_cast<std::uint32_t>(chars[2]) << 8 |
-                                     static_cast<std::uint32_t>(chars[3]));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(chars[0]) << 24 | static_cast<std::uint32_t>(chars[1]) << 16 |
+        static_cast<std::uint32_t>(chars[2]) << 8 | static_cast<std::uint32_t>(chars[3]));
 }
 
 constexpr std::array<std::pair<std::int32_t, std::string_view>, 10> hints{{
