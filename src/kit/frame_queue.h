@@ -29,7 +29,8 @@ public:
     // Wraps a finished frame for queueing; the bytes are moved, not copied.
     static Bytes share(std::vector<std::uint8_t> frame);
 
-    // Appends one frame, then drops the oldest frames while over budget.
+    // Appends one frame, then drops the oldest frames while over budget. A null
+    // frame is carried like an empty one rather than trusted to be dereferenced.
     void enqueue(Bytes bytes, std::uint64_t deadlineNanos);
     // The oldest frame still on time at nowNanos; expired frames met on the way are discarded.
     std::optional<Bytes> dequeue(std::uint64_t nowNanos);
