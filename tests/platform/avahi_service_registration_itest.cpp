@@ -21,6 +21,19 @@
 #include <thread>
 #include <vector>
 
+namespace zoranth {
+
+// Readable failures for the event variant.
+void PrintTo(const ServiceRegistration::Established& established, std::ostream* out) {
+    *out << "Established{" << established.name << "}";
+}
+
+void PrintTo(const ServiceRegistration::Failure& failure, std::ostream* out) {
+    *out << "Failure{case " << static_cast<int>(failure.kind) << ", " << failure.code << " " << failure.text << "}";
+}
+
+}  // namespace zoranth
+
 namespace {
 
 using namespace std::chrono_literals;
