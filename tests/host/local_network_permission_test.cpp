@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -27,19 +27,35 @@ using zoranth::RouteWatcher;
 using HostAttachment = LinkCapacity::HostAttachment;
 using Status = LocalNetworkPermission::Status;
 
-// Both callbacks in the order they fired, with a wait for the next.
-class Reports {
+// Both callbacks in the order they fired, with a wait for the next. The callbacks share
+// ownership of it: one may still be running on the queue as the test lets go.
+class Reports : public std::enable_shared_from_this<Reports> {
 public:
     using Report = std::variant<Status, HostAttachment>;
 
     void listenTo(LocalNetworkPermission& permission) {
-        permission.setOnChange([this](const Status& status) { add(status); });
-        permission.setOnAttachmentChange([this](HostAttachment attachment) { add(attachment); });
+        auto self = shared_from_this();
+        permission.setOnChange([self, &queue = permission.queue()](const Status& status) {
+            self->add(status, queue.isCurrent());
+        });
+        permission.setOnAttachmentChange([self, &queue = permission.queue()](HostAttachment attachment) {
+            self->add(attachment, queue.isCurrent());
+        });
     }
+
+    // Whether every callback so far ran on the permission's queue.
+    bool allOnQueue() const { return allOnQueue_; }
 
     std::vector<Report> all() {
         std::lock_guard guard(lock_);
         return reports_;
+    }
+
+    void add(Report report, bool onQueue) {
+        allOnQueue_ = allOnQueue_ && onQueue;
+        std::lock_guard guard(lock_);
+        reports_.push_back(std::move(report));
+        arrived_.notify_all();
     }
 
     bool waitFor(const Report& wanted) {
@@ -48,12 +64,7 @@ public:
     }
 
 private:
-    void add(Report report) {
-        std::lock_guard guard(lock_);
-        reports_.push_back(std::move(report));
-        arrived_.notify_all();
-    }
-
+    std::atomic<bool> allOnQueue_{true};
     std::mutex lock_;
     std::condition_variable arrived_;
     std::vector<Report> reports_;
@@ -104,8 +115,8 @@ TEST(LocalNetworkPermissionStatus, IsSatisfiedOnlyByAnInterfaceBeyondLoopbackTha
 class LocalNetworkPermissionUpdate : public ::testing::Test {
 protected:
     std::shared_ptr<LocalNetworkPermission> permission = std::make_shared<LocalNetworkPermission>();
-    Reports reports;
-    void SetUp() override { reports.listenTo(*permission); }
+    std::shared_ptr<Reports> reports = std::make_shared<Reports>();
+    void SetUp() override { reports->listenTo(*permission); }
 };
 
 TEST_F(LocalNetworkPermissionUpdate, TheFirstSatisfiedPathReportsStatusThenAttachment) {
@@ -115,7 +126,7 @@ TEST_F(LocalNetworkPermissionUpdate, TheFirstSatisfiedPathReportsStatusThenAttac
     permission->update(RouteWatcher::Snapshot{{loopback(), interface("wlan0", true, 1, true, true)}});
 
     const std::vector<Reports::Report> expected{Status::satisfied(), HostAttachment::wifi};
-    EXPECT_EQ(reports.all(), expected);
+    EXPECT_EQ(reports->all(), expected);
     EXPECT_EQ(permission->status(), Status::satisfied());
     EXPECT_EQ(permission->attachment(), HostAttachment::wifi);
 }
@@ -127,7 +138,7 @@ TEST_F(LocalNetworkPermissionUpdate, AnUpdateThatChangesNothingStaysQuiet) {
     permission->update(RouteWatcher::Snapshot{{loopback()}});  // same reason text
 
     const std::vector<Reports::Report> expected{noInterface};
-    EXPECT_EQ(reports.all(), expected);
+    EXPECT_EQ(reports->all(), expected);
 }
 
 TEST_F(LocalNetworkPermissionUpdate, PluggingInACableChangesOnlyTheAttachment) {
@@ -138,29 +149,21 @@ TEST_F(LocalNetworkPermissionUpdate, PluggingInACableChangesOnlyTheAttachment) {
 
     const std::vector<Reports::Report> expected{Status::satisfied(), HostAttachment::wifi, HostAttachment::ethernet,
                                                 noInterface, HostAttachment::unknown};
-    EXPECT_EQ(reports.all(), expected);
+    EXPECT_EQ(reports->all(), expected);
 }
 
-// The real watcher on a network of the test's own: a child process in a private
-// network namespace, where a veth pair (both ends inside) stands for a cable.
-int inOwnNetworkNamespace(const std::function<int()>& scenario) {
-    std::fflush(stdout);
-    std::fflush(stderr);
+// The real watcher on a network of the test's own: a private network namespace, where
+// a veth pair (both ends inside) stands for a cable. The scenario runs in a freshly
+// executed copy of this test (a death test), so that no queue threads of this process
+// are missing from it, as they would be after a plain fork.
+bool canMakeNetworkNamespace() {
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            std::_Exit(200);
-        }
-        const int status = scenario();
-        std::fflush(stderr);
-        std::_Exit(status);
+        std::_Exit(::unshare(CLONE_NEWNET) == 0 ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status)) {
-        return -2;
-    }
-    return WEXITSTATUS(status) == 200 ? -1 : WEXITSTATUS(status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 int failWith(const char* step) {
@@ -170,13 +173,16 @@ int failWith(const char* step) {
 
 bool run(const char* command) { return std::system(command) == 0; }
 
-TEST(LocalNetworkPermissionWatch, FollowsTheMachinesNetwork) {
-    const int status = inOwnNetworkNamespace([] {
+int followTheNetworkOfAPrivateNamespace() {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        return failWith("unshare");
+    }
+    {
         auto permission = std::make_shared<LocalNetworkPermission>();
-        Reports reports;
-        reports.listenTo(*permission);
+        auto reports = std::make_shared<Reports>();
+        reports->listenTo(*permission);
         permission->start();
-        if (!reports.waitFor(noInterface)) {
+        if (!reports->waitFor(noInterface)) {
             return failWith("first update");
         }
         if (!run("ip link add zp0 type veth peer name zp1") || !run("ip addr add 10.78.0.2/24 dev zp0") ||
@@ -184,22 +190,30 @@ TEST(LocalNetworkPermissionWatch, FollowsTheMachinesNetwork) {
             !run("ip route add default via 10.78.0.1 dev zp0")) {
             return failWith("setting up zp0");
         }
-        if (!reports.waitFor(Status::satisfied()) || !reports.waitFor(HostAttachment::ethernet)) {
+        if (!reports->waitFor(Status::satisfied()) || !reports->waitFor(HostAttachment::ethernet)) {
             return failWith("satisfied over ethernet");
         }
-        if (!run("ip link set zp0 down") || !reports.waitFor(HostAttachment::unknown)) {
+        if (!run("ip link set zp0 down") || !reports->waitFor(HostAttachment::unknown)) {
             return failWith("unplugged");
         }
         if (permission->status() != noInterface) {
             return failWith("status after unplugging");
         }
+        if (!reports->allOnQueue()) {
+            return failWith("a callback off the path queue");
+        }
         permission.reset();  // stops the watcher: the process must still end promptly
-        return 0;
-    });
-    if (status == -1) {
+    }
+    std::cerr << "followed";
+    return 0;
+}
+
+TEST(LocalNetworkPermissionWatch, FollowsTheMachinesNetwork) {
+    if (!canMakeNetworkNamespace()) {
         GTEST_SKIP() << "no permission to create a network namespace";
     }
-    EXPECT_EQ(status, 0);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(followTheNetworkOfAPrivateNamespace()), ::testing::ExitedWithCode(0), "followed");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace zoranth {
 
 namespace {
 
-// Thread names are limited to 15 characters; this one names the queue's work.
+// The thread that waits on the kernel; thread names are limited to 15 characters.
 constexpr const char* watcherThreadName = "zoranth-path";
 
 }  // namespace
@@ -16,7 +16,11 @@ void LocalNetworkPermission::start() {
     std::weak_ptr<LocalNetworkPermission> weak = weak_from_this();
     auto watcher = RouteWatcher::start(watcherThreadName, [weak](const RouteWatcher::Snapshot& path) {
         if (auto self = weak.lock()) {
-            self->update(path);
+            self->queue_.post([weak, path] {
+                if (auto owner = weak.lock()) {
+                    owner->update(path);
+                }
+            });
         }
     });
     if (!watcher) {

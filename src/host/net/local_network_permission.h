@@ -1,11 +1,13 @@
 // Watches this machine's network and reports whether local networking works and how
 // the machine is attached (Ethernet, Wi-Fi). Linux asks no permission for the local
 // network, so `denied` never comes from the system here. Create with std::make_shared,
-// set the callbacks, then start() once from the owning thread. Updates and callbacks
-// run on the watcher's own thread (queueLabel); status() and attachment() on any.
+// set the callbacks, then start() once from the owning thread. The kernel is read on a
+// watcher thread; updates and callbacks run on the serial queue labelled queueLabel;
+// status() and attachment() on any thread.
 #pragma once
 
 #include "host/link_capacity.h"
+#include "host/serial_queue.h"
 #include "platform/netlink/route_watcher.h"
 
 #include <functional>
@@ -42,7 +44,7 @@ public:
     LocalNetworkPermission(const LocalNetworkPermission&) = delete;
     LocalNetworkPermission& operator=(const LocalNetworkPermission&) = delete;
 
-    // Starts the watcher; its first snapshot arrives at once. A machine whose network
+    // Starts the watcher; its first update follows at once. A machine whose network
     // cannot be watched stays `unknown` (and says why in the diagnostic log).
     void start();
 
@@ -56,8 +58,11 @@ public:
     // Satisfied when a non-loopback interface is up with an address.
     static Status statusFor(const RouteWatcher::Snapshot& path);
 
-    // One network update: what the watcher's thread runs for every snapshot.
+    // One network update: what the queue runs for every snapshot the watcher reads.
     void update(const std::optional<RouteWatcher::Snapshot>& path);
+
+    // The queue updates and callbacks run on.
+    SerialQueue& queue() { return queue_; }
 
 private:
     mutable std::mutex lock_;
@@ -65,6 +70,7 @@ private:
     LinkCapacity::HostAttachment attachment_ = LinkCapacity::HostAttachment::unknown;
     StatusCallback onChange_;
     AttachmentCallback onAttachmentChange_;
+    SerialQueue queue_{std::string(queueLabel)};
     std::shared_ptr<RouteWatcher> watcher_;
 };
 
