@@ -1,0 +1,21 @@
+#include "platform/pulse/pulse_output_device.h"
+
+#include "platform/pulse/pulse_loop.h"
+
+namespace zoranth {
+
+std::expected<PulseOutputDevice, PulseError> PulseOutputDevice::queryDefault(
+    std::chrono::milliseconds timeout) {
+    PulseLoop loop("zoranth-pulse-query");
+    if (auto connected = loop.connect("Zoranth Host", timeout); !connected) {
+        return std::unexpected(connected.error());
+    }
+    PulseLoop::Guard guard(loop);
+    auto sink = loop.defaultSink(timeout);
+    if (!sink) {
+        return std::unexpected(sink.error());
+    }
+    return sink->device;
+}
+
+}  // namespace zoranth
