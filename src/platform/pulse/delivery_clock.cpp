@@ -25,10 +25,11 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
     const auto arrival = static_cast<std::int64_t>(arrivalNanos);
     const std::uint64_t ownAndBacklog = frames + backlogFrames;
     Stamp result;
+    bool fresh = false;
 
     const bool gap = anchored_ && arrival - lastArrival_ > tuning_.gapNanos;
     if (!anchored_ || breakPending_ || gap) {
-        result.discontinuity = anchored_;
+        fresh = anchored_;
         reanchor(arrival, ownAndBacklog);
     } else {
         // The anchor that would make this delivery's newest frame available right now.
@@ -41,8 +42,9 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
             // of the same break; later it is a break of its own.
             if (arrival - anchorArrival_ < tuning_.confirmNanos) {
                 anchor_ = candidate;
-            } else {
                 result.discontinuity = true;
+            } else {
+                fresh = true;
                 reanchor(arrival, ownAndBacklog);
             }
         } else if (offset > tuning_.jumpNanos) {
@@ -51,20 +53,21 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
             if (!lateSince_) {
                 lateSince_ = arrival;
             } else if (arrival - *lateSince_ >= tuning_.confirmNanos) {
-                result.discontinuity = true;
+                fresh = true;
                 reanchor(arrival, ownAndBacklog);
             }
         } else {
             lateSince_.reset();
         }
-        if (!result.discontinuity) {
+        if (!fresh) {
             gatherWindow(arrival, candidate);
             slew(frames);
         }
     }
 
-    if (result.discontinuity) {
+    if (fresh) {
         ++discontinuities_;
+        result.discontinuity = true;
     }
     result.firstFrameNanos =
         static_cast<std::uint64_t>(anchor_ + nanosFor(framesSinceAnchor_, rate_));

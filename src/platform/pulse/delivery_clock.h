@@ -27,7 +27,9 @@ class DeliveryClock {
 
     struct Stamp {
         std::uint64_t firstFrameNanos = 0;
-        bool discontinuity = false;  // this delivery starts a fresh anchor after a break
+        // The stamp does not follow on from the previous delivery's end: a fresh anchor after
+        // a break, or that anchor stepping back while the backlog behind a stall drains.
+        bool discontinuity = false;
     };
 
     explicit DeliveryClock(std::uint32_t rate) : DeliveryClock(rate, Tuning{}) {}
@@ -40,6 +42,7 @@ class DeliveryClock {
     // The stream was suspended, resumed or moved: the next delivery starts a fresh anchor.
     void noteBreak() { breakPending_ = true; }
 
+    // Breaks so far: each started a fresh anchor.
     std::uint64_t discontinuities() const { return discontinuities_; }
     std::uint32_t rate() const { return rate_; }
     // Where frame 0 of the current run sits on the monotonic clock; none before a delivery.

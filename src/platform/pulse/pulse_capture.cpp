@@ -81,6 +81,7 @@ struct PulseCapture::Impl {
     std::uint32_t muteSinkIndex = PA_INVALID_INDEX;
     std::string muteSinkName;
     std::uint32_t muteCount = 0;
+    bool playingSeen = false;
 
     // --- any thread ---
     mutable std::mutex deviceMutex;  // guards device
@@ -94,7 +95,10 @@ struct PulseCapture::Impl {
         return PulseError{code == 0 ? PA_ERR_UNKNOWN : code, operation};
     }
 
-    bool usable() const { return loop.context() != nullptr && !loop.inLoopThread() && !closing; }
+    // Owner calls may lock the loop: it runs and this is not its own thread.
+    bool callable() const { return loop.started() && !loop.inLoopThread(); }
+    // With the loop locked: connected and not closing.
+    bool usable() const { return loop.context() != nullptr && !closing; }
 
     void emit(Change change) {
         if (config.onChange) {
@@ -102,9 +106,12 @@ struct PulseCapture::Impl {
         }
     }
 
+    // Keeps the playing state, which comes from the streams rather than the sink.
     void rememberDevice(const PulseOutputDevice& seen) {
         std::lock_guard lock(deviceMutex);
+        const bool playing = device && device->index == seen.index && device->running;
         device = seen;
+        device->running = playing;
     }
 
     // ---------------------------------------------------------------- deliveries
@@ -122,7 +129,7 @@ struct PulseCapture::Impl {
             }
             if (config.deliver != nullptr) {
                 const CaptureDelivery delivery{samples, count, streamChannels, count * frameBytes,
-                                               stamp.firstFrameNanos};
+                                               stamp.firstFrameNanos, stamp.discontinuity};
                 config.deliver(config.deliverContext, delivery);
             }
             deliveries.fetch_add(1, std::memory_order_relaxed);
@@ -140,6 +147,11 @@ struct PulseCapture::Impl {
         }
         const std::int64_t arrival = monotonicNanos();
         self->lastRealArrival = arrival;
+        if (self->fillOrigin && self->fillSent > 0) {
+            // The server's own audio is back after our silence: the two timelines do not
+            // join up.
+            self->clock.noteBreak();
+        }
         self->fillOrigin.reset();
         const std::size_t readable = pa_stream_readable_size(s);
         std::size_t consumed = 0;
@@ -385,10 +397,47 @@ struct PulseCapture::Impl {
             if (kind != PA_SUBSCRIPTION_EVENT_REMOVE && index == self->knownDefaultIndex) {
                 self->requestDefaultCheck();
             }
-        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
-                   kind == PA_SUBSCRIPTION_EVENT_NEW && self->routeNewInputs) {
-            pa_operation_unref(
-                pa_context_get_sink_input_info(self->loop.context(), index, onNewInput, self));
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+            if (kind == PA_SUBSCRIPTION_EVENT_NEW && self->routeNewInputs) {
+                if (pa_operation* operation =
+                        pa_context_get_sink_input_info(self->loop.context(), index, onNewInput, self)) {
+                    pa_operation_unref(operation);
+                }
+            }
+            self->requestPlayingCheck();
+        }
+    }
+
+    // The captured sink is "running" while a stream plays into it: the muted streams' sink
+    // while muted, the default sink otherwise.
+    void requestPlayingCheck() {
+        if (pa_operation* operation =
+                pa_context_get_sink_input_info_list(loop.context(), onInputForPlaying, this)) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    static void onInputForPlaying(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        const std::uint32_t captured = self->muted ? self->muteSinkIndex : self->knownDefaultIndex;
+        if (eol == 0 && info != nullptr) {
+            self->playingSeen = self->playingSeen || (info->sink == captured && info->corked == 0);
+            return;
+        }
+        self->setPlaying(self->playingSeen);
+        self->playingSeen = false;
+    }
+
+    void setPlaying(bool playing) {
+        std::lock_guard lock(deviceMutex);
+        if (device) {
+            device->running = playing;
+        }
+    }
+
+    void refreshPlaying() {
+        if (auto inputs = loop.sinkInputs(config.timeout)) {
+            setPlaying(PulseLoop::playsInto(*inputs, muted ? muteSinkIndex : knownDefaultIndex));
         }
     }
 
@@ -423,9 +472,13 @@ struct PulseCapture::Impl {
     // monitor stream along with the default sink, others leave it where it was; either way
     // it ends up on the new default's monitor, reopened when the channel count changed.
     void followDefaultSink(const PulseLoop::SinkDetails& details) {
+        const bool newDefault = details.device.index != knownDefaultIndex;
         knownDefaultName = details.device.name;
         knownDefaultIndex = details.device.index;
         rememberDevice(details.device);
+        if (newDefault) {
+            requestPlayingCheck();
+        }
         if (busy) {
             recheckPending = true;
             return;
@@ -535,6 +588,7 @@ struct PulseCapture::Impl {
                 ++report.movedInputs;
             }
         }
+        refreshPlaying();
         return report;
     }
 
@@ -567,6 +621,7 @@ struct PulseCapture::Impl {
         muteModule = PA_INVALID_INDEX;
         muteSinkIndex = PA_INVALID_INDEX;
         muteSinkName.clear();
+        refreshPlaying();
         if (!defaultSink) {
             return std::unexpected(defaultSink.error());
         }
@@ -600,10 +655,13 @@ std::expected<void, PulseError> PulseCapture::connect() {
 }
 
 std::expected<PulseOutputDevice, PulseError> PulseCapture::defaultSink() {
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_context_get_server_info"));
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_context_get_server_info"));
+    }
     auto sink = impl_->loop.defaultSink(impl_->config.timeout);
     if (!sink) {
         return std::unexpected(sink.error());
@@ -611,14 +669,19 @@ std::expected<PulseOutputDevice, PulseError> PulseCapture::defaultSink() {
     impl_->knownDefaultName = sink->device.name;
     impl_->knownDefaultIndex = sink->device.index;
     impl_->rememberDevice(sink->device);
-    return sink->device;
+    impl_->refreshPlaying();
+    std::lock_guard lock(impl_->deviceMutex);
+    return impl_->device.value_or(sink->device);
 }
 
 std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(const PulseOutputDevice& sink) {
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_stream_connect_record"));
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_stream_connect_record"));
+    }
     impl_->beginBusy();
     std::expected<StreamInfo, PulseError> result;
     if (auto details = impl_->loop.sinkByName(sink.name, impl_->config.timeout); !details) {
@@ -634,10 +697,13 @@ std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(con
 }
 
 std::expected<void, PulseError> PulseCapture::watchChanges() {
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_context_subscribe"));
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_context_subscribe"));
+    }
     pa_context* context = impl_->loop.context();
     pa_context_set_subscribe_callback(context, Impl::onSubscription, impl_.get());
     struct Reply {
@@ -664,11 +730,11 @@ std::expected<void, PulseError> PulseCapture::watchChanges() {
 }
 
 std::optional<PulseCapture::StreamInfo> PulseCapture::streamInfo() const {
-    if (impl_->loop.context() == nullptr || impl_->loop.inLoopThread()) {
+    if (!impl_->callable()) {
         return std::nullopt;
     }
     PulseLoop::Guard guard(impl_->loop);
-    return impl_->currentStreamInfo();
+    return impl_->usable() ? impl_->currentStreamInfo() : std::nullopt;
 }
 
 std::optional<PulseOutputDevice> PulseCapture::outputDevice() const {
@@ -677,10 +743,13 @@ std::optional<PulseOutputDevice> PulseCapture::outputDevice() const {
 }
 
 bool PulseCapture::rename(const std::string& name) {
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return false;
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return false;
+    }
     if (impl_->stream == nullptr) {
         return false;
     }
@@ -700,10 +769,13 @@ bool PulseCapture::rename(const std::string& name) {
 }
 
 bool PulseCapture::resync() {
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return false;
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return false;
+    }
     Impl& self = *impl_;
     if (self.stream == nullptr) {
         return false;
@@ -747,10 +819,13 @@ bool PulseCapture::resync() {
 
 std::expected<PulseCapture::MuteReport, PulseError> PulseCapture::setMuted(bool muted) {
     const char* operation = muted ? "pa_context_load_module" : "pa_context_unload_module";
-    if (!impl_->usable()) {
+    if (!impl_->callable()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, operation));
     }
     PulseLoop::Guard guard(impl_->loop);
+    if (!impl_->usable()) {
+        return std::unexpected(impl_->error(PA_ERR_BADSTATE, operation));
+    }
     Impl& self = *impl_;
     if (self.stream == nullptr) {
         return std::unexpected(self.error(PA_ERR_BADSTATE, operation));
@@ -765,7 +840,7 @@ std::expected<PulseCapture::MuteReport, PulseError> PulseCapture::setMuted(bool 
 }
 
 bool PulseCapture::isMuted() const {
-    if (impl_->loop.context() == nullptr || impl_->loop.inLoopThread()) {
+    if (!impl_->callable()) {
         return false;
     }
     PulseLoop::Guard guard(impl_->loop);
@@ -781,10 +856,13 @@ PulseCapture::Stats PulseCapture::stats() const {
 
 void PulseCapture::close() {
     Impl& self = *impl_;
-    if (self.loop.context() == nullptr || self.loop.inLoopThread()) {
+    if (!self.callable()) {
         return;
     }
     PulseLoop::Guard guard(self.loop);
+    if (self.loop.context() == nullptr) {
+        return;
+    }
     self.beginBusy();
     if (self.muted) {
         self.closing = true;

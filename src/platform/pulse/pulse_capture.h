@@ -27,6 +27,8 @@ struct CaptureDelivery {
     std::uint32_t channels = 0;
     std::uint32_t bytes = 0;  // frames × channels × 4, as the server handed them over
     std::uint64_t hostTimeNanos = 0;  // CLOCK_MONOTONIC time of the first frame
+    // The stamp does not follow on from the previous delivery's end (a break in the stream).
+    bool discontinuity = false;
 };
 
 // Runs on the server's event thread for every delivery: copy and return. It must not lock,

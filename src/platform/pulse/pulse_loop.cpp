@@ -183,6 +183,15 @@ int PulseLoop::await(pa_operation* operation, Millis timeout) const {
     return result;
 }
 
+bool PulseLoop::playsInto(const std::vector<SinkInput>& inputs, std::uint32_t sink) {
+    for (const SinkInput& input : inputs) {
+        if (input.sink == sink && !input.corked) {
+            return true;
+        }
+    }
+    return false;
+}
+
 PulseLoop::SinkDetails PulseLoop::detailsOf(const pa_sink_info& info) {
     SinkDetails details;
     details.device.index = info.index;
@@ -190,7 +199,6 @@ PulseLoop::SinkDetails PulseLoop::detailsOf(const pa_sink_info& info) {
     details.device.description = info.description != nullptr ? info.description : "";
     details.device.rate = info.sample_spec.rate;
     details.device.channels = info.sample_spec.channels;
-    details.device.running = info.state == PA_SINK_RUNNING;
     details.device.muted = info.mute != 0;
     details.device.monitorSource = info.monitor_source_name != nullptr ? info.monitor_source_name : "";
     details.channelMap = info.channel_map;
@@ -281,8 +289,8 @@ std::expected<std::vector<PulseLoop::SinkInput>, PulseError> PulseLoop::sinkInpu
         [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
             auto* reply = static_cast<ListReply*>(userdata);
             if (eol == 0 && info != nullptr) {
-                reply->inputs.push_back(
-                    SinkInput{info->index, info->sink, info->name != nullptr ? info->name : ""});
+                reply->inputs.push_back(SinkInput{info->index, info->sink,
+                                                  info->name != nullptr ? info->name : "", info->corked != 0});
             }
             if (eol != 0) {
                             signalLoop(reply->mainloop);

@@ -33,7 +33,12 @@ class PulseLoop {
         std::uint32_t index = 0;
         std::uint32_t sink = 0;
         std::string name;
+        bool corked = false;
     };
+
+    // Whether anything plays into `sink`: an uncorked stream on it. The sink's own state
+    // is no guide, as some servers call a sink running while only its monitor is read.
+    static bool playsInto(const std::vector<SinkInput>& inputs, std::uint32_t sink);
 
     // Holds the loop's lock for a scope.
     class Guard {
@@ -60,6 +65,7 @@ class PulseLoop {
     // Disconnects the context, which cancels every request still on its way. Lock held.
     void disconnect();
 
+    bool started() const { return started_; }
     pa_context* context() const { return context_; }
     pa_threaded_mainloop* mainloop() const { return mainloop_; }
     bool inLoopThread() const;

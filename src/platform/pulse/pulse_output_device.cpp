@@ -15,6 +15,11 @@ std::expected<PulseOutputDevice, PulseError> PulseOutputDevice::queryDefault(
     if (!sink) {
         return std::unexpected(sink.error());
     }
+    auto inputs = loop.sinkInputs(timeout);
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    sink->device.running = PulseLoop::playsInto(*inputs, sink->device.index);
     return sink->device;
 }
 

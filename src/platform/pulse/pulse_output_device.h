@@ -18,7 +18,7 @@ struct PulseOutputDevice {
     std::string description;  // what people see, e.g. "Built-in Audio Analog Stereo"
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
-    bool running = false;  // something is playing into it right now
+    bool running = false;  // a stream is playing into it (a monitor capture does not count)
     bool muted = false;
     std::string monitorSource;  // the source that carries everything it plays
 
