@@ -64,6 +64,7 @@ struct PulseCapture::Impl {
     std::uint32_t streamChannels = 0;
     std::uint32_t frameBytes = 0;
     bool streamLostReported = false;
+    std::optional<Change> announceWhenReady;
     bool suspended = false;
     pa_time_event* fillTimer = nullptr;
     std::int64_t lastRealArrival = 0;
@@ -230,6 +231,11 @@ struct PulseCapture::Impl {
             return;
         }
         const pa_stream_state_t state = pa_stream_get_state(s);
+        if (state == PA_STREAM_READY && self->announceWhenReady) {
+            const Change change = *self->announceWhenReady;
+            self->announceWhenReady.reset();
+            self->emit(change);
+        }
         if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->streamLostReported) {
             self->streamLostReported = true;
             self->emit(Change::streamLost);
@@ -299,6 +305,7 @@ struct PulseCapture::Impl {
         frameBytes = channels * static_cast<std::uint32_t>(sizeof(float));
         streamSource = target.device.monitorSource;
         streamLostReported = false;
+        announceWhenReady.reset();
         suspended = false;
         lastRealArrival = monotonicNanos();
         fillOrigin.reset();
@@ -495,7 +502,8 @@ struct PulseCapture::Impl {
             emit(Change::streamLost);
             return;
         }
-        emit(*change);
+        // Told once the new stream is ready, so that the owner reads its new format.
+        announceWhenReady = change;
     }
 
     // How the stream differs from a capture of `sink`'s monitor, if it does.
@@ -566,7 +574,13 @@ struct PulseCapture::Impl {
             (void)loop.unloadModule(*module, config.timeout);
             return std::unexpected(muteSink.error());
         }
-        if (auto opened = openOn(*muteSink); !opened) {
+        // A fresh null sink renders far ahead of time until someone asks for low latency,
+        // and its monitor stays quiet until the clock catches up. Holding it suspended
+        // until the capture is connected restarts it on time with the capture's latency.
+        (void)loop.suspendSink(muteSink->device.index, true, config.timeout);
+        auto opened = openOn(*muteSink);
+        (void)loop.suspendSink(muteSink->device.index, false, config.timeout);
+        if (!opened) {
             (void)loop.unloadModule(*module, config.timeout);
             return std::unexpected(opened.error());
         }

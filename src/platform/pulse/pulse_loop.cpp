@@ -351,4 +351,18 @@ std::expected<void, PulseError> PulseLoop::unloadModule(std::uint32_t module, Mi
     return {};
 }
 
+std::expected<void, PulseError> PulseLoop::suspendSink(std::uint32_t sink, bool suspend,
+                                                       Millis timeout) const {
+    Reply<bool> reply(mainloop_);
+    pa_operation* operation =
+        pa_context_suspend_sink_by_index(context_, sink, suspend ? 1 : 0, onSuccess, &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_suspend_sink_by_index"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(failure(pa_context_errno(context_), "pa_context_suspend_sink_by_index"));
+    }
+    return {};
+}
+
 }  // namespace zoranth

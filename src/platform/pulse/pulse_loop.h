@@ -95,6 +95,7 @@ class PulseLoop {
                                                         const std::string& arguments,
                                                         Millis timeout) const;
     std::expected<void, PulseError> unloadModule(std::uint32_t module, Millis timeout) const;
+    std::expected<void, PulseError> suspendSink(std::uint32_t sink, bool suspend, Millis timeout) const;
 
     // Turns a sink as the server describes it into the layer's view of it.
     static SinkDetails detailsOf(const pa_sink_info& info);
