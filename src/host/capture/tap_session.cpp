@@ -1,8 +1,11 @@
 #include "host/capture/tap_session.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "host/diagnostic_log.h"
 
@@ -78,7 +81,8 @@ void TapSession::deliverToRing(void* context, const CaptureDelivery& delivery) {
 
 std::shared_ptr<TapSession> TapSession::create() { return std::make_shared<TapSession>(Key{}); }
 
-TapSession::TapSession(Key) {}
+TapSession::TapSession(Key)
+    : notifierThread_([notifier = notifier_] { notifier->run(); }) {}
 
 TapSession::~TapSession() {
     stop();
@@ -120,11 +124,7 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     config.maxFramesPerDelivery = ring->maxFramesPerSlot();
     config.deliver = &TapSession::deliverToRing;
     config.deliverContext = target.get();
-    config.onChange = [weak = weak_from_this()](PulseCapture::Change change) {
-        if (auto self = weak.lock()) {
-            self->noteChange(change);
-        }
-    };
+    config.onChange = [notifier = notifier_](PulseCapture::Change change) { notifier->note(change); };
     auto capture = std::make_shared<PulseCapture>(std::move(config));
     {
         std::lock_guard lock(stateMutex_);
@@ -176,6 +176,7 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     logLine("post-start: aggregate running=" + std::to_string(running) +
             "             alive=" + std::to_string(alive) + " inputBuffers=" + std::to_string(inputBuffers) +
             "             tapStreams=" + std::to_string(tapStreams));
+    notifier_->setListening(true);
     std::lock_guard lock(stateMutex_);
     isRunning_ = true;
     diagnostics_ = "aggregate running=" + std::to_string(running) + " alive=" + std::to_string(alive) +
@@ -184,6 +185,7 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
 }
 
 void TapSession::stop() {
+    notifier_->setListening(false);
     std::shared_ptr<PulseCapture> capture;
     {
         std::lock_guard lock(stateMutex_);
@@ -311,38 +313,46 @@ PulseCapture::Stats TapSession::captureStats() const {
 void TapSession::setOnFormatChange(std::function<void()> callback) {
     std::lock_guard lock(notifier_->mutex);
     notifier_->callback = std::move(callback);
-    if (!notifierThread_.joinable()) {
-        notifierThread_ = std::thread(runNotifier, notifier_);
-    }
 }
 
-// On the sound server's event thread: only hand over. The owner's callback runs on the
-// notifier thread, where it may call back into the session without blocking the server's
-// event loop.
-void TapSession::noteChange(PulseCapture::Change change) {
-    if (!isRunning()) {
-        return;
-    }
-    logLine("format change: " + changeText(change));
+// On the sound server's event thread: only hand over.
+void TapSession::Notifier::note(PulseCapture::Change change) {
     {
-        std::lock_guard lock(notifier_->mutex);
-        notifier_->pending = true;
-    }
-    notifier_->wake.notify_all();
-}
-
-void TapSession::runNotifier(const std::shared_ptr<Notifier>& notifier) {
-    std::unique_lock lock(notifier->mutex);
-    for (;;) {
-        notifier->wake.wait(lock, [&] { return notifier->pending || notifier->stopping; });
-        if (notifier->stopping) {
+        std::lock_guard lock(mutex);
+        if (!listening) {
             return;
         }
-        notifier->pending = false;
-        const std::function<void()> callback = notifier->callback;
+        pendingChanges |= 1u << static_cast<unsigned>(change);
+    }
+    wake.notify_all();
+}
+
+void TapSession::Notifier::setListening(bool value) {
+    std::lock_guard lock(mutex);
+    listening = value;
+    pendingChanges = 0;
+}
+
+// The owner's callback runs here, where it may call back into the session.
+void TapSession::Notifier::run() {
+    pthread_setname_np(pthread_self(), "zoranth-tapnote");
+    std::unique_lock lock(mutex);
+    for (;;) {
+        wake.wait(lock, [this] { return pendingChanges != 0 || stopping; });
+        if (stopping) {
+            return;
+        }
+        const unsigned changes = std::exchange(pendingChanges, 0u);
+        const std::function<void()> notify = callback;
         lock.unlock();
-        if (callback) {
-            callback();
+        for (const auto change : {PulseCapture::Change::moved, PulseCapture::Change::defaultSinkChanged,
+                                  PulseCapture::Change::formatChanged, PulseCapture::Change::streamLost}) {
+            if ((changes & (1u << static_cast<unsigned>(change))) != 0) {
+                logLine("format change: " + changeText(change));
+            }
+        }
+        if (notify) {
+            notify();
         }
         lock.lock();
     }

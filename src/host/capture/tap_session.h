@@ -24,7 +24,7 @@
 
 namespace zoranth {
 
-class TapSession : public std::enable_shared_from_this<TapSession> {
+class TapSession {
     struct Key {};
 
   public:
@@ -75,9 +75,9 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
     std::string diagnostics() const;
     std::int64_t refreshes() const;
 
-    // Called on a thread of the session's own when the stream moved, the default output
-    // changed (the capture follows it) or the format changed; the session may be called
-    // from inside it.
+    // Called on a thread of the session's own while it runs, when the stream moved, the
+    // default output changed (the capture follows it), the format changed or the stream was
+    // lost; the session may be called from inside it.
     void setOnFormatChange(std::function<void()> callback);
 
     // The default output as the capture last saw it (name, rate, running, muted); cheap.
@@ -88,7 +88,6 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
 
   private:
     std::shared_ptr<PulseCapture> capture() const;
-    void noteChange(PulseCapture::Change change);
 
     mutable std::mutex stateMutex_;  // the session's state below
     std::shared_ptr<PulseCapture> capture_;
@@ -100,19 +99,24 @@ class TapSession : public std::enable_shared_from_this<TapSession> {
     std::string diagnostics_;
     std::int64_t refreshes_ = 0;
 
-    // The format-change hand-over, shared with the notifier thread so that the thread never
-    // keeps the session alive.
+    // The format-change hand-over between the sound server's event thread and the
+    // notifier thread. Neither holds the session, so the session is never destroyed on the
+    // server's event thread.
     struct Notifier {
         std::mutex mutex;  // everything below
         std::condition_variable wake;
         std::function<void()> callback;
-        bool pending = false;
+        unsigned pendingChanges = 0;  // one bit per PulseCapture::Change
+        bool listening = false;       // the session runs: changes are passed on
         bool stopping = false;
+
+        void note(PulseCapture::Change change);
+        void setListening(bool listening);
+        void run();
     };
-    static void runNotifier(const std::shared_ptr<Notifier>& notifier);
 
     const std::shared_ptr<Notifier> notifier_ = std::make_shared<Notifier>();
-    std::thread notifierThread_;  // started with the first callback
+    std::thread notifierThread_;
 };
 
 }  // namespace zoranth

@@ -593,6 +593,7 @@ struct PulseCapture::Impl {
         MuteReport report{sinkName, 0};
         auto inputs = loop.sinkInputs(config.timeout);
         if (!inputs) {
+            (void)unmute();
             return std::unexpected(inputs.error());
         }
         for (const PulseLoop::SinkInput& input : *inputs) {
@@ -702,9 +703,11 @@ std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(con
         result = std::unexpected(details.error());
     } else if (auto opened = impl_->openOn(*details); !opened) {
         result = std::unexpected(opened.error());
-    } else {
+    } else if (auto info = impl_->currentStreamInfo()) {
         impl_->startFillTimer();
-        result = *impl_->currentStreamInfo();
+        result = *info;
+    } else {
+        result = std::unexpected(impl_->error(impl_->loop.contextError(), "pa_stream_connect_record"));
     }
     impl_->endBusy();
     return result;
