@@ -17,12 +17,14 @@ namespace {
 void captureCallback(benchmark::State& state, std::uint32_t channels, bool silent) {
     constexpr std::uint32_t frames = 480;
     auto ring = *CaptureRing::createStandard();
-    TapSession::RingTarget target{ring->pointer(), ring->maxFramesPerSlot(), ring->maxChannels(), channels};
+    TapSession::RingTarget target{ring->pointer(), ring->maxFramesPerSlot(), ring->maxChannels(),
+                                  channels};
     std::vector<float> samples(std::size_t{frames} * channels);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         samples[i] = static_cast<float>(std::sin(0.01 * static_cast<double>(i)));
     }
-    CaptureDelivery delivery{silent ? nullptr : samples.data(), frames, channels, frames * channels * 4, 0};
+    CaptureDelivery delivery{silent ? nullptr : samples.data(), frames, channels,
+                             frames * channels * 4, 0};
 
     for (auto _ : state) {
         delivery.hostTimeNanos += 10'000'000;

@@ -28,7 +28,8 @@ TEST(AudioCapabilityProbe, IsUndeterminedWithTheReasonWhereNoServerRuns) {
     ScopedEnvironment server("PULSE_SERVER", "unix:/nonexistent/zoranth/native");
     const auto verdict = AudioCapability::probe();
     const std::string reason =
-        CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}.description();
+        CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}
+            .description();
     EXPECT_EQ(verdict, AudioCapability::Verdict::undetermined(reason));
     EXPECT_EQ(verdict.text(), "undetermined(\"" + reason + "\")");
 }

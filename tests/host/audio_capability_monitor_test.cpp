@@ -35,7 +35,9 @@ class AudioCapabilityMonitorTest : public testing::Test {
             ++probes;
             return answers.empty() ? Verdict::granted() : answers.front();
         };
-        dependencies.runOnQueue = [this](AudioCapabilityMonitor::Task task) { queued.push_back(std::move(task)); };
+        dependencies.runOnQueue = [this](AudioCapabilityMonitor::Task task) {
+            queued.push_back(std::move(task));
+        };
         dependencies.postToMain = [](AudioCapabilityMonitor::Task task) { task(); };
         dependencies.now = [this] { return now; };
         monitor = std::make_unique<AudioCapabilityMonitor>(std::move(dependencies));
@@ -110,7 +112,8 @@ TEST_F(AudioCapabilityMonitorTest, TheUserCanAlwaysAskUnlessAProbeRuns) {
 TEST_F(AudioCapabilityMonitorTest, AnUnresolvedVerdictIsOnlyProbedAgainOnRequest) {
     testing::internal::CaptureStdout();
     probeOnce(Verdict::undetermined("no server"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("audio capability: undetermined(\"no server\")"),
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "audio capability: undetermined(\"no server\")"),
               std::string::npos);
     EXPECT_TRUE(monitor->lastWasUnresolved());
     now += 60;

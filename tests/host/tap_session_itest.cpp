@@ -61,7 +61,8 @@ bool serverAudioFlows(const TapSession& session) {
         const auto before = session.captureStats();
         std::this_thread::sleep_for(100ms);
         const auto after = session.captureStats();
-        if (after.silentDeliveries == before.silentDeliveries && after.deliveries > before.deliveries + 5) {
+        if (after.silentDeliveries == before.silentDeliveries &&
+            after.deliveries > before.deliveries + 5) {
             return true;
         }
     }
@@ -81,22 +82,23 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 std::size_t muteSinksLoaded() {
     const auto names = pulseSinkNames();
-    return static_cast<std::size_t>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
-        return name.starts_with("zoranth_tap_mute_");
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        names.begin(), names.end(),
+        [](const std::string& name) { return name.starts_with("zoranth_tap_mute_"); }));
 }
 
 bool everyStreamOnTheTestSink() {
     const auto sink = pulseSinkIndex(pulseTestSink);
     const auto inputs = pulseSinkInputs();
-    return sink && std::all_of(inputs.begin(), inputs.end(), [&](const auto& row) { return row.sink == *sink; });
+    return sink && std::all_of(inputs.begin(), inputs.end(),
+                               [&](const auto& row) { return row.sink == *sink; });
 }
 
 std::size_t ourCaptureStreams() {
     const auto outputs = pulseSourceOutputs();
-    return static_cast<std::size_t>(std::count_if(outputs.begin(), outputs.end(), [](const auto& row) {
-        return row.mediaName.starts_with("Zoranth Tap");
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(outputs.begin(), outputs.end(),
+                      [](const auto& row) { return row.mediaName.starts_with("Zoranth Tap"); }));
 }
 
 class TapSessionTest : public testing::Test {
@@ -275,7 +277,8 @@ TEST(TapSessionWithoutServer, StartFailsWithTheSoundServersErrorAndHint) {
     ASSERT_FALSE(started);
     const auto* error = std::get_if<CoreAudioError>(&started.error());
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(*error, (CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}));
+    EXPECT_EQ(*error,
+              (CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}));
     EXPECT_EQ(TapSession::describe(started.error()),
               "pa_context_connect failed: 6 — " + std::string(*CoreAudioError::hint(6)));
     EXPECT_FALSE(session->isRunning());

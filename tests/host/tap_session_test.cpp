@@ -66,14 +66,17 @@ TEST_F(TapCallbackTest, InterleavedStereoIsSplitIntoPlanes) {
 struct ChannelCase {
     const char* name;
     std::uint32_t deliveredChannels;
-    std::uint32_t captured;      // C
+    std::uint32_t captured;  // C
     std::uint32_t ringChannels;
     std::vector<std::uint32_t> sourceOfPlane;  // which delivered channel each plane holds
 };
 
-void PrintTo(const ChannelCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ChannelCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
-class TapCallbackChannels : public TapCallbackTest, public testing::WithParamInterface<ChannelCase> {};
+class TapCallbackChannels : public TapCallbackTest,
+                            public testing::WithParamInterface<ChannelCase> {};
 
 TEST_P(TapCallbackChannels, PlanesTakeTheirChannelOrRepeatTheLastOne) {
     const ChannelCase& c = GetParam();
@@ -88,17 +91,19 @@ TEST_P(TapCallbackChannels, PlanesTakeTheirChannelOrRepeatTheLastOne) {
     for (std::uint32_t i = 0; i < c.sourceOfPlane.size(); ++i) {
         const auto values = plane(slot, i);
         for (std::size_t j = 0; j < 100; ++j) {
-            ASSERT_EQ(values[j], samples[j * c.deliveredChannels + c.sourceOfPlane[i]]) << "plane " << i;
+            ASSERT_EQ(values[j], samples[j * c.deliveredChannels + c.sourceOfPlane[i]])
+                << "plane " << i;
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TapCallbackChannels,
-    testing::Values(ChannelCase{"mono delivery fills both planes", 1, 2, 8, {0, 0}},
-                    ChannelCase{"wider delivery than the format keeps the first channels", 6, 2, 8, {0, 1}},
-                    ChannelCase{"narrower delivery repeats its last channel", 2, 4, 8, {0, 1, 1, 1}},
-                    ChannelCase{"planes the ring cannot hold are skipped", 3, 3, 2, {0, 1}}),
+    testing::Values(
+        ChannelCase{"mono delivery fills both planes", 1, 2, 8, {0, 0}},
+        ChannelCase{"wider delivery than the format keeps the first channels", 6, 2, 8, {0, 1}},
+        ChannelCase{"narrower delivery repeats its last channel", 2, 4, 8, {0, 1, 1, 1}},
+        ChannelCase{"planes the ring cannot hold are skipped", 3, 3, 2, {0, 1}}),
     [](const auto& info) {
         std::string name;
         for (const char* p = info.param.name; *p; ++p) {
@@ -180,8 +185,9 @@ TEST(TapSessionText, OutputDeviceAndFailuresReadAsTheUserSeesThem) {
 
     EXPECT_EQ(TapSession::describe(TapSession::Failure(HostError{HostError::Case::alreadyRunning})),
               "capture is already running");
-    EXPECT_EQ(TapSession::describe(TapSession::Failure(CoreAudioError{8, "pa_stream_connect_record"})),
-              CoreAudioError({8, "pa_stream_connect_record"}).description());
+    EXPECT_EQ(
+        TapSession::describe(TapSession::Failure(CoreAudioError{8, "pa_stream_connect_record"})),
+        CoreAudioError({8, "pa_stream_connect_record"}).description());
 }
 
 }  // namespace

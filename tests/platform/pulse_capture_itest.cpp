@@ -22,7 +22,8 @@ using namespace std::chrono_literals;
 std::uint64_t monotonicNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<std::uint64_t>(now.tv_nsec);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull +
+           static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 // Keeps every delivery in storage fixed up front, as a real consumer of the callback must.
@@ -49,12 +50,15 @@ struct Recorder {
             return;
         }
         Entry& entry = self->entries[n];
-        entry = {delivery.hostTimeNanos, monotonicNow(), delivery.frames, delivery.channels, self->samplesUsed,
-                 delivery.samples == nullptr, delivery.discontinuity};
+        entry = {delivery.hostTimeNanos, monotonicNow(),    delivery.frames,
+                 delivery.channels,      self->samplesUsed, delivery.samples == nullptr,
+                 delivery.discontinuity};
         if (delivery.samples != nullptr) {
-            std::copy_n(delivery.samples, length, self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed));
+            std::copy_n(delivery.samples, length,
+                        self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed));
         } else {
-            std::fill_n(self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed), length, 0.0f);
+            std::fill_n(self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed),
+                        length, 0.0f);
         }
         self->samplesUsed += length;
         self->count.store(n + 1, std::memory_order_release);
@@ -64,7 +68,8 @@ struct Recorder {
 
     // Waits until the server's own audio flows (the layer's silence covers the time before),
     // returning the index of the first of `run` deliveries in a row from the server.
-    std::optional<std::size_t> waitForServerAudio(std::size_t run, std::chrono::milliseconds timeout) const {
+    std::optional<std::size_t> waitForServerAudio(std::size_t run,
+                                                  std::chrono::milliseconds timeout) const {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             const std::size_t n = size();
@@ -98,7 +103,8 @@ struct Recorder {
                 continue;
             }
             const std::int64_t expected = DeliveryClock::nanosFor(previous.frames, 48000);
-            const std::int64_t slew = DeliveryClock::nanosFor(std::max(previous.frames, entry.frames), 48000) / 2000 + 1;
+            const std::int64_t slew =
+                DeliveryClock::nanosFor(std::max(previous.frames, entry.frames), 48000) / 2000 + 1;
             const auto delta = static_cast<std::int64_t>(entry.hostTime - previous.hostTime);
             ASSERT_LE(std::abs(delta - expected), slew) << "delivery " << i;
         }
@@ -127,7 +133,8 @@ struct Recorder {
         for (std::size_t i = from; i < to; ++i) {
             const Entry& e = entries[i];
             out.insert(out.end(), samples.begin() + static_cast<std::ptrdiff_t>(e.firstSample),
-                       samples.begin() + static_cast<std::ptrdiff_t>(e.firstSample + std::size_t{e.frames} * e.channels));
+                       samples.begin() + static_cast<std::ptrdiff_t>(
+                                             e.firstSample + std::size_t{e.frames} * e.channels));
         }
         return out;
     }
@@ -137,10 +144,18 @@ struct Changes {
     std::atomic<int> moved{0}, defaultSink{0}, format{0}, lost{0};
     void note(PulseCapture::Change change) {
         switch (change) {
-            case PulseCapture::Change::moved: ++moved; break;
-            case PulseCapture::Change::defaultSinkChanged: ++defaultSink; break;
-            case PulseCapture::Change::formatChanged: ++format; break;
-            case PulseCapture::Change::streamLost: ++lost; break;
+            case PulseCapture::Change::moved:
+                ++moved;
+                break;
+            case PulseCapture::Change::defaultSinkChanged:
+                ++defaultSink;
+                break;
+            case PulseCapture::Change::formatChanged:
+                ++format;
+                break;
+            case PulseCapture::Change::streamLost:
+                ++lost;
+                break;
         }
     }
 };
@@ -198,7 +213,8 @@ TEST_F(PulseCaptureTest, CapturesTheToneOnTheDefaultSinkWithSteadyStamps) {
     for (std::size_t i = 0; i < n; ++i) {
         // A frame is never stamped long after it reached us, nor long before.
         const auto& entry = recorder.entries[i];
-        const auto end = static_cast<std::int64_t>(entry.hostTime) + DeliveryClock::nanosFor(entry.frames, 48000);
+        const auto end = static_cast<std::int64_t>(entry.hostTime) +
+                         DeliveryClock::nanosFor(entry.frames, 48000);
         const auto lateness = static_cast<std::int64_t>(entry.arrival) - end;
         ASSERT_GT(lateness, -25'000'000) << "delivery " << i;
         ASSERT_LT(lateness, 250'000'000) << "delivery " << i;

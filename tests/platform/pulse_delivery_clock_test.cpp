@@ -16,9 +16,9 @@ namespace {
 constexpr std::uint32_t rate = 48000;
 constexpr std::uint32_t fragment = 480;
 constexpr std::int64_t fragmentNanos = 10'000'000;
-constexpr std::int64_t start = 5'000'000'000;   // the monotonic clock at the first frame
-constexpr std::int64_t latency = 2'000'000;     // from a frame being made to its earliest arrival
-constexpr std::int64_t slewBound = 5'000;       // 500 ppm of one 10 ms delivery
+constexpr std::int64_t start = 5'000'000'000;  // the monotonic clock at the first frame
+constexpr std::int64_t latency = 2'000'000;    // from a frame being made to its earliest arrival
+constexpr std::int64_t slewBound = 5'000;      // 500 ppm of one 10 ms delivery
 
 // A capture source seen from the receiving end: fragments are made at the source's own pace
 // (which may drift), arrive after a latency plus jitter, and the clock stamps each.
@@ -39,10 +39,12 @@ struct Source {
 
     std::int64_t madeAt(std::uint64_t frame) const {
         return start + lostNanos +
-               static_cast<std::int64_t>(static_cast<double>(DeliveryClock::nanosFor(frame, rate)) / (1 + drift));
+               static_cast<std::int64_t>(static_cast<double>(DeliveryClock::nanosFor(frame, rate)) /
+                                         (1 + drift));
     }
     std::int64_t jitter() {
-        return maxJitter == 0 ? 0 : std::uniform_int_distribution<std::int64_t>(0, maxJitter)(random);
+        return maxJitter == 0 ? 0
+                              : std::uniform_int_distribution<std::int64_t>(0, maxJitter)(random);
     }
 
     // The next fragment, arriving `extraDelay` later than usual.
@@ -68,7 +70,8 @@ struct Source {
     }
     // How far a stamp sits from when its first frame became available to the receiver.
     std::int64_t error(std::size_t i) const {
-        return static_cast<std::int64_t>(deliveries[i].stamp.firstFrameNanos) - (deliveries[i].madeAt + latency);
+        return static_cast<std::int64_t>(deliveries[i].stamp.firstFrameNanos) -
+               (deliveries[i].madeAt + latency);
     }
 };
 
@@ -110,8 +113,7 @@ TEST(DeliveryClockSteadiness, SourceClockDriftIsFollowedBySlewing) {
         EXPECT_EQ(source.clock.discontinuities(), 0u);
         std::int64_t worst = 0;
         for (std::size_t i = 1; i < source.deliveries.size(); ++i) {
-            ASSERT_LE(std::abs(source.delta(i) - fragmentNanos), slewBound)
-                << "delivery " << i;
+            ASSERT_LE(std::abs(source.delta(i) - fragmentNanos), slewBound) << "delivery " << i;
             worst = std::max(worst, std::abs(source.error(i)));
         }
         EXPECT_LE(worst, 4'000'000);
@@ -124,7 +126,9 @@ struct BreakCase {
     std::uint64_t discontinuities;
 };
 
-void PrintTo(const BreakCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const BreakCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const BreakCase breakCases[] = {
     {"source stalls for 150 ms", [](Source& s) { s.pause(150'000'000); }, 1},
@@ -139,13 +143,15 @@ const BreakCase breakCases[] = {
          }
      },
      1},
-    {"frames lost on the way: the timeline falls 50 ms behind", [](Source& s) { s.pause(50'000'000); }, 1},
+    {"frames lost on the way: the timeline falls 50 ms behind",
+     [](Source& s) { s.pause(50'000'000); }, 1},
     {"an 80 ms hiccup with nothing lost",
      [](Source& s) {
          const auto& late = s.next(80'000'000);
          const std::int64_t arrival = late.arrival;
          for (int i = 0; i < 8; ++i) {
-             s.next(std::max<std::int64_t>(0, arrival - (s.madeAt(s.framesMade + fragment) + latency)));
+             s.next(std::max<std::int64_t>(
+                 0, arrival - (s.madeAt(s.framesMade + fragment) + latency)));
          }
      },
      0},

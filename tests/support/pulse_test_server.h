@@ -18,11 +18,11 @@ namespace zoranth {
 // True when scripts/test-services runs (ZORANTH_TEST_SERVICES is set).
 bool pulseTestServicesRunning();
 
-#define ZORANTH_SKIP_WITHOUT_PULSE()                                                   \
-    do {                                                                               \
-        if (!::zoranth::pulseTestServicesRunning()) {                                  \
+#define ZORANTH_SKIP_WITHOUT_PULSE()                                                            \
+    do {                                                                                        \
+        if (!::zoranth::pulseTestServicesRunning()) {                                           \
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\""; \
-        }                                                                              \
+        }                                                                                       \
     } while (false)
 
 inline constexpr const char* pulseTestSink = "zoranth_test";
@@ -86,7 +86,8 @@ class PulseTonePlayer {
     PulseTonePlayer(const PulseTonePlayer&) = delete;
     PulseTonePlayer& operator=(const PulseTonePlayer&) = delete;
     // The server's index of the tone's stream once it plays; none after `timeout`.
-    std::optional<unsigned> waitUntilPlaying(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::optional<unsigned> waitUntilPlaying(
+        std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // The sink the tone's stream plays into now.
     std::optional<unsigned> currentSink() const;
 

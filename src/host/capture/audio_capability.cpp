@@ -10,7 +10,8 @@ AudioCapability::Verdict verdictOf(const PulseError& error) {
     if (error.code == CoreAudioError::soundServerAccessDenied) {
         return AudioCapability::Verdict::denied();
     }
-    return AudioCapability::Verdict::undetermined(CoreAudioError{error.code, error.operation}.description());
+    return AudioCapability::Verdict::undetermined(
+        CoreAudioError{error.code, error.operation}.description());
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ struct AudioCapability {
 
         static Verdict granted() { return {Case::granted, {}}; }
         static Verdict denied() { return {Case::denied, {}}; }
-        static Verdict undetermined(std::string reason) { return {Case::undetermined, std::move(reason)}; }
+        static Verdict undetermined(std::string reason) {
+            return {Case::undetermined, std::move(reason)};
+        }
 
         // "granted", "denied" or "undetermined(\"{reason}\")".
         std::string text() const;

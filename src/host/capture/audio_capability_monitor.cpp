@@ -61,12 +61,16 @@ AudioCapabilityMonitor::AudioCapabilityMonitor(Dependencies dependencies)
     : dependencies_(std::move(dependencies)) {
     if (!dependencies_.now) {
         dependencies_.now = [] {
-            return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+            return std::chrono::duration<double>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
         };
     }
     if (!dependencies_.runOnQueue) {
         worker_ = std::make_unique<Worker>();
-        dependencies_.runOnQueue = [worker = worker_.get()](Task task) { worker->post(std::move(task)); };
+        dependencies_.runOnQueue = [worker = worker_.get()](Task task) {
+            worker->post(std::move(task));
+        };
     }
 }
 
@@ -117,7 +121,8 @@ void AudioCapabilityMonitor::finish(AudioCapability::Verdict verdict) {
 }
 
 bool AudioCapabilityMonitor::isAwaitingAnswer() const {
-    return isProbing_ && probeStartedAt_ && dependencies_.now() - *probeStartedAt_ > awaitingAnswerSeconds;
+    return isProbing_ && probeStartedAt_ &&
+           dependencies_.now() - *probeStartedAt_ > awaitingAnswerSeconds;
 }
 
 }  // namespace zoranth

@@ -24,8 +24,8 @@ class AudioCapabilityMonitor {
 
     struct Dependencies {
         std::function<AudioCapability::Verdict()> probe = AudioCapability::probe;
-        Executor runOnQueue;  // empty: a serial worker thread of the monitor's own
-        Executor postToMain;  // required: how work gets back to the main thread
+        Executor runOnQueue;          // empty: a serial worker thread of the monitor's own
+        Executor postToMain;          // required: how work gets back to the main thread
         std::function<double()> now;  // seconds on a steady clock; empty: the monotonic clock
     };
 
@@ -61,7 +61,8 @@ class AudioCapabilityMonitor {
 
     Dependencies dependencies_;
     std::unique_ptr<Worker> worker_;
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // finishes after destruction are dropped
+    std::shared_ptr<int> alive_ =
+        std::make_shared<int>(0);  // finishes after destruction are dropped
     std::function<void()> onChange_;
     std::optional<AudioCapability::Verdict> verdict_;
     bool isProbing_ = false;

@@ -15,9 +15,13 @@ namespace {
 constexpr std::string_view category = "tap";
 constexpr std::uint32_t maxCaptureChannels = 8;
 
-void logLine(const std::string& text) { DiagnosticLog::write(category, text); }
+void logLine(const std::string& text) {
+    DiagnosticLog::write(category, text);
+}
 
-CoreAudioError failureOf(const PulseError& error) { return CoreAudioError{error.code, error.operation}; }
+CoreAudioError failureOf(const PulseError& error) {
+    return CoreAudioError{error.code, error.operation};
+}
 
 std::string changeText(PulseCapture::Change change) {
     switch (change) {
@@ -79,10 +83,11 @@ void TapSession::deliverToRing(void* context, const CaptureDelivery& delivery) {
     sr_ring_commit_write(ring);
 }
 
-std::shared_ptr<TapSession> TapSession::create() { return std::make_shared<TapSession>(Key{}); }
+std::shared_ptr<TapSession> TapSession::create() {
+    return std::make_shared<TapSession>(Key{});
+}
 
-TapSession::TapSession(Key)
-    : notifierThread_([notifier = notifier_] { notifier->run(); }) {}
+TapSession::TapSession(Key) : notifierThread_([notifier = notifier_] { notifier->run(); }) {}
 
 TapSession::~TapSession() {
     stop();
@@ -124,7 +129,9 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     config.maxFramesPerDelivery = ring->maxFramesPerSlot();
     config.deliver = &TapSession::deliverToRing;
     config.deliverContext = target.get();
-    config.onChange = [notifier = notifier_](PulseCapture::Change change) { notifier->note(change); };
+    config.onChange = [notifier = notifier_](PulseCapture::Change change) {
+        notifier->note(change);
+    };
     auto capture = std::make_shared<PulseCapture>(std::move(config));
     {
         std::lock_guard lock(stateMutex_);
@@ -173,14 +180,16 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     const int alive = live ? 1 : 0;
     const long inputBuffers = live ? 1 : -1;  // one interleaved buffer per delivery
     const long tapStreams = live ? 1 : -1;
-    logLine("post-start: aggregate running=" + std::to_string(running) +
-            "             alive=" + std::to_string(alive) + " inputBuffers=" + std::to_string(inputBuffers) +
+    logLine("post-start: aggregate running=" + std::to_string(running) + "             alive=" +
+            std::to_string(alive) + " inputBuffers=" + std::to_string(inputBuffers) +
             "             tapStreams=" + std::to_string(tapStreams));
     notifier_->setListening(true);
     std::lock_guard lock(stateMutex_);
     isRunning_ = true;
-    diagnostics_ = "aggregate running=" + std::to_string(running) + " alive=" + std::to_string(alive) +
-                   " inputBuffers=" + std::to_string(inputBuffers) + " tapStreams=" + std::to_string(tapStreams);
+    diagnostics_ = "aggregate running=" + std::to_string(running) +
+                   " alive=" + std::to_string(alive) +
+                   " inputBuffers=" + std::to_string(inputBuffers) +
+                   " tapStreams=" + std::to_string(tapStreams);
     return format;
 }
 
@@ -221,14 +230,16 @@ bool TapSession::setTapMuted(bool muted) {
         return false;
     }
     if (!capture->streamInfo()) {
-        logLine("could not read tap description: " + std::to_string(CoreAudioError::soundServerNoEntity));
+        logLine("could not read tap description: " +
+                std::to_string(CoreAudioError::soundServerNoEntity));
         return false;
     }
     auto result = capture->setMuted(muted);
     if (!result) {
         const bool reading = result.error().operation.starts_with("pa_context_get_");
-        logLine(std::string(reading ? "could not read tap description: " : "could not set tap mute: ") +
-                std::to_string(result.error().code));
+        logLine(
+            std::string(reading ? "could not read tap description: " : "could not set tap mute: ") +
+            std::to_string(result.error().code));
         return false;
     }
     logLine(std::string("tap mute -> ") + (muted ? "true" : "false"));
@@ -258,8 +269,8 @@ std::string TapSession::describe(const std::optional<PulseOutputDevice>& device)
     if (!device) {
         return "device 0, 0 Hz";
     }
-    const std::string name =
-        device->description.empty() ? "device " + std::to_string(device->index) : device->description;
+    const std::string name = device->description.empty() ? "device " + std::to_string(device->index)
+                                                         : device->description;
     return name + ", " + std::to_string(device->rate) + " Hz";
 }
 
@@ -345,8 +356,9 @@ void TapSession::Notifier::run() {
         const unsigned changes = std::exchange(pendingChanges, 0u);
         const std::function<void()> notify = callback;
         lock.unlock();
-        for (const auto change : {PulseCapture::Change::moved, PulseCapture::Change::defaultSinkChanged,
-                                  PulseCapture::Change::formatChanged, PulseCapture::Change::streamLost}) {
+        for (const auto change :
+             {PulseCapture::Change::moved, PulseCapture::Change::defaultSinkChanged,
+              PulseCapture::Change::formatChanged, PulseCapture::Change::streamLost}) {
             if ((changes & (1u << static_cast<unsigned>(change))) != 0) {
                 logLine("format change: " + changeText(change));
             }

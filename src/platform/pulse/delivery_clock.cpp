@@ -94,7 +94,8 @@ void DeliveryClock::gatherWindow(std::int64_t arrival, std::int64_t candidate) {
         return;
     }
     const std::int64_t error = *windowMinCandidate_ - anchor_;
-    pendingCorrection_ = (error > tuning_.deadbandNanos || error < -tuning_.deadbandNanos) ? error : 0;
+    pendingCorrection_ =
+        (error > tuning_.deadbandNanos || error < -tuning_.deadbandNanos) ? error : 0;
     windowStart_ = arrival;
     windowMinCandidate_.reset();
 }
@@ -103,8 +104,8 @@ void DeliveryClock::slew(std::uint32_t frames) {
     if (pendingCorrection_ == 0) {
         return;
     }
-    const std::int64_t limit =
-        std::max<std::int64_t>(1, nanosFor(frames, rate_) * tuning_.slewPartsPerMillion / 1'000'000);
+    const std::int64_t limit = std::max<std::int64_t>(
+        1, nanosFor(frames, rate_) * tuning_.slewPartsPerMillion / 1'000'000);
     const std::int64_t step = std::clamp(pendingCorrection_, -limit, limit);
     anchor_ += step;
     pendingCorrection_ -= step;

@@ -2,6 +2,7 @@
 
 #include <pulse/rtclock.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <ctime>
 #include <mutex>
 #include <string_view>
-#include <unistd.h>
 
 #include "platform/pulse/delivery_clock.h"
 #include "platform/pulse/pulse_loop.h"
@@ -28,7 +28,9 @@ std::int64_t monotonicNanos() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-bool processIsGone(pid_t pid) { return pid > 0 && kill(pid, 0) == -1 && errno == ESRCH; }
+bool processIsGone(pid_t pid) {
+    return pid > 0 && kill(pid, 0) == -1 && errno == ESRCH;
+}
 
 std::optional<pid_t> muteSinkOwner(std::string_view name) {
     if (!name.starts_with(muteSinkPrefix)) {
@@ -51,9 +53,7 @@ std::optional<pid_t> muteSinkOwner(std::string_view name) {
 
 struct PulseCapture::Impl {
     explicit Impl(Config configuration)
-        : config(std::move(configuration)),
-          loop(config.threadName.c_str()),
-          clock(config.rate) {}
+        : config(std::move(configuration)), loop(config.threadName.c_str()), clock(config.rate) {}
 
     // --- state owned by the loop thread; owner calls touch it with the loop locked ---
     Config config;
@@ -120,8 +120,8 @@ struct PulseCapture::Impl {
     void deliver(const float* samples, std::uint64_t frames, std::int64_t arrival,
                  std::uint64_t backlogFrames) {
         while (frames > 0) {
-            const auto count =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, config.maxFramesPerDelivery));
+            const auto count = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(frames, config.maxFramesPerDelivery));
             frames -= count;
             const DeliveryClock::Stamp stamp =
                 clock.stamp(static_cast<std::uint64_t>(arrival), count, backlogFrames + frames);
@@ -129,8 +129,12 @@ struct PulseCapture::Impl {
                 discontinuities.store(clock.discontinuities(), std::memory_order_relaxed);
             }
             if (config.deliver != nullptr) {
-                const CaptureDelivery delivery{samples, count, streamChannels, count * frameBytes,
-                                               stamp.firstFrameNanos, stamp.discontinuity};
+                const CaptureDelivery delivery{samples,
+                                               count,
+                                               streamChannels,
+                                               count * frameBytes,
+                                               stamp.firstFrameNanos,
+                                               stamp.discontinuity};
                 config.deliver(config.deliverContext, delivery);
             }
             deliveries.fetch_add(1, std::memory_order_relaxed);
@@ -178,8 +182,8 @@ struct PulseCapture::Impl {
     static void onFillTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
                             void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
-        const pa_usec_t period =
-            static_cast<pa_usec_t>(self->config.fragmentFrames) * PA_USEC_PER_SEC / self->config.rate;
+        const pa_usec_t period = static_cast<pa_usec_t>(self->config.fragmentFrames) *
+                                 PA_USEC_PER_SEC / self->config.rate;
         pa_context_rttime_restart(self->loop.context(), timer, pa_rtclock_now() + period);
         self->fillSilence(monotonicNanos());
     }
@@ -236,7 +240,8 @@ struct PulseCapture::Impl {
             self->announceWhenReady.reset();
             self->emit(change);
         }
-        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->streamLostReported) {
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
+            !self->streamLostReported) {
             self->streamLostReported = true;
             self->emit(Change::streamLost);
         }
@@ -286,7 +291,8 @@ struct PulseCapture::Impl {
         if (channels == 0) {
             return std::unexpected(error(PA_ERR_INVALID, "pa_stream_new"));
         }
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, config.rate, static_cast<std::uint8_t>(channels)};
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, config.rate,
+                                  static_cast<std::uint8_t>(channels)};
         pa_channel_map map = target.channelMap;
         if (target.device.channels > config.maxChannels || map.channels != channels) {
             pa_channel_map_init_extend(&map, channels, PA_CHANNEL_MAP_DEFAULT);
@@ -294,7 +300,7 @@ struct PulseCapture::Impl {
         pa_proplist* properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, config.streamName.c_str());
         pa_stream* created = pa_stream_new_with_proplist(loop.context(), config.streamName.c_str(),
-                                                          &spec, &map, properties);
+                                                         &spec, &map, properties);
         pa_proplist_free(properties);
         if (created == nullptr) {
             return std::unexpected(error(pa_context_errno(loop.context()), "pa_stream_new"));
@@ -331,8 +337,9 @@ struct PulseCapture::Impl {
 
     std::expected<void, PulseError> awaitStreamReady() {
         pa_stream* waiting = stream;
-        const int result = loop.waitUntil(
-            [waiting] { return pa_stream_get_state(waiting) != PA_STREAM_CREATING; }, config.timeout);
+        const int result =
+            loop.waitUntil([waiting] { return pa_stream_get_state(waiting) != PA_STREAM_CREATING; },
+                           config.timeout);
         if (result != 0) {
             return std::unexpected(error(result, "pa_stream_connect_record"));
         }
@@ -370,7 +377,8 @@ struct PulseCapture::Impl {
             info.rate = spec->rate;
             info.channels = spec->channels;
         }
-        if (const pa_buffer_attr* attributes = pa_stream_get_buffer_attr(stream); attributes && frameBytes) {
+        if (const pa_buffer_attr* attributes = pa_stream_get_buffer_attr(stream);
+            attributes && frameBytes) {
             info.fragmentFrames = attributes->fragsize / frameBytes;
         }
         info.suspended = suspended;
@@ -406,8 +414,8 @@ struct PulseCapture::Impl {
             }
         } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
             if (kind == PA_SUBSCRIPTION_EVENT_NEW && self->routeNewInputs) {
-                if (pa_operation* operation =
-                        pa_context_get_sink_input_info(self->loop.context(), index, onNewInput, self)) {
+                if (pa_operation* operation = pa_context_get_sink_input_info(
+                        self->loop.context(), index, onNewInput, self)) {
                     pa_operation_unref(operation);
                 }
             }
@@ -424,7 +432,8 @@ struct PulseCapture::Impl {
         }
     }
 
-    static void onInputForPlaying(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    static void onInputForPlaying(pa_context*, const pa_sink_input_info* info, int eol,
+                                  void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
         const std::uint32_t captured = self->muted ? self->muteSinkIndex : self->knownDefaultIndex;
         if (eol == 0 && info != nullptr) {
@@ -453,7 +462,8 @@ struct PulseCapture::Impl {
             recheckPending = true;
             return;
         }
-        if (pa_operation* operation = pa_context_get_server_info(loop.context(), onServerInfo, this)) {
+        if (pa_operation* operation =
+                pa_context_get_server_info(loop.context(), onServerInfo, this)) {
             pa_operation_unref(operation);
         }
     }
@@ -462,8 +472,8 @@ struct PulseCapture::Impl {
         if (info == nullptr || info->default_sink_name == nullptr) {
             return;
         }
-        if (pa_operation* operation =
-                pa_context_get_sink_info_by_name(context, info->default_sink_name, onDefaultSink, userdata)) {
+        if (pa_operation* operation = pa_context_get_sink_info_by_name(
+                context, info->default_sink_name, onDefaultSink, userdata)) {
             pa_operation_unref(operation);
         }
     }
@@ -517,9 +527,11 @@ struct PulseCapture::Impl {
         return std::nullopt;
     }
 
-    static void onNewInput(pa_context* context, const pa_sink_input_info* info, int eol, void* userdata) {
+    static void onNewInput(pa_context* context, const pa_sink_input_info* info, int eol,
+                           void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
-        if (eol != 0 || info == nullptr || !self->routeNewInputs || info->sink != self->knownDefaultIndex) {
+        if (eol != 0 || info == nullptr || !self->routeNewInputs ||
+            info->sink != self->knownDefaultIndex) {
             return;
         }
         if (pa_operation* operation = pa_context_move_sink_input_by_index(
@@ -537,7 +549,8 @@ struct PulseCapture::Impl {
         }
         for (const PulseLoop::SinkDetails& sink : *sinks) {
             const auto owner = muteSinkOwner(sink.device.name);
-            if (owner && *owner != getpid() && processIsGone(*owner) && sink.ownerModule != PA_INVALID_INDEX) {
+            if (owner && *owner != getpid() && processIsGone(*owner) &&
+                sink.ownerModule != PA_INVALID_INDEX) {
                 (void)loop.unloadModule(sink.ownerModule, config.timeout);
             }
         }
@@ -560,11 +573,12 @@ struct PulseCapture::Impl {
             pa_channel_map_init_extend(&map, channels, PA_CHANNEL_MAP_DEFAULT);
         }
         pa_channel_map_snprint(mapText, sizeof mapText, &map);
-        const std::string sinkName =
-            std::string(muteSinkPrefix) + std::to_string(getpid()) + "_" + std::to_string(++muteCount);
-        const std::string arguments = "sink_name=" + sinkName + " rate=" + std::to_string(config.rate) +
-                                      " channels=" + std::to_string(channels) + " channel_map=" + mapText +
-                                      " sink_properties='device.description=\"Zoranth Tap Mute\"'";
+        const std::string sinkName = std::string(muteSinkPrefix) + std::to_string(getpid()) + "_" +
+                                     std::to_string(++muteCount);
+        const std::string arguments =
+            "sink_name=" + sinkName + " rate=" + std::to_string(config.rate) +
+            " channels=" + std::to_string(channels) + " channel_map=" + mapText +
+            " sink_properties='device.description=\"Zoranth Tap Mute\"'";
         auto module = loop.loadModule("module-null-sink", arguments, config.timeout);
         if (!module) {
             return std::unexpected(module.error());
@@ -618,7 +632,8 @@ struct PulseCapture::Impl {
             if (auto inputs = loop.sinkInputs(config.timeout)) {
                 for (const PulseLoop::SinkInput& input : *inputs) {
                     if (input.sink == muteSinkIndex &&
-                        loop.moveSinkInput(input.index, defaultSink->device.index, config.timeout)) {
+                        loop.moveSinkInput(input.index, defaultSink->device.index,
+                                           config.timeout)) {
                         ++report.movedInputs;
                     }
                 }
@@ -655,13 +670,16 @@ struct PulseCapture::Impl {
 
 PulseCapture::PulseCapture(Config config) : impl_(std::make_unique<Impl>(std::move(config))) {}
 
-PulseCapture::~PulseCapture() { close(); }
+PulseCapture::~PulseCapture() {
+    close();
+}
 
 std::expected<void, PulseError> PulseCapture::connect() {
     if (impl_->loop.inLoopThread()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_context_connect"));
     }
-    if (auto connected = impl_->loop.connect(impl_->config.clientName, impl_->config.timeout); !connected) {
+    if (auto connected = impl_->loop.connect(impl_->config.clientName, impl_->config.timeout);
+        !connected) {
         return connected;
     }
     PulseLoop::Guard guard(impl_->loop);
@@ -689,7 +707,8 @@ std::expected<PulseOutputDevice, PulseError> PulseCapture::defaultSink() {
     return impl_->device.value_or(sink->device);
 }
 
-std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(const PulseOutputDevice& sink) {
+std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(
+    const PulseOutputDevice& sink) {
     if (!impl_->callable()) {
         return std::unexpected(impl_->error(PA_ERR_BADSTATE, "pa_stream_connect_record"));
     }
@@ -707,7 +726,8 @@ std::expected<PulseCapture::StreamInfo, PulseError> PulseCapture::openStream(con
         impl_->startFillTimer();
         result = *info;
     } else {
-        result = std::unexpected(impl_->error(impl_->loop.contextError(), "pa_stream_connect_record"));
+        result =
+            std::unexpected(impl_->error(impl_->loop.contextError(), "pa_stream_connect_record"));
     }
     impl_->endBusy();
     return result;
@@ -737,10 +757,11 @@ std::expected<void, PulseError> PulseCapture::watchChanges() {
             pa_threaded_mainloop_signal(reply->mainloop, 0);
         },
         &reply);
-    if (const int result = impl_->loop.await(operation, impl_->config.timeout); result != 0 || !reply.ok) {
+    if (const int result = impl_->loop.await(operation, impl_->config.timeout);
+        result != 0 || !reply.ok) {
         pa_context_set_subscribe_callback(context, nullptr, nullptr);
-        return std::unexpected(
-            impl_->error(result != 0 ? result : impl_->loop.contextError(), "pa_context_subscribe"));
+        return std::unexpected(impl_->error(result != 0 ? result : impl_->loop.contextError(),
+                                            "pa_context_subscribe"));
     }
     impl_->watching = true;
     return {};

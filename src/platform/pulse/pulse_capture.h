@@ -25,7 +25,7 @@ struct CaptureDelivery {
     const float* samples = nullptr;
     std::uint32_t frames = 0;
     std::uint32_t channels = 0;
-    std::uint32_t bytes = 0;  // frames × channels × 4, as the server handed them over
+    std::uint32_t bytes = 0;          // frames × channels × 4, as the server handed them over
     std::uint64_t hostTimeNanos = 0;  // CLOCK_MONOTONIC time of the first frame
     // The stamp does not follow on from the previous delivery's end (a break in the stream).
     bool discontinuity = false;
@@ -52,7 +52,7 @@ class PulseCapture {
         std::uint32_t maxChannels = 8;
         std::uint32_t fragmentFrames = 480;
         std::uint32_t maxFramesPerDelivery = 4096;  // larger reads are split, never dropped
-        std::chrono::milliseconds timeout{5000};     // for each request to the server
+        std::chrono::milliseconds timeout{5000};    // for each request to the server
         CaptureDeliveryFunction deliver = nullptr;
         void* deliverContext = nullptr;
         // Called on the server's event thread; hand the work to another thread.

@@ -7,12 +7,15 @@
 namespace zoranth {
 namespace {
 
-void signalLoop(pa_threaded_mainloop* mainloop) { pa_threaded_mainloop_signal(mainloop, 0); }
+void signalLoop(pa_threaded_mainloop* mainloop) {
+    pa_threaded_mainloop_signal(mainloop, 0);
+}
 
 // Results of a request, filled on the loop thread, read by the waiting caller.
 template <typename T>
 struct Reply {
-    explicit Reply(pa_threaded_mainloop* loop, T initial = T{}) : mainloop(loop), value(std::move(initial)) {}
+    explicit Reply(pa_threaded_mainloop* loop, T initial = T{})
+        : mainloop(loop), value(std::move(initial)) {}
     pa_threaded_mainloop* mainloop;
     T value;
     bool ok = false;
@@ -80,7 +83,8 @@ std::expected<void, PulseError> PulseLoop::connect(std::string_view clientName, 
         return std::unexpected(failure(PA_ERR_INTERNAL, "pa_context_new"));
     }
     pa_context_set_state_callback(
-        context_, [](pa_context*, void* loop) { signalLoop(static_cast<pa_threaded_mainloop*>(loop)); },
+        context_,
+        [](pa_context*, void* loop) { signalLoop(static_cast<pa_threaded_mainloop*>(loop)); },
         mainloop_);
     // Never spawn a server of our own: no server running is an answer the user must see.
     int result = 0;
@@ -128,9 +132,15 @@ int PulseLoop::contextError() const {
     return code == 0 ? PA_ERR_CONNECTIONTERMINATED : code;
 }
 
-void PulseLoop::lock() const { pa_threaded_mainloop_lock(mainloop_); }
-void PulseLoop::unlock() const { pa_threaded_mainloop_unlock(mainloop_); }
-void PulseLoop::signal() const { signalLoop(mainloop_); }
+void PulseLoop::lock() const {
+    pa_threaded_mainloop_lock(mainloop_);
+}
+void PulseLoop::unlock() const {
+    pa_threaded_mainloop_unlock(mainloop_);
+}
+void PulseLoop::signal() const {
+    signalLoop(mainloop_);
+}
 
 int PulseLoop::waitUntil(const std::function<bool()>& done, Millis timeout) const {
     if (context_ == nullptr) {
@@ -200,7 +210,8 @@ PulseLoop::SinkDetails PulseLoop::detailsOf(const pa_sink_info& info) {
     details.device.rate = info.sample_spec.rate;
     details.device.channels = info.sample_spec.channels;
     details.device.muted = info.mute != 0;
-    details.device.monitorSource = info.monitor_source_name != nullptr ? info.monitor_source_name : "";
+    details.device.monitorSource =
+        info.monitor_source_name != nullptr ? info.monitor_source_name : "";
     details.channelMap = info.channel_map;
     details.ownerModule = info.owner_module;
     return details;
@@ -216,7 +227,7 @@ std::expected<std::string, PulseError> PulseLoop::defaultSinkName(Millis timeout
                 reply->value = info->default_sink_name;
                 reply->ok = true;
             }
-                    signalLoop(reply->mainloop);
+            signalLoop(reply->mainloop);
         },
         &reply);
     if (const int result = await(operation, timeout); result != 0) {
@@ -240,7 +251,7 @@ std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::sinkByName(const st
                 reply->ok = true;
             }
             if (eol != 0) {
-                            signalLoop(reply->mainloop);
+                signalLoop(reply->mainloop);
             }
         },
         &reply);
@@ -261,7 +272,8 @@ std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::defaultSink(Millis 
     return sinkByName(*name, timeout);
 }
 
-std::expected<std::vector<PulseLoop::SinkDetails>, PulseError> PulseLoop::sinks(Millis timeout) const {
+std::expected<std::vector<PulseLoop::SinkDetails>, PulseError> PulseLoop::sinks(
+    Millis timeout) const {
     ListReply reply(mainloop_);
     pa_operation* operation = pa_context_get_sink_info_list(
         context_,
@@ -271,7 +283,7 @@ std::expected<std::vector<PulseLoop::SinkDetails>, PulseError> PulseLoop::sinks(
                 reply->sinks.push_back(detailsOf(*info));
             }
             if (eol != 0) {
-                            signalLoop(reply->mainloop);
+                signalLoop(reply->mainloop);
             }
         },
         &reply);
@@ -290,10 +302,11 @@ std::expected<std::vector<PulseLoop::SinkInput>, PulseError> PulseLoop::sinkInpu
             auto* reply = static_cast<ListReply*>(userdata);
             if (eol == 0 && info != nullptr) {
                 reply->inputs.push_back(SinkInput{info->index, info->sink,
-                                                  info->name != nullptr ? info->name : "", info->corked != 0});
+                                                  info->name != nullptr ? info->name : "",
+                                                  info->corked != 0});
             }
             if (eol != 0) {
-                            signalLoop(reply->mainloop);
+                signalLoop(reply->mainloop);
             }
         },
         &reply);
@@ -312,7 +325,8 @@ std::expected<void, PulseError> PulseLoop::moveSinkInput(std::uint32_t input, st
         return std::unexpected(failure(result, "pa_context_move_sink_input_by_index"));
     }
     if (!reply.ok) {
-        return std::unexpected(failure(pa_context_errno(context_), "pa_context_move_sink_input_by_index"));
+        return std::unexpected(
+            failure(pa_context_errno(context_), "pa_context_move_sink_input_by_index"));
     }
     return {};
 }
@@ -327,7 +341,7 @@ std::expected<std::uint32_t, PulseError> PulseLoop::loadModule(const std::string
             auto* reply = static_cast<Reply<std::uint32_t>*>(userdata);
             reply->value = index;
             reply->ok = index != PA_INVALID_INDEX;
-                    signalLoop(reply->mainloop);
+            signalLoop(reply->mainloop);
         },
         &reply);
     if (const int result = await(operation, timeout); result != 0) {
@@ -339,7 +353,8 @@ std::expected<std::uint32_t, PulseError> PulseLoop::loadModule(const std::string
     return reply.value;
 }
 
-std::expected<void, PulseError> PulseLoop::unloadModule(std::uint32_t module, Millis timeout) const {
+std::expected<void, PulseError> PulseLoop::unloadModule(std::uint32_t module,
+                                                        Millis timeout) const {
     Reply<bool> reply(mainloop_);
     pa_operation* operation = pa_context_unload_module(context_, module, onSuccess, &reply);
     if (const int result = await(operation, timeout); result != 0) {
@@ -360,7 +375,8 @@ std::expected<void, PulseError> PulseLoop::suspendSink(std::uint32_t sink, bool 
         return std::unexpected(failure(result, "pa_context_suspend_sink_by_index"));
     }
     if (!reply.ok) {
-        return std::unexpected(failure(pa_context_errno(context_), "pa_context_suspend_sink_by_index"));
+        return std::unexpected(
+            failure(pa_context_errno(context_), "pa_context_suspend_sink_by_index"));
     }
     return {};
 }

@@ -85,7 +85,8 @@ class PulseLoop {
 
     // Blocking requests, lock held, each failing with the call that failed.
     std::expected<std::string, PulseError> defaultSinkName(Millis timeout) const;
-    std::expected<SinkDetails, PulseError> sinkByName(const std::string& name, Millis timeout) const;
+    std::expected<SinkDetails, PulseError> sinkByName(const std::string& name,
+                                                      Millis timeout) const;
     std::expected<SinkDetails, PulseError> defaultSink(Millis timeout) const;
     std::expected<std::vector<SinkDetails>, PulseError> sinks(Millis timeout) const;
     std::expected<std::vector<SinkInput>, PulseError> sinkInputs(Millis timeout) const;
@@ -95,7 +96,8 @@ class PulseLoop {
                                                         const std::string& arguments,
                                                         Millis timeout) const;
     std::expected<void, PulseError> unloadModule(std::uint32_t module, Millis timeout) const;
-    std::expected<void, PulseError> suspendSink(std::uint32_t sink, bool suspend, Millis timeout) const;
+    std::expected<void, PulseError> suspendSink(std::uint32_t sink, bool suspend,
+                                                Millis timeout) const;
 
     // Turns a sink as the server describes it into the layer's view of it.
     static SinkDetails detailsOf(const pa_sink_info& info);
