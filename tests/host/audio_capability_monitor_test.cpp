@@ -143,7 +143,7 @@ TEST_F(AudioCapabilityMonitorTest, AnAnswerAfterTheMonitorIsGoneIsDropped) {
     EXPECT_EQ(probes, 1);
 }
 
-TEST(AudioCapabilityMonitorQueue, ProbesRunOnTheMonitorsOwnThread) {
+TEST(AudioCapabilityMonitorQueue, ProbesRunOnTheMonitorsSerialQueue) {
     LogToStandardOutputOnly logging;
     std::mutex mutex;
     std::condition_variable done;

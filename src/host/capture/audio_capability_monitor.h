@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "host/capture/audio_capability.h"
+#include "host/serial_queue.h"
 
 namespace zoranth {
 
@@ -55,12 +56,10 @@ class AudioCapabilityMonitor {
     static constexpr double awaitingAnswerSeconds = 1.5;
 
   private:
-    class Worker;
-
     void finish(AudioCapability::Verdict verdict);
 
     Dependencies dependencies_;
-    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<SerialQueue> queue_;
     std::shared_ptr<int> alive_ =
         std::make_shared<int>(0);  // finishes after destruction are dropped
     std::function<void()> onChange_;
