@@ -1,0 +1,384 @@
+#include "platform/pulse/pulse_loop.h"
+
+#include <pulse/rtclock.h>
+
+#include <optional>
+
+namespace zoranth {
+namespace {
+
+void signalLoop(pa_threaded_mainloop* mainloop) {
+    pa_threaded_mainloop_signal(mainloop, 0);
+}
+
+// Results of a request, filled on the loop thread, read by the waiting caller.
+template <typename T>
+struct Reply {
+    explicit Reply(pa_threaded_mainloop* loop, T initial = T{})
+        : mainloop(loop), value(std::move(initial)) {}
+    pa_threaded_mainloop* mainloop;
+    T value;
+    bool ok = false;
+};
+
+struct ListReply {
+    explicit ListReply(pa_threaded_mainloop* loop) : mainloop(loop) {}
+    pa_threaded_mainloop* mainloop;
+    std::vector<PulseLoop::SinkDetails> sinks;
+    std::vector<PulseLoop::SinkInput> inputs;
+};
+
+void onSuccess(pa_context*, int success, void* userdata) {
+    auto* reply = static_cast<Reply<bool>*>(userdata);
+    reply->ok = success != 0;
+    signalLoop(reply->mainloop);
+}
+
+}  // namespace
+
+PulseLoop::PulseLoop(const char* threadName) {
+    mainloop_ = pa_threaded_mainloop_new();
+    if (mainloop_ == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_set_name(mainloop_, threadName);
+    started_ = pa_threaded_mainloop_start(mainloop_) == 0;
+}
+
+PulseLoop::~PulseLoop() {
+    if (mainloop_ == nullptr) {
+        return;
+    }
+    if (started_) {
+        lock();
+        disconnect();
+        unlock();
+        pa_threaded_mainloop_stop(mainloop_);
+    } else {
+        disconnect();
+    }
+    pa_threaded_mainloop_free(mainloop_);
+}
+
+PulseError PulseLoop::failure(int code, const char* operation) const {
+    return PulseError{code == 0 ? PA_ERR_UNKNOWN : code, operation};
+}
+
+std::expected<void, PulseError> PulseLoop::connect(std::string_view clientName, Millis timeout) {
+    if (!started_) {
+        return std::unexpected(failure(PA_ERR_INTERNAL, "pa_threaded_mainloop_start"));
+    }
+    Guard guard(*this);
+    if (context_ != nullptr) {
+        return {};
+    }
+    pa_proplist* properties = pa_proplist_new();
+    const std::string name(clientName);
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, name.c_str());
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.zoranth.host");
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_), name.c_str(),
+                                            properties);
+    pa_proplist_free(properties);
+    if (context_ == nullptr) {
+        return std::unexpected(failure(PA_ERR_INTERNAL, "pa_context_new"));
+    }
+    pa_context_set_state_callback(
+        context_,
+        [](pa_context*, void* loop) { signalLoop(static_cast<pa_threaded_mainloop*>(loop)); },
+        mainloop_);
+    // Never spawn a server of our own: no server running is an answer the user must see.
+    int result = 0;
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        result = pa_context_errno(context_);
+    } else {
+        result = waitUntil(
+            [this] {
+                const pa_context_state_t state = pa_context_get_state(context_);
+                return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+            },
+            timeout);
+    }
+    if (result != 0) {
+        disconnect();
+        return std::unexpected(failure(result, "pa_context_connect"));
+    }
+    return {};
+}
+
+void PulseLoop::disconnect() {
+    if (context_ == nullptr) {
+        return;
+    }
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+}
+
+bool PulseLoop::inLoopThread() const {
+    return mainloop_ != nullptr && pa_threaded_mainloop_in_thread(mainloop_) != 0;
+}
+
+bool PulseLoop::contextReady() const {
+    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+int PulseLoop::contextError() const {
+    if (context_ == nullptr) {
+        return PA_ERR_BADSTATE;
+    }
+    const int code = pa_context_errno(context_);
+    return code == 0 ? PA_ERR_CONNECTIONTERMINATED : code;
+}
+
+void PulseLoop::lock() const {
+    pa_threaded_mainloop_lock(mainloop_);
+}
+void PulseLoop::unlock() const {
+    pa_threaded_mainloop_unlock(mainloop_);
+}
+void PulseLoop::signal() const {
+    signalLoop(mainloop_);
+}
+
+int PulseLoop::waitUntil(const std::function<bool()>& done, Millis timeout) const {
+    if (context_ == nullptr) {
+        return PA_ERR_BADSTATE;
+    }
+    struct Deadline {
+        pa_threaded_mainloop* mainloop;
+        bool passed = false;
+    } deadline{mainloop_};
+    pa_time_event* timer = pa_context_rttime_new(
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+            auto* deadline = static_cast<Deadline*>(userdata);
+            deadline->passed = true;
+            signalLoop(deadline->mainloop);
+        },
+        &deadline);
+    int result = 0;
+    while (!done()) {
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+            result = contextError();
+            break;
+        }
+        if (deadline.passed) {
+            result = PA_ERR_TIMEOUT;
+            break;
+        }
+        pa_threaded_mainloop_wait(mainloop_);
+    }
+    if (timer != nullptr) {
+        pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+    }
+    if (result == 0 && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+        result = contextError();
+    }
+    return result;
+}
+
+int PulseLoop::await(pa_operation* operation, Millis timeout) const {
+    if (operation == nullptr) {
+        return contextError();
+    }
+    const int result = waitUntil(
+        [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeout);
+    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        // Cancelled requests never call back, so the caller's reply may go out of scope.
+        pa_operation_cancel(operation);
+    }
+    pa_operation_unref(operation);
+    return result;
+}
+
+bool PulseLoop::playsInto(const std::vector<SinkInput>& inputs, std::uint32_t sink) {
+    for (const SinkInput& input : inputs) {
+        if (input.sink == sink && !input.corked) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PulseLoop::SinkDetails PulseLoop::detailsOf(const pa_sink_info& info) {
+    SinkDetails details;
+    details.device.index = info.index;
+    details.device.name = info.name != nullptr ? info.name : "";
+    details.device.description = info.description != nullptr ? info.description : "";
+    details.device.rate = info.sample_spec.rate;
+    details.device.channels = info.sample_spec.channels;
+    details.device.muted = info.mute != 0;
+    details.device.monitorSource =
+        info.monitor_source_name != nullptr ? info.monitor_source_name : "";
+    details.channelMap = info.channel_map;
+    details.ownerModule = info.owner_module;
+    return details;
+}
+
+std::expected<std::string, PulseError> PulseLoop::defaultSinkName(Millis timeout) const {
+    Reply<std::string> reply(mainloop_);
+    pa_operation* operation = pa_context_get_server_info(
+        context_,
+        [](pa_context*, const pa_server_info* info, void* userdata) {
+            auto* reply = static_cast<Reply<std::string>*>(userdata);
+            if (info != nullptr && info->default_sink_name != nullptr) {
+                reply->value = info->default_sink_name;
+                reply->ok = true;
+            }
+            signalLoop(reply->mainloop);
+        },
+        &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_get_server_info"));
+    }
+    if (!reply.ok || reply.value.empty()) {
+        return std::unexpected(failure(PA_ERR_NOENTITY, "pa_context_get_server_info"));
+    }
+    return reply.value;
+}
+
+std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::sinkByName(const std::string& name,
+                                                                        Millis timeout) const {
+    Reply<SinkDetails> reply(mainloop_);
+    pa_operation* operation = pa_context_get_sink_info_by_name(
+        context_, name.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+            auto* reply = static_cast<Reply<SinkDetails>*>(userdata);
+            if (eol == 0 && info != nullptr) {
+                reply->value = detailsOf(*info);
+                reply->ok = true;
+            }
+            if (eol != 0) {
+                signalLoop(reply->mainloop);
+            }
+        },
+        &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_get_sink_info_by_name"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(failure(PA_ERR_NOENTITY, "pa_context_get_sink_info_by_name"));
+    }
+    return reply.value;
+}
+
+std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::defaultSink(Millis timeout) const {
+    auto name = defaultSinkName(timeout);
+    if (!name) {
+        return std::unexpected(name.error());
+    }
+    return sinkByName(*name, timeout);
+}
+
+std::expected<std::vector<PulseLoop::SinkDetails>, PulseError> PulseLoop::sinks(
+    Millis timeout) const {
+    ListReply reply(mainloop_);
+    pa_operation* operation = pa_context_get_sink_info_list(
+        context_,
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+            auto* reply = static_cast<ListReply*>(userdata);
+            if (eol == 0 && info != nullptr) {
+                reply->sinks.push_back(detailsOf(*info));
+            }
+            if (eol != 0) {
+                signalLoop(reply->mainloop);
+            }
+        },
+        &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_get_sink_info_list"));
+    }
+    return std::move(reply.sinks);
+}
+
+std::expected<std::vector<PulseLoop::SinkInput>, PulseError> PulseLoop::sinkInputs(
+    Millis timeout) const {
+    ListReply reply(mainloop_);
+    pa_operation* operation = pa_context_get_sink_input_info_list(
+        context_,
+        [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+            auto* reply = static_cast<ListReply*>(userdata);
+            if (eol == 0 && info != nullptr) {
+                reply->inputs.push_back(SinkInput{info->index, info->sink,
+                                                  info->name != nullptr ? info->name : "",
+                                                  info->corked != 0});
+            }
+            if (eol != 0) {
+                signalLoop(reply->mainloop);
+            }
+        },
+        &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_get_sink_input_info_list"));
+    }
+    return std::move(reply.inputs);
+}
+
+std::expected<void, PulseError> PulseLoop::moveSinkInput(std::uint32_t input, std::uint32_t sink,
+                                                         Millis timeout) const {
+    Reply<bool> reply(mainloop_);
+    pa_operation* operation =
+        pa_context_move_sink_input_by_index(context_, input, sink, onSuccess, &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_move_sink_input_by_index"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(
+            failure(pa_context_errno(context_), "pa_context_move_sink_input_by_index"));
+    }
+    return {};
+}
+
+std::expected<std::uint32_t, PulseError> PulseLoop::loadModule(const std::string& name,
+                                                               const std::string& arguments,
+                                                               Millis timeout) const {
+    Reply<std::uint32_t> reply(mainloop_, PA_INVALID_INDEX);
+    pa_operation* operation = pa_context_load_module(
+        context_, name.c_str(), arguments.c_str(),
+        [](pa_context*, std::uint32_t index, void* userdata) {
+            auto* reply = static_cast<Reply<std::uint32_t>*>(userdata);
+            reply->value = index;
+            reply->ok = index != PA_INVALID_INDEX;
+            signalLoop(reply->mainloop);
+        },
+        &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_load_module"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(failure(pa_context_errno(context_), "pa_context_load_module"));
+    }
+    return reply.value;
+}
+
+std::expected<void, PulseError> PulseLoop::unloadModule(std::uint32_t module,
+                                                        Millis timeout) const {
+    Reply<bool> reply(mainloop_);
+    pa_operation* operation = pa_context_unload_module(context_, module, onSuccess, &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_unload_module"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(failure(pa_context_errno(context_), "pa_context_unload_module"));
+    }
+    return {};
+}
+
+std::expected<void, PulseError> PulseLoop::suspendSink(std::uint32_t sink, bool suspend,
+                                                       Millis timeout) const {
+    Reply<bool> reply(mainloop_);
+    pa_operation* operation =
+        pa_context_suspend_sink_by_index(context_, sink, suspend ? 1 : 0, onSuccess, &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_suspend_sink_by_index"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(
+            failure(pa_context_errno(context_), "pa_context_suspend_sink_by_index"));
+    }
+    return {};
+}
+
+}  // namespace zoranth

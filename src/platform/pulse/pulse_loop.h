@@ -1,0 +1,113 @@
+// Inside the PulseAudio layer only (it includes the server library's headers): one
+// threaded main loop with its context, and the blocking request helpers built on it.
+// Every helper is called with the loop locked, from any thread but the loop's own.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/pulse/pulse_error.h"
+#include "platform/pulse/pulse_output_device.h"
+
+namespace zoranth {
+
+class PulseLoop {
+  public:
+    using Millis = std::chrono::milliseconds;
+
+    // What the server says of one sink beyond the public view.
+    struct SinkDetails {
+        PulseOutputDevice device;
+        pa_channel_map channelMap{};
+        std::uint32_t ownerModule = PA_INVALID_INDEX;
+    };
+
+    struct SinkInput {
+        std::uint32_t index = 0;
+        std::uint32_t sink = 0;
+        std::string name;
+        bool corked = false;
+    };
+
+    // Whether anything plays into `sink`: an uncorked stream on it. The sink's own state
+    // is no guide, as some servers call a sink running while only its monitor is read.
+    static bool playsInto(const std::vector<SinkInput>& inputs, std::uint32_t sink);
+
+    // Holds the loop's lock for a scope.
+    class Guard {
+      public:
+        explicit Guard(const PulseLoop& loop) : loop_(loop) { loop_.lock(); }
+        ~Guard() { loop_.unlock(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+      private:
+        const PulseLoop& loop_;
+    };
+
+    // Creates the loop and starts its thread, named `threadName`.
+    explicit PulseLoop(const char* threadName);
+    ~PulseLoop();
+    PulseLoop(const PulseLoop&) = delete;
+    PulseLoop& operator=(const PulseLoop&) = delete;
+
+    // Connects a context for `clientName` to the default server (honouring PULSE_SERVER)
+    // and waits until it is ready. Takes the lock itself.
+    std::expected<void, PulseError> connect(std::string_view clientName, Millis timeout);
+
+    // Disconnects the context, which cancels every request still on its way. Lock held.
+    void disconnect();
+
+    bool started() const { return started_; }
+    pa_context* context() const { return context_; }
+    pa_threaded_mainloop* mainloop() const { return mainloop_; }
+    bool inLoopThread() const;
+    bool contextReady() const;
+    int contextError() const;
+    void lock() const;
+    void unlock() const;
+    void signal() const;
+
+    // Lock held: waits until `done()` holds, the timeout passes or the context dies.
+    // Returns 0, PA_ERR_TIMEOUT or the context's error.
+    int waitUntil(const std::function<bool()>& done, Millis timeout) const;
+
+    // Lock held: waits for a request to finish and releases it. Returns as waitUntil does;
+    // a request the context refused to start gives the context's error.
+    int await(pa_operation* operation, Millis timeout) const;
+
+    // Blocking requests, lock held, each failing with the call that failed.
+    std::expected<std::string, PulseError> defaultSinkName(Millis timeout) const;
+    std::expected<SinkDetails, PulseError> sinkByName(const std::string& name,
+                                                      Millis timeout) const;
+    std::expected<SinkDetails, PulseError> defaultSink(Millis timeout) const;
+    std::expected<std::vector<SinkDetails>, PulseError> sinks(Millis timeout) const;
+    std::expected<std::vector<SinkInput>, PulseError> sinkInputs(Millis timeout) const;
+    std::expected<void, PulseError> moveSinkInput(std::uint32_t input, std::uint32_t sink,
+                                                  Millis timeout) const;
+    std::expected<std::uint32_t, PulseError> loadModule(const std::string& name,
+                                                        const std::string& arguments,
+                                                        Millis timeout) const;
+    std::expected<void, PulseError> unloadModule(std::uint32_t module, Millis timeout) const;
+    std::expected<void, PulseError> suspendSink(std::uint32_t sink, bool suspend,
+                                                Millis timeout) const;
+
+    // Turns a sink as the server describes it into the layer's view of it.
+    static SinkDetails detailsOf(const pa_sink_info& info);
+
+  private:
+    PulseError failure(int code, const char* operation) const;
+
+    pa_threaded_mainloop* mainloop_ = nullptr;
+    pa_context* context_ = nullptr;
+    bool started_ = false;
+};
+
+}  // namespace zoranth

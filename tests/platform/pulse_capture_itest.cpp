@@ -1,0 +1,363 @@
+#include "platform/pulse/pulse_capture.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "platform/pulse/delivery_clock.h"
+#include "platform/pulse/pulse_output_device.h"
+#include "support/pulse_test_server.h"
+
+namespace zoranth {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::uint64_t monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Keeps every delivery in storage fixed up front, as a real consumer of the callback must.
+struct Recorder {
+    struct Entry {
+        std::uint64_t hostTime = 0;
+        std::uint64_t arrival = 0;
+        std::uint32_t frames = 0;
+        std::uint32_t channels = 0;
+        std::size_t firstSample = 0;
+        bool silent = false;
+        bool discontinuity = false;
+    };
+    std::vector<Entry> entries = std::vector<Entry>(20'000);
+    std::vector<float> samples = std::vector<float>(48000 * 30 * 2);
+    std::size_t samplesUsed = 0;
+    std::atomic<std::size_t> count{0};
+
+    static void deliver(void* context, const CaptureDelivery& delivery) {
+        auto* self = static_cast<Recorder*>(context);
+        const std::size_t n = self->count.load(std::memory_order_relaxed);
+        const std::size_t length = static_cast<std::size_t>(delivery.frames) * delivery.channels;
+        if (n == self->entries.size() || self->samplesUsed + length > self->samples.size()) {
+            return;
+        }
+        Entry& entry = self->entries[n];
+        entry = {delivery.hostTimeNanos, monotonicNow(),    delivery.frames,
+                 delivery.channels,      self->samplesUsed, delivery.samples == nullptr,
+                 delivery.discontinuity};
+        if (delivery.samples != nullptr) {
+            std::copy_n(delivery.samples, length,
+                        self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed));
+        } else {
+            std::fill_n(self->samples.begin() + static_cast<std::ptrdiff_t>(self->samplesUsed),
+                        length, 0.0f);
+        }
+        self->samplesUsed += length;
+        self->count.store(n + 1, std::memory_order_release);
+    }
+
+    std::size_t size() const { return count.load(std::memory_order_acquire); }
+
+    // Waits until the server's own audio flows (the layer's silence covers the time before),
+    // returning the index of the first of `run` deliveries in a row from the server.
+    std::optional<std::size_t> waitForServerAudio(std::size_t run,
+                                                  std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::size_t n = size();
+            std::size_t streak = 0;
+            for (std::size_t i = n; i > 0 && !entries[i - 1].silent; --i) {
+                ++streak;
+            }
+            if (streak >= run) {
+                return n - streak;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return std::nullopt;
+    }
+
+    bool waitFor(std::size_t deliveries, std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (size() < deliveries && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return size() >= deliveries;
+    }
+
+    // Every delivery in [from, to) not flagged as a break starts where the previous one
+    // ended, give or take the clock's slewing (500 ppm of a delivery).
+    void expectContinuous(std::size_t from, std::size_t to) const {
+        for (std::size_t i = std::max<std::size_t>(from, 1); i < to; ++i) {
+            const Entry& previous = entries[i - 1];
+            const Entry& entry = entries[i];
+            if (entry.discontinuity) {
+                continue;
+            }
+            const std::int64_t expected = DeliveryClock::nanosFor(previous.frames, 48000);
+            const std::int64_t slew =
+                DeliveryClock::nanosFor(std::max(previous.frames, entry.frames), 48000) / 2000 + 1;
+            const auto delta = static_cast<std::int64_t>(entry.hostTime - previous.hostTime);
+            ASSERT_LE(std::abs(delta - expected), slew) << "delivery " << i;
+        }
+    }
+
+    // Deliveries whose arrival came more than `gap` after the one before.
+    std::size_t arrivalGaps(std::size_t from, std::size_t to, std::uint64_t gap) const {
+        std::size_t count = 0;
+        for (std::size_t i = std::max<std::size_t>(from, 1); i < to; ++i) {
+            count += entries[i].arrival - entries[i - 1].arrival > gap ? 1 : 0;
+        }
+        return count;
+    }
+
+    std::size_t flagged(std::size_t from, std::size_t to) const {
+        std::size_t count = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            count += entries[i].discontinuity ? 1 : 0;
+        }
+        return count;
+    }
+
+    // The interleaved samples of deliveries [from, to).
+    std::vector<float> audio(std::size_t from, std::size_t to) const {
+        std::vector<float> out;
+        for (std::size_t i = from; i < to; ++i) {
+            const Entry& e = entries[i];
+            out.insert(out.end(), samples.begin() + static_cast<std::ptrdiff_t>(e.firstSample),
+                       samples.begin() + static_cast<std::ptrdiff_t>(
+                                             e.firstSample + std::size_t{e.frames} * e.channels));
+        }
+        return out;
+    }
+};
+
+struct Changes {
+    std::atomic<int> moved{0}, defaultSink{0}, format{0}, lost{0};
+    void note(PulseCapture::Change change) {
+        switch (change) {
+            case PulseCapture::Change::moved:
+                ++moved;
+                break;
+            case PulseCapture::Change::defaultSinkChanged:
+                ++defaultSink;
+                break;
+            case PulseCapture::Change::formatChanged:
+                ++format;
+                break;
+            case PulseCapture::Change::streamLost:
+                ++lost;
+                break;
+        }
+    }
+};
+
+class PulseCaptureTest : public testing::Test {
+  protected:
+    void SetUp() override { ZORANTH_SKIP_WITHOUT_PULSE(); }
+
+    std::unique_ptr<PulseCapture> open() {
+        PulseCapture::Config config;
+        config.deliver = &Recorder::deliver;
+        config.deliverContext = &recorder;
+        config.onChange = [this](PulseCapture::Change change) { changes.note(change); };
+        auto capture = std::make_unique<PulseCapture>(std::move(config));
+        EXPECT_TRUE(capture->connect());
+        auto sink = capture->defaultSink();
+        EXPECT_TRUE(sink);
+        if (!sink) {
+            return capture;
+        }
+        auto stream = capture->openStream(*sink);
+        EXPECT_TRUE(stream) << (stream ? "" : stream.error().operation);
+        EXPECT_TRUE(capture->watchChanges());
+        return capture;
+    }
+
+    Recorder recorder;
+    Changes changes;
+};
+
+TEST_F(PulseCaptureTest, CapturesTheToneOnTheDefaultSinkWithSteadyStamps) {
+    auto capture = open();
+    const auto info = capture->streamInfo();
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->rate, 48000u);
+    EXPECT_EQ(info->channels, 2u);
+    EXPECT_EQ(info->fragmentFrames, 480u);
+    EXPECT_EQ(info->sourceName, pulseTestMonitor);
+    const auto flowing = recorder.waitForServerAudio(10, 5s);
+    ASSERT_TRUE(flowing);
+
+    PulseTonePlayer tone(pulseTestSink);
+    ASSERT_TRUE(tone.waitUntilPlaying());
+    const std::size_t playing = recorder.size();
+    ASSERT_TRUE(recorder.waitFor(playing + 150, 5s));
+    capture->close();
+
+    const std::size_t n = recorder.size();
+    // Allow the tone's stream a moment to reach the sink.
+    const auto audio = recorder.audio(playing + 20, n);
+    EXPECT_GT(toneShare(audio, 2, 0, 48000, 440), 0.9);
+    EXPECT_GT(toneShare(audio, 2, 1, 48000, 440), 0.9);
+
+    recorder.expectContinuous(1, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        // A frame is never stamped long after it reached us, nor long before.
+        const auto& entry = recorder.entries[i];
+        const auto end = static_cast<std::int64_t>(entry.hostTime) +
+                         DeliveryClock::nanosFor(entry.frames, 48000);
+        const auto lateness = static_cast<std::int64_t>(entry.arrival) - end;
+        ASSERT_GT(lateness, -25'000'000) << "delivery " << i;
+        ASSERT_LT(lateness, 250'000'000) << "delivery " << i;
+    }
+    // Once the server's audio flows, breaks come only where the machine really stalled the
+    // stream for more than 100 ms.
+    if (recorder.arrivalGaps(*flowing, n, 90'000'000) == 0) {
+        EXPECT_EQ(recorder.flagged(*flowing + 1, n), 0u);
+    }
+}
+
+TEST_F(PulseCaptureTest, KeepsDeliveringSilenceWhileTheSinkIsSuspended) {
+    auto capture = open();
+    ASSERT_TRUE(recorder.waitForServerAudio(10, 5s));
+    ASSERT_TRUE(pulseShell(std::string("pactl suspend-sink ") + pulseTestSink + " 1"));
+    std::this_thread::sleep_for(200ms);
+    const std::size_t from = recorder.size();
+    std::this_thread::sleep_for(1000ms);
+    const std::size_t to = recorder.size();
+    const auto silentWhileSuspended = capture->stats().silentDeliveries;
+    ASSERT_TRUE(pulseShell(std::string("pactl suspend-sink ") + pulseTestSink + " 0"));
+
+    // The device's clock kept running: about one fragment of silence every 10 ms.
+    EXPECT_GE(to - from, 80u);
+    EXPECT_LE(to - from, 120u);
+    for (std::size_t i = from; i < to; ++i) {
+        ASSERT_TRUE(recorder.entries[i].silent) << "delivery " << i;
+    }
+    EXPECT_GT(silentWhileSuspended, 0u);
+    recorder.expectContinuous(from, to);
+    if (recorder.arrivalGaps(from, to, 90'000'000) == 0) {
+        EXPECT_EQ(recorder.flagged(from, to), 0u);
+    }
+
+    // Once the sink runs again the server's own audio takes over.
+    std::this_thread::sleep_for(500ms);
+    const auto settled = capture->stats().silentDeliveries;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(capture->stats().silentDeliveries, settled);
+    EXPECT_FALSE(recorder.entries[recorder.size() - 1].silent);
+}
+
+TEST_F(PulseCaptureTest, FollowsTheDefaultSinkToItsNewMonitorAndChannelCount) {
+    PulseExtraSink other("zoranth_other", 1, 44100);
+    ASSERT_TRUE(other.ready());
+    auto capture = open();
+    ASSERT_TRUE(recorder.waitFor(10, 5s));
+    ASSERT_TRUE(other.makeDefault());
+
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::optional<PulseCapture::StreamInfo> info;
+    while (std::chrono::steady_clock::now() < deadline) {
+        info = capture->streamInfo();
+        if (info && info->sourceName == "zoranth_other.monitor" && info->channels == 1) {
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->sourceName, "zoranth_other.monitor");
+    EXPECT_EQ(info->channels, 1u);
+    EXPECT_EQ(info->rate, 48000u);  // the server resamples the sink's 44100 Hz
+    // Some servers move the stream themselves and it is then reopened for the new channel
+    // count; others leave it and it is reopened on the new monitor. Either way it was told.
+    EXPECT_GE(changes.defaultSink + changes.moved + changes.format, 1);
+    EXPECT_EQ(changes.lost.load(), 0);
+    const auto device = capture->outputDevice();
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->name, "zoranth_other");
+    EXPECT_EQ(device->channels, 1u);
+
+    const std::size_t before = recorder.size();
+    ASSERT_TRUE(recorder.waitFor(before + 10, 5s));
+    EXPECT_EQ(recorder.entries[recorder.size() - 1].channels, 1u);
+}
+
+TEST_F(PulseCaptureTest, DescribesTheDefaultSinkAndWhetherAnythingPlaysIntoIt) {
+    auto quiet = PulseOutputDevice::queryDefault();
+    ASSERT_TRUE(quiet) << quiet.error().operation;
+    EXPECT_EQ(quiet->name, pulseTestSink);
+    EXPECT_EQ(quiet->description, "Zoranth_Test_Sink");
+    EXPECT_EQ(quiet->rate, 48000u);
+    EXPECT_EQ(quiet->channels, 2u);
+    EXPECT_EQ(quiet->monitorSource, pulseTestMonitor);
+    EXPECT_FALSE(quiet->running);
+
+    auto capture = open();
+    PulseTonePlayer tone(pulseTestSink);
+    ASSERT_TRUE(tone.waitUntilPlaying());
+    auto playing = PulseOutputDevice::queryDefault();
+    ASSERT_TRUE(playing);
+    EXPECT_TRUE(playing->running);
+    // The capture's own view follows the streams through its watch.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (!(capture->outputDevice() && capture->outputDevice()->running) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(capture->outputDevice()->running);
+}
+
+TEST_F(PulseCaptureTest, UnloadsMuteSinksLeftByAHostThatIsGone) {
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    waitpid(gone, nullptr, 0);
+    const std::string leftover = "zoranth_tap_mute_" + std::to_string(gone) + "_1";
+    const std::string ours = "zoranth_tap_mute_" + std::to_string(getpid()) + "_77";
+    PulseExtraSink stale(leftover, 2, 48000);
+    PulseExtraSink alive(ours, 2, 48000);
+    ASSERT_TRUE(stale.ready());
+    ASSERT_TRUE(alive.ready());
+
+    PulseCapture capture(PulseCapture::Config{});
+    ASSERT_TRUE(capture.connect());
+    const auto sinks = pulseSinkNames();
+    EXPECT_EQ(std::count(sinks.begin(), sinks.end(), leftover), 0);
+    EXPECT_EQ(std::count(sinks.begin(), sinks.end(), ours), 1);
+}
+
+TEST(PulseCaptureErrors, NoServerIsReportedAsTheConnectionTheServerRefused) {
+    ScopedEnvironment server("PULSE_SERVER", "unix:/nonexistent/zoranth/native");
+    PulseCapture capture(PulseCapture::Config{});
+    const auto connected = capture.connect();
+    ASSERT_FALSE(connected);
+    EXPECT_EQ(connected.error(), (PulseError{6, "pa_context_connect"}));
+    EXPECT_EQ(connected.error().text(), "Connection refused");
+
+    const auto device = PulseOutputDevice::queryDefault();
+    ASSERT_FALSE(device);
+    EXPECT_EQ(device.error().code, 6);
+}
+
+TEST(PulseCaptureErrors, AServerThatRefusesThisClientReportsAccessDenied) {
+    ZORANTH_SKIP_WITHOUT_PULSE();
+    PulseDeniedServer denied;
+    ASSERT_TRUE(denied.ready());
+    PulseCapture capture(PulseCapture::Config{});
+    const auto connected = capture.connect();
+    ASSERT_FALSE(connected);
+    EXPECT_EQ(connected.error(), (PulseError{1, "pa_context_connect"}));
+}
+
+}  // namespace
+}  // namespace zoranth
