@@ -37,8 +37,8 @@ bool MuteControl::isMuted(Ownership ownership, bool deviceMuted) {
 }
 
 std::string MuteControl::logLine(bool muting, Strategy strategy, bool succeeded) {
-    return std::string(muting ? "mute via " : "unmute via ") + std::string(text(strategy)) +
-           ": " + (succeeded ? "ok" : "FAILED");
+    return std::string(muting ? "mute via " : "unmute via ") + std::string(text(strategy)) + ": " +
+           (succeeded ? "ok" : "FAILED");
 }
 
 }  // namespace zoranth

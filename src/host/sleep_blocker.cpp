@@ -6,8 +6,7 @@
 
 namespace zoranth {
 
-SleepBlocker::SleepBlocker()
-    : SleepBlocker([] { return LogindInhibitor::inhibit(request()); }) {}
+SleepBlocker::SleepBlocker() : SleepBlocker([] { return LogindInhibitor::inhibit(request()); }) {}
 
 SleepBlocker::SleepBlocker(Inhibit inhibit) : inhibit_(std::move(inhibit)) {}
 

@@ -12,9 +12,9 @@
 namespace zoranth {
 
 class SleepBlocker {
-public:
-    using Inhibit = std::function<
-        std::expected<LogindInhibitor::Inhibition, LogindInhibitor::Failure>()>;
+  public:
+    using Inhibit =
+        std::function<std::expected<LogindInhibitor::Inhibition, LogindInhibitor::Failure>()>;
 
     // Asks the login manager on the system bus.
     SleepBlocker();
@@ -36,7 +36,7 @@ public:
     // Why the last acquire() holds nothing; none after a successful one.
     const std::optional<std::string>& lastFailure() const { return lastFailure_; }
 
-private:
+  private:
     Inhibit inhibit_;
     LogindInhibitor::Inhibition inhibition_;
     std::optional<std::string> lastFailure_;

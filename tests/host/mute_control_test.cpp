@@ -30,9 +30,9 @@ TEST(MuteControl, TheOutputsOwnControlWinsAndTheTapNeedsASession) {
         bool canMute;
         Strategy expected;
     };
-    for (const Row row : {Row{true, true, Strategy::device}, Row{true, false, Strategy::tap},
-                          Row{false, true, Strategy::device},
-                          Row{false, false, Strategy::unavailable}}) {
+    for (const Row row :
+         {Row{true, true, Strategy::device}, Row{true, false, Strategy::tap},
+          Row{false, true, Strategy::device}, Row{false, false, Strategy::unavailable}}) {
         EXPECT_EQ(MuteControl::strategy(row.session, row.canMute), row.expected)
             << "session " << row.session << ", can mute " << row.canMute;
     }

@@ -45,7 +45,7 @@ bool becomesTrue(const std::function<bool()>& condition, std::chrono::millisecon
 
 // A private session-style bus: nothing on it until a test puts something there.
 class PrivateBus {
-public:
+  public:
     PrivateBus() {
         char folder[] = "/tmp/zoranth-logind-test-XXXXXX";
         if (mkdtemp(folder) == nullptr) {
@@ -85,7 +85,7 @@ public:
     bool ready() const { return ready_; }
     const std::string& address() const { return address_; }
 
-private:
+  private:
     pid_t daemon_ = -1;
     std::string folder_;
     std::string address_;
@@ -94,7 +94,7 @@ private:
 
 // org.freedesktop.login1.Manager.Inhibit on the private bus, served from its own thread.
 class FakeLogind {
-public:
+  public:
     FakeLogind(const std::string& address, bool refuses) : refuses_(refuses) {
         std::promise<bool> started;
         auto ready = started.get_future();
@@ -130,7 +130,7 @@ public:
         return held;
     }
 
-private:
+  private:
     static int onInhibit(sd_bus_message* message, void* userdata, sd_bus_error* error) {
         auto* self = static_cast<FakeLogind*>(userdata);
         const char* fields[4] = {};
@@ -186,7 +186,7 @@ private:
 };
 
 class SleepBlockerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!bus_.ready()) {
             GTEST_SKIP() << "needs dbus-daemon for a private bus";
@@ -252,8 +252,7 @@ TEST_F(SleepBlockerTest, WithoutALoginManagerItHoldsNothingAndSaysWhy) {
     const Case cases[] = {
         {"no bus", "unix:path=/nonexistent/zoranth-test-bus", false, Failure::Case::noBus,
          "no d-bus system bus"},
-        {"no logind", bus_.address(), false, Failure::Case::noLogind,
-         "logind is not answering"},
+        {"no logind", bus_.address(), false, Failure::Case::noLogind, "logind is not answering"},
         {"refusing logind", bus_.address(), true, Failure::Case::refused,
          "logind refused the inhibitor lock"},
     };
@@ -268,9 +267,8 @@ TEST_F(SleepBlockerTest, WithoutALoginManagerItHoldsNothingAndSaysWhy) {
         ASSERT_FALSE(direct.has_value());
         EXPECT_EQ(direct.error().kind, c.expected);
 
-        SleepBlocker blocker([&] {
-            return LogindInhibitor::inhibit(SleepBlocker::request(), c.address, 2s);
-        });
+        SleepBlocker blocker(
+            [&] { return LogindInhibitor::inhibit(SleepBlocker::request(), c.address, 2s); });
         blocker.acquire();
         EXPECT_FALSE(blocker.isHolding());
         ASSERT_TRUE(blocker.lastFailure().has_value());

@@ -144,9 +144,9 @@ std::expected<LogindInhibitor::Inhibition, LogindInhibitor::Failure> LogindInhib
                                                 managerInterface, "Inhibit");
     Message call(rawCall);
     if (result >= 0) {
-        result = sd_bus_message_append(call.get(), "ssss", request.what.c_str(),
-                                       request.who.c_str(), request.why.c_str(),
-                                       request.mode.c_str());
+        result =
+            sd_bus_message_append(call.get(), "ssss", request.what.c_str(), request.who.c_str(),
+                                  request.why.c_str(), request.mode.c_str());
     }
     if (result < 0) {
         return std::unexpected(systemFailure(Failure::Case::noBus, -result));

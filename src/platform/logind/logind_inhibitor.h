@@ -10,7 +10,7 @@
 namespace zoranth {
 
 class LogindInhibitor {
-public:
+  public:
     struct Request {
         std::string what;  // "idle:sleep"
         std::string who;   // shown by the system as the lock's owner
@@ -35,7 +35,7 @@ public:
 
     // One held lock: move-only; destruction or release() closes the descriptor.
     class Inhibition {
-    public:
+      public:
         Inhibition() = default;
         explicit Inhibition(int descriptor) : descriptor_(descriptor) {}
         Inhibition(Inhibition&& other) noexcept;
@@ -47,7 +47,7 @@ public:
         bool isHeld() const { return descriptor_ >= 0; }
         void release();
 
-    private:
+      private:
         int descriptor_ = -1;
     };
 
