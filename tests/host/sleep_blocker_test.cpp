@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -43,10 +44,11 @@ bool becomesTrue(const std::function<bool()>& condition, std::chrono::millisecon
     return true;
 }
 
-// A private session-style bus: nothing on it until a test puts something there.
+// A private session-style bus: nothing on it until a test puts something there. With
+// brokenLogind the bus knows logind as activatable, but starting it fails.
 class PrivateBus {
   public:
-    PrivateBus() {
+    explicit PrivateBus(bool brokenLogind = false) {
         char folder[] = "/tmp/zoranth-logind-test-XXXXXX";
         if (mkdtemp(folder) == nullptr) {
             return;
@@ -54,8 +56,20 @@ class PrivateBus {
         folder_ = folder;
         const std::string socket = folder_ + "/bus";
         address_ = "unix:path=" + socket;
-        std::vector<std::string> arguments{"dbus-daemon",
-                                           "--config-file=/usr/share/dbus-1/session.conf",
+        std::filesystem::create_directory(folder_ + "/services");
+        std::ofstream(folder_ + "/bus.conf")
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig>\n"
+               "  <include>/usr/share/dbus-1/session.conf</include>\n"
+               "  <servicedir>"
+            << folder_ << "/services</servicedir>\n</busconfig>\n";
+        if (brokenLogind) {
+            std::ofstream(folder_ + "/services/org.freedesktop.login1.service")
+                << "[D-BUS Service]\nName=org.freedesktop.login1\nExec=/bin/false\n";
+        }
+        std::vector<std::string> arguments{"dbus-daemon", "--config-file=" + folder_ + "/bus.conf",
                                            "--nofork", "--nopidfile", "--address=" + address_};
         std::vector<char*> argv;
         for (auto& argument : arguments) {
@@ -249,10 +263,14 @@ TEST_F(SleepBlockerTest, WithoutALoginManagerItHoldsNothingAndSaysWhy) {
         Failure::Case expected;
         const char* words;
     };
+    PrivateBus brokenBus(true);
+    ASSERT_TRUE(brokenBus.ready());
     const Case cases[] = {
         {"no bus", "unix:path=/nonexistent/zoranth-test-bus", false, Failure::Case::noBus,
          "no d-bus system bus"},
         {"no logind", bus_.address(), false, Failure::Case::noLogind, "logind is not answering"},
+        {"logind that cannot start", brokenBus.address(), false, Failure::Case::noLogind,
+         "logind is not answering"},
         {"refusing logind", bus_.address(), true, Failure::Case::refused,
          "logind refused the inhibitor lock"},
     };

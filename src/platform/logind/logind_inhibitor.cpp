@@ -88,7 +88,9 @@ Failure callFailure(int result, const sd_bus_error& error) {
     if (startsWith(name, "System.Error.")) {
         return {Failure::Case::noBus, code, std::move(detail)};
     }
-    if (name == SD_BUS_ERROR_SERVICE_UNKNOWN || name == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
+    // A bus that knows logind as activatable but cannot start it says so with Spawn.*.
+    if (startsWith(name, "org.freedesktop.DBus.Error.Spawn.") ||
+        name == SD_BUS_ERROR_SERVICE_UNKNOWN || name == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
         name == SD_BUS_ERROR_UNKNOWN_OBJECT || name == SD_BUS_ERROR_UNKNOWN_INTERFACE ||
         name == SD_BUS_ERROR_UNKNOWN_METHOD) {
         return {Failure::Case::noLogind, code, std::move(detail)};
