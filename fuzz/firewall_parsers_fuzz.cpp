@@ -22,7 +22,9 @@ void require(bool condition, std::source_location where = std::source_location::
     }
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 }  // namespace
 

@@ -15,7 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string fakeTool = std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
+const std::string fakeTool =
+    std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
 
 struct HostRun {
     std::string output;
@@ -23,7 +24,7 @@ struct HostRun {
 };
 
 class CheckMode : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\"";
@@ -114,7 +115,8 @@ TEST_F(CheckMode, WithoutServiceDiscoveryAndWithASecondCopyThreeSettingsNeedAtte
 
     const HostRun run = check(
         "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/zoranth/system_bus_socket "
-        "ZORANTH_FIREWALL_TOOL='" + fakeTool + "' FAKE_FIREWALL_CASE=on");
+        "ZORANTH_FIREWALL_TOOL='" +
+        fakeTool + "' FAKE_FIREWALL_CASE=on");
     EXPECT_EQ(run.output,
               "\n"
               "=== system checks ===\n"

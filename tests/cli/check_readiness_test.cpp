@@ -31,7 +31,8 @@ TEST(ReadinessWrap, HoldsAtMost72CharactersIndentedBySevenSpaces) {
           "       and turn off \u201c"
           "Block all incoming connections\u201d. Leave the firewall itself",
           "       on \u2014 that setting also blocks AirDrop, screen sharing and file sharing."}},
-        {"white space of any kind is tidied first", "  one\ttwo\n\nthree  ",
+        {"white space of any kind is tidied first",
+         "  one\ttwo\n\nthree  ",
          {"       one two three"}},
         {"a word longer than a line stands alone",
          std::string(80, 'x') + " after",
@@ -50,8 +51,9 @@ TEST(ReadinessWrap, HoldsAtMost72CharactersIndentedBySevenSpaces) {
 
 MacCheckup::Finding finding(Verdict verdict, std::string title, std::string detail,
                             std::string fix = "") {
-    return {"x", std::move(title), verdict, std::move(detail), std::move(fix),
-            Reason::allowed, std::nullopt};
+    return {
+        "x",         std::move(title), verdict, std::move(detail), std::move(fix), Reason::allowed,
+        std::nullopt};
 }
 
 TEST(ReadinessReport, EverythingFineIsReadyWithStatusZero) {
@@ -109,13 +111,13 @@ TEST(ReadinessReport, ASecondCopyGetsTheShorterFix) {
     EXPECT_EQ(duplicate.fix,
               "Permissions are granted to a specific copy, so a toggle you turn on may apply to "
               "that one instead of this one.");
-    EXPECT_EQ(ReadinessCheck::report({duplicate}).lines,
-              (Lines{"[TODO] Another copy of Zoranth: There is a second copy at "
-                     "/opt/old/zoranth-host.",
-                     "       Permissions are granted to a specific copy, so a toggle you turn on may",
-                     "       apply to that one instead of this one.",
-                     "",
-                     "1 setting(s) need attention before guests can join."}));
+    EXPECT_EQ(
+        ReadinessCheck::report({duplicate}).lines,
+        (Lines{"[TODO] Another copy of Zoranth: There is a second copy at "
+               "/opt/old/zoranth-host.",
+               "       Permissions are granted to a specific copy, so a toggle you turn on may",
+               "       apply to that one instead of this one.", "",
+               "1 setting(s) need attention before guests can join."}));
 }
 
 }  // namespace

@@ -27,13 +27,14 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Outcome = FirewallFix::Outcome;
 
-const std::string fakeTool = std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
+const std::string fakeTool =
+    std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
 const std::string self = "/opt/zoranth/bin/zoranth-host";
 
 // The stand-in's list and call log in a folder of their own, and a tool that runs the
 // stand-in with them; no test changes this process's environment.
 class FakeFirewall {
-public:
+  public:
     // `prelude`: shell lines the tool runs before the stand-in.
     explicit FakeFirewall(const std::string& apps, const std::string& changes = "anyone",
                           const std::string& prelude = "") {
@@ -41,7 +42,8 @@ public:
         folder_ = ::mkdtemp(pattern);
         std::ofstream(folder_ / "apps") << apps;
         std::ofstream(folder_ / "calls");
-        std::ofstream(tool()) << "#!/bin/sh\n" << prelude << "FAKE_FIREWALL_CHANGES='" << changes
+        std::ofstream(tool()) << "#!/bin/sh\n"
+                              << prelude << "FAKE_FIREWALL_CHANGES='" << changes
                               << "' FAKE_FIREWALL_STATE='" << folder_.string() << "' exec '"
                               << fakeTool << "' \"$@\"\n";
         fs::permissions(tool(), fs::perms::owner_all);
@@ -62,7 +64,7 @@ public:
         return lines;
     }
 
-private:
+  private:
     fs::path folder_;
 };
 
@@ -88,9 +90,11 @@ TEST(FirewallFixRefusals, NeverTouchTheFirewall) {
         {"a temporary copy",
          {self, "/private/var/folders/x/AppTranslocation/1234/d/Zoranth Host.app", std::nullopt},
          "Zoranth is running from a temporary copy. Move it to Applications first."},
-        {"an unknown location", {std::nullopt, "", std::nullopt},
+        {"an unknown location",
+         {std::nullopt, "", std::nullopt},
          "Could not determine the app's location."},
-        {"a line feed in the path", {"/opt/evil\n/zoranth-host", "/opt/evil\n", std::nullopt},
+        {"a line feed in the path",
+         {"/opt/evil\n/zoranth-host", "/opt/evil\n", std::nullopt},
          "The app's path contains a newline; refusing to run."},
     };
     for (const auto& row : cases) {
@@ -135,8 +139,8 @@ TEST(FirewallFixApply, AsksForThePasswordWhenOnlyRootMayChangeTheList) {
     FakeFirewall firewall("", "root");
     EXPECT_EQ(FirewallFix(setupFor(firewall, path, asRoot)).apply(), Outcome::fixedWithPassword());
     const std::vector<std::string> expected = {
-        "[--listapps]",  "[--add][" + path + "]",        "[--unblockapp][" + path + "]",
-        "[--listapps]",  "[--add][" + path + "]",        "[--unblockapp][" + path + "]",
+        "[--listapps]", "[--add][" + path + "]", "[--unblockapp][" + path + "]",
+        "[--listapps]", "[--add][" + path + "]", "[--unblockapp][" + path + "]",
         "[--listapps]"};
     EXPECT_EQ(firewall.calls(), expected);
 }
@@ -149,13 +153,18 @@ TEST(FirewallFixApply, ReportsWhatThePrivilegedStepEndedWith) {
         Outcome outcome;
     } cases[] = {
         {"the prompt was dismissed", "root", dismissed, Outcome::cancelled()},
-        {"the prompt refused, saying why", "root",
+        {"the prompt refused, saying why",
+         "root",
          {"/bin/sh", "-c",
           "echo 'Error executing command as another user: Not authorized' >&2; exit 127"},
          Outcome::failed("Error executing command as another user: Not authorized")},
-        {"it failed without a word", "root", {"/bin/sh", "-c", "exit 1"},
+        {"it failed without a word",
+         "root",
+         {"/bin/sh", "-c", "exit 1"},
          Outcome::failed("Unknown error")},
-        {"no prompt program", "root", {"/nonexistent/zoranth/pkexec"},
+        {"no prompt program",
+         "root",
+         {"/nonexistent/zoranth/pkexec"},
          Outcome::failed("Could not build the request.")},
         {"no prompt at all", "root", {}, Outcome::failed("Could not build the request.")},
         {"a managed firewall ignores the change", "nobody", asRoot,
@@ -256,19 +265,27 @@ TEST(FirewallFixCommands, TheManualCommandTakesAnyPathLiterally) {
     setup.app = {path, path, std::nullopt};
     setup.tool = "/bin/echo";
     // sudo shows the words it was given instead of running them.
-    const std::string shown = "sudo() { printf '[%s]' \"$@\"; echo; }; " + FirewallFix(setup).manualCommand();
+    const std::string shown =
+        "sudo() { printf '[%s]' \"$@\"; echo; }; " + FirewallFix(setup).manualCommand();
     EXPECT_EQ(MacCheckup::run("/bin/sh", {"-c", shown}, 5s),
               "[/bin/echo][--add][" + path + "]\n[/bin/echo][--unblockapp][" + path + "]\n");
 }
 
 TEST(FirewallFixCommands, ShellQuotingSurvivesTheShell) {
     const std::string cases[] = {
-        "/Applications/Zoranth Host.app", "it's", "''", "", "a\\b\"c$d`e`", "$(id)", "end'",
-        "tab\there", "new\nline",
+        "/Applications/Zoranth Host.app",
+        "it's",
+        "''",
+        "",
+        "a\\b\"c$d`e`",
+        "$(id)",
+        "end'",
+        "tab\there",
+        "new\nline",
     };
     for (const std::string& text : cases) {
-        const auto echoed = MacCheckup::run(
-            "/bin/sh", {"-c", "printf '%s' " + FirewallFix::shellQuoted(text)}, 5s);
+        const auto echoed =
+            MacCheckup::run("/bin/sh", {"-c", "printf '%s' " + FirewallFix::shellQuoted(text)}, 5s);
         EXPECT_EQ(echoed, text);
     }
     EXPECT_EQ(FirewallFix::shellQuoted("Zoranth's Host"), "'Zoranth'\\''s Host'");

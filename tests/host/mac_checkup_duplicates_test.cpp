@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class InstalledCopies : public ::testing::Test {
-protected:
+  protected:
     InstalledCopies() {
         char pattern[] = "/tmp/zoranth-copies-XXXXXX";
         root_ = ::mkdtemp(pattern);
@@ -65,8 +65,8 @@ TEST_F(InstalledCopies, AreFoundOnThePathAndThroughDesktopEntriesInSearchOrder) 
     desktopEntry("a-zoranth.desktop",
                  "[Desktop Entry]\nName=Zoranth Host\nExec=\"" + spaced.string() + "\" %U\n");
     desktopEntry("b-again.desktop", "[Desktop Entry]\nExec=" + copy.string() + " --check\n");
-    desktopEntry("c-tried.desktop", "[Desktop Entry]\nTryExec = " + tried.string() +
-                                        "\nExec=zoranth-host\n");
+    desktopEntry("c-tried.desktop",
+                 "[Desktop Entry]\nTryExec = " + tried.string() + "\nExec=zoranth-host\n");
     desktopEntry("d-missing.desktop", "[Desktop Entry]\nExec=" + in("gone") + "/zoranth-host\n");
     desktopEntry("e-other.desktop", "[Desktop Entry]\nExec=/usr/bin/true zoranth-host\n");
     desktopEntry("f-self.desktop", "[Desktop Entry]\nExec=" + self.string() + "\n");
@@ -76,9 +76,9 @@ TEST_F(InstalledCopies, AreFoundOnThePathAndThroughDesktopEntriesInSearchOrder) 
         {in("bin-link-to-self"), in("bin-copy"), in("bin-not-executable"), in("nowhere"),
          in("bin-link-to-other"), in("bin-copy")},
         {in("empty-share"), in("share")}};
-    EXPECT_EQ(MacCheckup::duplicateInstalls(location, search),
-              (std::vector<std::string>{copy.string(), real.string(), spaced.string(),
-                                        tried.string()}));
+    EXPECT_EQ(
+        MacCheckup::duplicateInstalls(location, search),
+        (std::vector<std::string>{copy.string(), real.string(), spaced.string(), tried.string()}));
 }
 
 TEST_F(InstalledCopies, ThisCopyRunThroughALinkIsNotASecondOne) {

@@ -62,23 +62,56 @@ TEST(FirewallVerdict, TheFirstRuleThatAppliesWins) {
          blockAllDetail},
         {"a blocked entry", 1, false, blocked, Verdict::problem, Reason::appBlocked,
          "Zoranth is blocked by the firewall."},
-        {"listed twice, allowed first", 1, false, {{self, false}, {self, true}}, Verdict::problem,
-         Reason::appBlocked, "Zoranth is blocked by the firewall."},
-        {"listed twice, blocked first", 1, false, {{self, true}, {"com.zoranth.host", false}},
-         Verdict::problem, Reason::appBlocked, "Zoranth is blocked by the firewall."},
-        {"allowed, others blocked", 1, false, {{"/usr/bin/other", true}, {self, false}},
-         Verdict::ok, Reason::allowed, "Guests can reach this Mac."},
-        {"allowed under the identifier", 1, false, {{"com.zoranth.host", false}}, Verdict::ok,
-         Reason::allowed, "Guests can reach this Mac."},
+        {"listed twice, allowed first",
+         1,
+         false,
+         {{self, false}, {self, true}},
+         Verdict::problem,
+         Reason::appBlocked,
+         "Zoranth is blocked by the firewall."},
+        {"listed twice, blocked first",
+         1,
+         false,
+         {{self, true}, {"com.zoranth.host", false}},
+         Verdict::problem,
+         Reason::appBlocked,
+         "Zoranth is blocked by the firewall."},
+        {"allowed, others blocked",
+         1,
+         false,
+         {{"/usr/bin/other", true}, {self, false}},
+         Verdict::ok,
+         Reason::allowed,
+         "Guests can reach this Mac."},
+        {"allowed under the identifier",
+         1,
+         false,
+         {{"com.zoranth.host", false}},
+         Verdict::ok,
+         Reason::allowed,
+         "Guests can reach this Mac."},
         {"any other state counts as on", 7, false, allowed, Verdict::ok, Reason::allowed,
          "Guests can reach this Mac."},
-        {"only other applications listed", 1, false, {{"/usr/bin/other", false}},
-         Verdict::warning, Reason::notInList,
+        {"only other applications listed",
+         1,
+         false,
+         {{"/usr/bin/other", false}},
+         Verdict::warning,
+         Reason::notInList,
          "Guests haven't been allowed through the firewall yet."},
-        {"a similar name is not this one", 1, false, {{self + "2", false}, {"com.zoranth", false}},
-         Verdict::warning, Reason::notInList,
+        {"a similar name is not this one",
+         1,
+         false,
+         {{self + "2", false}, {"com.zoranth", false}},
+         Verdict::warning,
+         Reason::notInList,
          "Guests haven't been allowed through the firewall yet."},
-        {"an empty list", 1, false, {}, Verdict::warning, Reason::notInList,
+        {"an empty list",
+         1,
+         false,
+         {},
+         Verdict::warning,
+         Reason::notInList,
          "Guests haven't been allowed through the firewall yet."},
     };
     for (const auto& row : cases) {
@@ -89,7 +122,8 @@ TEST(FirewallVerdict, TheFirstRuleThatAppliesWins) {
         EXPECT_EQ(finding.detail, row.detail) << row.rule;
         EXPECT_EQ(finding.id, "firewall") << row.rule;
         EXPECT_EQ(finding.title, "Letting guests connect") << row.rule;
-        EXPECT_EQ(finding.settingsURL, "x-apple.systempreferences:com.apple.Network-Settings.extension")
+        EXPECT_EQ(finding.settingsURL,
+                  "x-apple.systempreferences:com.apple.Network-Settings.extension")
             << row.rule;
         EXPECT_EQ(finding.fix.empty(), row.verdict == Verdict::ok) << row.rule;
     }
@@ -115,7 +149,7 @@ TEST(FirewallVerdict, FixesSayWhatToDo) {
 }
 
 class TemporaryFolder {
-public:
+  public:
     TemporaryFolder() {
         char pattern[] = "/tmp/zoranth-checkup-XXXXXX";
         path_ = ::mkdtemp(pattern);
@@ -126,7 +160,7 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -196,7 +230,12 @@ TEST(AudioFinding, FollowsTheProbesVerdict) {
     };
     for (const auto& row : cases) {
         const MacCheckup::Finding expected{
-            "audio",    "Hearing this Mac", row.expected, row.detail, row.fix, row.reason,
+            "audio",
+            "Hearing this Mac",
+            row.expected,
+            row.detail,
+            row.fix,
+            row.reason,
             "x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture"};
         EXPECT_EQ(MacCheckup::audioFinding(row.verdict), expected);
     }
@@ -220,7 +259,12 @@ TEST(NetworkFinding, HasOneTextPerOutcome) {
     };
     for (const auto& row : cases) {
         const MacCheckup::Finding expected{
-            "network",   "Guests finding this Mac", row.verdict, row.detail, row.fix, row.reason,
+            "network",
+            "Guests finding this Mac",
+            row.verdict,
+            row.detail,
+            row.fix,
+            row.reason,
             "x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"};
         EXPECT_EQ(MacCheckup::networkFinding(row.reason), expected);
     }

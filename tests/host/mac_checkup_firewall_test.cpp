@@ -18,14 +18,15 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Reason = MacCheckup::Reason;
 
-const std::string fakeTool = std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
+const std::string fakeTool =
+    std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
 const std::string self = "/opt/zoranth/bin/zoranth-host";
 const std::vector<std::string> candidates = {self, "com.zoranth.host"};
 
 // A folder with the stand-in's list of applications and a tool that runs the stand-in
 // in one of its cases, so that no test changes this process's environment.
 class FakeFirewall {
-public:
+  public:
     FakeFirewall(const std::string& caseName, const std::string& apps) {
         char pattern[] = "/tmp/zoranth-firewall-XXXXXX";
         folder_ = ::mkdtemp(pattern);
@@ -41,7 +42,7 @@ public:
     }
     std::string tool() const { return (folder_ / "socketfilterfw").string(); }
 
-private:
+  private:
     fs::path folder_;
 };
 
@@ -70,8 +71,9 @@ TEST(CheckFirewall, ReadsTheToolsThreeAnswers) {
 }
 
 TEST(CheckFirewall, AMissingToolMakesTheSettingUnreadable) {
-    EXPECT_EQ(MacCheckup::checkFirewall("/nonexistent/ApplicationFirewall/socketfilterfw", candidates),
-              MacCheckup::firewallUnreadableFinding());
+    EXPECT_EQ(
+        MacCheckup::checkFirewall("/nonexistent/ApplicationFirewall/socketfilterfw", candidates),
+        MacCheckup::firewallUnreadableFinding());
 }
 
 TEST(CheckFirewall, OnThisSystemTheToolIsAbsentAndTheSettingUnreadable) {

@@ -2,8 +2,8 @@
 // services: confirmed when the daemon establishes the advertisement, unconfirmed after
 // its patience when no daemon can be reached, one finding whichever comes first, and
 // no listener left behind.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,7 +58,7 @@ std::set<std::string> ownListeners() {
 
 // Every finding one self-test delivers, with a wait for the first.
 class Deliveries {
-public:
+  public:
     MacCheckup::FindingHandler handler() {
         return [this](MacCheckup::Finding finding) {
             if (count_.fetch_add(1) == 0) {
@@ -75,13 +75,13 @@ public:
     }
     int count() const { return count_.load(); }
 
-private:
+  private:
     std::promise<MacCheckup::Finding> first_;
     std::atomic<int> count_{0};
 };
 
 class LocalNetworkSelfTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\"";
@@ -115,7 +115,8 @@ TEST_F(LocalNetworkSelfTest, DeliversOneFindingWhenConfirmationAndTimeoutMeet) {
         MacCheckup::checkLocalNetwork(deliveries.handler(), patience);
         const auto finding = deliveries.first(patience + 5s);
         ASSERT_TRUE(finding.has_value()) << "patience " << patience.count() << " ms";
-        EXPECT_TRUE(finding->reason == Reason::networkOK || finding->reason == Reason::networkUnconfirmed);
+        EXPECT_TRUE(finding->reason == Reason::networkOK ||
+                    finding->reason == Reason::networkUnconfirmed);
         EXPECT_EQ(ownListeners(), before) << "patience " << patience.count() << " ms";
         std::this_thread::sleep_for(confirmation / 2 + 300ms);  // room for a second delivery
         EXPECT_EQ(deliveries.count(), 1) << "patience " << patience.count() << " ms";

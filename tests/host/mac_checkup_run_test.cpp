@@ -21,7 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::optional<std::string> shell(const std::string& script, std::chrono::milliseconds timeout = 5s) {
+std::optional<std::string> shell(const std::string& script,
+                                 std::chrono::milliseconds timeout = 5s) {
     return MacCheckup::run("/bin/sh", {"-c", script}, timeout);
 }
 
@@ -82,7 +83,7 @@ bool endsSoon(pid_t pid) {
 }
 
 class CheckupRunTimeout : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove(pidFile_, ignored);
@@ -93,9 +94,8 @@ protected:
         std::ifstream(pidFile_) >> pid;
         return pid;
     }
-    const std::string pidFile_ =
-        "/tmp/zoranth-run-" + std::to_string(::getpid()) + "-" +
-        ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string pidFile_ = "/tmp/zoranth-run-" + std::to_string(::getpid()) + "-" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
 TEST_F(CheckupRunTimeout, EndsAProgramThatOutlivesItAndEverythingItStarted) {

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 
 // Owns one end of a pipe.
 class Descriptor {
-public:
+  public:
     Descriptor() = default;
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() { reset(); }
@@ -42,7 +42,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -61,10 +61,12 @@ std::expected<Pipe, int> makePipe() {
     return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
 }
 
-CommandRunner::Failure failure(int code) { return {code, std::strerror(code)}; }
+CommandRunner::Failure failure(int code) {
+    return {code, std::strerror(code)};
+}
 
 class SpawnSetup {
-public:
+  public:
     SpawnSetup() {
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attributes);
@@ -91,8 +93,8 @@ void prepareAttributes(posix_spawnattr_t& attributes) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT}) {
         sigaddset(&defaults, signal);
     }
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -104,7 +106,8 @@ bool drain(int fd, std::string& into) {
     for (;;) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got > 0) {
-            const std::size_t room = CommandRunner::outputLimit - std::min(into.size(), CommandRunner::outputLimit);
+            const std::size_t room =
+                CommandRunner::outputLimit - std::min(into.size(), CommandRunner::outputLimit);
             into.append(buffer, std::min(static_cast<std::size_t>(got), room));
             continue;
         }
@@ -144,15 +147,26 @@ std::optional<int> reap(pid_t pid, int options) {
     }
 }
 
-// Ends the child's process group: SIGTERM, then SIGKILL for what outlives the grace.
+// Whether the child has ended, leaving it unreaped: while it is a zombie its process
+// group id cannot be taken by anyone else, so signalling the group stays safe.
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    for (;;) {
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+            return info.si_pid == pid;
+        }
+        if (errno != EINTR) {
+            return true;
+        }
+    }
+}
+
+// Ends the child's process group: SIGTERM, then SIGKILL for what outlives the grace or
+// was left behind by the child.
 int terminate(pid_t pid) {
     ::kill(-pid, SIGTERM);
     const auto giveUp = Clock::now() + CommandRunner::terminationGrace;
-    while (Clock::now() < giveUp) {
-        if (auto status = reap(pid, WNOHANG)) {
-            ::kill(-pid, SIGKILL);  // whatever it started and left behind
-            return *status;
-        }
+    while (Clock::now() < giveUp && !hasEnded(pid)) {
         std::this_thread::sleep_for(5ms);
     }
     ::kill(-pid, SIGKILL);
@@ -195,8 +209,8 @@ std::expected<CommandRunner::Result, CommandRunner::Failure> CommandRunner::run(
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, request.path.c_str(), &setup.actions,
-                                      &setup.attributes, argv.data(), environ);
+    const int spawned = ::posix_spawn(&pid, request.path.c_str(), &setup.actions, &setup.attributes,
+                                      argv.data(), environ);
     if (spawned != 0) {
         return std::unexpected(failure(spawned));
     }

@@ -30,7 +30,7 @@ struct CommandRunner {
         std::string path;
         std::vector<std::string> arguments;
         std::optional<std::chrono::milliseconds> timeout;  // none: wait as long as it takes
-        bool readErrors = false;  // otherwise standard error goes nowhere
+        bool readErrors = false;                           // otherwise standard error goes nowhere
     };
 
     // A program still running at its timeout is terminated with its whole process group:

@@ -18,7 +18,7 @@ namespace {
 // up guests' connections meanwhile. Created on first use and kept for the life of the
 // process (its thread may still be waiting at a prompt when the process ends).
 class FixQueue {
-public:
+  public:
     static FixQueue& shared() {
         static FixQueue* const queue = new FixQueue;
         return *queue;
@@ -32,7 +32,7 @@ public:
         posted_.notify_one();
     }
 
-private:
+  private:
     FixQueue() {
         std::thread([this] {
             // Thread names stop at 15 characters; the queue's label is in the header.
@@ -128,8 +128,8 @@ std::string FirewallFix::commandPreview() const {
 
 std::string FirewallFix::manualCommand() const {
     const std::string path = doubleQuoted(displayedPath());
-    return "sudo " + setup_.tool + " --add " + path + " && sudo " + setup_.tool +
-           " --unblockapp " + path;
+    return "sudo " + setup_.tool + " --add " + path + " && sudo " + setup_.tool + " --unblockapp " +
+           path;
 }
 
 bool FirewallFix::isAllowed() const {
@@ -164,7 +164,8 @@ FirewallFix::Outcome FirewallFix::runElevated(const std::string& path) const {
     std::vector<std::string> arguments(setup_.elevation.begin() + 1, setup_.elevation.end());
     arguments.insert(arguments.end(), {"/bin/sh", "-c", elevatedCommand(path)});
     // No timeout: the user may take their time at the password prompt.
-    const auto result = CommandRunner::run({setup_.elevation.front(), arguments, std::nullopt, true});
+    const auto result =
+        CommandRunner::run({setup_.elevation.front(), arguments, std::nullopt, true});
     if (!result) {
         DiagnosticLog::write("checkup", "firewall fix: no elevation: " + result.error().text);
         return Outcome::failed("Could not build the request.");

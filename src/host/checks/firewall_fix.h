@@ -15,9 +15,15 @@
 namespace zoranth {
 
 class FirewallFix {
-public:
+  public:
     struct Outcome {
-        enum class Case { failed, alreadyAllowed, fixedWithoutPassword, fixedWithPassword, cancelled };
+        enum class Case {
+            failed,
+            alreadyAllowed,
+            fixedWithoutPassword,
+            fixedWithPassword,
+            cancelled
+        };
         Case kind = Case::failed;
         std::string message;  // why it failed; empty otherwise
 
@@ -74,7 +80,7 @@ public:
     // The text in single quotes, each single quote inside written as '\''.
     static std::string shellQuoted(std::string_view text);
 
-private:
+  private:
     std::string displayedPath() const;
 
     Setup setup_;

@@ -67,7 +67,9 @@ std::vector<std::string> splitList(const char* value) {
     }
 }
 
-const char* nonEmpty(const char* value) { return value != nullptr && *value != 0 ? value : nullptr; }
+const char* nonEmpty(const char* value) {
+    return value != nullptr && *value != 0 ? value : nullptr;
+}
 
 // The program a desktop entry's Exec or TryExec value starts, with its quoting undone.
 std::string programOf(std::string_view value) {
@@ -395,7 +397,9 @@ std::optional<int> MacCheckup::parseGlobalState(std::string_view output) {
     return FirewallOutput::globalState(output);
 }
 
-bool MacCheckup::parseBlockAll(std::string_view output) { return FirewallOutput::blockAll(output); }
+bool MacCheckup::parseBlockAll(std::string_view output) {
+    return FirewallOutput::blockAll(output);
+}
 
 std::vector<MacCheckup::FirewallEntry> MacCheckup::parseListApps(std::string_view output) {
     return FirewallOutput::listApps(output);

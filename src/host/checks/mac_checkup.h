@@ -80,10 +80,10 @@ struct MacCheckup {
     // Makes sure a waiting caller resumes exactly once when a success handler and a
     // timeout race: the first claim wins, every later one loses.
     class OneShot {
-    public:
+      public:
         bool claim();
 
-    private:
+      private:
         std::mutex lock_;
         bool used_ = false;
     };
@@ -110,8 +110,8 @@ struct MacCheckup {
     static std::vector<Finding> runAll(std::optional<AudioCapability::Verdict> audio,
                                        bool localNetworkDenied);
     // The same on a thread of its own; `done` runs there.
-    static void runAllAsync(std::optional<AudioCapability::Verdict> audio,
-                            bool localNetworkDenied, FindingsHandler done);
+    static void runAllAsync(std::optional<AudioCapability::Verdict> audio, bool localNetworkDenied,
+                            FindingsHandler done);
 
     // Absent verdict: not probed yet.
     static Finding audioFinding(const std::optional<AudioCapability::Verdict>& verdict);

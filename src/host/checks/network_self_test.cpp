@@ -22,7 +22,7 @@ using Reason = MacCheckup::Reason;
 // Everything but the completion claim runs on `strand_`; the registration's events
 // arrive on its own thread and only ever claim and post here.
 class SelfTest : public std::enable_shared_from_this<SelfTest> {
-public:
+  public:
     SelfTest(MacCheckup::FindingHandler done, std::chrono::milliseconds patience)
         : strand_(asio::make_strand(SerialQueue::context())),
           acceptor_(strand_),
@@ -34,7 +34,7 @@ public:
         asio::dispatch(strand_, [self = shared_from_this()] { self->setUp(); });
     }
 
-private:
+  private:
     void setUp() {
         asio::error_code error;
         acceptor_.open(tcp::v4(), error);
