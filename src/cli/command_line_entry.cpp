@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/readiness_check.h"
 #include "cli/serve_command.h"
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
@@ -54,7 +55,7 @@ CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
                     std::optional<double>) { return notBuiltYet("--serve"); },
         .beats = [](const std::string&) { return notBuiltYet("--beats"); },
         .beatsHelper = [](const std::string&) { return notBuiltYet("--beats"); },
-        .check = [] { return notBuiltYet("--check"); },
+        .check = [] { return runReadinessCheck(); },
     };
 }
 
