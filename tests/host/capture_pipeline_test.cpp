@@ -540,19 +540,40 @@ TEST(CapturePipelineEncoders, ACreationFailureIsLoggedAndRetriedWhileTheGuestIsW
     ASSERT_TRUE(fixture.log.waitFor("guest 9 encoder + 64 kbps"));
 }
 
-TEST(CapturePipelineLog, ASlotSizeChangeIsWrittenToTheHostLogOnce) {
+struct SlotSizeCase {
+    std::vector<std::uint32_t> slots;
+    std::string printed;
+};
+
+class CapturePipelineSlotSizes : public testing::TestWithParam<SlotSizeCase> {};
+
+TEST_P(CapturePipelineSlotSizes, ASettledChangeIsWrittenToTheHostLog) {
+    const SlotSizeCase& slotCase = GetParam();
     const bool writesFile = HostLog::writesFile();
     HostLog::setWritesFile(false);
     PipelineFixture fixture;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(fixture.pipeline->start());
-    fixture.producer.write({512, 512, 480, 480, 480});  // 2464 frames: two chunks
-    const bool delivered = fixture.sink->waitFor(2);
+    fixture.producer.write(slotCase.slots);
+    fixture.producer.join();
+    const bool drained = eventually([&] {
+        return sr_ring_depth(fixture.ring->pointer()) == 0 &&
+               fixture.pipeline->stats().chunksProduced == 2;
+    });
+    fixture.pipeline->stop();
     const std::string printed = testing::internal::GetCapturedStdout();
     HostLog::setWritesFile(writesFile);
-    ASSERT_TRUE(delivered);
-    EXPECT_EQ(printed, "capture buffer: 512 -> 480 frames\n");
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(printed, slotCase.printed);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CapturePipelineSlotSizes,
+    testing::Values(SlotSizeCase{{512, 512, 480, 480, 480}, "capture buffer: 512 -> 480 frames\n"},
+                    // The first slot only sets the size.
+                    SlotSizeCase{{480, 480, 480, 480}, ""},
+                    // Short reads between regular ones are no change of buffer size.
+                    SlotSizeCase{{480, 48, 432, 480, 42, 438}, ""}));
 
 // ---------------------------------------------------------------- the hot path
 

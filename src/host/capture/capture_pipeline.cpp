@@ -28,8 +28,9 @@ constexpr auto passInterval = std::chrono::milliseconds(5);
 constexpr int blackBoxSeconds = 60;
 constexpr int blackBoxChannels = 2;
 constexpr std::int64_t spliceBoundaries = 1000;
-// Above ordinary realtime helpers; the kernel's realtime throttling still bounds it.
-constexpr int senderRealtimePriority = 10;
+// The lowest realtime priority: ahead of every ordinary thread, yet never ahead of the
+// sound server's own realtime threads, whose rendering the sender waits for anyway.
+constexpr int senderRealtimePriority = 1;
 
 int roundedRate(double sampleRate) {
     return sampleRate > 0 && sampleRate < 1e9 ? static_cast<int>(std::lround(sampleRate)) : 0;
@@ -254,18 +255,16 @@ bool CapturePipeline::isCancelled() const {
     return cancelled_;
 }
 
-// Feeds every waiting slot to the assembler, reading the planes in place.
-void CapturePipeline::drainRing() {
+// Feeds waiting slots to the assembler, reading the planes in place.
+void CapturePipeline::drainRing(std::size_t maxSlots) {
     sr_ring* ring = ring_->pointer();
-    while (const sr_slot* slot = sr_ring_begin_read(ring)) {
-        const std::uint32_t frames = std::min(slot->frames, ring_->maxFramesPerSlot());
-        if (frames != lastSlotFrames_) {
-            if (lastSlotFrames_ != 0) {
-                HostLog::line("capture buffer: " + std::to_string(lastSlotFrames_) + " -> " +
-                              std::to_string(frames) + " frames");
-            }
-            lastSlotFrames_ = frames;
+    for (std::size_t drained = 0; drained < maxSlots; ++drained) {
+        const sr_slot* slot = sr_ring_begin_read(ring);
+        if (slot == nullptr) {
+            break;
         }
+        const std::uint32_t frames = std::min(slot->frames, ring_->maxFramesPerSlot());
+        noteSlotFrames(frames);
         const int gapsBefore = assembler_.discontinuities();
         if (const float* first = sr_slot_plane_const(ring, slot, 0)) {
             splices_.process(std::span(first, frames));
@@ -285,6 +284,30 @@ void CapturePipeline::drainRing() {
         }
         sr_ring_commit_read(ring);
     }
+}
+
+// The first slot sets the size silently; a later size is reported once it has held for a
+// few slots in a row.
+void CapturePipeline::noteSlotFrames(std::uint32_t frames) {
+    if (lastSlotFrames_ == 0) {
+        lastSlotFrames_ = frames;
+        return;
+    }
+    if (frames == lastSlotFrames_) {
+        candidateSlots_ = 0;
+        return;
+    }
+    if (frames != candidateSlotFrames_) {
+        candidateSlotFrames_ = frames;
+        candidateSlots_ = 0;
+    }
+    if (++candidateSlots_ < slotSizeSettlesAfter) {
+        return;
+    }
+    HostLog::line("capture buffer: " + std::to_string(lastSlotFrames_) + " -> " +
+                  std::to_string(frames) + " frames");
+    lastSlotFrames_ = frames;
+    candidateSlots_ = 0;
 }
 
 void CapturePipeline::emitReadyChunks() {

@@ -5,6 +5,7 @@
 // may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -173,6 +174,14 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     // and hand it on with emitReadyChunks().
     ChunkAssembler& assembler() { return assembler_; }
     void emitReadyChunks();
+    // The sender loop's drain of the ring into the assembler, at most `maxSlots` slots. Also
+    // only while the sender thread is not running: a mode that stops the pipeline uses it to
+    // take in what capture delivered up to the moment it stopped.
+    void drainRing(std::size_t maxSlots = SIZE_MAX);
+
+    // Consecutive slots of a new size before it counts as the capture's buffer size: the
+    // sound server hands over the odd short read between regular ones, which is no change.
+    static constexpr int slotSizeSettlesAfter = 3;
 
     // Saves the black box as "capture-{yyyyMMdd-HHmmss}-{reason}.wav" in the host log's
     // folder, keeping the five newest such files. Nothing when the box is empty or the
@@ -193,7 +202,7 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
     static void senderMain(std::weak_ptr<CapturePipeline> weak);
     bool isCancelled() const;
-    void drainRing();
+    void noteSlotFrames(std::uint32_t frames);
     void updateDiagnosis();
     void alignEncoders(const Bitrates& wanted);
     void emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelayMs);
@@ -216,7 +225,9 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     std::map<GuestId, GuestEncoder> encoders_;
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
-    std::uint32_t lastSlotFrames_ = 0;
+    std::uint32_t lastSlotFrames_ = 0;  // the settled slot size; 0 before the first slot
+    std::uint32_t candidateSlotFrames_ = 0;
+    int candidateSlots_ = 0;
     std::vector<std::span<const float>> planes_;
     std::vector<float> silence_;  // stands in for planes the ring does not carry
     std::vector<float> pcm_;
