@@ -8,7 +8,9 @@
 
 #include "cli/options.h"
 #include "cli/readiness_check.h"
+#include "cli/record_command.h"
 #include "cli/serve_command.h"
+#include "cli/tap_check_command.h"
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
 
@@ -49,8 +51,8 @@ constexpr std::string_view usageLines =
 
 CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
     return {
-        .tapCheck = [](double) { return notBuiltYet("--tapcheck"); },
-        .record = [](const std::string&, double, bool) { return notBuiltYet("--record"); },
+        .tapCheck = &TapCheckCommand::run,
+        .record = &RecordCommand::run,
         .serve = [](std::uint16_t, std::uint16_t,
                     std::optional<double>) { return notBuiltYet("--serve"); },
         .beats = [](const std::string&) { return notBuiltYet("--beats"); },

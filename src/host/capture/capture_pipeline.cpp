@@ -1,0 +1,489 @@
+#include "host/capture/capture_pipeline.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <system_error>
+#include <utility>
+
+#include "host/capture/black_box_dump.h"
+#include "host/diagnostic_log.h"
+#include "host/host_log.h"
+#include "host/wall_clock.h"
+#include "kit/frame_queue.h"
+#include "kit/opus_encoder.h"
+#include "protocol/frame_encoder.h"
+
+namespace zoranth {
+namespace {
+
+constexpr std::string_view category = "pipeline";
+constexpr auto passInterval = std::chrono::milliseconds(5);
+constexpr int blackBoxSeconds = 60;
+constexpr int blackBoxChannels = 2;
+constexpr std::int64_t spliceBoundaries = 1000;
+// The lowest realtime priority: ahead of every ordinary thread, yet never ahead of the
+// sound server's own realtime threads, whose rendering the sender waits for anyway.
+constexpr int senderRealtimePriority = 1;
+
+int roundedRate(double sampleRate) {
+    return sampleRate > 0 && sampleRate < 1e9 ? static_cast<int>(std::lround(sampleRate)) : 0;
+}
+
+// Tap frames that resample to exactly `framesPerChunk` output frames, or 0 when none do.
+int tapFramesFor(double sampleRate, int framesPerChunk) {
+    const int rate = roundedRate(sampleRate);
+    if (rate <= 0 || framesPerChunk <= 0) {
+        return 0;
+    }
+    const std::int64_t scaled = static_cast<std::int64_t>(framesPerChunk) * rate;
+    if (scaled % CapturePipeline::outputRate != 0) {
+        return 0;
+    }
+    const auto frames = static_cast<int>(scaled / CapturePipeline::outputRate);
+    const auto ratio = Resampler::Ratio::reducing(rate, CapturePipeline::outputRate);
+    return ratio.divides(frames) && ratio.outputFrames(frames) == framesPerChunk ? frames : 0;
+}
+
+Resampler::Ratio ratioFor(double sampleRate) {
+    const int rate = roundedRate(sampleRate);
+    return rate > 0 ? Resampler::Ratio::reducing(rate, CapturePipeline::outputRate)
+                    : Resampler::Ratio::full;
+}
+
+// Realtime scheduling when the system grants it, else the best nice value; whatever is
+// refused simply leaves the thread as it was.
+std::string raiseSenderPriority() {
+    for (const int policy : {SCHED_FIFO, SCHED_RR}) {
+        int priority = std::min(senderRealtimePriority, sched_get_priority_max(policy));
+        rlimit limit{};
+        if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur > 0 && static_cast<rlim_t>(priority) > limit.rlim_cur) {
+            priority = static_cast<int>(limit.rlim_cur);
+        }
+        sched_param parameters{};
+        parameters.sched_priority = priority;
+        if (pthread_setschedparam(pthread_self(), policy, &parameters) == 0) {
+            return std::string(policy == SCHED_FIFO ? "SCHED_FIFO " : "SCHED_RR ") +
+                   std::to_string(priority);
+        }
+    }
+    const pid_t thread = gettid();
+    for (int nice = -20; nice < 0; ++nice) {
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread), nice) == 0) {
+            return "nice " + std::to_string(nice);
+        }
+    }
+    return "default priority";
+}
+
+class OpusGuestEncoder final : public CapturePipeline::Encoder {
+  public:
+    explicit OpusGuestEncoder(std::shared_ptr<OpusEncoder> encoder)
+        : encoder_(std::move(encoder)) {}
+
+    std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> encode(
+        std::span<const float> pcm) override {
+        return encoder_->encode(pcm);
+    }
+    void setBitrate(std::int32_t bitrate) override { encoder_->setBitrate(bitrate); }
+    std::int32_t bitrate() const override { return encoder_->bitrate(); }
+
+  private:
+    std::shared_ptr<OpusEncoder> encoder_;
+};
+
+}  // namespace
+
+CapturePipeline::EncoderFactory CapturePipeline::opusEncoders() {
+    return [](int channels, std::int32_t bitrate)
+               -> std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure> {
+        auto encoder = OpusEncoder::create(channels, bitrate);
+        if (!encoder) {
+            return std::unexpected(encoder.error());
+        }
+        return std::make_unique<OpusGuestEncoder>(std::move(*encoder));
+    };
+}
+
+std::string CapturePipeline::Failure::description() const {
+    switch (kind) {
+        case Case::encoder:
+            return encoderFailure.description();
+        case Case::unsupportedSampleRate:
+            return "a capture rate of " + std::to_string(roundedRate(sampleRate)) +
+                   " Hz is not supported: 20 ms is not a whole number of frames at that rate "
+                   "that resamples to 48000 Hz";
+        case Case::alreadyStarted:
+            return "the pipeline was already started";
+        case Case::threadNotStarted:
+            return "could not start the sender thread: " + reason;
+    }
+    return "unknown pipeline failure";
+}
+
+std::shared_ptr<CapturePipeline> CapturePipeline::create(std::shared_ptr<CaptureRing> ring,
+                                                         TapFormat format, int framesPerChunk) {
+    return std::make_shared<CapturePipeline>(Key{}, std::move(ring), format, framesPerChunk);
+}
+
+// A format the pipeline cannot take still builds (with stand-in sizes), so that start()
+// can refuse it with a reason instead of the constructor aborting.
+CapturePipeline::CapturePipeline(Key, std::shared_ptr<CaptureRing> ring, TapFormat format,
+                                 int framesPerChunk)
+    : ring_(std::move(ring)),
+      format_(format),
+      channels_(format.channels),
+      tapSampleRate_(format.sampleRate),
+      framesPerChunk_(framesPerChunk),
+      tapFramesPerChunk_(tapFramesFor(format.sampleRate, framesPerChunk)),
+      rateSupported_(tapFramesPerChunk_ > 0),
+      assembler_(rateSupported_ ? tapSampleRate_ : outputRate, std::max(channels_, 1),
+                 rateSupported_ ? tapFramesPerChunk_ : std::max(framesPerChunk, 1)),
+      resampler_(rateSupported_ ? ratioFor(tapSampleRate_) : Resampler::Ratio::full,
+                 std::max(channels_, 1)),
+      splices_(spliceBoundaries),
+      planes_(static_cast<std::size_t>(std::max(channels_, 1))),
+      silence_(ring_->maxFramesPerSlot(), 0.0f),
+      blackBox_(blackBoxSeconds, outputRate, blackBoxChannels),
+      encoderFactory_(opusEncoders()),
+      diagnosticLog_([](std::string_view line) { DiagnosticLog::write(category, line); }) {
+    const auto channelCount = static_cast<std::size_t>(std::max(channels_, 1));
+    stats_.peak.assign(channelCount, 0.0f);
+    stats_.rms.assign(channelCount, 0.0f);
+    pcm_.reserve(channelCount * static_cast<std::size_t>(std::max(framesPerChunk, 1)));
+    levels_.peak.reserve(channelCount);
+    levels_.rms.reserve(channelCount);
+}
+
+CapturePipeline::~CapturePipeline() {
+    {
+        std::lock_guard guard(lock_);
+        cancelled_ = true;
+    }
+    if (thread_.joinable()) {
+        // The sender thread may hold the last reference for the length of one pass.
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+}
+
+void CapturePipeline::setSink(std::weak_ptr<Sink> sink) { sink_ = std::move(sink); }
+
+void CapturePipeline::setGuestBitrates(std::function<Bitrates()> guestBitrates) {
+    guestBitrates_ = std::move(guestBitrates);
+}
+
+void CapturePipeline::setOutputRunning(std::function<bool()> outputRunning) {
+    outputRunning_ = std::move(outputRunning);
+}
+
+void CapturePipeline::setEncoderFactory(EncoderFactory factory) {
+    encoderFactory_ = std::move(factory);
+}
+
+void CapturePipeline::setDiagnosticLog(std::function<void(std::string_view)> log) {
+    diagnosticLog_ = std::move(log);
+}
+
+std::expected<void, CapturePipeline::Failure> CapturePipeline::start() {
+    if (started_) {
+        return std::unexpected(Failure::alreadyStarted());
+    }
+    // A format the encoder cannot take fails here rather than on every chunk.
+    if (auto trial = encoderFactory_(channels_, trialBitrate); !trial) {
+        return std::unexpected(Failure::encoder(trial.error()));
+    }
+    if (!rateSupported_) {
+        return std::unexpected(Failure::unsupportedSampleRate(tapSampleRate_));
+    }
+    try {
+        thread_ = std::thread(&CapturePipeline::senderMain, weak_from_this());
+    } catch (const std::system_error& error) {
+        return std::unexpected(Failure::threadNotStarted(error.what()));
+    }
+    started_ = true;
+    if (tapFramesPerChunk_ != framesPerChunk_) {
+        log("chunks of " + std::to_string(tapFramesPerChunk_) + " frames at " +
+            std::to_string(roundedRate(tapSampleRate_)) + " Hz, resampled to " +
+            std::to_string(framesPerChunk_) + " at 48000 Hz");
+    }
+    return {};
+}
+
+void CapturePipeline::stop() {
+    {
+        std::lock_guard guard(lock_);
+        cancelled_ = true;
+    }
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+}
+
+void CapturePipeline::senderMain(std::weak_ptr<CapturePipeline> weak) {
+    pthread_setname_np(pthread_self(), "zoranth-sender");
+    const std::string priority = raiseSenderPriority();
+    if (const auto self = weak.lock()) {
+        self->log("com.zoranth.sender started: " + priority);
+    }
+    for (;;) {
+        {
+            const auto self = weak.lock();
+            if (!self || self->isCancelled()) {
+                return;
+            }
+            self->drainRing();
+            self->emitReadyChunks();
+            self->updateDiagnosis();
+        }
+        std::this_thread::sleep_for(passInterval);
+    }
+}
+
+bool CapturePipeline::isCancelled() const {
+    std::lock_guard guard(lock_);
+    return cancelled_;
+}
+
+// Feeds waiting slots to the assembler, reading the planes in place.
+void CapturePipeline::drainRing(std::size_t maxSlots) {
+    sr_ring* ring = ring_->pointer();
+    for (std::size_t drained = 0; drained < maxSlots; ++drained) {
+        const sr_slot* slot = sr_ring_begin_read(ring);
+        if (slot == nullptr) {
+            break;
+        }
+        const std::uint32_t frames = std::min(slot->frames, ring_->maxFramesPerSlot());
+        noteSlotFrames(frames);
+        const int gapsBefore = assembler_.discontinuities();
+        if (const float* first = sr_slot_plane_const(ring, slot, 0)) {
+            splices_.process(std::span(first, frames));
+        }
+        const std::uint32_t present =
+            std::min(static_cast<std::uint32_t>(std::max(channels_, 0)), slot->channels);
+        for (std::size_t k = 0; k < planes_.size(); ++k) {
+            const float* plane = k < present
+                                     ? sr_slot_plane_const(ring, slot, static_cast<std::uint32_t>(k))
+                                     : nullptr;
+            planes_[k] = std::span(plane != nullptr ? plane : silence_.data(), frames);
+        }
+        assembler_.push(slot->host_time_ns, static_cast<int>(frames),
+                        std::span<const std::span<const float>>(planes_));
+        if (assembler_.discontinuities() != gapsBefore) {
+            splices_.discontinuity();
+        }
+        sr_ring_commit_read(ring);
+    }
+}
+
+// The first slot sets the size silently; a later size is reported once it has held for a
+// few slots in a row.
+void CapturePipeline::noteSlotFrames(std::uint32_t frames) {
+    if (lastSlotFrames_ == 0) {
+        lastSlotFrames_ = frames;
+        return;
+    }
+    if (frames == lastSlotFrames_) {
+        candidateSlots_ = 0;
+        return;
+    }
+    if (frames != candidateSlotFrames_) {
+        candidateSlotFrames_ = frames;
+        candidateSlots_ = 0;
+    }
+    if (++candidateSlots_ < slotSizeSettlesAfter) {
+        return;
+    }
+    HostLog::line("capture buffer: " + std::to_string(lastSlotFrames_) + " -> " +
+                  std::to_string(frames) + " frames");
+    lastSlotFrames_ = frames;
+    candidateSlots_ = 0;
+}
+
+void CapturePipeline::emitReadyChunks() {
+    std::uint16_t bufferDelay = 0;
+    {
+        std::lock_guard guard(lock_);
+        bufferDelay = bufferDelayMs_;
+    }
+    alignEncoders(guestBitrates_ ? guestBitrates_() : Bitrates{});
+    while (auto chunk = assembler_.nextChunk()) {
+        emitChunk(*chunk, bufferDelay);
+        assembler_.recycle(std::move(*chunk));
+    }
+}
+
+void CapturePipeline::alignEncoders(const Bitrates& wanted) {
+    for (const auto& [guest, bitrate] : wanted) {
+        if (const auto found = encoders_.find(guest); found != encoders_.end()) {
+            Encoder& encoder = *found->second.encoder;
+            if (encoder.bitrate() != bitrate) {
+                log("guest " + std::to_string(guest) + " encoder " +
+                    std::to_string(encoder.bitrate() / 1000) + " -> " +
+                    std::to_string(bitrate / 1000) + " kbps");
+                encoder.setBitrate(bitrate);
+            }
+            continue;
+        }
+        auto created = encoderFactory_(channels_, bitrate);
+        if (!created) {
+            log("could not create an encoder for guest " + std::to_string(guest) + ": " +
+                created.error().description());
+            continue;
+        }
+        encoders_.emplace(guest, GuestEncoder{std::move(*created)});
+        log("guest " + std::to_string(guest) + " encoder + " + std::to_string(bitrate / 1000) +
+            " kbps");
+    }
+    for (auto it = encoders_.begin(); it != encoders_.end();) {
+        if (wanted.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        log("guest " + std::to_string(it->first) + " encoder -");
+        it = encoders_.erase(it);
+    }
+}
+
+void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelay) {
+    if (assembler_.discontinuities() != lastDiscontinuities_) {
+        lastDiscontinuities_ = assembler_.discontinuities();
+        resampler_.reset();
+    }
+    resampler_.process(chunk.samples, chunk.frameCount, pcm_);
+    const auto latencyNanos = static_cast<std::uint64_t>(
+        static_cast<double>(resampler_.latencyInputFrames()) / tapSampleRate_ * 1e9);
+    const std::size_t chunkSamples =
+        static_cast<std::size_t>(channels_) * static_cast<std::size_t>(framesPerChunk_);
+    if (pcm_.size() < chunkSamples) {
+        countEncodeFailure();
+        return;
+    }
+    const std::span<const float> pcm(pcm_.data(), chunkSamples);
+    PCMConvert::levels(pcm, channels_, framesPerChunk_, levels_);
+    if (channels_ == blackBoxChannels) {
+        std::lock_guard guard(boxLock_);
+        blackBox_.append(pcm);
+    }
+
+    const std::uint64_t hostTime =
+        chunk.hostTimeNanos > latencyNanos ? chunk.hostTimeNanos - latencyNanos : 0;
+    const AudioChunkHeader header{sequence_, hostTime, static_cast<std::uint32_t>(framesPerChunk_),
+                                  bufferDelay};
+    packets_.clear();
+    std::int64_t chunkBytes = 0;
+    for (auto& [guest, entry] : encoders_) {
+        auto packet = entry.encoder->encode(pcm);
+        if (!packet) {
+            countEncodeFailure();
+            log("opus encode failed for guest " + std::to_string(guest) + ": " +
+                packet.error().description());
+            continue;
+        }
+        chunkBytes += static_cast<std::int64_t>(packet->size());
+        packets_.push_back(Packet{guest, FrameEncoder::encodeAudioFrame(header, *packet)});
+    }
+    // A chunk no guest could be sent is not a chunk: its sequence number goes to the next.
+    if (packets_.empty() && !encoders_.empty()) {
+        return;
+    }
+    ++sequence_;
+    {
+        std::lock_guard guard(lock_);
+        stats_.chunksProduced += 1;
+        stats_.framesProduced += framesPerChunk_;
+        stats_.peak = levels_.peak;
+        stats_.rms = levels_.rms;
+        stats_.ringOverruns = sr_ring_overruns(ring_->pointer());
+        stats_.discontinuities = assembler_.discontinuities();
+        stats_.ringDepth = sr_ring_depth(ring_->pointer());
+        stats_.encodedBytes += chunkBytes;
+        stats_.encoderCount = static_cast<std::int64_t>(encoders_.size());
+        stats_.spliceRate = splices_.rate();
+    }
+    if (const auto sink = sink_.lock()) {
+        const std::uint64_t deadline = FrameQueue::playoutDeadlineNanos(
+            hostTime, framesPerChunk_, outputRate, bufferDelay);
+        sink->pipelineDidProduce(packets_, chunk, pcm, hostTime, deadline);
+    }
+}
+
+void CapturePipeline::countEncodeFailure() {
+    std::lock_guard guard(lock_);
+    stats_.encodeFailures += 1;
+}
+
+void CapturePipeline::updateDiagnosis() {
+    bool audioPresent = false;
+    {
+        std::lock_guard guard(lock_);
+        audioPresent = std::any_of(stats_.peak.begin(), stats_.peak.end(),
+                                   [](float peak) { return peak != 0.0f; });
+    }
+    const std::uint64_t writes = sr_ring_writes(ring_->pointer());
+    const bool deliveriesSeen = writes > 0;
+    // The output's state only matters to silence that capture delivers; asking for it on
+    // every pass would cost a query of the sound layer every 5 ms.
+    const bool outputRunning =
+        deliveriesSeen && !audioPresent && outputRunning_ && outputRunning_();
+    const auto diagnosis =
+        watchdog_.evaluate({deliveriesSeen, audioPresent, outputRunning}, WallClock::now());
+    std::lock_guard guard(lock_);
+    stats_.diagnosis = diagnosis;
+    stats_.ioProcDeliveries = writes;
+}
+
+CapturePipeline::Stats CapturePipeline::stats() const {
+    std::lock_guard guard(lock_);
+    return stats_;
+}
+
+std::uint16_t CapturePipeline::bufferDelayMs() const {
+    std::lock_guard guard(lock_);
+    return bufferDelayMs_;
+}
+
+void CapturePipeline::setBufferDelayMs(std::int64_t milliseconds) {
+    if (milliseconds < 0 || milliseconds > 65535) {
+        return;
+    }
+    std::lock_guard guard(lock_);
+    bufferDelayMs_ = static_cast<std::uint16_t>(milliseconds);
+}
+
+std::optional<std::filesystem::path> CapturePipeline::dumpBlackBox(std::string_view reason) {
+    return dumpBlackBox(reason, HostLog::logFolder());
+}
+
+std::optional<std::filesystem::path> CapturePipeline::dumpBlackBox(
+    std::string_view reason, const std::filesystem::path& folder) {
+    std::vector<float> samples;
+    std::int64_t rate = 0;
+    std::int64_t channels = 0;
+    {
+        std::lock_guard guard(boxLock_);
+        samples = blackBox_.snapshot();
+        rate = blackBox_.sampleRate();
+        channels = blackBox_.channels();
+    }
+    return BlackBoxDump::write(folder, samples, rate, channels, reason, std::time(nullptr),
+                               blackBoxesKept);
+}
+
+void CapturePipeline::log(const std::string& line) const {
+    if (diagnosticLog_) {
+        diagnosticLog_(line);
+    }
+}
+
+}  // namespace zoranth

@@ -1,0 +1,120 @@
+// Runs the built host executable for the terminal modes' integration tests: with its own
+// state folder for the host log, a time limit, and a low-latency tone playing when asked.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pulse_test_server.h"
+
+namespace zoranth {
+
+struct HostRun {
+    std::string output;
+    int status = -1;
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream in(output);
+        for (std::string line; std::getline(in, line);) {
+            result.push_back(line);
+        }
+        return result;
+    }
+    bool hasLine(const std::string& wanted) const {
+        for (const auto& line : lines()) {
+            if (line == wanted) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// A folder of the test's own, removed with everything in it.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::string pattern = std::filesystem::temp_directory_path() / "zoranth-cli-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Runs the host with the given arguments (shell words) and extra environment assignments;
+// the host log goes to `state`. Standard error stays apart. Killed after two minutes.
+inline HostRun runHost(const std::filesystem::path& state, const std::string& arguments,
+                       const std::string& environment = "") {
+    const std::string command = "timeout 120 env XDG_STATE_HOME='" + state.string() + "' " +
+                                environment + " '" + ZORANTH_HOST_EXE + "' " + arguments;
+    HostRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.output.append(buffer, n);
+    }
+    const int wait = pclose(pipe);
+    run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    return run;
+}
+
+// A sine tone played into the test sink asking for a short latency, as a real output device
+// would render it. (A player with the default latency lets the null sink render two-second
+// blocks, so the monitor's audio would first arrive late and in one burst.)
+class LowLatencyTone {
+  public:
+    explicit LowLatencyTone(double frequency, int seconds) {
+        const auto file = folder_.path() / "tone.wav";
+        const std::string synth = "sox -n -r 48000 -c 2 -b 16 '" + file.string() +
+                                  "' synth " + std::to_string(seconds) + " sine " +
+                                  std::to_string(frequency) + " vol 0.5";
+        if (!pulseShell(synth)) {
+            return;
+        }
+        const std::size_t before = pulseSinkInputs().size();
+        player_.emplace(std::vector<std::string>{"paplay", "--latency-msec=20",
+                                                 std::string("--device=") + pulseTestSink,
+                                                 file.string()},
+                        false);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (pulseSinkInputs().size() <= before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        playing_ = pulseSinkInputs().size() > before;
+        // Let the sink settle into the short period before anyone captures it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    bool playing() const { return playing_; }
+
+  private:
+    ScratchFolder folder_;
+    std::optional<ChildProcess> player_;
+    bool playing_ = false;
+};
+
+}  // namespace zoranth

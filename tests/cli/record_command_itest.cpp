@@ -1,0 +1,150 @@
+// Record mode end to end: the built executable captures a tone from the test sound server
+// into a WAV file and judges its own realtime path.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <numbers>
+#include <regex>
+
+#include "host_run.h"
+
+namespace zoranth {
+namespace {
+
+// The file's samples and format, as a reader sees them.
+struct Recording {
+    SF_INFO info{};
+    std::vector<float> samples;
+};
+
+std::optional<Recording> readRecording(const std::filesystem::path& path) {
+    Recording recording;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &recording.info);
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    recording.samples.resize(static_cast<std::size_t>(recording.info.frames) *
+                             static_cast<std::size_t>(recording.info.channels));
+    sf_readf_float(file, recording.samples.data(), recording.info.frames);
+    sf_close(file);
+    return recording;
+}
+
+// The strongest frequency of one channel between 50 and 2000 Hz, in 10 Hz steps.
+double dominantFrequency(const std::vector<float>& interleaved, int channels, double rate) {
+    double best = 0;
+    double bestPower = -1;
+    const std::size_t frames = interleaved.size() / static_cast<std::size_t>(channels);
+    for (double frequency = 50; frequency <= 2000; frequency += 10) {
+        const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
+        double s1 = 0;
+        double s2 = 0;
+        for (std::size_t i = 0; i < frames; ++i) {
+            const double s0 = interleaved[i * static_cast<std::size_t>(channels)] +
+                              coefficient * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+        if (power > bestPower) {
+            bestPower = power;
+            best = frequency;
+        }
+    }
+    return best;
+}
+
+// "difference:        +0.4ms (+0.08ms per second)" → 0.08
+std::optional<double> driftPerSecond(const HostRun& run) {
+    const std::regex difference(R"(\ndifference: +[-+]\d+\.\dms \(([-+]\d+\.\d\d)ms per second\)\n)");
+    std::smatch match;
+    if (!std::regex_search(run.output, match, difference)) {
+        return std::nullopt;
+    }
+    return std::stod(match[1]);
+}
+
+void expectACleanRecording(const HostRun& run, const std::filesystem::path& file) {
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(run.hasLine("PASS: realtime path is clean. Listen with: afplay " + file.string()))
+        << run.output;
+    const auto drift = driftPerSecond(run);
+    ASSERT_TRUE(drift) << run.output;
+    EXPECT_LT(std::abs(*drift), 0.5) << run.output;
+    EXPECT_TRUE(run.hasLine("ring overruns:     0")) << run.output;
+    EXPECT_TRUE(run.hasLine("discontinuities:   0")) << run.output;
+    EXPECT_TRUE(run.hasLine("write failures:    0")) << run.output;
+}
+
+TEST(RecordMode, ATakeOfAToneIsCleanAndHoldsTheTone) {
+    ZORANTH_SKIP_WITHOUT_PULSE();
+    LowLatencyTone tone(440, 30);
+    ASSERT_TRUE(tone.playing());
+    ScratchFolder folder;
+    const auto file = folder.path() / "take.wav";
+    const HostRun run = runHost(folder.path(), "--record '" + file.string() + "' --seconds 5");
+
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 5u) << run.output;
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+              (std::vector<std::string>{"", "=== record -> " + file.string() + " ===",
+                                        "starting capture (answer the permission prompt if one "
+                                        "appears)",
+                                        "tap format: 48000 Hz, 2 ch, Float32, interleaved",
+                                        "aggregate IO buffer: 480 frames"}));
+    const std::regex progress(
+        R"(^ +\d+s +-?\d+\.\d dBFS L +-?\d+\.\d dBFS R +\d+ frames  ring +\d+  overrun \d+  discont \d+$)");
+    int rows = 0;
+    for (const auto& line : lines) {
+        rows += std::regex_match(line, progress) ? 1 : 0;
+    }
+    EXPECT_EQ(rows, 5) << run.output;
+    expectACleanRecording(run, file);
+
+    const auto recording = readRecording(file);
+    ASSERT_TRUE(recording);
+    EXPECT_EQ(recording->info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(recording->info.samplerate, 48000);
+    EXPECT_EQ(recording->info.channels, 2);
+    EXPECT_EQ(recording->info.frames % 960, 0);
+    EXPECT_NEAR(static_cast<double>(recording->info.frames) / 48000, 5.0, 0.1);
+    // One second from the middle of the take: the tone, at half scale.
+    const std::vector<float> middle(recording->samples.begin() + 2 * 96000,
+                                    recording->samples.begin() + 3 * 96000);
+    EXPECT_EQ(dominantFrequency(middle, 2, 48000), 440);
+    EXPECT_GT(toneShare(middle, 2, 1, 48000, 440), 0.99);
+    EXPECT_NEAR(rootMeanSquare(middle), 0.5 / std::numbers::sqrt2, 0.02);
+}
+
+TEST(RecordMode, StaysCleanWhileBusyThreadsContendForTheProcessors) {
+    ZORANTH_SKIP_WITHOUT_PULSE();
+    LowLatencyTone tone(440, 30);
+    ASSERT_TRUE(tone.playing());
+    ScratchFolder folder;
+    const auto file = folder.path() / "stress.wav";
+    const HostRun run =
+        runHost(folder.path(), "--record '" + file.string() + "' --seconds 5 --stress");
+
+    const std::regex spinning(R"(\nstress: spinning \d+ busy threads to contend for CPU\n)");
+    EXPECT_TRUE(std::regex_search(run.output, spinning)) << run.output;
+    expectACleanRecording(run, file);
+}
+
+TEST(RecordMode, AnUnwritablePathFailsAfterCaptureStarted) {
+    ZORANTH_SKIP_WITHOUT_PULSE();
+    ScratchFolder folder;
+    const std::string file = (folder.path() / "missing" / "take.wav").string();
+    const HostRun run = runHost(folder.path(), "--record '" + file + "' --seconds 5");
+
+    EXPECT_EQ(run.status, 1) << run.output;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 2u) << run.output;
+    EXPECT_EQ(lines[lines.size() - 2], "aggregate IO buffer: 480 frames");
+    EXPECT_TRUE(lines.back().starts_with("FAILED to open " + file + ": ")) << lines.back();
+    EXPECT_NE(lines.back().find("No such file or directory"), std::string::npos) << lines.back();
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+}  // namespace
+}  // namespace zoranth

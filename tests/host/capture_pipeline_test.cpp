@@ -1,0 +1,708 @@
+// The capture pipeline against a real capture ring fed by a synthetic producer thread: what
+// reaches the sink, the per-guest encoders, the statistics, the flush and the black box.
+#include "host/capture/capture_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <iterator>
+#include <numbers>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/capture/black_box_dump.h"
+#include "host/host_log.h"
+#include "kit/frame_queue.h"
+#include "kit/opus_decoder.h"
+#include "protocol/frame_decoder.h"
+#include "protocol/frame_encoder.h"
+#include "support/alloc_counter.h"
+#include "support/pulse_test_server.h"
+
+namespace zoranth {
+namespace {
+
+using namespace std::chrono_literals;
+using GuestId = CapturePipeline::GuestId;
+
+constexpr std::uint64_t startNanos = 5'000'000'000;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Writes slots into the ring from a thread of its own, as the capture callback does: a sine
+// on every channel, each slot stamped where the previous one ended. It waits for room
+// instead of overrunning, so every frame arrives.
+class SyntheticProducer {
+  public:
+    SyntheticProducer(std::shared_ptr<CaptureRing> ring, double rate, int channels,
+                      double frequency = 440.0, float amplitude = 0.5f)
+        : ring_(std::move(ring)),
+          rate_(rate),
+          channels_(channels),
+          frequency_(frequency),
+          amplitude_(amplitude) {}
+    ~SyntheticProducer() { join(); }
+
+    void write(std::vector<std::uint32_t> slotFrames) {
+        join();
+        thread_ = std::thread([this, slots = std::move(slotFrames)] {
+            for (const std::uint32_t frames : slots) {
+                writeSlot(frames);
+            }
+        });
+    }
+    void writeSlots(int count, std::uint32_t frames) {
+        write(std::vector<std::uint32_t>(static_cast<std::size_t>(count), frames));
+    }
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    void writeSlot(std::uint32_t frames) {
+        sr_ring* ring = ring_->pointer();
+        sr_slot* slot = nullptr;
+        while ((slot = sr_ring_begin_write(ring)) == nullptr) {
+            std::this_thread::sleep_for(1ms);
+        }
+        slot->host_time_ns =
+            startNanos + static_cast<std::uint64_t>(std::llround(framesWritten_ / rate_ * 1e9));
+        slot->frames = frames;
+        slot->channels = static_cast<std::uint32_t>(channels_);
+        slot->flags = 0;
+        for (int c = 0; c < channels_; ++c) {
+            float* plane = sr_slot_plane(ring, slot, static_cast<std::uint32_t>(c));
+            for (std::uint32_t j = 0; j < frames; ++j) {
+                const double t = static_cast<double>(framesWritten_ + j) / rate_;
+                plane[j] = amplitude_ * static_cast<float>(
+                                            std::sin(2 * std::numbers::pi * frequency_ * t));
+            }
+        }
+        sr_ring_note_call(ring);
+        sr_ring_commit_write(ring);
+        framesWritten_ += frames;
+    }
+
+    std::shared_ptr<CaptureRing> ring_;
+    double rate_;
+    int channels_;
+    double frequency_;
+    float amplitude_;
+    std::int64_t framesWritten_ = 0;
+    std::thread thread_;
+};
+
+Message::Audio decodeAudioFrame(const std::vector<std::uint8_t>& frame) {
+    FrameDecoder decoder(0);
+    decoder.append(FrameEncoder::encode(Hello{48000, 2, 16, 960, 1500}));
+    EXPECT_TRUE(decoder.next().has_value());
+    decoder.append(frame);
+    auto message = decoder.next();
+    EXPECT_TRUE(message.has_value() && message->has_value());
+    const auto* audio = message && *message ? (*message)->as<Message::Audio>() : nullptr;
+    return audio ? *audio : Message::Audio{};
+}
+
+// Keeps what every call to the sink carried.
+class RecordingSink : public CapturePipeline::Sink {
+  public:
+    struct Delivery {
+        std::vector<std::pair<GuestId, Message::Audio>> packets;
+        std::uint64_t chunkHostNanos = 0;
+        int chunkFrames = 0;
+        std::vector<float> pcm;
+        std::uint64_t hostTimeNanos = 0;
+        std::uint64_t deadlineNanos = 0;
+    };
+
+    void pipelineDidProduce(CapturePipeline::Packets& packets, const ChunkAssembler::Chunk& chunk,
+                            std::span<const float> pcm, std::uint64_t hostTimeNanos,
+                            std::uint64_t deadlineNanos) override {
+        Delivery delivery;
+        for (auto& packet : packets) {
+            delivery.packets.emplace_back(packet.guest, decodeAudioFrame(packet.frame));
+        }
+        delivery.chunkHostNanos = chunk.hostTimeNanos;
+        delivery.chunkFrames = chunk.frameCount;
+        delivery.pcm.assign(pcm.begin(), pcm.end());
+        delivery.hostTimeNanos = hostTimeNanos;
+        delivery.deadlineNanos = deadlineNanos;
+        std::lock_guard lock(mutex_);
+        deliveries_.push_back(std::move(delivery));
+    }
+
+    std::vector<Delivery> deliveries() const {
+        std::lock_guard lock(mutex_);
+        return deliveries_;
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 5s) const {
+        return eventually([&] { return deliveries().size() >= count; }, timeout);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Delivery> deliveries_;
+};
+
+// The guests' bitrates as a test changes them while the sender thread reads them.
+class BitrateTable {
+  public:
+    void set(CapturePipeline::Bitrates bitrates) {
+        std::lock_guard lock(mutex_);
+        bitrates_ = std::move(bitrates);
+    }
+    std::function<CapturePipeline::Bitrates()> source() {
+        return [this] {
+            std::lock_guard lock(mutex_);
+            return bitrates_;
+        };
+    }
+
+  private:
+    std::mutex mutex_;
+    CapturePipeline::Bitrates bitrates_;
+};
+
+// Collects the pipeline's diagnostic lines.
+class LogLines {
+  public:
+    std::function<void(std::string_view)> sink() {
+        return [this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        };
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool contains(const std::string& line) const {
+        const auto all = lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+    bool waitFor(const std::string& line) const {
+        return eventually([&] { return contains(line); });
+    }
+    std::size_t count(const std::string& line) const {
+        const auto all = lines();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// An encoder whose encodes fail where a script says so; counts what the factory made.
+struct ScriptedEncoders {
+    struct Encoder : CapturePipeline::Encoder {
+        Encoder(ScriptedEncoders& owner, std::int32_t bitrate) : owner(owner), rate(bitrate) {}
+        std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> encode(
+            std::span<const float>) override {
+            std::lock_guard lock(owner.mutex);
+            const int call = owner.encodes++;
+            if (owner.failingEncodes.contains(call)) {
+                return std::unexpected(OpusCodec::Failure::encodeFailed(-3));
+            }
+            return std::vector<std::uint8_t>{0xAB, static_cast<std::uint8_t>(call)};
+        }
+        void setBitrate(std::int32_t bitrate) override { rate = bitrate; }
+        std::int32_t bitrate() const override { return rate; }
+
+        ScriptedEncoders& owner;
+        std::int32_t rate;
+    };
+
+    CapturePipeline::EncoderFactory factory() {
+        return [this](int, std::int32_t bitrate)
+                   -> std::expected<std::unique_ptr<CapturePipeline::Encoder>, OpusCodec::Failure> {
+            std::lock_guard lock(mutex);
+            ++created;
+            if (refuseCreation) {
+                return std::unexpected(OpusCodec::Failure::createFailed(-7));
+            }
+            return std::make_unique<Encoder>(*this, bitrate);
+        };
+    }
+    int createdCount() {
+        std::lock_guard lock(mutex);
+        return created;
+    }
+
+    std::mutex mutex;
+    std::set<int> failingEncodes;
+    bool refuseCreation = false;
+    int created = 0;
+    int encodes = 0;
+};
+
+TapFormat floatFormat(double rate, int channels) {
+    return TapFormat{rate, channels, false, true, 32};
+}
+
+struct PipelineFixture {
+    explicit PipelineFixture(double rate = 48000, int channels = 2)
+        : ring(*CaptureRing::createStandard()),
+          pipeline(CapturePipeline::create(ring, floatFormat(rate, channels), 960)),
+          sink(std::make_shared<RecordingSink>()),
+          producer(ring, rate, channels) {
+        pipeline->setSink(sink);
+        pipeline->setGuestBitrates(bitrates.source());
+        pipeline->setDiagnosticLog(log.sink());
+    }
+    ~PipelineFixture() {
+        producer.join();
+        pipeline->stop();
+    }
+
+    std::shared_ptr<CaptureRing> ring;
+    std::shared_ptr<CapturePipeline> pipeline;
+    std::shared_ptr<RecordingSink> sink;
+    BitrateTable bitrates;
+    LogLines log;
+    SyntheticProducer producer;
+};
+
+// ---------------------------------------------------------------- what reaches the sink
+
+TEST(CapturePipelineDelivery, WithoutGuestsChunksStillReachTheSinkAndAdvanceTheSequence) {
+    PipelineFixture fixture;
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(10, 480);  // five chunks
+    ASSERT_TRUE(fixture.sink->waitFor(5));
+
+    const auto deliveries = fixture.sink->deliveries();
+    ASSERT_EQ(deliveries.size(), 5u);
+    for (std::size_t i = 0; i < deliveries.size(); ++i) {
+        const auto& delivery = deliveries[i];
+        EXPECT_TRUE(delivery.packets.empty());
+        EXPECT_EQ(delivery.chunkHostNanos, startNanos + i * 20'000'000);
+        EXPECT_EQ(delivery.hostTimeNanos, delivery.chunkHostNanos);
+        EXPECT_EQ(delivery.deadlineNanos,
+                  FrameQueue::playoutDeadlineNanos(delivery.hostTimeNanos, 960, 48000, 1500));
+        EXPECT_EQ(delivery.pcm.size(), 960u * 2);
+    }
+    const auto stats = fixture.pipeline->stats();
+    EXPECT_EQ(stats.chunksProduced, 5);
+    EXPECT_EQ(stats.framesProduced, 4800);
+    ASSERT_EQ(stats.peak.size(), 2u);
+    EXPECT_NEAR(stats.peak[0], 0.5f, 0.01f);
+    EXPECT_NEAR(stats.rms[1], 0.5f / std::numbers::sqrt2_v<float>, 0.01f);
+    EXPECT_EQ(stats.encoderCount, 0);
+    EXPECT_TRUE(eventually([&] {
+        return fixture.pipeline->stats().diagnosis ==
+               SilenceWatchdog::Diagnosis::receivingAudio();
+    }));
+
+    // The five chunks used sequence numbers 0 … 4: a guest joining now gets 5.
+    fixture.bitrates.set({{1, 128000}});
+    ASSERT_TRUE(fixture.log.waitFor("guest 1 encoder + 128 kbps"));
+    fixture.producer.writeSlots(2, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(6));
+    const auto last = fixture.sink->deliveries().back();
+    ASSERT_EQ(last.packets.size(), 1u);
+    EXPECT_EQ(last.packets[0].second.header.seq, 5u);
+}
+
+TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
+    PipelineFixture fixture;
+    fixture.pipeline->setBufferDelayMs(2500);
+    fixture.bitrates.set({{1, 128000}, {2, 64000}});
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(50, 480);  // half a second of 440 Hz
+    ASSERT_TRUE(fixture.sink->waitFor(25));
+
+    const auto deliveries = fixture.sink->deliveries();
+    std::size_t bytes[2] = {0, 0};
+    for (std::size_t i = 0; i < deliveries.size(); ++i) {
+        const auto& packets = deliveries[i].packets;
+        ASSERT_EQ(packets.size(), 2u);
+        EXPECT_EQ(packets[0].first, 1);
+        EXPECT_EQ(packets[1].first, 2);
+        const AudioChunkHeader expected{static_cast<std::uint32_t>(i),
+                                        startNanos + i * 20'000'000, 960, 2500};
+        EXPECT_EQ(packets[0].second.header, expected);
+        EXPECT_EQ(packets[1].second.header, expected);
+        bytes[0] += packets[0].second.packet.size();
+        bytes[1] += packets[1].second.packet.size();
+    }
+    EXPECT_GT(bytes[0], bytes[1]) << "the 128 kbps guest should get the larger packets";
+    const auto stats = fixture.pipeline->stats();
+    EXPECT_EQ(stats.encoderCount, 2);
+    EXPECT_EQ(stats.encodedBytes, static_cast<std::int64_t>(bytes[0] + bytes[1]));
+
+    // What a guest decodes is still the tone.
+    auto decoder = OpusDecoder::create(2);
+    ASSERT_TRUE(decoder);
+    std::vector<float> decoded;
+    for (const auto& delivery : deliveries) {
+        const auto pcm = (*decoder)->decode(delivery.packets[0].second.packet);
+        ASSERT_TRUE(pcm);
+        decoded.insert(decoded.end(), pcm->begin(), pcm->end());
+    }
+    decoded.erase(decoded.begin(), decoded.begin() + 4800 * 2);  // past the codec's start-up
+    EXPECT_GT(toneShare(decoded, 2, 0, 48000, 440), 0.95);
+    EXPECT_NEAR(rootMeanSquare(decoded), 0.5 / std::numbers::sqrt2, 0.05);
+}
+
+TEST(CapturePipelineDelivery, AFailedEncodeLeavesItsSequenceNumberToTheNextChunk) {
+    PipelineFixture fixture;
+    ScriptedEncoders encoders;
+    encoders.failingEncodes = {1};
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    fixture.bitrates.set({{4, 96000}});
+    ASSERT_TRUE(fixture.pipeline->start());
+    ASSERT_TRUE(fixture.log.waitFor("guest 4 encoder + 96 kbps"));
+    fixture.producer.writeSlots(6, 480);  // three chunks, the second fails
+    ASSERT_TRUE(eventually([&] { return fixture.pipeline->stats().encodeFailures == 1 &&
+                                        fixture.sink->deliveries().size() == 2; }));
+
+    const auto deliveries = fixture.sink->deliveries();
+    EXPECT_EQ(deliveries[0].packets[0].second.header.seq, 0u);
+    EXPECT_EQ(deliveries[1].packets[0].second.header.seq, 1u);
+    EXPECT_EQ(deliveries[1].chunkHostNanos, startNanos + 40'000'000);
+    EXPECT_EQ(fixture.pipeline->stats().chunksProduced, 2);
+    EXPECT_TRUE(fixture.log.contains("opus encode failed for guest 4: " +
+                                     OpusCodec::Failure::encodeFailed(-3).description()));
+}
+
+TEST(CapturePipelineDelivery, AfterStopTheFlushPadsTheLastPartialChunk) {
+    PipelineFixture fixture;
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(3, 480);  // one and a half chunks
+    ASSERT_TRUE(fixture.sink->waitFor(1));
+    fixture.producer.join();
+    ASSERT_TRUE(eventually([&] { return sr_ring_depth(fixture.ring->pointer()) == 0; }));
+    fixture.pipeline->stop();
+
+    fixture.pipeline->assembler().flushPartialAsZeroPadded();
+    fixture.pipeline->emitReadyChunks();
+    const auto deliveries = fixture.sink->deliveries();
+    ASSERT_EQ(deliveries.size(), 2u);
+    const auto& padded = deliveries[1].pcm;
+    EXPECT_NE(padded[479 * 2], 0.0f);
+    EXPECT_TRUE(std::all_of(padded.begin() + 480 * 2, padded.end(), [](float x) { return x == 0; }));
+    EXPECT_EQ(fixture.pipeline->stats().framesProduced, 1920);
+}
+
+TEST(CapturePipelineDelivery, AGoneSinkOrAGonePipelineEndsNothingBadly) {
+    PipelineFixture fixture;
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.sink.reset();
+    fixture.producer.writeSlots(4, 480);
+    ASSERT_TRUE(eventually([&] { return fixture.pipeline->stats().chunksProduced == 2; }));
+    fixture.producer.join();
+    // Dropping a running pipeline ends its sender thread.
+    fixture.pipeline.reset();
+    fixture.pipeline = CapturePipeline::create(fixture.ring, floatFormat(48000, 2), 960);
+}
+
+// ---------------------------------------------------------------- host time and tap rates
+
+struct RateCase {
+    double rate;
+    int tapFrames;
+    std::uint64_t latencyNanos;
+};
+
+class CapturePipelineRates : public testing::TestWithParam<RateCase> {};
+
+TEST_P(CapturePipelineRates, ChunksAreStampedAheadByTheResamplersLatency) {
+    const RateCase rateCase = GetParam();
+    PipelineFixture fixture(rateCase.rate, 2);
+    EXPECT_EQ(fixture.pipeline->tapFramesPerChunk(), rateCase.tapFrames);
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.write(std::vector<std::uint32_t>(4, static_cast<std::uint32_t>(
+                                                             rateCase.tapFrames / 2)));
+    ASSERT_TRUE(fixture.sink->waitFor(2));
+
+    const auto deliveries = fixture.sink->deliveries();
+    for (const auto& delivery : deliveries) {
+        EXPECT_EQ(delivery.chunkFrames, rateCase.tapFrames);
+        EXPECT_EQ(delivery.pcm.size(), 960u * 2);
+        EXPECT_EQ(delivery.hostTimeNanos, delivery.chunkHostNanos - rateCase.latencyNanos);
+    }
+    EXPECT_EQ(deliveries[0].chunkHostNanos, startNanos);
+    EXPECT_EQ(fixture.pipeline->stats().encodeFailures, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(TapRates, CapturePipelineRates,
+                         testing::Values(RateCase{48000, 960, 0},
+                                         RateCase{96000, 1920, 333'333},  // 32 ÷ 96000 s
+                                         RateCase{44100, 882, 725'623},   // 32 ÷ 44100 s
+                                         RateCase{16000, 320, 2'000'000}));
+
+// ---------------------------------------------------------------- start
+
+TEST(CapturePipelineStart, RefusesFormatsItCannotCarry) {
+    auto ring = *CaptureRing::createStandard();
+    struct Case {
+        TapFormat format;
+        std::string message;
+    } cases[] = {
+        {floatFormat(48000, 6), "opus supports 1 or 2 channels, not 6"},
+        {floatFormat(11025, 2),
+         "a capture rate of 11025 Hz is not supported: 20 ms is not a whole number of frames "
+         "at that rate that resamples to 48000 Hz"},
+    };
+    for (const auto& [format, message] : cases) {
+        const auto pipeline = CapturePipeline::create(ring, format, 960);
+        const auto started = pipeline->start();
+        ASSERT_FALSE(started) << message;
+        EXPECT_EQ(started.error().description(), message);
+    }
+    const auto pipeline = CapturePipeline::create(ring, floatFormat(48000, 2), 960);
+    ASSERT_TRUE(pipeline->start());
+    const auto again = pipeline->start();
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().kind, CapturePipeline::Failure::Case::alreadyStarted);
+}
+
+TEST(CapturePipelineStart, BufferDelayTakesOnlyValuesTheHeaderCanCarry) {
+    auto ring = *CaptureRing::createStandard();
+    const auto pipeline = CapturePipeline::create(ring, floatFormat(48000, 2), 960);
+    EXPECT_EQ(pipeline->bufferDelayMs(), 1500);
+    for (const std::int64_t refused : {-1LL, 65536LL}) {
+        pipeline->setBufferDelayMs(refused);
+        EXPECT_EQ(pipeline->bufferDelayMs(), 1500) << refused;
+    }
+    pipeline->setBufferDelayMs(65535);
+    EXPECT_EQ(pipeline->bufferDelayMs(), 65535);
+}
+
+// ---------------------------------------------------------------- encoders and log lines
+
+TEST(CapturePipelineEncoders, FollowTheGuestsBitrates) {
+    PipelineFixture fixture;
+    ScriptedEncoders encoders;
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    fixture.bitrates.set({{7, 128000}});
+    ASSERT_TRUE(fixture.pipeline->start());
+    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder + 128 kbps"));
+
+    fixture.bitrates.set({{7, 64000}});
+    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder 128 -> 64 kbps"));
+    EXPECT_EQ(encoders.createdCount(), 2) << "the trial encoder and guest 7's, kept on a change";
+
+    fixture.bitrates.set({});
+    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder -"));
+    fixture.producer.writeSlots(2, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(1));
+    EXPECT_TRUE(fixture.sink->deliveries()[0].packets.empty());
+    EXPECT_EQ(fixture.pipeline->stats().encoderCount, 0);
+    EXPECT_EQ(fixture.log.count("guest 7 encoder + 128 kbps"), 1u);
+}
+
+TEST(CapturePipelineEncoders, ACreationFailureIsLoggedAndRetriedWhileTheGuestIsWanted) {
+    PipelineFixture fixture;
+    ScriptedEncoders encoders;
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    ASSERT_TRUE(fixture.pipeline->start());
+    {
+        std::lock_guard lock(encoders.mutex);
+        encoders.refuseCreation = true;
+    }
+    fixture.bitrates.set({{9, 64000}});
+    const std::string line = "could not create an encoder for guest 9: " +
+                             OpusCodec::Failure::createFailed(-7).description();
+    ASSERT_TRUE(eventually([&] { return fixture.log.count(line) >= 3; }));
+
+    // Without an encoder the guest gets nothing, and the chunk still reaches the sink.
+    fixture.producer.writeSlots(2, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(1));
+    EXPECT_TRUE(fixture.sink->deliveries()[0].packets.empty());
+
+    {
+        std::lock_guard lock(encoders.mutex);
+        encoders.refuseCreation = false;
+    }
+    ASSERT_TRUE(fixture.log.waitFor("guest 9 encoder + 64 kbps"));
+}
+
+struct SlotSizeCase {
+    std::vector<std::uint32_t> slots;
+    std::string printed;
+};
+
+class CapturePipelineSlotSizes : public testing::TestWithParam<SlotSizeCase> {};
+
+TEST_P(CapturePipelineSlotSizes, ASettledChangeIsWrittenToTheHostLog) {
+    const SlotSizeCase& slotCase = GetParam();
+    const bool writesFile = HostLog::writesFile();
+    HostLog::setWritesFile(false);
+    PipelineFixture fixture;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.write(slotCase.slots);
+    fixture.producer.join();
+    const bool drained = eventually([&] {
+        return sr_ring_depth(fixture.ring->pointer()) == 0 &&
+               fixture.pipeline->stats().chunksProduced == 2;
+    });
+    fixture.pipeline->stop();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    HostLog::setWritesFile(writesFile);
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(printed, slotCase.printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CapturePipelineSlotSizes,
+    testing::Values(SlotSizeCase{{512, 512, 480, 480, 480}, "capture buffer: 512 -> 480 frames\n"},
+                    // The first slot only sets the size.
+                    SlotSizeCase{{480, 480, 480, 480}, ""},
+                    // Short reads between regular ones are no change of buffer size.
+                    SlotSizeCase{{480, 48, 432, 480, 42, 438}, ""}));
+
+// ---------------------------------------------------------------- the hot path
+
+// Counts the allocations one chunk costs once the buffers have been made.
+class NullSink : public CapturePipeline::Sink {
+  public:
+    void pipelineDidProduce(CapturePipeline::Packets&, const ChunkAssembler::Chunk&,
+                            std::span<const float>, std::uint64_t, std::uint64_t) override {
+        ++calls;
+    }
+    int calls = 0;
+};
+
+std::uint64_t allocationsPerChunk(const CapturePipeline::Bitrates& bitrates) {
+    auto ring = *CaptureRing::createStandard();
+    const auto pipeline = CapturePipeline::create(ring, floatFormat(48000, 2), 960);
+    const auto sink = std::make_shared<NullSink>();
+    pipeline->setSink(sink);
+    pipeline->setGuestBitrates([&bitrates] { return bitrates; });
+    pipeline->setDiagnosticLog([](std::string_view) {});
+    std::vector<float> left(960, 0.25f);
+    std::vector<float> right(960, -0.25f);
+    const std::vector<std::span<const float>> planes{left, right};
+    auto emitOne = [&](std::uint64_t chunk) {
+        pipeline->assembler().push(startNanos + chunk * 20'000'000, 960, planes);
+        pipeline->emitReadyChunks();
+    };
+    for (std::uint64_t chunk = 0; chunk < 4; ++chunk) {
+        emitOne(chunk);  // makes the encoders and the reusable buffers
+    }
+    const AllocCounter counter;
+    constexpr std::uint64_t chunks = 20;
+    for (std::uint64_t chunk = 4; chunk < 4 + chunks; ++chunk) {
+        emitOne(chunk);
+    }
+    EXPECT_EQ(sink->calls, 24);
+    return counter.allocations() / chunks;
+}
+
+TEST(CapturePipelineHotPath, AChunkAllocatesOnlyWhatItHandsToTheGuests) {
+    EXPECT_EQ(allocationsPerChunk({}), 0u);
+    // Per guest: the encoder's packet and the wire frame given to the sink; then the copy of
+    // the bitrate map the owner's callback returns.
+    const CapturePipeline::Bitrates guests{{1, 128000}, {2, 64000}, {3, 96000}};
+    EXPECT_LE(allocationsPerChunk(guests), 2u * guests.size() + guests.size());
+}
+
+// ---------------------------------------------------------------- black box
+
+class TemporaryFolder {
+  public:
+    TemporaryFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zoranth-box-XXXXXX");
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::vector<std::string> names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(CapturePipelineBlackBox, AnEmptyBoxWritesNothing) {
+    TemporaryFolder folder;
+    auto ring = *CaptureRing::createStandard();
+    const auto pipeline = CapturePipeline::create(ring, floatFormat(48000, 2), 960);
+    EXPECT_FALSE(pipeline->dumpBlackBox("stall", folder.path()));
+    EXPECT_TRUE(folder.names().empty());
+}
+
+TEST(CapturePipelineBlackBox, ADumpHoldsWhatTheGuestsHeardAndKeepsTheFiveNewest) {
+    TemporaryFolder folder;
+    for (const char* old : {"capture-20240101-000001-a.wav", "capture-20240101-000002-a.wav",
+                            "capture-20240101-000003-a.wav", "capture-20240101-000004-a.wav",
+                            "capture-20240101-000005-a.wav", "capture-20240101-000006-a.wav",
+                            "capture-20240101-000007-a.wav", "notes.txt", "capture-x.txt"}) {
+        std::ofstream(folder.path() / old) << "x";
+    }
+    PipelineFixture fixture;
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(4, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(2));
+    fixture.pipeline->stop();
+
+    const std::time_t now = std::time(nullptr);
+    const auto written = fixture.pipeline->dumpBlackBox("silence", folder.path());
+    ASSERT_TRUE(written);
+    // The name carries the local time of the dump (allowing for a second's tick).
+    EXPECT_TRUE(written->filename() == BlackBoxDump::fileName("silence", now) ||
+                written->filename() == BlackBoxDump::fileName("silence", now + 1))
+        << *written;
+    EXPECT_EQ(folder.names(),
+              (std::vector<std::string>{"capture-20240101-000004-a.wav",
+                                        "capture-20240101-000005-a.wav",
+                                        "capture-20240101-000006-a.wav",
+                                        "capture-20240101-000007-a.wav",
+                                        written->filename().string(), "capture-x.txt",
+                                        "notes.txt"}));
+
+    const auto bytes = fileBytes(*written);
+    ASSERT_EQ(bytes.size(), 44u + 1920 * 2 * 2);
+    const auto sample = [&](std::size_t index) {
+        return static_cast<std::int16_t>(bytes[44 + 2 * index] | bytes[45 + 2 * index] << 8);
+    };
+    const auto pcm = fixture.sink->deliveries()[0].pcm;
+    for (const std::size_t index : {0u, 1u, 101u, 957u}) {
+        EXPECT_EQ(sample(index), PCMBlackBox::wavSample(pcm[index])) << index;
+    }
+}
+
+TEST(CapturePipelineBlackBox, AReasonCannotLeaveTheFolder) {
+    EXPECT_EQ(BlackBoxDump::fileName("../../etc/x", 0).find('/'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zoranth
