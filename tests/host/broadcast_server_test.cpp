@@ -136,21 +136,37 @@ TEST_F(BroadcastServerTest, NewGuestsStartAtTheDefaultBitrate) {
 }
 
 TEST_F(BroadcastServerTest, EachGuestGetsItsOwnFrameAndEveryoneTheControlFrames) {
-    TestGuest first = join();
-    TestGuest second = join();
-    TestGuest third = join();
+    TestGuest one = join();
+    TestGuest two = join();
+    TestGuest three = join();
     server_->broadcast({{1, audioFrame(10)}, {3, audioFrame(30)}, {7, audioFrame(70)}},
                        farDeadline(), 0);
     const Beat beat{123456789, true, 1, 12000, 200};
     server_->sendControl(FrameQueue::share(FrameEncoder::encode(beat)));
 
-    EXPECT_EQ(audioSeq(first.nextMessage()), 10u);
-    EXPECT_EQ(audioSeq(third.nextMessage()), 30u);
-    for (TestGuest* guest : {&first, &second, &third}) {
-        EXPECT_EQ(guest->nextMessage(), Message(beat));
-    }
-    // The second guest had no frame of its own: the beat was its first message.
-    EXPECT_EQ(second.next(100ms).kind, TestGuest::Read::Case::timedOut);
+    // The beat may overtake audio still queued behind the hello, so order is not checked.
+    const auto firstTwo = [](TestGuest& guest) {
+        std::vector<Message> messages;
+        for (int i = 0; i < 2; ++i) {
+            if (auto message = guest.nextMessage(i == 0 ? TestGuest::patience : 200ms)) {
+                messages.push_back(*message);
+            }
+        }
+        return messages;
+    };
+    const auto contains = [](const std::vector<Message>& messages, const Message& wanted) {
+        return std::find(messages.begin(), messages.end(), wanted) != messages.end();
+    };
+    const auto first = firstTwo(one);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_TRUE(contains(first, Message(beat)));
+    EXPECT_EQ(audioSeq(first[0] == Message(beat) ? first[1] : first[0]), 10u);
+    const auto third = firstTwo(three);
+    ASSERT_EQ(third.size(), 2u);
+    EXPECT_TRUE(contains(third, Message(beat)));
+    EXPECT_EQ(audioSeq(third[0] == Message(beat) ? third[1] : third[0]), 30u);
+    // The second guest had no frame of its own: only the beat.
+    EXPECT_EQ(firstTwo(two), std::vector<Message>{Message(beat)});
 }
 
 TEST_F(BroadcastServerTest, FormatChangeReachesCurrentAndLaterGuests) {
@@ -266,6 +282,7 @@ TEST_F(BroadcastServerTest, ClientsChangedOnJoinReadyAndLeave) {
     ASSERT_TRUE(eventually([&] { return changes == 3; }));  // failed, then cancelled: one leave
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(changes, 3);
+    server_->setOnClientsChanged({});
 }
 
 TEST_F(BroadcastServerTest, HostLogFollowsGuestsComingAndGoing) {

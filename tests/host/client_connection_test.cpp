@@ -70,33 +70,36 @@ std::vector<std::uint32_t> audioSeqs(const std::vector<Message>& messages) {
     return seqs;
 }
 
-// States a connection reports, recorded from its queue.
+// States a connection reports, recorded from its queue. The handler keeps the record
+// alive: a connection may report its end after the test is over.
 class StateLog {
 public:
     ClientConnection::StateHandler handler() {
-        return [this](ClientConnection::Id, const State& state) {
-            std::lock_guard guard(lock_);
-            states_.push_back(state.kind);
-            errors_.push_back(state.error);
-            changed_.notify_all();
+        return [record = record_](ClientConnection::Id, const State& state) {
+            std::lock_guard guard(record->lock);
+            record->states.push_back(state.kind);
+            record->changed.notify_all();
         };
     }
     bool waitFor(State::Case kind, std::chrono::milliseconds timeout = TestGuest::patience) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, timeout, [&] {
-            return std::find(states_.begin(), states_.end(), kind) != states_.end();
+        std::unique_lock guard(record_->lock);
+        return record_->changed.wait_for(guard, timeout, [&] {
+            const auto& states = record_->states;
+            return std::find(states.begin(), states.end(), kind) != states.end();
         });
     }
     std::vector<State::Case> states() {
-        std::lock_guard guard(lock_);
-        return states_;
+        std::lock_guard guard(record_->lock);
+        return record_->states;
     }
 
 private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<State::Case> states_;
-    std::vector<std::error_code> errors_;
+    struct Record {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<State::Case> states;
+    };
+    std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
 class ClientConnectionTest : public ::testing::Test {

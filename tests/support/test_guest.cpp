@@ -171,17 +171,17 @@ std::string TestGuest::localEndpoint() const {
 }
 
 std::function<void(std::string_view, std::string_view)> RecordedLog::sink() {
-    return [this](std::string_view category, std::string_view text) {
-        std::lock_guard guard(lock_);
-        lines_.emplace_back(category, text);
-        changed_.notify_all();
+    return [record = record_](std::string_view category, std::string_view text) {
+        std::lock_guard guard(record->lock);
+        record->lines.emplace_back(category, text);
+        record->changed.notify_all();
     };
 }
 
 std::vector<std::string> RecordedLog::lines(std::string_view category) const {
     std::vector<std::string> texts;
-    std::lock_guard guard(lock_);
-    for (const auto& [lineCategory, text] : lines_) {
+    std::lock_guard guard(record_->lock);
+    for (const auto& [lineCategory, text] : record_->lines) {
         if (lineCategory == category) {
             texts.push_back(text);
         }
@@ -191,9 +191,9 @@ std::vector<std::string> RecordedLog::lines(std::string_view category) const {
 
 bool RecordedLog::waitFor(std::string_view category, std::string_view fragment,
                           std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(lock_);
-    return changed_.wait_for(guard, timeout, [&] {
-        for (const auto& [lineCategory, text] : lines_) {
+    std::unique_lock guard(record_->lock);
+    return record_->changed.wait_for(guard, timeout, [&] {
+        for (const auto& [lineCategory, text] : record_->lines) {
             if (lineCategory == category && text.find(fragment) != std::string::npos) {
                 return true;
             }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -80,7 +81,8 @@ private:
 };
 
 // Collects diagnostic lines (category, text) from any thread; hand sink() to the
-// component under test in place of the journal.
+// component under test in place of the journal. The sink keeps the record alive, so
+// connections that outlive a test may still log into it.
 class RecordedLog {
 public:
     std::function<void(std::string_view, std::string_view)> sink();
@@ -91,9 +93,12 @@ public:
                  std::chrono::milliseconds timeout = TestGuest::patience) const;
 
 private:
-    mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
-    std::vector<std::pair<std::string, std::string>> lines_;
+    struct Record {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<std::pair<std::string, std::string>> lines;
+    };
+    std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
 // An audio frame for tests: a chunk header with this sequence number and a packet of
