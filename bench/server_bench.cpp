@@ -5,8 +5,8 @@
 // to the server to its socket write completing (p50, p99).
 #include "host/net/broadcast_server.h"
 
-#include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -60,7 +60,7 @@ int connectTo(std::uint16_t port) {
 
 // Every guest's socket on one thread: reads and decodes all of it, counting audio.
 class Guests {
-public:
+  public:
     explicit Guests(std::uint16_t port, int count) {
         for (int i = 0; i < count; ++i) {
             fds_.push_back(connectTo(port));
@@ -79,7 +79,7 @@ public:
     std::int64_t audioFrames() const { return audioFrames_; }
     double cpuSeconds() const { return zoranth::cpuSeconds(cpuClock_); }
 
-private:
+  private:
     void run() {
         std::vector<pollfd> polled;
         for (const int fd : fds_) {
@@ -175,9 +175,9 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
             for (ClientConnection::Id id = 1; id <= count; ++id) {
                 packets[id] = frame;
             }
-            server->broadcast(packets,
-                              FrameQueue::playoutDeadlineNanos(now, 960, 48000, stereo.bufferDelayMs),
-                              WallClock::now());
+            server->broadcast(
+                packets, FrameQueue::playoutDeadlineNanos(now, 960, 48000, stereo.bufferDelayMs),
+                WallClock::now());
             sent += count;
             tick += chunkPeriod;
             std::this_thread::sleep_until(tick);
@@ -214,8 +214,13 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
     state.counters["p50_delay_us"] = percentile(measured, 0.50) / 1000.0;
     state.counters["p99_delay_us"] = percentile(measured, 0.99) / 1000.0;
 }
-BENCHMARK(BM_FanOutEvery20ms)->Arg(1)->Arg(10)->Arg(50)->Iterations(1)->UseRealTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_FanOutEvery20ms)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(50)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace zoranth

@@ -83,7 +83,7 @@ bool eventually(const std::function<bool()>& condition) {
 }
 
 class BroadcastServerAdvertising : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\"";

@@ -33,7 +33,9 @@ using Snapshots = std::vector<ClientConnection::Snapshot>;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
 
-std::uint64_t farDeadline() { return MachClock::nowNanos() + 600'000'000'000ULL; }
+std::uint64_t farDeadline() {
+    return MachClock::nowNanos() + 600'000'000'000ULL;
+}
 
 FrameQueue::Bytes audioFrame(std::uint32_t seq, std::size_t packetBytes = 330) {
     return FrameQueue::share(zoranth::testAudioFrame(seq, packetBytes));
@@ -60,7 +62,7 @@ std::optional<std::uint32_t> audioSeq(const std::optional<Message>& message) {
 }
 
 class BroadcastServerTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { zoranth::HostLog::setWritesFile(false); }
 
     void SetUp() override {
@@ -183,9 +185,8 @@ TEST_F(BroadcastServerTest, FormatChangeReachesCurrentAndLaterGuests) {
 TEST_F(BroadcastServerTest, SnapshotsCompleteOnceSortedById) {
     bool answered = false;
     const auto caller = std::this_thread::get_id();
-    server_->snapshots([&](Snapshots list) {
-        answered = list.empty() && std::this_thread::get_id() == caller;
-    });
+    server_->snapshots(
+        [&](Snapshots list) { answered = list.empty() && std::this_thread::get_id() == caller; });
     EXPECT_TRUE(answered) << "an empty room answers at once, on the caller's thread";
 
     TestGuest first = join();
@@ -258,8 +259,8 @@ TEST_F(BroadcastServerTest, SlowGuestLosesItsOldestAudioWhileOthersKeepUp) {
     for (std::uint32_t seq = 0; seq < frames && readerInOrder; ++seq) {
         // Paced by the reading guest only, so it never runs over its own budget.
         eventually([&] { return seq - readerGot < 50 || !readerInOrder; });
-        server_->broadcast({{1, audioFrame(seq, 4000)}, {2, audioFrame(seq, 4000)}},
-                           farDeadline(), 0);
+        server_->broadcast({{1, audioFrame(seq, 4000)}, {2, audioFrame(seq, 4000)}}, farDeadline(),
+                           0);
     }
     reading.join();
     EXPECT_TRUE(readerInOrder);
@@ -297,7 +298,8 @@ TEST_F(BroadcastServerTest, HostLogFollowsGuestsComingAndGoing) {
     std::this_thread::sleep_for(20ms);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     const std::string port = std::to_string(server_->port());
-    EXPECT_NE(printed.find("guest 1 joined from " + guest.localEndpoint() + "\n"), std::string::npos)
+    EXPECT_NE(printed.find("guest 1 joined from " + guest.localEndpoint() + "\n"),
+              std::string::npos)
         << printed;
     EXPECT_NE(printed.find("guest 1 via lo (loopback), host address 127.0.0.1:" + port + "\n"),
               std::string::npos)

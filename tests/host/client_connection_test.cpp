@@ -42,7 +42,9 @@ using State = ClientConnection::State;
 constexpr Hello stereo{48000, 2, 16, 960, 1500};  // audio budget 2.0 s = 100 frames
 constexpr std::size_t bigPacket = 4000;           // fills socket buffers in few frames
 
-std::uint64_t farDeadline() { return MachClock::nowNanos() + 600'000'000'000ULL; }
+std::uint64_t farDeadline() {
+    return MachClock::nowNanos() + 600'000'000'000ULL;
+}
 
 FrameQueue::Bytes audioFrame(std::uint32_t seq, std::size_t packetBytes = bigPacket) {
     return FrameQueue::share(zoranth::testAudioFrame(seq, packetBytes));
@@ -73,7 +75,7 @@ std::vector<std::uint32_t> audioSeqs(const std::vector<Message>& messages) {
 // States a connection reports, recorded from its queue. The handler keeps the record
 // alive: a connection may report its end after the test is over.
 class StateLog {
-public:
+  public:
     ClientConnection::StateHandler handler() {
         return [record = record_](ClientConnection::Id, const State& state) {
             std::lock_guard guard(record->lock);
@@ -93,7 +95,7 @@ public:
         return record_->states;
     }
 
-private:
+  private:
     struct Record {
         std::mutex lock;
         std::condition_variable changed;
@@ -103,7 +105,7 @@ private:
 };
 
 class ClientConnectionTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { zoranth::HostLog::setWritesFile(false); }
 
     struct Guest {
@@ -156,7 +158,8 @@ protected:
             }
             std::this_thread::sleep_for(20ms);
             const auto snapshot = snapshotOf(connection);
-            unchanged = snapshot.framesSent == lastSent && snapshot.queuedBytes > 0 ? unchanged + 1 : 0;
+            unchanged =
+                snapshot.framesSent == lastSent && snapshot.queuedBytes > 0 ? unchanged + 1 : 0;
             if (unchanged == 5) {
                 return seq;
             }
@@ -263,13 +266,17 @@ TEST_F(ClientConnectionTest, GuestInputIsHandledOrEndsTheConnection) {
         std::vector<std::string> logged;  // {id} stands for the connection's id
     };
     const std::vector<Case> cases = {
-        {"bad magic", badMagic, true,
+        {"bad magic",
+         badMagic,
+         true,
          {"client {id} protocol error: " + FrameDecoder::Failure::badMagic(0x5A525458).text()}},
         {"unknown type", unknownType, false, {"client {id} sent unknown type 200"}},
         {"guest bye", FrameEncoder::encode(Message::Bye{}), true, {}},
         {"guest state", FrameEncoder::encode(zoranth::ClientState{true}), false, {}},
         {"a guest's hello", FrameEncoder::encode(stereo), false, {}},
-        {"audio before the guest's hello", zoranth::testAudioFrame(0, 10), true,
+        {"audio before the guest's hello",
+         zoranth::testAudioFrame(0, 10),
+         true,
          {"client {id} protocol error: audioBeforeHello"}},
     };
     for (const Case& test : cases) {
@@ -316,7 +323,8 @@ TEST_F(ClientConnectionTest, ResetByTheGuestFailsTheConnection) {
     pair.guest.abort();
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
     const auto states = states_.states();
-    EXPECT_EQ(states, (std::vector{State::Case::ready, State::Case::failed, State::Case::cancelled}));
+    EXPECT_EQ(states,
+              (std::vector{State::Case::ready, State::Case::failed, State::Case::cancelled}));
     EXPECT_TRUE(log_.waitFor(ClientConnection::category, "client 1 failed: "));
 }
 
@@ -376,7 +384,8 @@ TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloN
     Guest pair = acceptStarted(smallWindow());
     const std::uint32_t seq = fillUntilStalled(*pair.connection);
     const auto stalled = snapshotOf(*pair.connection);
-    const std::int64_t queued = stalled.queuedBytes / static_cast<std::int64_t>(audioFrame(0)->size());
+    const std::int64_t queued =
+        stalled.queuedBytes / static_cast<std::int64_t>(audioFrame(0)->size());
     pair.connection->sendHello(mono);
     pair.connection->enqueue(audioFrame(seq), farDeadline(), 0);
     ASSERT_TRUE(log_.waitFor(ClientConnection::category, "format change"));

@@ -68,7 +68,9 @@ TestGuest::~TestGuest() {
     }
 }
 
-bool TestGuest::send(const Message& message) { return sendRaw(FrameEncoder::encode(message)); }
+bool TestGuest::send(const Message& message) {
+    return sendRaw(FrameEncoder::encode(message));
+}
 
 bool TestGuest::sendRaw(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
@@ -147,7 +149,9 @@ std::optional<std::vector<Message>> TestGuest::readUntilClosed(std::chrono::mill
     }
 }
 
-void TestGuest::finishSending() { ::shutdown(fd_, SHUT_WR); }
+void TestGuest::finishSending() {
+    ::shutdown(fd_, SHUT_WR);
+}
 
 void TestGuest::abort() {
     if (fd_ < 0) {
@@ -206,8 +210,8 @@ std::vector<std::uint8_t> testAudioFrame(std::uint32_t seq, std::size_t packetBy
                                          std::uint16_t bufferDelayMs) {
     const std::vector<std::uint8_t> packet(packetBytes, static_cast<std::uint8_t>(seq));
     return FrameEncoder::encodeAudioFrame(
-        AudioChunkHeader{seq, 1'000'000'000ULL + seq * 20'000'000ULL,
-                         WireConstants::framesPerChunk, bufferDelayMs},
+        AudioChunkHeader{seq, 1'000'000'000ULL + seq * 20'000'000ULL, WireConstants::framesPerChunk,
+                         bufferDelayMs},
         packet);
 }
 

@@ -22,7 +22,7 @@
 namespace zoranth {
 
 class TestGuest {
-public:
+  public:
     struct Options {
         std::string host = "127.0.0.1";
         // SO_RCVBUF before connecting; 0 keeps the system's default. A small buffer
@@ -33,9 +33,10 @@ public:
     struct Read {
         enum class Case { message, timedOut, closed, failed };
         Case kind = Case::timedOut;
-        std::optional<Message> message;                // with `message`
-        std::optional<FrameDecoder::Failure> failure;  // with `failed`: the host's bytes made no sense
-        int error = 0;                                 // with `closed`: 0 for an orderly end, else errno
+        std::optional<Message> message;  // with `message`
+        std::optional<FrameDecoder::Failure>
+            failure;    // with `failed`: the host's bytes made no sense
+        int error = 0;  // with `closed`: 0 for an orderly end, else errno
     };
 
     static constexpr std::chrono::milliseconds patience{5000};
@@ -60,7 +61,8 @@ public:
     // The next message, or nothing on a timeout, close or failure.
     std::optional<Message> nextMessage(std::chrono::milliseconds timeout = patience);
     // Everything the host sends until it closes; nothing if it has not closed in time.
-    std::optional<std::vector<Message>> readUntilClosed(std::chrono::milliseconds timeout = patience);
+    std::optional<std::vector<Message>> readUntilClosed(
+        std::chrono::milliseconds timeout = patience);
 
     // Stops sending (half close), as a guest that has nothing more to say.
     void finishSending();
@@ -70,7 +72,7 @@ public:
     // "127.0.0.1:port" as the host sees this guest.
     std::string localEndpoint() const;
 
-private:
+  private:
     explicit TestGuest(int fd);
 
     int fd_ = -1;
@@ -84,7 +86,7 @@ private:
 // component under test in place of the journal. The sink keeps the record alive, so
 // connections that outlive a test may still log into it.
 class RecordedLog {
-public:
+  public:
     std::function<void(std::string_view, std::string_view)> sink();
     // The texts logged under `category`, in order.
     std::vector<std::string> lines(std::string_view category) const;
@@ -92,7 +94,7 @@ public:
     bool waitFor(std::string_view category, std::string_view fragment,
                  std::chrono::milliseconds timeout = TestGuest::patience) const;
 
-private:
+  private:
     struct Record {
         std::mutex lock;
         std::condition_variable changed;

@@ -60,7 +60,8 @@ std::optional<std::string> prettyHostName() {
 }
 
 std::expected<asio::ip::tcp::acceptor, std::error_code> listeningAcceptor(
-    const asio::any_io_executor& executor, const asio::ip::tcp::endpoint& endpoint, bool dualStack) {
+    const asio::any_io_executor& executor, const asio::ip::tcp::endpoint& endpoint,
+    bool dualStack) {
     asio::ip::tcp::acceptor acceptor(executor);
     std::error_code error;
     acceptor.open(endpoint.protocol(), error);
@@ -166,12 +167,13 @@ std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
         // One socket for both families; a system without IPv6 gets an IPv4 one.
         acceptor = listeningAcceptor(queue_.executor(), {asio::ip::address_v6::any(), port}, true);
         if (!acceptor) {
-            acceptor = listeningAcceptor(queue_.executor(), {asio::ip::address_v4::any(), port},
-                                         false);
+            acceptor =
+                listeningAcceptor(queue_.executor(), {asio::ip::address_v4::any(), port}, false);
         }
     }
     if (!acceptor) {
-        return std::unexpected(StartFailure{StartFailure::Case::listenFailed, acceptor.error(), port});
+        return std::unexpected(
+            StartFailure{StartFailure::Case::listenFailed, acceptor.error(), port});
     }
     acceptor_.emplace(std::move(*acceptor));
     std::error_code ignored;
@@ -507,6 +509,8 @@ std::optional<std::string> BroadcastServer::computerName() {
     return std::nullopt;
 }
 
-void BroadcastServer::log(const std::string& text) const { log_(category, text); }
+void BroadcastServer::log(const std::string& text) const {
+    log_(category, text);
+}
 
 }  // namespace zoranth

@@ -29,7 +29,7 @@
 namespace zoranth {
 
 class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
-public:
+  public:
     using Id = ClientConnection::Id;
     // One encoded audio frame per guest id, for guests encoded at their own bitrate.
     using Packets = std::unordered_map<Id, FrameQueue::Bytes>;
@@ -109,7 +109,7 @@ public:
     // The pretty host name (as hostnamectl sets it), else the host name.
     static std::optional<std::string> computerName();
 
-private:
+  private:
     struct SnapshotCollector;
 
     std::expected<void, StartFailure> listen(const Listening& listening);

@@ -126,17 +126,17 @@ ClientConnection::~ClientConnection() = default;
 
 template <class Work>
 void ClientConnection::onQueue(Work&& work) {
-    asio::post(queue_.executor(),
-               [self = shared_from_this(), work = std::forward<Work>(work)]() mutable {
-                   work(*self);
-               });
+    asio::post(queue_.executor(), [self = shared_from_this(),
+                                   work = std::forward<Work>(work)]() mutable { work(*self); });
 }
 
 void ClientConnection::setOnStateChange(StateHandler handler) {
     onStateChange_ = std::move(handler);
 }
 
-void ClientConnection::setOnStats(StatsHandler handler) { onStats_ = std::move(handler); }
+void ClientConnection::setOnStats(StatsHandler handler) {
+    onStats_ = std::move(handler);
+}
 
 void ClientConnection::setOnAudioSent(AudioSentHandler handler) {
     onAudioSent_ = std::move(handler);
@@ -195,7 +195,8 @@ std::string ClientConnection::describe(const asio::ip::tcp::endpoint& endpoint) 
 
 std::string ClientConnection::pathDescription() const {
     std::error_code error;
-    const auto local = socket_.is_open() ? socket_.local_endpoint(error) : asio::ip::tcp::endpoint();
+    const auto local =
+        socket_.is_open() ? socket_.local_endpoint(error) : asio::ip::tcp::endpoint();
     if (!socket_.is_open() || error) {
         return "unknown path";
     }
@@ -257,15 +258,13 @@ void ClientConnection::deliverState(const State& state) {
 }
 
 void ClientConnection::receive() {
-    socket_.async_read_some(
-        asio::buffer(receiveBuffer_),
-        asio::bind_executor(queue_.executor(),
-                            [weak = weak_from_this()](const std::error_code& error,
-                                                      std::size_t length) {
-                                if (auto self = weak.lock()) {
-                                    self->received(error, length);
-                                }
-                            }));
+    auto completion = [weak = weak_from_this()](const std::error_code& error, std::size_t length) {
+        if (auto self = weak.lock()) {
+            self->received(error, length);
+        }
+    };
+    socket_.async_read_some(asio::buffer(receiveBuffer_),
+                            asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
 void ClientConnection::received(const std::error_code& error, std::size_t length) {
@@ -356,15 +355,15 @@ void ClientConnection::write(FrameQueue::Bytes frame, bool isAudio) {
     sendInFlight_ = true;
     bytesSent_ += static_cast<std::int64_t>(frame->size());
     const auto buffer = asio::buffer(*frame);
-    asio::async_write(
-        socket_, buffer,
-        asio::bind_executor(queue_.executor(), [weak = weak_from_this(), frame = std::move(frame),
-                                                isAudio](const std::error_code& error,
-                                                         std::size_t) {
-            if (auto self = weak.lock()) {
-                self->sendCompleted(error, frame, isAudio);
-            }
-        }));
+    // The completion owns the frame, so its bytes outlive the write.
+    auto completion = [weak = weak_from_this(), frame = std::move(frame), isAudio](
+                          const std::error_code& error, std::size_t) {
+        if (auto self = weak.lock()) {
+            self->sendCompleted(error, frame, isAudio);
+        }
+    };
+    asio::async_write(socket_, buffer,
+                      asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
 void ClientConnection::sendCompleted(const std::error_code& error, const FrameQueue::Bytes& frame,
@@ -465,13 +464,14 @@ void ClientConnection::writeGoodbye() {
     sendInFlight_ = true;
     bytesSent_ += static_cast<std::int64_t>(frame->size());
     const auto buffer = asio::buffer(*frame);
+    // Held strongly: the goodbye finishes even after every owner has let go.
+    auto completion = [self = shared_from_this(), frame = std::move(frame)](const std::error_code&,
+                                                                            std::size_t) {
+        self->sendInFlight_ = false;
+        self->cancel();
+    };
     asio::async_write(socket_, buffer,
-                      asio::bind_executor(queue_.executor(),
-                                          [self = shared_from_this(), frame = std::move(frame)](
-                                              const std::error_code&, std::size_t) {
-                                              self->sendInFlight_ = false;
-                                              self->cancel();
-                                          }));
+                      asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
 void ClientConnection::cancel() {
@@ -491,6 +491,8 @@ void ClientConnection::cancel() {
     });
 }
 
-void ClientConnection::log(const std::string& text) const { log_(category, text); }
+void ClientConnection::log(const std::string& text) const {
+    log_(category, text);
+}
 
 }  // namespace zoranth

@@ -29,7 +29,7 @@ namespace zoranth {
 using DiagnosticSink = std::function<void(std::string_view category, std::string_view text)>;
 
 class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
-public:
+  public:
     using Id = std::int64_t;
 
     struct State {
@@ -128,7 +128,7 @@ public:
     // video mark. A refused option leaves the socket working, only less tuned.
     static void tuneSocket(asio::ip::tcp::socket& socket);
 
-private:
+  private:
     void begin();
     void deliverState(const State& state);
     void receive();
