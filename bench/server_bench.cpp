@@ -145,6 +145,7 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
     auto server = std::make_shared<BroadcastServer>(stereo, "Bench", [](auto, auto) {});
     std::mutex delaysLock;
     std::vector<std::uint64_t> delays;
+    delays.reserve(static_cast<std::size_t>(count) * framesPerRun * 2);
     server->setOnAudioSent([&](ClientConnection::Id, const FrameQueue::Bytes& frame) {
         const std::uint64_t now = MachClock::nowNanos();
         std::lock_guard guard(delaysLock);
