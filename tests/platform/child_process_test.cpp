@@ -1,7 +1,7 @@
 #include "platform/process/child_process.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -67,9 +67,13 @@ ChildProcess::Options command(std::string executable, std::vector<std::string> a
     return options;
 }
 
-ChildProcess::Options shell(std::string script) { return command("/bin/sh", {"-c", script}); }
+ChildProcess::Options shell(std::string script) {
+    return command("/bin/sh", {"-c", script});
+}
 
-std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(ChildProcess, DeliversAllOutputThenTheExitStatus) {
     Recorder recorder;
@@ -119,11 +123,10 @@ TEST(ChildProcess, ATakenInputIsWrittenAsynchronously) {
 
     const std::string text(200000, 'z');  // more than a pipe holds
     std::size_t written = 0;
-    asio::async_write(*input, asio::buffer(text),
-                      [&](const asio::error_code&, std::size_t count) {
-                          written = count;
-                          input->close();
-                      });
+    asio::async_write(*input, asio::buffer(text), [&](const asio::error_code&, std::size_t count) {
+        written = count;
+        input->close();
+    });
     context.run();
     EXPECT_EQ(written, text.size());
     ASSERT_TRUE(recorder.waitForExit());
@@ -183,8 +186,8 @@ TEST(ChildProcess, AnExitIsReportedWhileADescendantKeepsTheOutputOpen) {
 
 TEST(ChildProcess, NoHandlerRunsAfterRemoval) {
     Recorder recorder;
-    auto child = ChildProcess::launch(shell("while :; do echo tick; sleep 0.01; done"),
-                                      recorder.handlers());
+    auto child =
+        ChildProcess::launch(shell("while :; do echo tick; sleep 0.01; done"), recorder.handlers());
     ASSERT_TRUE(child.has_value());
     std::this_thread::sleep_for(100ms);
     (*child)->removeHandlers();

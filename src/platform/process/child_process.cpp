@@ -27,7 +27,7 @@ using namespace std::chrono_literals;
 
 // Owns one descriptor; -1 when empty.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -50,7 +50,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -443,9 +443,13 @@ std::expected<ChildProcess::Completed, ChildProcess::Failure> ChildProcess::run(
     return completed;
 }
 
-pid_t ChildProcess::pid() const { return state_->pid; }
+pid_t ChildProcess::pid() const {
+    return state_->pid;
+}
 
-bool ChildProcess::isRunning() const { return !state_->tryReap().has_value(); }
+bool ChildProcess::isRunning() const {
+    return !state_->tryReap().has_value();
+}
 
 std::optional<ChildProcess::Exit> ChildProcess::exit() const {
     std::lock_guard lock(state_->exitLock);

@@ -25,7 +25,7 @@
 namespace zoranth {
 
 class ChildProcess {
-public:
+  public:
     // How one of the child's standard streams is connected.
     enum class Stream {
         pipe,     // a pipe to this process
@@ -138,7 +138,7 @@ public:
     struct State;
     ChildProcess(std::shared_ptr<State> state, std::thread watcher);
 
-private:
+  private:
     std::shared_ptr<State> state_;
     std::thread watcher_;
 };
