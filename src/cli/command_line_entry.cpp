@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/beats_command.h"
 #include "cli/options.h"
 #include "cli/serve_command.h"
 #include "host/host_log.h"
@@ -52,8 +53,8 @@ CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
         .record = [](const std::string&, double, bool) { return notBuiltYet("--record"); },
         .serve = [](std::uint16_t, std::uint16_t,
                     std::optional<double>) { return notBuiltYet("--serve"); },
-        .beats = [](const std::string&) { return notBuiltYet("--beats"); },
-        .beatsHelper = [](const std::string&) { return notBuiltYet("--beats"); },
+        .beats = [](const std::string& path) { return BeatsCommand::run(path); },
+        .beatsHelper = [](const std::string& path) { return BeatsCommand::runHelper(path); },
         .check = [] { return notBuiltYet("--check"); },
     };
 }
