@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/beats_command.h"
 #include "cli/options.h"
 #include "cli/readiness_check.h"
 #include "cli/record_command.h"
@@ -55,8 +56,8 @@ CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
         .record = &RecordCommand::run,
         .serve = [](std::uint16_t, std::uint16_t,
                     std::optional<double>) { return notBuiltYet("--serve"); },
-        .beats = [](const std::string&) { return notBuiltYet("--beats"); },
-        .beatsHelper = [](const std::string&) { return notBuiltYet("--beats"); },
+        .beats = [](const std::string& path) { return BeatsCommand::run(path); },
+        .beatsHelper = [](const std::string& path) { return BeatsCommand::runHelper(path); },
         .check = [] { return runReadinessCheck(); },
     };
 }
