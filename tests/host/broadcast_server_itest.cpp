@@ -88,8 +88,10 @@ class BroadcastServerAdvertising : public ::testing::Test {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\"";
         }
+        wroteFile_ = zoranth::HostLog::writesFile();
         zoranth::HostLog::setWritesFile(false);
     }
+    void TearDown() override { zoranth::HostLog::setWritesFile(wroteFile_); }
 
     static std::shared_ptr<BroadcastServer> started(const std::string& name) {
         auto server = std::make_shared<BroadcastServer>(stereo, name);
@@ -97,6 +99,8 @@ class BroadcastServerAdvertising : public ::testing::Test {
         EXPECT_TRUE(result) << result.error().text();
         return server;
     }
+
+    bool wroteFile_ = true;
 
     static std::string uniqueName(const std::string& base) {
         return base + " " + std::to_string(::getpid());

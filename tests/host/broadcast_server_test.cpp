@@ -61,10 +61,19 @@ std::optional<std::uint32_t> audioSeq(const std::optional<Message>& message) {
     return std::nullopt;
 }
 
-class BroadcastServerTest : public ::testing::Test {
+// Guests joining and leaving stay out of the user's host log, for these suites only.
+class QuietHostLog : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { zoranth::HostLog::setWritesFile(false); }
+    static void SetUpTestSuite() {
+        wroteFile_ = zoranth::HostLog::writesFile();
+        zoranth::HostLog::setWritesFile(false);
+    }
+    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
+    static inline bool wroteFile_ = true;
+};
 
+class BroadcastServerTest : public QuietHostLog {
+  protected:
     void SetUp() override {
         server_ = std::make_shared<BroadcastServer>(stereo, "Test Rave", log_.sink());
         auto started = server_->start(loopback());
@@ -320,7 +329,9 @@ TEST_F(BroadcastServerTest, AudioSentIsReportedPerGuest) {
     EXPECT_EQ(future.get(), std::make_pair(ClientConnection::Id{1}, frame->size()));
 }
 
-TEST(BroadcastServerListening, PortIsChosenOrTakenAsAsked) {
+using BroadcastServerListening = QuietHostLog;
+
+TEST_F(BroadcastServerListening, PortIsChosenOrTakenAsAsked) {
     const auto loopback = [](std::uint16_t port) {
         return BroadcastServer::Listening{port, asio::ip::make_address("127.0.0.1"), false};
     };
@@ -347,7 +358,7 @@ TEST(BroadcastServerListening, PortIsChosenOrTakenAsAsked) {
     asked->stop();
 }
 
-TEST(BroadcastServerListening, WithoutTheDaemonNoNameIsAdvertised) {
+TEST_F(BroadcastServerListening, WithoutTheDaemonNoNameIsAdvertised) {
     const zoranth::ScopedEnvironment noBus("DBUS_SYSTEM_BUS_ADDRESS",
                                            "unix:path=/nonexistent/zoranth-no-bus");
     RecordedLog log;

@@ -106,7 +106,13 @@ class StateLog {
 
 class ClientConnectionTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { zoranth::HostLog::setWritesFile(false); }
+    // Guests joining and leaving stay out of the user's host log, for this suite only.
+    static void SetUpTestSuite() {
+        wroteFile_ = zoranth::HostLog::writesFile();
+        zoranth::HostLog::setWritesFile(false);
+    }
+    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
+    static inline bool wroteFile_ = true;
 
     struct Guest {
         std::shared_ptr<ClientConnection> connection;
