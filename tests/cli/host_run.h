@@ -84,8 +84,9 @@ inline HostRun runHost(const std::filesystem::path& state, const std::string& ar
 }
 
 // A sine tone played into the test sink asking for a short latency, as a real output device
-// would render it. (A player with the default latency lets the null sink render two-second
-// blocks, so the monitor's audio would first arrive late and in one burst.)
+// would render it. An idle null sink renders blocks of up to two seconds; until the last of
+// those is through, the monitor's audio arrives late and in bursts, so the tone is given that
+// long to settle before anyone captures it.
 class LowLatencyTone {
   public:
     explicit LowLatencyTone(double frequency, int seconds) {
@@ -106,8 +107,7 @@ class LowLatencyTone {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         playing_ = pulseSinkInputs().size() > before;
-        // Let the sink settle into the short period before anyone captures it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     }
     bool playing() const { return playing_; }
 

@@ -19,6 +19,7 @@ RecordCommand::Outcome cleanTenSeconds() {
     RecordCommand::Outcome outcome;
     outcome.wallSeconds = 10.0;
     outcome.framesWritten = 480000;
+    outcome.capturedFrames = 480000;
     return outcome;
 }
 
@@ -36,22 +37,22 @@ TEST(RecordVerdict, ACleanRunPassesWithItsSummary) {
 
 TEST(RecordVerdict, DriftIsJudgedOnCapturedAudioUpToOneMillisecondPerSecond) {
     struct Case {
-        std::int64_t frames;
-        std::int64_t padding;
+        std::int64_t written;
+        std::int64_t captured;
         int status;
     } cases[] = {
-        {480480, 0, 0},    // +1.0 ms/s exactly
-        {479520, 0, 0},    // −1.0 ms/s exactly
-        {480485, 0, 1},    // just over +1.0 ms/s
-        {479515, 0, 1},    // just over −1.0 ms/s
-        {480960, 960, 0},  // the padding of the last chunk is not drift
+        {480480, 480480, 0},  // +1.0 ms/s exactly
+        {479520, 479520, 0},  // −1.0 ms/s exactly
+        {480485, 480485, 1},  // just over +1.0 ms/s
+        {479515, 479515, 1},  // just over −1.0 ms/s
+        {480960, 480000, 0},  // the silence that completes the last chunk is not drift
     };
-    for (const auto& [frames, padding, status] : cases) {
+    for (const auto& [written, captured, status] : cases) {
         auto outcome = cleanTenSeconds();
-        outcome.framesWritten = frames;
-        outcome.paddingFrames = padding;
+        outcome.framesWritten = written;
+        outcome.capturedFrames = captured;
         const auto verdict = RecordCommand::judge(outcome, "x.wav");
-        EXPECT_EQ(verdict.status, status) << frames << " " << padding;
+        EXPECT_EQ(verdict.status, status) << written << " " << captured;
         if (status == 1) {
             EXPECT_EQ(failures(verdict),
                       std::vector<std::string>{

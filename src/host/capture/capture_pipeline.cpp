@@ -255,14 +255,11 @@ bool CapturePipeline::isCancelled() const {
     return cancelled_;
 }
 
-// Feeds waiting slots to the assembler, reading the planes in place.
-void CapturePipeline::drainRing(std::size_t maxSlots) {
+// Feeds every waiting slot to the assembler, reading the planes in place.
+std::int64_t CapturePipeline::drainRing() {
     sr_ring* ring = ring_->pointer();
-    for (std::size_t drained = 0; drained < maxSlots; ++drained) {
-        const sr_slot* slot = sr_ring_begin_read(ring);
-        if (slot == nullptr) {
-            break;
-        }
+    std::int64_t drained = 0;
+    while (const sr_slot* slot = sr_ring_begin_read(ring)) {
         const std::uint32_t frames = std::min(slot->frames, ring_->maxFramesPerSlot());
         noteSlotFrames(frames);
         const int gapsBefore = assembler_.discontinuities();
@@ -283,7 +280,10 @@ void CapturePipeline::drainRing(std::size_t maxSlots) {
             splices_.discontinuity();
         }
         sr_ring_commit_read(ring);
+        drained += frames;
     }
+    framesDrained_ += drained;
+    return drained;
 }
 
 // The first slot sets the size silently; a later size is reported once it has held for a

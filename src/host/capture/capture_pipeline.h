@@ -5,7 +5,6 @@
 // may be called from any thread.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -174,10 +173,12 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     // and hand it on with emitReadyChunks().
     ChunkAssembler& assembler() { return assembler_; }
     void emitReadyChunks();
-    // The sender loop's drain of the ring into the assembler, at most `maxSlots` slots. Also
+    // The sender loop's drain of the ring into the assembler; returns the frames taken. Also
     // only while the sender thread is not running: a mode that stops the pipeline uses it to
     // take in what capture delivered up to the moment it stopped.
-    void drainRing(std::size_t maxSlots = SIZE_MAX);
+    std::int64_t drainRing();
+    // Frames taken from the ring so far; read it only while the sender thread is not running.
+    std::int64_t framesDrained() const { return framesDrained_; }
 
     // Consecutive slots of a new size before it counts as the capture's buffer size: the
     // sound server hands over the odd short read between regular ones, which is no change.
@@ -225,6 +226,7 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     std::map<GuestId, GuestEncoder> encoders_;
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
+    std::int64_t framesDrained_ = 0;
     std::uint32_t lastSlotFrames_ = 0;  // the settled slot size; 0 before the first slot
     std::uint32_t candidateSlotFrames_ = 0;
     int candidateSlots_ = 0;
