@@ -23,7 +23,9 @@ constexpr int framesPerChunk = 960;
 constexpr float floorDb = -60.0f;
 constexpr double driftLimitMsPerSecond = 1.0;
 
-void line(const std::string& text) { HostLog::line(text); }
+void line(const std::string& text) {
+    HostLog::line(text);
+}
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -187,14 +189,12 @@ std::expected<std::shared_ptr<RecordCommand>, RecordCommand::Failure> RecordComm
     return std::make_shared<RecordCommand>(Key{}, file, format.channels);
 }
 
-RecordCommand::RecordCommand(Key, SNDFILE* file, int channels)
-    : file_(file), channels_(channels) {}
+RecordCommand::RecordCommand(Key, SNDFILE* file, int channels) : file_(file), channels_(channels) {}
 
 RecordCommand::~RecordCommand() = default;
 
 void RecordCommand::pipelineDidProduce(CapturePipeline::Packets&, const ChunkAssembler::Chunk&,
-                                       std::span<const float> pcm, std::uint64_t,
-                                       std::uint64_t) {
+                                       std::span<const float> pcm, std::uint64_t, std::uint64_t) {
     const std::size_t frames = pcm.size() / static_cast<std::size_t>(channels_);
     if (frames == 0) {
         return;
@@ -230,12 +230,13 @@ std::int64_t RecordCommand::writeFailures() const {
 
 std::string RecordCommand::row(double elapsed, const CapturePipeline::Stats& stats,
                                std::int64_t framesWritten) {
-    return format("  %4.0fs  %7.1f dBFS L  %7.1f dBFS R  %6lld frames  ring %2d  overrun %llu  "
-                  "discont %d",
-                  elapsed, levelOf(stats.peak, 0), levelOf(stats.peak, 1),
-                  static_cast<long long>(framesWritten), static_cast<int>(stats.ringDepth),
-                  static_cast<unsigned long long>(stats.ringOverruns),
-                  static_cast<int>(stats.discontinuities));
+    return format(
+        "  %4.0fs  %7.1f dBFS L  %7.1f dBFS R  %6lld frames  ring %2d  overrun %llu  "
+        "discont %d",
+        elapsed, levelOf(stats.peak, 0), levelOf(stats.peak, 1),
+        static_cast<long long>(framesWritten), static_cast<int>(stats.ringDepth),
+        static_cast<unsigned long long>(stats.ringOverruns),
+        static_cast<int>(stats.discontinuities));
 }
 
 RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::string& path) {
@@ -251,8 +252,7 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
     lines.push_back(format("wall clock:        %.3fs", outcome.wallSeconds));
     lines.push_back(format("audio written:     %.3fs (%lld frames)", audio,
                            static_cast<long long>(outcome.framesWritten)));
-    if (const std::int64_t padding = outcome.framesWritten - outcome.capturedFrames;
-        padding > 0) {
+    if (const std::int64_t padding = outcome.framesWritten - outcome.capturedFrames; padding > 0) {
         lines.push_back("zero padding:      " + std::to_string(padding) +
                         " frames of silence complete chunks (not compared)");
     }
@@ -279,8 +279,7 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
         failed = true;
     }
     if (outcome.writeFailures >= 1) {
-        lines.push_back("FAIL: " + std::to_string(outcome.writeFailures) +
-                        " file writes failed.");
+        lines.push_back("FAIL: " + std::to_string(outcome.writeFailures) + " file writes failed.");
         failed = true;
     }
     if (!failed) {
@@ -323,8 +322,7 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     std::optional<CpuStress> busy;
     if (stress) {
         const unsigned processors = activeProcessors();
-        line("stress: spinning " + std::to_string(processors) +
-             " busy threads to contend for CPU");
+        line("stress: spinning " + std::to_string(processors) + " busy threads to contend for CPU");
         busy.emplace(processors);
     }
 

@@ -38,7 +38,7 @@ class RecordCommand : public CapturePipeline::Sink {
 
     // Opens `path` for 16-bit interleaved PCM at the format's rate and channel count.
     static std::expected<std::shared_ptr<RecordCommand>, Failure> create(const std::string& path,
-                                                                        const TapFormat& format);
+                                                                         const TapFormat& format);
     RecordCommand(Key, SNDFILE* file, int channels);
     ~RecordCommand() override;
     RecordCommand(const RecordCommand&) = delete;

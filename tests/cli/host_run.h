@@ -91,17 +91,17 @@ class LowLatencyTone {
   public:
     explicit LowLatencyTone(double frequency, int seconds) {
         const auto file = folder_.path() / "tone.wav";
-        const std::string synth = "sox -n -r 48000 -c 2 -b 16 '" + file.string() +
-                                  "' synth " + std::to_string(seconds) + " sine " +
-                                  std::to_string(frequency) + " vol 0.5";
+        const std::string synth = "sox -n -r 48000 -c 2 -b 16 '" + file.string() + "' synth " +
+                                  std::to_string(seconds) + " sine " + std::to_string(frequency) +
+                                  " vol 0.5";
         if (!pulseShell(synth)) {
             return;
         }
         const std::size_t before = pulseSinkInputs().size();
-        player_.emplace(std::vector<std::string>{"paplay", "--latency-msec=20",
-                                                 std::string("--device=") + pulseTestSink,
-                                                 file.string()},
-                        false);
+        player_.emplace(
+            std::vector<std::string>{"paplay", "--latency-msec=20",
+                                     std::string("--device=") + pulseTestSink, file.string()},
+            false);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (pulseSinkInputs().size() <= before && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -41,8 +41,8 @@ double dominantFrequency(const std::vector<float>& interleaved, int channels, do
         double s1 = 0;
         double s2 = 0;
         for (std::size_t i = 0; i < frames; ++i) {
-            const double s0 = interleaved[i * static_cast<std::size_t>(channels)] +
-                              coefficient * s1 - s2;
+            const double s0 =
+                interleaved[i * static_cast<std::size_t>(channels)] + coefficient * s1 - s2;
             s2 = s1;
             s1 = s0;
         }
@@ -57,7 +57,8 @@ double dominantFrequency(const std::vector<float>& interleaved, int channels, do
 
 // "difference:        +0.4ms (+0.08ms per second)" → 0.08
 std::optional<double> driftPerSecond(const HostRun& run) {
-    const std::regex difference(R"(\ndifference: +[-+]\d+\.\dms \(([-+]\d+\.\d\d)ms per second\)\n)");
+    const std::regex difference(
+        R"(\ndifference: +[-+]\d+\.\dms \(([-+]\d+\.\d\d)ms per second\)\n)");
     std::smatch match;
     if (!std::regex_search(run.output, match, difference)) {
         return std::nullopt;

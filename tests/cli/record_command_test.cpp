@@ -26,13 +26,13 @@ RecordCommand::Outcome cleanTenSeconds() {
 TEST(RecordVerdict, ACleanRunPassesWithItsSummary) {
     const auto verdict = RecordCommand::judge(cleanTenSeconds(), "/tmp/take.wav");
     EXPECT_EQ(verdict.status, 0);
-    EXPECT_EQ(verdict.lines, (std::vector<std::string>{
-                                 "", "=== record summary ===", "wall clock:        10.000s",
-                                 "audio written:     10.000s (480000 frames)",
-                                 "difference:        +0.0ms (+0.00ms per second)",
-                                 "ring overruns:     0", "discontinuities:   0",
-                                 "write failures:    0", "",
-                                 "PASS: realtime path is clean. Listen with: afplay /tmp/take.wav"}));
+    EXPECT_EQ(verdict.lines,
+              (std::vector<std::string>{
+                  "", "=== record summary ===", "wall clock:        10.000s",
+                  "audio written:     10.000s (480000 frames)",
+                  "difference:        +0.0ms (+0.00ms per second)", "ring overruns:     0",
+                  "discontinuities:   0", "write failures:    0", "",
+                  "PASS: realtime path is clean. Listen with: afplay /tmp/take.wav"}));
 }
 
 TEST(RecordVerdict, DriftIsJudgedOnCapturedAudioUpToOneMillisecondPerSecond) {

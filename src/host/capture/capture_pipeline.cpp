@@ -102,8 +102,8 @@ class OpusGuestEncoder final : public CapturePipeline::Encoder {
 }  // namespace
 
 CapturePipeline::EncoderFactory CapturePipeline::opusEncoders() {
-    return [](int channels, std::int32_t bitrate)
-               -> std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure> {
+    return [](int channels,
+              std::int32_t bitrate) -> std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure> {
         auto encoder = OpusEncoder::create(channels, bitrate);
         if (!encoder) {
             return std::unexpected(encoder.error());
@@ -177,7 +177,9 @@ CapturePipeline::~CapturePipeline() {
     }
 }
 
-void CapturePipeline::setSink(std::weak_ptr<Sink> sink) { sink_ = std::move(sink); }
+void CapturePipeline::setSink(std::weak_ptr<Sink> sink) {
+    sink_ = std::move(sink);
+}
 
 void CapturePipeline::setGuestBitrates(std::function<Bitrates()> guestBitrates) {
     guestBitrates_ = std::move(guestBitrates);
@@ -269,9 +271,9 @@ std::int64_t CapturePipeline::drainRing() {
         const std::uint32_t present =
             std::min(static_cast<std::uint32_t>(std::max(channels_, 0)), slot->channels);
         for (std::size_t k = 0; k < planes_.size(); ++k) {
-            const float* plane = k < present
-                                     ? sr_slot_plane_const(ring, slot, static_cast<std::uint32_t>(k))
-                                     : nullptr;
+            const float* plane =
+                k < present ? sr_slot_plane_const(ring, slot, static_cast<std::uint32_t>(k))
+                            : nullptr;
             planes_[k] = std::span(plane != nullptr ? plane : silence_.data(), frames);
         }
         assembler_.push(slot->host_time_ns, static_cast<int>(frames),
@@ -412,8 +414,8 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         stats_.spliceRate = splices_.rate();
     }
     if (const auto sink = sink_.lock()) {
-        const std::uint64_t deadline = FrameQueue::playoutDeadlineNanos(
-            hostTime, framesPerChunk_, outputRate, bufferDelay);
+        const std::uint64_t deadline =
+            FrameQueue::playoutDeadlineNanos(hostTime, framesPerChunk_, outputRate, bufferDelay);
         sink->pipelineDidProduce(packets_, chunk, pcm, hostTime, deadline);
     }
 }

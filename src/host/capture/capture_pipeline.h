@@ -42,19 +42,19 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
     // The pipeline's counters and levels, copied out under its lock.
     struct Stats {
-        std::int64_t chunksProduced = 0;  // encoded, or at least offered to the sink
-        std::int64_t framesProduced = 0;  // 960 per delivered chunk
-        std::uint64_t ringOverruns = 0;   // the ring's count at the last delivery
+        std::int64_t chunksProduced = 0;   // encoded, or at least offered to the sink
+        std::int64_t framesProduced = 0;   // 960 per delivered chunk
+        std::uint64_t ringOverruns = 0;    // the ring's count at the last delivery
         std::int64_t discontinuities = 0;  // the assembler's gap count at the last delivery
-        std::vector<float> peak;          // per channel, of the last delivered chunk
+        std::vector<float> peak;           // per channel, of the last delivered chunk
         std::vector<float> rms;
         SilenceWatchdog::Diagnosis diagnosis = SilenceWatchdog::Diagnosis::idle(0.0);
-        std::uint32_t ringDepth = 0;           // slots waiting at the last delivery
-        std::uint64_t ioProcDeliveries = 0;    // the ring's write count at the last diagnosis
-        std::int64_t encodeFailures = 0;       // short resampler outputs and failed encodes
-        std::int64_t encodedBytes = 0;         // Opus payload bytes, all guests
-        std::int64_t encoderCount = 0;         // encoders alive at the last delivery
-        std::optional<double> spliceRate;      // absent until the splice meter has a verdict
+        std::uint32_t ringDepth = 0;         // slots waiting at the last delivery
+        std::uint64_t ioProcDeliveries = 0;  // the ring's write count at the last diagnosis
+        std::int64_t encodeFailures = 0;     // short resampler outputs and failed encodes
+        std::int64_t encodedBytes = 0;       // Opus payload bytes, all guests
+        std::int64_t encoderCount = 0;       // encoders alive at the last delivery
+        std::optional<double> spliceRate;    // absent until the splice meter has a verdict
     };
 
     // One guest's complete audio wire frame for one chunk.
@@ -106,8 +106,8 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
         Case kind = Case::encoder;
         OpusCodec::Failure encoderFailure;  // encoder
-        double sampleRate = 0;  // unsupportedSampleRate
-        std::string reason;  // threadNotStarted: what the system said
+        double sampleRate = 0;              // unsupportedSampleRate
+        std::string reason;                 // threadNotStarted: what the system said
 
         static Failure encoder(OpusCodec::Failure failure) {
             return {Case::encoder, failure, 0, {}};
