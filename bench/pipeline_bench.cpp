@@ -69,7 +69,8 @@ void writeSlot(sr_ring* ring, std::int64_t slot, std::uint64_t hostNanos,
 CapturePipeline::Bitrates guests(int count) {
     CapturePipeline::Bitrates bitrates;
     for (int guest = 0; guest < count; ++guest) {
-        bitrates[guest] = OpusCodec::ladder[static_cast<std::size_t>(guest) % OpusCodec::ladder.size()];
+        bitrates[guest] =
+            OpusCodec::ladder[static_cast<std::size_t>(guest) % OpusCodec::ladder.size()];
     }
     return bitrates;
 }
@@ -134,7 +135,8 @@ void pipelineDelay(benchmark::State& state) {
             auto next = std::chrono::steady_clock::now();
             for (int slot = 0; slot < slots; ++slot) {
                 std::this_thread::sleep_until(next);
-                writeSlot(ring->pointer(), slot, start + static_cast<std::uint64_t>(slot) * slotNanos,
+                writeSlot(ring->pointer(), slot,
+                          start + static_cast<std::uint64_t>(slot) * slotNanos,
                           &arrivals[static_cast<std::size_t>(slot)]);
                 next += std::chrono::nanoseconds(slotNanos);
             }
@@ -182,9 +184,9 @@ void pipelineCpu(benchmark::State& state) {
         state.SkipWithError("a guest missed a packet");
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["encoded_kB_per_chunk"] = benchmark::Counter(
-        static_cast<double>(pipeline->stats().encodedBytes) / 1000.0 /
-        static_cast<double>(std::max<std::int64_t>(state.iterations(), 1)));
+    state.counters["encoded_kB_per_chunk"] =
+        benchmark::Counter(static_cast<double>(pipeline->stats().encodedBytes) / 1000.0 /
+                           static_cast<double>(std::max<std::int64_t>(state.iterations(), 1)));
 }
 
 BENCHMARK(pipelineDelay)->Arg(10)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -23,7 +23,9 @@ constexpr int framesPerChunk = 960;
 constexpr float floorDb = -60.0f;
 constexpr double driftLimitMsPerSecond = 1.0;
 
-void line(const std::string& text) { HostLog::line(text); }
+void line(const std::string& text) {
+    HostLog::line(text);
+}
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -84,32 +86,69 @@ class CpuStress {
     std::vector<std::thread> threads_;
 };
 
-// The moment a capture delivery arrived, and the slots waiting in the ring then.
-struct DeliveryMark {
-    double seconds = 0;
-    std::uint32_t waitingSlots = 0;
+// How far the capture stands behind the wall clock: the mean, over several deliveries, of
+// (arrival time − frames delivered so far ÷ rate). A single late or early delivery moves it
+// by a fraction of its lateness only, so two such readings taken seconds apart tell whether
+// frames went missing (or appeared) in between much more precisely than two single arrivals.
+class CaptureOffset {
+  public:
+    static constexpr int deliveries = 20;
+
+    // Reads `deliveries` arrivals (or as many as come within a quarter of a second each).
+    // `take` consumes what has arrived and returns its frames; `frames` is the count of frames
+    // delivered before the first of them.
+    template <typename Take>
+    static CaptureOffset measure(sr_ring* ring, double rate, std::int64_t frames, Take take) {
+        CaptureOffset offset;
+        for (int i = 0; i < deliveries; ++i) {
+            const std::optional<double> arrival = awaitDelivery(ring);
+            if (!arrival) {
+                break;
+            }
+            frames += take();
+            offset.sum_ += *arrival - static_cast<double>(frames) / rate;
+            ++offset.samples_;
+        }
+        offset.frames_ = frames;
+        if (offset.samples_ == 0) {
+            offset.sum_ = WallClock::now() - static_cast<double>(frames) / rate;
+            offset.samples_ = 1;
+        }
+        return offset;
+    }
+
+    double seconds() const { return sum_ / samples_; }
+    // Frames delivered up to the last reading.
+    std::int64_t frames() const { return frames_; }
+
+  private:
+    // The moment the next delivery reaches the ring; none when none comes in time.
+    static std::optional<double> awaitDelivery(sr_ring* ring) {
+        using namespace std::chrono_literals;
+        const std::uint64_t before = sr_ring_writes(ring);
+        const double giveUpAt = WallClock::now() + 0.25;
+        while (sr_ring_writes(ring) == before) {
+            if (WallClock::now() > giveUpAt) {
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(100us);
+        }
+        return WallClock::now();
+    }
+
+    double sum_ = 0;
+    int samples_ = 0;
+    std::int64_t frames_ = 0;
 };
 
-// Waits (a quarter of a second at most) for the next delivery. A server read that is split
-// into several deliveries lands within microseconds, so the mark is taken a moment later,
-// once all its parts are in.
-DeliveryMark awaitDelivery(sr_ring* ring) {
-    using namespace std::chrono_literals;
-    const std::uint64_t before = sr_ring_writes(ring);
-    const double giveUpAt = WallClock::now() + 0.25;
-    while (sr_ring_writes(ring) == before && WallClock::now() < giveUpAt) {
-        std::this_thread::sleep_for(100us);
-    }
-    std::this_thread::sleep_for(1ms);
-    const double seconds = WallClock::now();
-    return {seconds, sr_ring_depth(ring)};
-}
-
-// Only while no pipeline drains the ring.
-void discardSlots(sr_ring* ring, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count && sr_ring_begin_read(ring) != nullptr; ++i) {
+// Only while no pipeline drains the ring; returns the frames thrown away.
+std::int64_t discardSlots(sr_ring* ring) {
+    std::int64_t frames = 0;
+    while (const sr_slot* slot = sr_ring_begin_read(ring)) {
+        frames += slot->frames;
         sr_ring_commit_read(ring);
     }
+    return frames;
 }
 
 unsigned activeProcessors() {
@@ -150,14 +189,12 @@ std::expected<std::shared_ptr<RecordCommand>, RecordCommand::Failure> RecordComm
     return std::make_shared<RecordCommand>(Key{}, file, format.channels);
 }
 
-RecordCommand::RecordCommand(Key, SNDFILE* file, int channels)
-    : file_(file), channels_(channels) {}
+RecordCommand::RecordCommand(Key, SNDFILE* file, int channels) : file_(file), channels_(channels) {}
 
 RecordCommand::~RecordCommand() = default;
 
 void RecordCommand::pipelineDidProduce(CapturePipeline::Packets&, const ChunkAssembler::Chunk&,
-                                       std::span<const float> pcm, std::uint64_t,
-                                       std::uint64_t) {
+                                       std::span<const float> pcm, std::uint64_t, std::uint64_t) {
     const std::size_t frames = pcm.size() / static_cast<std::size_t>(channels_);
     if (frames == 0) {
         return;
@@ -193,18 +230,18 @@ std::int64_t RecordCommand::writeFailures() const {
 
 std::string RecordCommand::row(double elapsed, const CapturePipeline::Stats& stats,
                                std::int64_t framesWritten) {
-    return format("  %4.0fs  %7.1f dBFS L  %7.1f dBFS R  %6lld frames  ring %2d  overrun %llu  "
-                  "discont %d",
-                  elapsed, levelOf(stats.peak, 0), levelOf(stats.peak, 1),
-                  static_cast<long long>(framesWritten), static_cast<int>(stats.ringDepth),
-                  static_cast<unsigned long long>(stats.ringOverruns),
-                  static_cast<int>(stats.discontinuities));
+    return format(
+        "  %4.0fs  %7.1f dBFS L  %7.1f dBFS R  %6lld frames  ring %2d  overrun %llu  "
+        "discont %d",
+        elapsed, levelOf(stats.peak, 0), levelOf(stats.peak, 1),
+        static_cast<long long>(framesWritten), static_cast<int>(stats.ringDepth),
+        static_cast<unsigned long long>(stats.ringOverruns),
+        static_cast<int>(stats.discontinuities));
 }
 
 RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::string& path) {
     const double audio = static_cast<double>(outcome.framesWritten) / outcome.sampleRate;
-    const double captured =
-        static_cast<double>(outcome.framesWritten - outcome.paddingFrames) / outcome.sampleRate;
+    const double captured = static_cast<double>(outcome.capturedFrames) / outcome.sampleRate;
     const double diffMs = (captured - outcome.wallSeconds) * 1000.0;
     const double driftMsPerSecond = diffMs / outcome.wallSeconds;
 
@@ -215,9 +252,9 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
     lines.push_back(format("wall clock:        %.3fs", outcome.wallSeconds));
     lines.push_back(format("audio written:     %.3fs (%lld frames)", audio,
                            static_cast<long long>(outcome.framesWritten)));
-    if (outcome.paddingFrames > 0) {
-        lines.push_back("zero padding:      " + std::to_string(outcome.paddingFrames) +
-                        " frames close the last chunk (not compared)");
+    if (const std::int64_t padding = outcome.framesWritten - outcome.capturedFrames; padding > 0) {
+        lines.push_back("zero padding:      " + std::to_string(padding) +
+                        " frames of silence complete chunks (not compared)");
     }
     lines.push_back(
         format("difference:        %+.1fms (%+.2fms per second)", diffMs, driftMsPerSecond));
@@ -242,8 +279,7 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
         failed = true;
     }
     if (outcome.writeFailures >= 1) {
-        lines.push_back("FAIL: " + std::to_string(outcome.writeFailures) +
-                        " file writes failed.");
+        lines.push_back("FAIL: " + std::to_string(outcome.writeFailures) + " file writes failed.");
         failed = true;
     }
     if (!failed) {
@@ -286,17 +322,19 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     std::optional<CpuStress> busy;
     if (stress) {
         const unsigned processors = activeProcessors();
-        line("stress: spinning " + std::to_string(processors) +
-             " busy threads to contend for CPU");
+        line("stress: spinning " + std::to_string(processors) + " busy threads to contend for CPU");
         busy.emplace(processors);
     }
 
     // The wall clock and the written audio start together: what capture delivered while it
-    // was being set up is left out, and the clock starts as a delivery arrives.
+    // was being set up is left out, and so are the deliveries that place the capture against
+    // the wall clock; the first frame after them is the first one written.
     sr_ring* rawRing = (*ring)->pointer();
-    const DeliveryMark first = awaitDelivery(rawRing);
-    discardSlots(rawRing, first.waitingSlots);
-    const double startedAt = first.seconds;
+    const double rate = tapFormat->sampleRate;
+    discardSlots(rawRing);
+    const CaptureOffset before =
+        CaptureOffset::measure(rawRing, rate, 0, [rawRing] { return discardSlots(rawRing); });
+    const double startedAt = before.seconds() + static_cast<double>(before.frames()) / rate;
     if (auto started = pipeline->start(); !started) {
         line("FAILED to start the pipeline: " + started.error().description());
         busy.reset();
@@ -308,26 +346,24 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
         line(row(WallClock::now() - startedAt, pipeline->stats(), (*recorder)->framesWritten()));
     }
 
-    // ...and end together: the clock stops as a delivery arrives, and everything captured
-    // up to that delivery is written. The silence that completes the last chunk is written
-    // too, but it is no captured audio, so it is left out of the comparison.
+    // ...and end together: after the pipeline stops, everything captured while the capture
+    // is placed against the wall clock once more is written too. The silence that completes
+    // the last chunk is written, but it is no captured audio, so it is not compared.
     pipeline->stop();
-    const DeliveryMark last = awaitDelivery(rawRing);
-    pipeline->drainRing(last.waitingSlots);
-    const int staged = pipeline->assembler().stagedFrames();
-    const std::int64_t padding =
-        staged > 0 ? static_cast<std::int64_t>(pipeline->tapFramesPerChunk() - staged) *
-                         framesPerChunk / pipeline->tapFramesPerChunk()
-                   : 0;
+    pipeline->drainRing();
+    const CaptureOffset after =
+        CaptureOffset::measure(rawRing, rate, before.frames() + pipeline->framesDrained(),
+                               [&pipeline] { return pipeline->drainRing(); });
+    const std::int64_t captured = after.frames() - before.frames();
+    const double wall = after.seconds() + static_cast<double>(after.frames()) / rate - startedAt;
     pipeline->assembler().flushPartialAsZeroPadded();
     pipeline->emitReadyChunks();
-    const double wall = last.seconds - startedAt;
     const CapturePipeline::Stats stats = pipeline->stats();
 
-    const Verdict verdict = judge({wall, (*recorder)->framesWritten(), padding,
-                                   tapFormat->sampleRate, stats.ringOverruns,
-                                   stats.discontinuities, (*recorder)->writeFailures()},
-                                  path);
+    const Verdict verdict =
+        judge({wall, (*recorder)->framesWritten(), captured, rate, stats.ringOverruns,
+               stats.discontinuities, (*recorder)->writeFailures()},
+              path);
     for (const std::string& text : verdict.lines) {
         line(text);
     }

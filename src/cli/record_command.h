@@ -38,7 +38,7 @@ class RecordCommand : public CapturePipeline::Sink {
 
     // Opens `path` for 16-bit interleaved PCM at the format's rate and channel count.
     static std::expected<std::shared_ptr<RecordCommand>, Failure> create(const std::string& path,
-                                                                        const TapFormat& format);
+                                                                         const TapFormat& format);
     RecordCommand(Key, SNDFILE* file, int channels);
     ~RecordCommand() override;
     RecordCommand(const RecordCommand&) = delete;
@@ -55,8 +55,8 @@ class RecordCommand : public CapturePipeline::Sink {
     // What the verdict is drawn from.
     struct Outcome {
         double wallSeconds = 0;
-        std::int64_t framesWritten = 0;
-        std::int64_t paddingFrames = 0;  // silence written to complete the last chunk
+        std::int64_t framesWritten = 0;   // silence that completes chunks included
+        std::int64_t capturedFrames = 0;  // the captured audio among them
         double sampleRate = 48000;
         std::uint64_t ringOverruns = 0;
         std::int64_t discontinuities = 0;
@@ -66,8 +66,8 @@ class RecordCommand : public CapturePipeline::Sink {
         std::vector<std::string> lines;  // the summary, then the verdict
         int status = 0;
     };
-    // The captured audio written (the padding left out) must match the wall clock within
-    // 1 ms per second, with no overrun, no timestamp jump and no failed write.
+    // The captured audio written must match the wall clock within 1 ms per second, with no
+    // overrun, no timestamp jump and no failed write.
     static Verdict judge(const Outcome& outcome, const std::string& path);
 
     // One progress row.

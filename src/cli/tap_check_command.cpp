@@ -25,7 +25,9 @@ constexpr const char* grantAccess =
     "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
     "Without it the rave runs but every guest hears silence. Then press Stop and Start again.";
 
-void line(const std::string& text) { HostLog::line(text); }
+void line(const std::string& text) {
+    HostLog::line(text);
+}
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -41,8 +43,8 @@ void printOutputDevice() {
     const auto device = PulseOutputDevice::queryDefault();
     const unsigned id = device ? device->index : 0;
     const bool running = device && device->running;
-    line("default output device: " + std::to_string(id) + ", running=" +
-         (running ? "true" : "false"));
+    line("default output device: " + std::to_string(id) +
+         ", running=" + (running ? "true" : "false"));
 }
 
 // Whether the session's output is playing, for the silence diagnosis; never keeps the
@@ -85,14 +87,12 @@ TapCheckCommand::Verdict TapCheckCommand::judge(const SilenceWatchdog::Diagnosis
         case Case::receivingAudio:
             return {{"verdict:           audio is being captured"}, 0};
         case Case::idle:
-            return {{"verdict:           receiving buffers, but they are silent (" + seconds +
-                         "s)",
+            return {{"verdict:           receiving buffers, but they are silent (" + seconds + "s)",
                      "                   Capture is working. Play something and re-run."},
                     0};
         case Case::likelyDenied:
             return {{"verdict:           PERMISSION LIKELY DENIED", "",
-                     "Silent for " + seconds +
-                         "s while this Mac was driving its output device.",
+                     "Silent for " + seconds + "s while this Mac was driving its output device.",
                      std::string("No audio is being captured even though this Mac is playing "
                                  "sound.\n\n") +
                          grantAccess},
@@ -120,8 +120,7 @@ int TapCheckCommand::run(double seconds) {
     line("=== tapcheck ===");
     line("bundle: none (running unbundled)");
     const MachClock::Timebase timebase = MachClock::timebaseRatio();
-    line("mach timebase: " + std::to_string(timebase.numer) + "/" +
-         std::to_string(timebase.denom));
+    line("mach timebase: " + std::to_string(timebase.numer) + "/" + std::to_string(timebase.denom));
     printOutputDevice();
 
     auto ring = CaptureRing::createStandard();
@@ -149,9 +148,10 @@ int TapCheckCommand::run(double seconds) {
     line("tap format: " + tapFormat->text());
     line("device state: " + session->diagnostics());
     const std::uint32_t bufferFrames = session->bufferFrameSize();
-    line(format("aggregate IO buffer: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
-                "wire chunk",
-                bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
+    line(
+        format("aggregate IO buffer: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
+               "wire chunk",
+               bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
 
     const auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
     pipeline->setOutputRunning(outputRunningOf(session));

@@ -84,30 +84,30 @@ inline HostRun runHost(const std::filesystem::path& state, const std::string& ar
 }
 
 // A sine tone played into the test sink asking for a short latency, as a real output device
-// would render it. (A player with the default latency lets the null sink render two-second
-// blocks, so the monitor's audio would first arrive late and in one burst.)
+// would render it. An idle null sink renders blocks of up to two seconds; until the last of
+// those is through, the monitor's audio arrives late and in bursts, so the tone is given that
+// long to settle before anyone captures it.
 class LowLatencyTone {
   public:
     explicit LowLatencyTone(double frequency, int seconds) {
         const auto file = folder_.path() / "tone.wav";
-        const std::string synth = "sox -n -r 48000 -c 2 -b 16 '" + file.string() +
-                                  "' synth " + std::to_string(seconds) + " sine " +
-                                  std::to_string(frequency) + " vol 0.5";
+        const std::string synth = "sox -n -r 48000 -c 2 -b 16 '" + file.string() + "' synth " +
+                                  std::to_string(seconds) + " sine " + std::to_string(frequency) +
+                                  " vol 0.5";
         if (!pulseShell(synth)) {
             return;
         }
         const std::size_t before = pulseSinkInputs().size();
-        player_.emplace(std::vector<std::string>{"paplay", "--latency-msec=20",
-                                                 std::string("--device=") + pulseTestSink,
-                                                 file.string()},
-                        false);
+        player_.emplace(
+            std::vector<std::string>{"paplay", "--latency-msec=20",
+                                     std::string("--device=") + pulseTestSink, file.string()},
+            false);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (pulseSinkInputs().size() <= before && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         playing_ = pulseSinkInputs().size() > before;
-        // Let the sink settle into the short period before anyone captures it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     }
     bool playing() const { return playing_; }
 

@@ -19,39 +19,40 @@ RecordCommand::Outcome cleanTenSeconds() {
     RecordCommand::Outcome outcome;
     outcome.wallSeconds = 10.0;
     outcome.framesWritten = 480000;
+    outcome.capturedFrames = 480000;
     return outcome;
 }
 
 TEST(RecordVerdict, ACleanRunPassesWithItsSummary) {
     const auto verdict = RecordCommand::judge(cleanTenSeconds(), "/tmp/take.wav");
     EXPECT_EQ(verdict.status, 0);
-    EXPECT_EQ(verdict.lines, (std::vector<std::string>{
-                                 "", "=== record summary ===", "wall clock:        10.000s",
-                                 "audio written:     10.000s (480000 frames)",
-                                 "difference:        +0.0ms (+0.00ms per second)",
-                                 "ring overruns:     0", "discontinuities:   0",
-                                 "write failures:    0", "",
-                                 "PASS: realtime path is clean. Listen with: afplay /tmp/take.wav"}));
+    EXPECT_EQ(verdict.lines,
+              (std::vector<std::string>{
+                  "", "=== record summary ===", "wall clock:        10.000s",
+                  "audio written:     10.000s (480000 frames)",
+                  "difference:        +0.0ms (+0.00ms per second)", "ring overruns:     0",
+                  "discontinuities:   0", "write failures:    0", "",
+                  "PASS: realtime path is clean. Listen with: afplay /tmp/take.wav"}));
 }
 
 TEST(RecordVerdict, DriftIsJudgedOnCapturedAudioUpToOneMillisecondPerSecond) {
     struct Case {
-        std::int64_t frames;
-        std::int64_t padding;
+        std::int64_t written;
+        std::int64_t captured;
         int status;
     } cases[] = {
-        {480480, 0, 0},    // +1.0 ms/s exactly
-        {479520, 0, 0},    // −1.0 ms/s exactly
-        {480485, 0, 1},    // just over +1.0 ms/s
-        {479515, 0, 1},    // just over −1.0 ms/s
-        {480960, 960, 0},  // the padding of the last chunk is not drift
+        {480480, 480480, 0},  // +1.0 ms/s exactly
+        {479520, 479520, 0},  // −1.0 ms/s exactly
+        {480485, 480485, 1},  // just over +1.0 ms/s
+        {479515, 479515, 1},  // just over −1.0 ms/s
+        {480960, 480000, 0},  // the silence that completes the last chunk is not drift
     };
-    for (const auto& [frames, padding, status] : cases) {
+    for (const auto& [written, captured, status] : cases) {
         auto outcome = cleanTenSeconds();
-        outcome.framesWritten = frames;
-        outcome.paddingFrames = padding;
+        outcome.framesWritten = written;
+        outcome.capturedFrames = captured;
         const auto verdict = RecordCommand::judge(outcome, "x.wav");
-        EXPECT_EQ(verdict.status, status) << frames << " " << padding;
+        EXPECT_EQ(verdict.status, status) << written << " " << captured;
         if (status == 1) {
             EXPECT_EQ(failures(verdict),
                       std::vector<std::string>{

@@ -37,8 +37,9 @@ TEST(TapCheckMode, APlayingToneIsCaptured) {
     EXPECT_TRUE(lines[4].starts_with("default output device: ")) << lines[4];
     EXPECT_TRUE(lines[4].ends_with(", running=true")) << lines[4];
     EXPECT_TRUE(run.hasLine("tap format: 48000 Hz, 2 ch, Float32, interleaved"));
-    EXPECT_TRUE(run.hasLine("aggregate IO buffer: 480 frames (10.0 ms) \u2014 note this is NOT "
-                            "the 960-frame wire chunk"));
+    EXPECT_TRUE(
+        run.hasLine("aggregate IO buffer: 480 frames (10.0 ms) \u2014 note this is NOT "
+                    "the 960-frame wire chunk"));
     EXPECT_TRUE(run.hasLine("capturing for 3s \u2014 play something to see levels move"));
     EXPECT_TRUE(run.hasLine("   time   L dBFS   R dBFS   chunks   ring   overrun  discont  state"));
 
@@ -80,7 +81,8 @@ TEST(TapCheckMode, ZeroSecondsPrintsTheHeaderAndGoesStraightToTheSummary) {
 
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(rows(run).empty()) << run.output;
-    const std::string header = "   time   L dBFS   R dBFS   chunks   ring   overrun  discont  state\n";
+    const std::string header =
+        "   time   L dBFS   R dBFS   chunks   ring   overrun  discont  state\n";
     EXPECT_NE(run.output.find(header + "\n=== tapcheck summary ===\n"), std::string::npos)
         << run.output;
     const std::regex captured(R"(\naudio captured:    \d+\.\d{3}s of 0\.000s wall clock\n)");

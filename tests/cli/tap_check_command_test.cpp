@@ -25,15 +25,19 @@ TEST(TapCheckRow, PrintsLevelsCountersAndTheShortState) {
         Diagnosis diagnosis;
         std::string row;
     } cases[] = {
-        {{1.0f, 0.5f}, Diagnosis::receivingAudio(),
+        {{1.0f, 0.5f},
+         Diagnosis::receivingAudio(),
          "    2.4s      0.0     -6.0     1234      3         2        1  audio"},
         // 20 log10 0.0005 is −66: clamped.
-        {{0.0005f, 0.0f}, Diagnosis::idle(2.0),
+        {{0.0005f, 0.0f},
+         Diagnosis::idle(2.0),
          "    2.4s    -60.0    -60.0     1234      3         2        1  idle"},
         // One channel: the right column stays at the floor.
-        {{0.25f}, Diagnosis::likelyDenied(6.0),
+        {{0.25f},
+         Diagnosis::likelyDenied(6.0),
          "    2.4s    -12.0    -60.0     1234      3         2        1  DENIED?"},
-        {{}, Diagnosis::notCapturing(2.4),
+        {{},
+         Diagnosis::notCapturing(2.4),
          "    2.4s    -60.0    -60.0     1234      3         2        1  NO DATA"},
     };
     for (const auto& [peak, diagnosis, row] : cases) {

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <iterator>
+#include <mutex>
 #include <numbers>
 #include <set>
 #include <string>
@@ -95,8 +95,8 @@ class SyntheticProducer {
             float* plane = sr_slot_plane(ring, slot, static_cast<std::uint32_t>(c));
             for (std::uint32_t j = 0; j < frames; ++j) {
                 const double t = static_cast<double>(framesWritten_ + j) / rate_;
-                plane[j] = amplitude_ * static_cast<float>(
-                                            std::sin(2 * std::numbers::pi * frequency_ * t));
+                plane[j] = amplitude_ *
+                           static_cast<float>(std::sin(2 * std::numbers::pi * frequency_ * t));
             }
         }
         sr_ring_note_call(ring);
@@ -311,8 +311,7 @@ TEST(CapturePipelineDelivery, WithoutGuestsChunksStillReachTheSinkAndAdvanceTheS
     EXPECT_NEAR(stats.rms[1], 0.5f / std::numbers::sqrt2_v<float>, 0.01f);
     EXPECT_EQ(stats.encoderCount, 0);
     EXPECT_TRUE(eventually([&] {
-        return fixture.pipeline->stats().diagnosis ==
-               SilenceWatchdog::Diagnosis::receivingAudio();
+        return fixture.pipeline->stats().diagnosis == SilenceWatchdog::Diagnosis::receivingAudio();
     }));
 
     // The five chunks used sequence numbers 0 … 4: a guest joining now gets 5.
@@ -340,8 +339,8 @@ TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
         ASSERT_EQ(packets.size(), 2u);
         EXPECT_EQ(packets[0].first, 1);
         EXPECT_EQ(packets[1].first, 2);
-        const AudioChunkHeader expected{static_cast<std::uint32_t>(i),
-                                        startNanos + i * 20'000'000, 960, 2500};
+        const AudioChunkHeader expected{static_cast<std::uint32_t>(i), startNanos + i * 20'000'000,
+                                        960, 2500};
         EXPECT_EQ(packets[0].second.header, expected);
         EXPECT_EQ(packets[1].second.header, expected);
         bytes[0] += packets[0].second.packet.size();
@@ -375,8 +374,10 @@ TEST(CapturePipelineDelivery, AFailedEncodeLeavesItsSequenceNumberToTheNextChunk
     ASSERT_TRUE(fixture.pipeline->start());
     ASSERT_TRUE(fixture.log.waitFor("guest 4 encoder + 96 kbps"));
     fixture.producer.writeSlots(6, 480);  // three chunks, the second fails
-    ASSERT_TRUE(eventually([&] { return fixture.pipeline->stats().encodeFailures == 1 &&
-                                        fixture.sink->deliveries().size() == 2; }));
+    ASSERT_TRUE(eventually([&] {
+        return fixture.pipeline->stats().encodeFailures == 1 &&
+               fixture.sink->deliveries().size() == 2;
+    }));
 
     const auto deliveries = fixture.sink->deliveries();
     EXPECT_EQ(deliveries[0].packets[0].second.header.seq, 0u);
@@ -402,7 +403,8 @@ TEST(CapturePipelineDelivery, AfterStopTheFlushPadsTheLastPartialChunk) {
     ASSERT_EQ(deliveries.size(), 2u);
     const auto& padded = deliveries[1].pcm;
     EXPECT_NE(padded[479 * 2], 0.0f);
-    EXPECT_TRUE(std::all_of(padded.begin() + 480 * 2, padded.end(), [](float x) { return x == 0; }));
+    EXPECT_TRUE(
+        std::all_of(padded.begin() + 480 * 2, padded.end(), [](float x) { return x == 0; }));
     EXPECT_EQ(fixture.pipeline->stats().framesProduced, 1920);
 }
 
@@ -433,8 +435,8 @@ TEST_P(CapturePipelineRates, ChunksAreStampedAheadByTheResamplersLatency) {
     PipelineFixture fixture(rateCase.rate, 2);
     EXPECT_EQ(fixture.pipeline->tapFramesPerChunk(), rateCase.tapFrames);
     ASSERT_TRUE(fixture.pipeline->start());
-    fixture.producer.write(std::vector<std::uint32_t>(4, static_cast<std::uint32_t>(
-                                                             rateCase.tapFrames / 2)));
+    fixture.producer.write(
+        std::vector<std::uint32_t>(4, static_cast<std::uint32_t>(rateCase.tapFrames / 2)));
     ASSERT_TRUE(fixture.sink->waitFor(2));
 
     const auto deliveries = fixture.sink->deliveries();
@@ -681,13 +683,10 @@ TEST(CapturePipelineBlackBox, ADumpHoldsWhatTheGuestsHeardAndKeepsTheFiveNewest)
     EXPECT_TRUE(written->filename() == BlackBoxDump::fileName("silence", now) ||
                 written->filename() == BlackBoxDump::fileName("silence", now + 1))
         << *written;
-    EXPECT_EQ(folder.names(),
-              (std::vector<std::string>{"capture-20240101-000004-a.wav",
-                                        "capture-20240101-000005-a.wav",
-                                        "capture-20240101-000006-a.wav",
-                                        "capture-20240101-000007-a.wav",
-                                        written->filename().string(), "capture-x.txt",
-                                        "notes.txt"}));
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{
+                                  "capture-20240101-000004-a.wav", "capture-20240101-000005-a.wav",
+                                  "capture-20240101-000006-a.wav", "capture-20240101-000007-a.wav",
+                                  written->filename().string(), "capture-x.txt", "notes.txt"}));
 
     const auto bytes = fileBytes(*written);
     ASSERT_EQ(bytes.size(), 44u + 1920 * 2 * 2);

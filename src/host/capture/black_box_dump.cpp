@@ -23,8 +23,8 @@ std::optional<std::filesystem::path> BlackBoxDump::write(const std::filesystem::
                                                          std::span<const float> interleaved,
                                                          std::int64_t sampleRate,
                                                          std::int64_t channels,
-                                                         std::string_view reason,
-                                                         std::time_t when, std::size_t keep) {
+                                                         std::string_view reason, std::time_t when,
+                                                         std::size_t keep) {
     if (interleaved.empty()) {
         return std::nullopt;
     }

@@ -102,8 +102,8 @@ class OpusGuestEncoder final : public CapturePipeline::Encoder {
 }  // namespace
 
 CapturePipeline::EncoderFactory CapturePipeline::opusEncoders() {
-    return [](int channels, std::int32_t bitrate)
-               -> std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure> {
+    return [](int channels,
+              std::int32_t bitrate) -> std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure> {
         auto encoder = OpusEncoder::create(channels, bitrate);
         if (!encoder) {
             return std::unexpected(encoder.error());
@@ -177,7 +177,9 @@ CapturePipeline::~CapturePipeline() {
     }
 }
 
-void CapturePipeline::setSink(std::weak_ptr<Sink> sink) { sink_ = std::move(sink); }
+void CapturePipeline::setSink(std::weak_ptr<Sink> sink) {
+    sink_ = std::move(sink);
+}
 
 void CapturePipeline::setGuestBitrates(std::function<Bitrates()> guestBitrates) {
     guestBitrates_ = std::move(guestBitrates);
@@ -255,14 +257,11 @@ bool CapturePipeline::isCancelled() const {
     return cancelled_;
 }
 
-// Feeds waiting slots to the assembler, reading the planes in place.
-void CapturePipeline::drainRing(std::size_t maxSlots) {
+// Feeds every waiting slot to the assembler, reading the planes in place.
+std::int64_t CapturePipeline::drainRing() {
     sr_ring* ring = ring_->pointer();
-    for (std::size_t drained = 0; drained < maxSlots; ++drained) {
-        const sr_slot* slot = sr_ring_begin_read(ring);
-        if (slot == nullptr) {
-            break;
-        }
+    std::int64_t drained = 0;
+    while (const sr_slot* slot = sr_ring_begin_read(ring)) {
         const std::uint32_t frames = std::min(slot->frames, ring_->maxFramesPerSlot());
         noteSlotFrames(frames);
         const int gapsBefore = assembler_.discontinuities();
@@ -272,9 +271,9 @@ void CapturePipeline::drainRing(std::size_t maxSlots) {
         const std::uint32_t present =
             std::min(static_cast<std::uint32_t>(std::max(channels_, 0)), slot->channels);
         for (std::size_t k = 0; k < planes_.size(); ++k) {
-            const float* plane = k < present
-                                     ? sr_slot_plane_const(ring, slot, static_cast<std::uint32_t>(k))
-                                     : nullptr;
+            const float* plane =
+                k < present ? sr_slot_plane_const(ring, slot, static_cast<std::uint32_t>(k))
+                            : nullptr;
             planes_[k] = std::span(plane != nullptr ? plane : silence_.data(), frames);
         }
         assembler_.push(slot->host_time_ns, static_cast<int>(frames),
@@ -283,7 +282,10 @@ void CapturePipeline::drainRing(std::size_t maxSlots) {
             splices_.discontinuity();
         }
         sr_ring_commit_read(ring);
+        drained += frames;
     }
+    framesDrained_ += drained;
+    return drained;
 }
 
 // The first slot sets the size silently; a later size is reported once it has held for a
@@ -412,8 +414,8 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         stats_.spliceRate = splices_.rate();
     }
     if (const auto sink = sink_.lock()) {
-        const std::uint64_t deadline = FrameQueue::playoutDeadlineNanos(
-            hostTime, framesPerChunk_, outputRate, bufferDelay);
+        const std::uint64_t deadline =
+            FrameQueue::playoutDeadlineNanos(hostTime, framesPerChunk_, outputRate, bufferDelay);
         sink->pipelineDidProduce(packets_, chunk, pcm, hostTime, deadline);
     }
 }

@@ -5,7 +5,6 @@
 // may be called from any thread.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -43,19 +42,19 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
     // The pipeline's counters and levels, copied out under its lock.
     struct Stats {
-        std::int64_t chunksProduced = 0;  // encoded, or at least offered to the sink
-        std::int64_t framesProduced = 0;  // 960 per delivered chunk
-        std::uint64_t ringOverruns = 0;   // the ring's count at the last delivery
+        std::int64_t chunksProduced = 0;   // encoded, or at least offered to the sink
+        std::int64_t framesProduced = 0;   // 960 per delivered chunk
+        std::uint64_t ringOverruns = 0;    // the ring's count at the last delivery
         std::int64_t discontinuities = 0;  // the assembler's gap count at the last delivery
-        std::vector<float> peak;          // per channel, of the last delivered chunk
+        std::vector<float> peak;           // per channel, of the last delivered chunk
         std::vector<float> rms;
         SilenceWatchdog::Diagnosis diagnosis = SilenceWatchdog::Diagnosis::idle(0.0);
-        std::uint32_t ringDepth = 0;           // slots waiting at the last delivery
-        std::uint64_t ioProcDeliveries = 0;    // the ring's write count at the last diagnosis
-        std::int64_t encodeFailures = 0;       // short resampler outputs and failed encodes
-        std::int64_t encodedBytes = 0;         // Opus payload bytes, all guests
-        std::int64_t encoderCount = 0;         // encoders alive at the last delivery
-        std::optional<double> spliceRate;      // absent until the splice meter has a verdict
+        std::uint32_t ringDepth = 0;         // slots waiting at the last delivery
+        std::uint64_t ioProcDeliveries = 0;  // the ring's write count at the last diagnosis
+        std::int64_t encodeFailures = 0;     // short resampler outputs and failed encodes
+        std::int64_t encodedBytes = 0;       // Opus payload bytes, all guests
+        std::int64_t encoderCount = 0;       // encoders alive at the last delivery
+        std::optional<double> spliceRate;    // absent until the splice meter has a verdict
     };
 
     // One guest's complete audio wire frame for one chunk.
@@ -107,8 +106,8 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
         Case kind = Case::encoder;
         OpusCodec::Failure encoderFailure;  // encoder
-        double sampleRate = 0;  // unsupportedSampleRate
-        std::string reason;  // threadNotStarted: what the system said
+        double sampleRate = 0;              // unsupportedSampleRate
+        std::string reason;                 // threadNotStarted: what the system said
 
         static Failure encoder(OpusCodec::Failure failure) {
             return {Case::encoder, failure, 0, {}};
@@ -174,10 +173,12 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     // and hand it on with emitReadyChunks().
     ChunkAssembler& assembler() { return assembler_; }
     void emitReadyChunks();
-    // The sender loop's drain of the ring into the assembler, at most `maxSlots` slots. Also
+    // The sender loop's drain of the ring into the assembler; returns the frames taken. Also
     // only while the sender thread is not running: a mode that stops the pipeline uses it to
     // take in what capture delivered up to the moment it stopped.
-    void drainRing(std::size_t maxSlots = SIZE_MAX);
+    std::int64_t drainRing();
+    // Frames taken from the ring so far; read it only while the sender thread is not running.
+    std::int64_t framesDrained() const { return framesDrained_; }
 
     // Consecutive slots of a new size before it counts as the capture's buffer size: the
     // sound server hands over the odd short read between regular ones, which is no change.
@@ -225,6 +226,7 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     std::map<GuestId, GuestEncoder> encoders_;
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
+    std::int64_t framesDrained_ = 0;
     std::uint32_t lastSlotFrames_ = 0;  // the settled slot size; 0 before the first slot
     std::uint32_t candidateSlotFrames_ = 0;
     int candidateSlots_ = 0;
