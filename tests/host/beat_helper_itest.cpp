@@ -161,9 +161,9 @@ class BeatHelperWithFake : public testing::Test {
 TEST_F(BeatHelperWithFake, SendsRecordsOnlyOnceReadyAndTurnsItsLinesIntoFrames) {
     set("FAKE_BEAT_READY_DELAY", "0.5");
     testing::internal::CaptureStdout();
+    Received received;  // outlives the helper, whose callbacks write into it
     auto helper = start();
     ASSERT_TRUE(helper);
-    Received received;
     received.attach(*helper);
     EXPECT_TRUE(helper->status().alive);
     EXPECT_FALSE(helper->status().ready);
@@ -260,9 +260,9 @@ TEST_F(BeatHelperWithFake, BackPressureDropsBlocksBeyondTheLimitWithoutWaiting) 
 TEST_F(BeatHelperWithFake, AHelperThatExitsMidwayIsLeftBehindSafely) {
     set("FAKE_BEAT_EXIT_AFTER", "3");
     testing::internal::CaptureStdout();
+    Received received;  // outlives the helper, whose callbacks write into it
     auto helper = start();
     ASSERT_TRUE(helper);
-    Received received;
     received.attach(*helper);
     ASSERT_TRUE(becomesReady(*helper));
     // More than the pipe holds, so writes meet the closed pipe.
@@ -288,11 +288,11 @@ TEST(BeatHelperReal, FindsTheTempoOfAClickTrack) {
         GTEST_SKIP() << "needs " << python;
     }
     zoranth::HostLog::setWritesFile(false);
+    Received received;  // outlives the helper, whose callbacks write into it
     auto started = BeatHelper::start(
         {python, std::string(ZORANTH_SOURCE_DIR) + "/Tools/beat-helper/beat_helper.py"});
     ASSERT_TRUE(started.has_value());
     auto helper = *started;
-    Received received;
     received.attach(*helper);
     ASSERT_TRUE(waitUntil([&] { return helper->status().ready; }));
 

@@ -40,6 +40,7 @@ class ChildProcess {
         std::vector<std::string> arguments;
         Stream input = Stream::pipe;
         Stream output = Stream::pipe;
+        // `pipe` joins standard error to the output pipe (the null device without one).
         Stream error = Stream::null;
         // Added to (or replacing in) this process's environment, e.g. {"LC_ALL", "C"}
         // for a tool whose output is parsed.
