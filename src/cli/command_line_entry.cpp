@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "cli/beats_command.h"
 #include "cli/options.h"
+#include "cli/readiness_check.h"
 #include "cli/record_command.h"
 #include "cli/serve_command.h"
 #include "cli/tap_check_command.h"
@@ -54,9 +56,9 @@ CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
         .record = &RecordCommand::run,
         .serve = [](std::uint16_t, std::uint16_t,
                     std::optional<double>) { return notBuiltYet("--serve"); },
-        .beats = [](const std::string&) { return notBuiltYet("--beats"); },
-        .beatsHelper = [](const std::string&) { return notBuiltYet("--beats"); },
-        .check = [] { return notBuiltYet("--check"); },
+        .beats = [](const std::string& path) { return BeatsCommand::run(path); },
+        .beatsHelper = [](const std::string& path) { return BeatsCommand::runHelper(path); },
+        .check = [] { return runReadinessCheck(); },
     };
 }
 

@@ -85,9 +85,9 @@ TEST(HostExecutable, TheLogPathFollowsHomeWithoutAStateFolder) {
 }
 
 TEST(HostExecutable, AModeNotInThisBuildExitsWith2) {
-    const HostRun run = runHost(isolatedState, "--check 2>&1");
+    const HostRun run = runHost(isolatedState, "--serve 2>&1");
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.output, "--check is not part of this build yet.\n");
+    EXPECT_EQ(run.output, "--serve is not part of this build yet.\n");
 }
 
 }  // namespace

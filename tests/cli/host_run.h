@@ -113,7 +113,7 @@ class LowLatencyTone {
 
   private:
     ScratchFolder folder_;
-    std::optional<ChildProcess> player_;
+    std::optional<TestProcess> player_;
     bool playing_ = false;
 };
 

@@ -46,12 +46,12 @@ class ScopedEnvironment {
 
 // A child process started from an argument list, optionally with its standard output piped
 // back; stopped (SIGTERM, then waited for) when the object goes.
-class ChildProcess {
+class TestProcess {
   public:
-    ChildProcess(const std::vector<std::string>& arguments, bool readOutput);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    TestProcess(const std::vector<std::string>& arguments, bool readOutput);
+    ~TestProcess();
+    TestProcess(const TestProcess&) = delete;
+    TestProcess& operator=(const TestProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
     // Reads up to `bytes` bytes of the child's output, giving up after `timeout`.
@@ -95,7 +95,7 @@ class PulseTonePlayer {
     std::string folder_;
     std::vector<unsigned> before_;
     std::optional<unsigned> index_;
-    std::optional<ChildProcess> player_;
+    std::optional<TestProcess> player_;
 };
 
 // Records `duration` of a source as interleaved float32 at 48000 Hz with parec.

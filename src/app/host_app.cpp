@@ -1,0 +1,116 @@
+#include "app/host_app.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+
+#include "app/preferences.h"
+#include "app/quit_coordinator.h"
+#include "app/single_instance.h"
+#include "host/host_log.h"
+
+namespace zoranth {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Only the signal handler and the notifier reading its pipe share this.
+std::array<int, 2> quitSignalPipe{-1, -1};
+
+void onQuitSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(quitSignalPipe[1], &byte, 1);
+}
+
+// SIGTERM (logging out), SIGINT and SIGHUP quit through the event loop, so quitting
+// still unmutes the speakers and ends the rave.
+void quitOnSignals(QGuiApplication& app) {
+    if (pipe2(quitSignalPipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char byte = 0;
+        while (::read(quitSignalPipe[0], &byte, 1) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void logLine(const QString& text) {
+    HostLog::line(text.toStdString());
+}
+
+}  // namespace
+
+QUrl HostApp::mainWindowUrl() {
+    return QUrl(QStringLiteral("qrc:/Zoranth/Host/qml/Main.qml"));
+}
+
+int HostApp::run(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setOrganizationName(QString::fromLatin1(Preferences::organizationName));
+    QGuiApplication::setApplicationName(QString::fromLatin1(Preferences::applicationName));
+    QGuiApplication::setApplicationDisplayName(QString::fromLatin1(windowTitle));
+
+    SingleInstance instance(SingleInstance::defaultFolder(), SingleInstance::defaultName());
+    switch (instance.claim(10s)) {
+        case SingleInstance::Outcome::handedOver:
+            logLine(QStringLiteral("app: already running; its window was brought forward"));
+            return 0;
+        case SingleInstance::Outcome::failed:
+            logLine(QStringLiteral("app: cannot start the window: ") + instance.failureText());
+            return 1;
+        case SingleInstance::Outcome::first:
+            break;
+    }
+
+    // Without a display there is no GPU context to be had; draw in software instead.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    }
+
+    QQmlApplicationEngine engine;
+    engine.load(mainWindowUrl());
+    auto* window = engine.rootObjects().isEmpty()
+                       ? nullptr
+                       : qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    if (window == nullptr) {
+        logLine(QStringLiteral("app: the main window could not be loaded"));
+        return 1;
+    }
+    QObject::connect(&instance, &SingleInstance::raiseRequested, window, [window] {
+        window->show();
+        window->raise();
+        window->requestActivate();
+        logLine(QStringLiteral("app: another launch brought the window forward"));
+    });
+    window->show();
+
+    QuitCoordinator quit;
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&quit] { quit.willTerminate(); });
+    quitOnSignals(app);
+
+    logLine(QStringLiteral("app: window open; later launches reach it at ") +
+            instance.socketPath());
+    return app.exec();
+}
+
+}  // namespace zoranth

@@ -1,0 +1,23 @@
+// The windowed application: one per user (a second launch brings the first one's window
+// forward and exits 0), the main window, and quitting through the quit coordinator.
+// Called once from main on the main thread.
+#pragma once
+
+#include <QUrl>
+
+namespace zoranth {
+
+struct HostApp {
+    // Runs the window until the application quits; the process exit status.
+    static int run(int argc, char** argv);
+
+    // The main window's QML, compiled into the application.
+    static QUrl mainWindowUrl();
+
+    // The window's title and the size it never gets smaller than.
+    static constexpr const char* windowTitle = "Zoranth Host";
+    static constexpr int minimumWidth = 620;
+    static constexpr int minimumHeight = 520;
+};
+
+}  // namespace zoranth

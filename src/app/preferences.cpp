@@ -1,0 +1,98 @@
+#include "app/preferences.h"
+
+#include <QSettings>
+
+#include <cmath>
+
+namespace zoranth {
+namespace {
+
+const QString raveNameKey = QStringLiteral("raveName");
+const QString bufferDelayKey = QStringLiteral("bufferDelayMs");
+const QString qualityFloorKey = QStringLiteral("qualityFloor");
+const QString automaticKey = QStringLiteral("isQualityAutomatic");
+
+bool isSpaceOrTab(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+}  // namespace
+
+Preferences::Preferences()
+    : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                            QString::fromLatin1(organizationName),
+                                            QString::fromLatin1(applicationName))) {}
+
+Preferences::Preferences(const QString& filePath)
+    : settings_(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+
+Preferences::~Preferences() = default;
+
+QString Preferences::filePath() const {
+    return settings_->fileName();
+}
+
+QString Preferences::trimmedName(const QString& name) {
+    qsizetype begin = 0;
+    qsizetype end = name.size();
+    while (begin < end && isSpaceOrTab(name[begin])) {
+        ++begin;
+    }
+    while (end > begin && isSpaceOrTab(name[end - 1])) {
+        --end;
+    }
+    return name.mid(begin, end - begin);
+}
+
+QString Preferences::raveName() const {
+    return trimmedName(settings_->value(raveNameKey).toString());
+}
+
+void Preferences::setRaveName(const QString& name) {
+    settings_->setValue(raveNameKey, trimmedName(name));
+}
+
+double Preferences::bufferDelayMs() const {
+    bool ok = false;
+    const double stored = settings_->value(bufferDelayKey).toString().trimmed().toDouble(&ok);
+    // A delay the wire cannot carry would break every hello, so it reads as the default.
+    if (!ok || !std::isfinite(stored) || stored <= 0 || stored > maximumBufferDelayMs) {
+        return defaultBufferDelayMs;
+    }
+    return stored;
+}
+
+void Preferences::setBufferDelayMs(double milliseconds) {
+    settings_->setValue(bufferDelayKey, milliseconds);
+}
+
+QualityTier Preferences::qualityFloor() const {
+    bool ok = false;
+    const int stored = settings_->value(qualityFloorKey).toString().trimmed().toInt(&ok);
+    if (!ok) {
+        return QualityTier::minimum;
+    }
+    return QualityTier::fromRawValue(stored).value_or(QualityTier::minimum);
+}
+
+void Preferences::setQualityFloor(QualityTier tier) {
+    settings_->setValue(qualityFloorKey, tier.rawValue());
+}
+
+bool Preferences::isQualityAutomatic() const {
+    const QString stored = settings_->value(automaticKey).toString().trimmed().toLower();
+    if (stored == QLatin1String("false") || stored == QLatin1String("0")) {
+        return false;
+    }
+    return true;
+}
+
+void Preferences::setQualityAutomatic(bool automatic) {
+    settings_->setValue(automaticKey, automatic);
+}
+
+void Preferences::sync() {
+    settings_->sync();
+}
+
+}  // namespace zoranth

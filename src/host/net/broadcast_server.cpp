@@ -1,0 +1,516 @@
+#include "host/net/broadcast_server.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/ip/v6_only.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <utility>
+
+#include "host/diagnostic_log.h"
+#include "host/host_log.h"
+
+namespace zoranth {
+namespace {
+
+// A failed accept (out of descriptors, say) is retried after this pause rather
+// than in a tight loop or never again.
+constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
+
+std::string_view trimmedBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// A value from /etc/machine-info, which is written in shell syntax.
+std::string unquoted(std::string value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    std::string plain;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            ++i;
+        }
+        plain += value[i];
+    }
+    return plain;
+}
+
+std::optional<std::string> prettyHostName() {
+    std::ifstream file("/etc/machine-info");
+    constexpr std::string_view key = "PRETTY_HOSTNAME=";
+    for (std::string line; std::getline(file, line);) {
+        if (line.starts_with(key)) {
+            std::string name = unquoted(line.substr(key.size()));
+            if (!name.empty()) {
+                return name;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::expected<asio::ip::tcp::acceptor, std::error_code> listeningAcceptor(
+    const asio::any_io_executor& executor, const asio::ip::tcp::endpoint& endpoint,
+    bool dualStack) {
+    asio::ip::tcp::acceptor acceptor(executor);
+    std::error_code error;
+    acceptor.open(endpoint.protocol(), error);
+    if (!error && dualStack) {
+        acceptor.set_option(asio::ip::v6_only(false), error);
+    }
+    if (!error) {
+        acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    }
+    if (!error) {
+        acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        return std::unexpected(error);
+    }
+    return acceptor;
+}
+
+}  // namespace
+
+// Gathers one snapshot per guest and hands the sorted list over once.
+struct BroadcastServer::SnapshotCollector {
+    SnapshotCollector(std::size_t expected, SnapshotsHandler completion)
+        : expected(expected), completion(std::move(completion)) {}
+
+    void add(ClientConnection::Snapshot snapshot) {
+        std::vector<ClientConnection::Snapshot> complete;
+        {
+            std::lock_guard guard(lock);
+            collected.push_back(std::move(snapshot));
+            std::sort(collected.begin(), collected.end(),
+                      [](const auto& a, const auto& b) { return a.id < b.id; });
+            if (collected.size() != expected) {
+                return;
+            }
+            complete = std::move(collected);
+        }
+        completion(std::move(complete));
+    }
+
+    std::mutex lock;
+    std::vector<ClientConnection::Snapshot> collected;
+    const std::size_t expected;
+    const SnapshotsHandler completion;
+};
+
+std::string BroadcastServer::StartFailure::text() const {
+    switch (kind) {
+        case Case::alreadyStarted:
+            return "the server has already been started";
+        case Case::listenFailed:
+            return "cannot listen on port " + std::to_string(port) + ": " + error.message();
+    }
+    return "unknown";
+}
+
+BroadcastServer::BroadcastServer(const Hello& hello, std::string_view name, DiagnosticSink log)
+    : log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
+      queue_("com.zoranth.server"),
+      serviceName_(serviceNameFor(name, computerName())),
+      hello_(hello) {}
+
+BroadcastServer::~BroadcastServer() {
+    // A server dropped without stop(): its guests go without a goodbye.
+    for (const auto& [id, connection] : clients_) {
+        connection->close();
+    }
+}
+
+std::expected<void, BroadcastServer::StartFailure> BroadcastServer::start(
+    const Listening& listening) {
+    {
+        std::lock_guard guard(lock_);
+        if (started_) {
+            return std::unexpected(StartFailure{StartFailure::Case::alreadyStarted, {}, 0});
+        }
+        started_ = true;
+    }
+    std::expected<void, StartFailure> result;
+    queue_.sync([&] { result = listen(listening); });
+    if (!result) {
+        std::lock_guard guard(lock_);
+        started_ = false;
+        return result;
+    }
+    if (listening.advertises) {
+        advertise();
+    }
+    return {};
+}
+
+std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
+    const Listening& listening) {
+    const std::uint16_t port = listening.preferredPort;
+    std::expected<asio::ip::tcp::acceptor, std::error_code> acceptor =
+        std::unexpected(std::error_code());
+    if (listening.address) {
+        acceptor = listeningAcceptor(queue_.executor(), {*listening.address, port}, false);
+    } else {
+        // One socket for both families; a system without IPv6 gets an IPv4 one.
+        acceptor = listeningAcceptor(queue_.executor(), {asio::ip::address_v6::any(), port}, true);
+        if (!acceptor) {
+            acceptor =
+                listeningAcceptor(queue_.executor(), {asio::ip::address_v4::any(), port}, false);
+        }
+    }
+    if (!acceptor) {
+        return std::unexpected(
+            StartFailure{StartFailure::Case::listenFailed, acceptor.error(), port});
+    }
+    acceptor_.emplace(std::move(*acceptor));
+    std::error_code ignored;
+    const std::uint16_t actual = acceptor_->local_endpoint(ignored).port();
+    {
+        std::lock_guard guard(lock_);
+        port_ = actual;
+    }
+    log("listening on port " + std::to_string(actual));
+    accept();
+    return {};
+}
+
+void BroadcastServer::advertise() {
+    std::uint16_t port = 0;
+    {
+        std::lock_guard guard(lock_);
+        port = port_;
+    }
+    auto registration = ServiceRegistration::start(
+        {std::string(serviceType), serviceName_, port},
+        [weak = weak_from_this()](const ServiceRegistration::Event& event) {
+            if (auto self = weak.lock()) {
+                self->registrationChanged(event);
+            }
+        });
+    if (!registration) {
+        log("service registration failed: " + registration.error().text);
+        return;
+    }
+    std::shared_ptr<ServiceRegistration> unused;
+    {
+        std::lock_guard guard(lock_);
+        if (stopped_) {
+            unused = std::move(*registration);
+        } else {
+            registration_ = std::move(*registration);
+        }
+    }
+}
+
+void BroadcastServer::registrationChanged(const ServiceRegistration::Event& event) {
+    if (const auto* established = std::get_if<ServiceRegistration::Established>(&event)) {
+        {
+            std::lock_guard guard(lock_);
+            advertisedName_ = established->name;
+        }
+        log("advertised as " + established->name);
+        return;
+    }
+    // A confirmed name stays: withdrawals are not followed.
+    const auto& failure = std::get<ServiceRegistration::Failure>(event);
+    log("service registration failed: " + failure.text);
+}
+
+void BroadcastServer::accept() {
+    acceptor_->async_accept(asio::bind_executor(
+        queue_.executor(),
+        [weak = weak_from_this()](const std::error_code& error, asio::ip::tcp::socket socket) {
+            if (auto self = weak.lock()) {
+                self->accepted(error, std::move(socket));
+            }
+        }));
+}
+
+void BroadcastServer::accepted(const std::error_code& error, asio::ip::tcp::socket socket) {
+    if (error == asio::error::operation_aborted || !acceptor_ || !acceptor_->is_open()) {
+        return;
+    }
+    if (error) {
+        log("listener failed: " + error.message());
+        queue_.postAfter(acceptRetryDelay, [weak = weak_from_this()] {
+            if (auto self = weak.lock(); self && self->acceptor_ && self->acceptor_->is_open()) {
+                self->accept();
+            }
+        });
+        return;
+    }
+    Id id = 0;
+    Hello hello;
+    ClientConnection::AudioSentHandler audioSent;
+    {
+        std::lock_guard guard(lock_);
+        id = nextClientID_++;
+        hello = hello_;
+        audioSent = onAudioSent_;
+    }
+    auto connection = std::make_shared<ClientConnection>(id, std::move(socket), hello, log_);
+    {
+        std::lock_guard guard(lock_);
+        if (stopped_) {
+            return;  // the connection closes as it goes
+        }
+        clients_.emplace(id, connection);
+        bitrateByClient_[id] = defaultBitrate_;
+    }
+    connection->setOnStateChange(
+        [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
+            Id id, const ClientConnection::State& state) {
+            if (auto server = weakServer.lock()) {
+                server->guestStateChanged(weakConnection, id, state);
+            }
+        });
+    if (audioSent) {
+        connection->setOnAudioSent(std::move(audioSent));
+    }
+    // Logged before starting, so the trail never shows a guest's path before its arrival.
+    const std::string& endpoint = connection->endpointDescription();
+    log("client " + std::to_string(id) + " connected from " + endpoint);
+    HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
+    connection->start();
+    clientsChanged();
+    accept();
+}
+
+void BroadcastServer::guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection,
+                                        Id id, const ClientConnection::State& state) {
+    const auto connection = weakConnection.lock();
+    if (state.kind == ClientConnection::State::Case::ready) {
+        HostLog::line("guest " + std::to_string(id) + " via " +
+                      (connection ? connection->pathDescription() : "unknown path"));
+        clientsChanged();
+        return;
+    }
+    // Failed, then cancelled: the guest leaves once. Its bitrate entry outlives a
+    // stop() that already emptied the client map, so it marks who has not left yet.
+    bool left = false;
+    {
+        std::lock_guard guard(lock_);
+        clients_.erase(id);
+        left = bitrateByClient_.erase(id) > 0;
+    }
+    if (!left) {
+        return;
+    }
+    log("client " + std::to_string(id) + " disconnected");
+    std::string line = "guest " + std::to_string(id) + " left";
+    if (connection && connection->latestStats() && !connection->latestStats()->deviceName.empty()) {
+        line += " (" + connection->latestStats()->deviceName + ")";
+    }
+    HostLog::line(line);
+    clientsChanged();
+}
+
+void BroadcastServer::clientsChanged() {
+    std::function<void()> handler;
+    {
+        std::lock_guard guard(lock_);
+        handler = onClientsChanged_;
+    }
+    if (handler) {
+        handler();
+    }
+}
+
+void BroadcastServer::stop() {
+    std::vector<std::shared_ptr<ClientConnection>> leaving;
+    std::shared_ptr<ServiceRegistration> registration;
+    {
+        std::lock_guard guard(lock_);
+        if (stopped_) {
+            return;
+        }
+        stopped_ = true;
+        for (auto& [id, connection] : clients_) {
+            leaving.push_back(std::move(connection));
+        }
+        clients_.clear();
+        registration = std::move(registration_);
+    }
+    for (const auto& connection : leaving) {
+        connection->sayGoodbyeAndClose();
+    }
+    const auto closeListener = [this] {
+        std::error_code ignored;
+        if (acceptor_) {
+            acceptor_->close(ignored);
+            acceptor_.reset();
+        }
+    };
+    if (queue_.isCurrent()) {
+        closeListener();
+    } else {
+        queue_.sync(closeListener);
+    }
+    // Withdrawn outside the lock: the registration's handler takes it.
+    registration.reset();
+}
+
+std::uint16_t BroadcastServer::port() const {
+    std::lock_guard guard(lock_);
+    return port_;
+}
+
+std::optional<std::string> BroadcastServer::advertisedName() const {
+    std::lock_guard guard(lock_);
+    return advertisedName_;
+}
+
+BroadcastServer::Id BroadcastServer::nextClientID() const {
+    std::lock_guard guard(lock_);
+    return nextClientID_;
+}
+
+std::size_t BroadcastServer::clientCount() const {
+    std::lock_guard guard(lock_);
+    return clients_.size();
+}
+
+std::vector<std::shared_ptr<ClientConnection>> BroadcastServer::connections() const {
+    std::vector<std::shared_ptr<ClientConnection>> list;
+    std::lock_guard guard(lock_);
+    list.reserve(clients_.size());
+    for (const auto& [id, connection] : clients_) {
+        list.push_back(connection);
+    }
+    return list;
+}
+
+void BroadcastServer::updateFormat(const Hello& hello) {
+    std::vector<std::shared_ptr<ClientConnection>> list;
+    {
+        std::lock_guard guard(lock_);
+        hello_ = hello;
+        for (const auto& [id, connection] : clients_) {
+            list.push_back(connection);
+        }
+    }
+    for (const auto& connection : list) {
+        connection->sendHello(hello);
+    }
+}
+
+void BroadcastServer::broadcast(const Packets& packets, std::uint64_t deadlineNanos, double now) {
+    if (packets.empty()) {
+        return;
+    }
+    std::vector<std::pair<std::shared_ptr<ClientConnection>, FrameQueue::Bytes>> pairs;
+    pairs.reserve(packets.size());
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, frame] : packets) {
+            if (const auto found = clients_.find(id); found != clients_.end()) {
+                pairs.emplace_back(found->second, frame);
+            }
+        }
+    }
+    for (auto& [connection, frame] : pairs) {
+        connection->enqueue(std::move(frame), deadlineNanos, now);
+    }
+}
+
+void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
+    for (const auto& connection : connections()) {
+        connection->sendControl(frame);
+    }
+}
+
+void BroadcastServer::setBitrates(const Bitrates& bitrates) {
+    std::lock_guard guard(lock_);
+    for (const auto& [id, bitrate] : bitrates) {
+        if (clients_.contains(id)) {
+            bitrateByClient_[id] = bitrate;
+        }
+    }
+}
+
+BroadcastServer::Bitrates BroadcastServer::guestBitrates() const {
+    Bitrates bitrates;
+    std::lock_guard guard(lock_);
+    for (const auto& [id, bitrate] : bitrateByClient_) {
+        if (clients_.contains(id)) {
+            bitrates.emplace(id, bitrate);
+        }
+    }
+    return bitrates;
+}
+
+std::int32_t BroadcastServer::defaultBitrate() const {
+    std::lock_guard guard(lock_);
+    return defaultBitrate_;
+}
+
+void BroadcastServer::setDefaultBitrate(std::int32_t bitrate) {
+    std::lock_guard guard(lock_);
+    defaultBitrate_ = bitrate;
+}
+
+void BroadcastServer::snapshots(SnapshotsHandler completion) {
+    const auto list = connections();
+    if (list.empty()) {
+        completion({});
+        return;
+    }
+    auto collector = std::make_shared<SnapshotCollector>(list.size(), std::move(completion));
+    for (const auto& connection : list) {
+        connection->snapshot([collector](ClientConnection::Snapshot snapshot) {
+            collector->add(std::move(snapshot));
+        });
+    }
+}
+
+void BroadcastServer::setOnClientsChanged(std::function<void()> handler) {
+    std::lock_guard guard(lock_);
+    onClientsChanged_ = std::move(handler);
+}
+
+void BroadcastServer::setOnAudioSent(ClientConnection::AudioSentHandler handler) {
+    std::lock_guard guard(lock_);
+    onAudioSent_ = std::move(handler);
+}
+
+std::string BroadcastServer::serviceNameFor(std::string_view name,
+                                            const std::optional<std::string>& computerName) {
+    const std::string_view trimmed = trimmedBlanks(name);
+    if (!trimmed.empty()) {
+        return std::string(trimmed);
+    }
+    if (computerName && !computerName->empty()) {
+        return *computerName;
+    }
+    return "Zoranth";
+}
+
+std::optional<std::string> BroadcastServer::computerName() {
+    if (auto pretty = prettyHostName()) {
+        return pretty;
+    }
+    char host[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
+        return std::string(host);
+    }
+    return std::nullopt;
+}
+
+void BroadcastServer::log(const std::string& text) const {
+    log_(category, text);
+}
+
+}  // namespace zoranth

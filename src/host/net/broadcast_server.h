@@ -1,0 +1,146 @@
+// The host's network face: listens for guests, advertises the rave as _zoranth._tcp,
+// gives every guest a ClientConnection and fans the stream out to them. Create it with
+// std::make_shared; every operation may be called from any thread. The listener runs on
+// the serial queue "com.zoranth.server", each guest on its own; broadcast() only posts.
+#pragma once
+
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "host/net/client_connection.h"
+#include "host/serial_queue.h"
+#include "kit/frame_queue.h"
+#include "platform/avahi/service_registration.h"
+#include "protocol/wire_format.h"
+
+namespace zoranth {
+
+class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
+  public:
+    using Id = ClientConnection::Id;
+    // One encoded audio frame per guest id, for guests encoded at their own bitrate.
+    using Packets = std::unordered_map<Id, FrameQueue::Bytes>;
+    using Bitrates = std::map<Id, std::int32_t>;
+    using SnapshotsHandler = std::function<void(std::vector<ClientConnection::Snapshot>)>;
+
+    struct Listening {
+        std::uint16_t preferredPort = 0;  // 0: any free port the system chooses
+        // Absent: every interface (IPv6 and IPv4 together where the system allows).
+        std::optional<asio::ip::address> address;
+        // Whether to register the service with the DNS-SD daemon.
+        bool advertises = true;
+    };
+
+    struct StartFailure {
+        enum class Case { alreadyStarted, listenFailed };
+        Case kind = Case::listenFailed;
+        std::error_code error;  // why the socket could not listen
+        std::uint16_t port = 0;
+
+        std::string text() const;
+        friend bool operator==(const StartFailure&, const StartFailure&) = default;
+    };
+
+    static constexpr std::string_view category = "server";
+    static constexpr std::string_view serviceType = "_zoranth._tcp";
+    static constexpr std::int32_t initialDefaultBitrate = 128000;
+
+    // `name` is the rave's name; blank, it falls back to this computer's name.
+    BroadcastServer(const Hello& hello, std::string_view name, DiagnosticSink log = {});
+    ~BroadcastServer();
+    BroadcastServer(const BroadcastServer&) = delete;
+    BroadcastServer& operator=(const BroadcastServer&) = delete;
+
+    // Opens the listener and starts accepting and advertising. Only a socket that
+    // cannot listen fails; nothing is started then. Called once.
+    std::expected<void, StartFailure> start(const Listening& listening);
+    // Says goodbye to every guest, closes the listener and withdraws the service.
+    void stop();
+
+    // 0 until listening; then the port actually listened on.
+    std::uint16_t port() const;
+    // The name the DNS-SD daemon confirmed; absent until then, and without a daemon.
+    std::optional<std::string> advertisedName() const;
+    const std::string& serviceName() const { return serviceName_; }
+    Id nextClientID() const;
+    std::size_t clientCount() const;
+
+    // A new stream format: every guest gets it next, and later guests first.
+    void updateFormat(const Hello& hello);
+    // Hands each connected guest its frame; ids without a guest are ignored.
+    void broadcast(const Packets& packets, std::uint64_t deadlineNanos, double now);
+    // One complete frame (beat, cue) for every guest, ahead of their audio.
+    void sendControl(FrameQueue::Bytes frame);
+
+    // Per-guest bitrates: only ids still connected are changed or reported.
+    void setBitrates(const Bitrates& bitrates);
+    Bitrates guestBitrates() const;
+    // The bitrate a newly connected guest starts with.
+    std::int32_t defaultBitrate() const;
+    void setDefaultBitrate(std::int32_t bitrate);
+
+    // Every guest's snapshot sorted by id, delivered once: at once on the caller's
+    // thread when nobody is connected, otherwise on the queue of the last to answer.
+    void snapshots(SnapshotsHandler completion);
+
+    // Called after a guest joins, becomes ready or leaves, on the server's queue or
+    // a guest's queue.
+    void setOnClientsChanged(std::function<void()> handler);
+    // Called on a guest's queue after each of its audio frames reached the socket.
+    void setOnAudioSent(ClientConnection::AudioSentHandler handler);
+
+    // The advertised name: `name` without leading and trailing spaces and tabs; when
+    // that is empty the computer's name, and without one "Zoranth".
+    static std::string serviceNameFor(std::string_view name,
+                                      const std::optional<std::string>& computerName);
+    // The pretty host name (as hostnamectl sets it), else the host name.
+    static std::optional<std::string> computerName();
+
+  private:
+    struct SnapshotCollector;
+
+    std::expected<void, StartFailure> listen(const Listening& listening);
+    void advertise();
+    void registrationChanged(const ServiceRegistration::Event& event);
+    void accept();
+    void accepted(const std::error_code& error, asio::ip::tcp::socket socket);
+    void guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection, Id id,
+                           const ClientConnection::State& state);
+    void clientsChanged();
+    std::vector<std::shared_ptr<ClientConnection>> connections() const;
+    void log(const std::string& text) const;
+
+    const DiagnosticSink log_;
+    SerialQueue queue_;
+    const std::string serviceName_;
+    std::optional<asio::ip::tcp::acceptor> acceptor_;  // only on queue_
+
+    mutable std::mutex lock_;  // the server's lock: everything below
+    std::map<Id, std::shared_ptr<ClientConnection>> clients_;
+    Id nextClientID_ = 1;
+    std::uint16_t port_ = 0;
+    std::optional<std::string> advertisedName_;
+    Hello hello_;
+    Bitrates bitrateByClient_;
+    std::int32_t defaultBitrate_ = initialDefaultBitrate;
+    bool started_ = false;
+    bool stopped_ = false;
+    std::shared_ptr<ServiceRegistration> registration_;
+    std::function<void()> onClientsChanged_;
+    ClientConnection::AudioSentHandler onAudioSent_;
+};
+
+}  // namespace zoranth

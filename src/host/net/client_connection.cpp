@@ -1,0 +1,498 @@
+#include "host/net/client_connection.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <utility>
+
+#include "host/diagnostic_log.h"
+#include "host/wall_clock.h"
+#include "protocol/frame_encoder.h"
+#include "protocol/mach_clock.h"
+
+namespace zoranth {
+namespace {
+
+constexpr int keepAliveIdleSeconds = 10;
+constexpr int keepAliveIntervalSeconds = 5;
+constexpr int keepAliveProbes = 3;
+
+FrameQueue::Bytes encoded(const Message& message) {
+    return FrameQueue::share(FrameEncoder::encode(message));
+}
+
+asio::ip::address unmapped(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+std::optional<asio::ip::address> addressOf(const sockaddr* socketAddress) {
+    if (socketAddress == nullptr) {
+        return std::nullopt;
+    }
+    if (socketAddress->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(socketAddress);
+        return asio::ip::address_v4(ntohl(v4->sin_addr.s_addr));
+    }
+    if (socketAddress->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(socketAddress);
+        asio::ip::address_v6::bytes_type bytes;
+        std::copy(std::begin(v6->sin6_addr.s6_addr), std::end(v6->sin6_addr.s6_addr),
+                  bytes.begin());
+        return asio::ip::address_v6(bytes, v6->sin6_scope_id);
+    }
+    return std::nullopt;
+}
+
+// The interface carrying a local address, as a path names it.
+std::optional<std::string> interfaceCarrying(const asio::ip::address& local) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> name;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const auto address = addressOf(entry->ifa_addr);
+        if (address && unmapped(*address) == local) {
+            name = entry->ifa_name;
+            break;
+        }
+    }
+    ::freeifaddrs(list);
+    return name;
+}
+
+// The interface kinds a path reports: wifi, wiredEthernet, loopback or other.
+std::string interfaceType(const std::string& name) {
+    const std::filesystem::path device = std::filesystem::path("/sys/class/net") / name;
+    std::error_code ignored;
+    if (std::filesystem::exists(device / "wireless", ignored)) {
+        return "wifi";
+    }
+    std::ifstream typeFile(device / "type");
+    int linkType = 0;
+    if (!(typeFile >> linkType)) {
+        return "other";
+    }
+    if (linkType == 772) {  // ARPHRD_LOOPBACK
+        return "loopback";
+    }
+    return linkType == 1 ? "wiredEthernet" : "other";  // ARPHRD_ETHER
+}
+
+void setIntOption(int fd, int level, int option, int value) {
+    [[maybe_unused]] const int result = ::setsockopt(fd, level, option, &value, sizeof value);
+}
+
+}  // namespace
+
+std::string ClientConnection::Snapshot::displayName() const {
+    if (stats && !stats->deviceName.empty()) {
+        return stats->deviceName;
+    }
+    return endpoint;
+}
+
+ClientConnection::ClientConnection(Id id, asio::ip::tcp::socket socket, const Hello& hello,
+                                   DiagnosticSink log)
+    : id_(id),
+      log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
+      queue_("com.zoranth.app." + std::to_string(id)),
+      receiveBuffer_(receiveChunkBytes),
+      socket_(std::move(socket)),
+      endpoint_([this] {
+          std::error_code error;
+          const auto remote = socket_.remote_endpoint(error);
+          return error ? std::string("unknown endpoint") : describe(remote);
+      }()),
+      decoder_(static_cast<std::ptrdiff_t>(receiveChunkBytes)),
+      audioQueue_(hello.bufferDelayMs / 1000.0 + 0.5, chunkSeconds),
+      connectedAt_(WallClock::now()),
+      pendingHello_(hello) {}
+
+ClientConnection::~ClientConnection() = default;
+
+template <class Work>
+void ClientConnection::onQueue(Work&& work) {
+    asio::post(queue_.executor(), [self = shared_from_this(),
+                                   work = std::forward<Work>(work)]() mutable { work(*self); });
+}
+
+void ClientConnection::setOnStateChange(StateHandler handler) {
+    onStateChange_ = std::move(handler);
+}
+
+void ClientConnection::setOnStats(StatsHandler handler) {
+    onStats_ = std::move(handler);
+}
+
+void ClientConnection::setOnAudioSent(AudioSentHandler handler) {
+    onAudioSent_ = std::move(handler);
+}
+
+void ClientConnection::start() {
+    onQueue([](ClientConnection& self) { self.begin(); });
+}
+
+void ClientConnection::enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now) {
+    onQueue([audio = std::move(audio), deadlineNanos, now](ClientConnection& self) mutable {
+        self.enqueueAudio(std::move(audio), deadlineNanos, now);
+    });
+}
+
+void ClientConnection::sendHello(const Hello& hello) {
+    onQueue([hello](ClientConnection& self) { self.changeFormat(hello); });
+}
+
+void ClientConnection::sendControl(FrameQueue::Bytes frame) {
+    onQueue([frame = std::move(frame)](ClientConnection& self) mutable {
+        self.appendPriority(std::move(frame));
+        self.pump();
+    });
+}
+
+void ClientConnection::snapshot(std::function<void(Snapshot)> completion) {
+    onQueue([completion = std::move(completion)](ClientConnection& self) {
+        Snapshot snapshot;
+        snapshot.id = self.id_;
+        snapshot.endpoint = self.endpoint_;
+        snapshot.queuedBytes = self.audioQueue_.byteCount();
+        snapshot.occupancy = self.audioQueue_.occupancy();
+        snapshot.droppedFrames = self.audioQueue_.droppedFrames();
+        snapshot.expiredFrames = self.audioQueue_.expiredFrames();
+        snapshot.framesSent = self.framesSent_;
+        snapshot.bytesSent = self.bytesSent_;
+        snapshot.stats = self.stats_;
+        snapshot.statsAt = self.statsAt_;
+        snapshot.isOverBudget = self.overBudgetSince_.has_value();
+        completion(std::move(snapshot));
+    });
+}
+
+void ClientConnection::close() {
+    onQueue([](ClientConnection& self) { self.closeNow(); });
+}
+
+void ClientConnection::sayGoodbyeAndClose() {
+    onQueue([](ClientConnection& self) { self.goodbye(); });
+}
+
+std::string ClientConnection::describe(const asio::ip::tcp::endpoint& endpoint) {
+    return unmapped(endpoint.address()).to_string() + ":" + std::to_string(endpoint.port());
+}
+
+std::string ClientConnection::pathDescription() const {
+    std::error_code error;
+    const auto local =
+        socket_.is_open() ? socket_.local_endpoint(error) : asio::ip::tcp::endpoint();
+    if (!socket_.is_open() || error) {
+        return "unknown path";
+    }
+    const auto name = interfaceCarrying(unmapped(local.address()));
+    const std::string interface = name ? *name + " (" + interfaceType(*name) + ")" : "?";
+    return interface + ", host address " + describe(local);
+}
+
+// Everything below runs on the connection's queue.
+
+void ClientConnection::begin() {
+    if (pendingHello_) {
+        // Queued ahead of everything, audio included: the guest's first frame.
+        appendPriority(encoded(*pendingHello_));
+        pendingHello_.reset();
+    }
+    if (closed_) {
+        return;
+    }
+    tuneSocket(socket_);
+    deliverState(State::ready());
+    asio::post(queue_.executor(), [self = shared_from_this()] {
+        self->isReady_ = true;
+        self->pump();
+    });
+    receive();
+}
+
+void ClientConnection::tuneSocket(asio::ip::tcp::socket& socket) {
+    std::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int fd = socket.native_handle();
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepAliveIdleSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepAliveIntervalSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, keepAliveProbes);
+    // An IPv6 socket may carry IPv4 guests (mapped addresses): mark both.
+    setIntOption(fd, IPPROTO_IP, IP_TOS, interactiveVideoTos);
+    if (socket.local_endpoint(ignored).address().is_v6()) {
+        setIntOption(fd, IPPROTO_IPV6, IPV6_TCLASS, interactiveVideoTos);
+    }
+}
+
+void ClientConnection::deliverState(const State& state) {
+    if (onStateChange_) {
+        onStateChange_(id_, state);
+    }
+    switch (state.kind) {
+        case State::Case::ready:
+            break;
+        case State::Case::failed:
+            log("client " + std::to_string(id_) + " failed: " + state.error.message());
+            closeNow();
+            break;
+        case State::Case::cancelled:
+            closed_ = true;
+            break;
+    }
+}
+
+void ClientConnection::receive() {
+    auto completion = [weak = weak_from_this()](const std::error_code& error, std::size_t length) {
+        if (auto self = weak.lock()) {
+            self->received(error, length);
+        }
+    };
+    socket_.async_read_some(asio::buffer(receiveBuffer_),
+                            asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void ClientConnection::received(const std::error_code& error, std::size_t length) {
+    if (length > 0 && !closed_) {
+        decoder_.append(std::span(receiveBuffer_.data(), length));
+        drain();
+    }
+    if (closed_ || error == asio::error::operation_aborted) {
+        return;
+    }
+    if (error == asio::error::eof) {
+        closeNow();
+    } else if (error) {
+        // A reset or a keep-alive timeout: the connection itself has failed.
+        deliverState(State::failed(error));
+    } else {
+        receive();
+    }
+}
+
+void ClientConnection::drain() {
+    while (!closed_) {
+        auto next = decoder_.next();
+        if (!next) {
+            log("client " + std::to_string(id_) + " protocol error: " + next.error().text());
+            closeNow();
+            return;
+        }
+        if (!*next) {
+            return;
+        }
+        handle(**next);
+    }
+}
+
+void ClientConnection::handle(const Message& message) {
+    if (const auto* request = message.as<TimeReq>()) {
+        // The host clock is read now, while handling, not when the answer leaves.
+        appendPriority(encoded(TimeResp{request->t1, MachClock::nowNanos()}));
+        pump();
+    } else if (const auto* stat = message.as<ClientStat>()) {
+        stats_ = *stat;
+        statsAt_ = WallClock::now();
+        if (onStats_) {
+            onStats_(id_, *stat);
+        }
+    } else if (const auto* unknown = message.as<Message::Unknown>()) {
+        log("client " + std::to_string(id_) + " sent unknown type " +
+            std::to_string(unknown->type));
+    } else if (message.is<Message::Bye>()) {
+        closeNow();
+    }
+    // A guest's hello, audio, clock answers, beats, cues and state are ignored.
+}
+
+void ClientConnection::appendPriority(FrameQueue::Bytes frame) {
+    if (closed_ || !frame || frame->empty()) {
+        return;
+    }
+    if (priorityQueue_.size() >= maxPriorityFrames) {
+        log("client " + std::to_string(id_) + " not reading; dropping the connection");
+        closeNow();
+        return;
+    }
+    priorityQueue_.push_back(std::move(frame));
+}
+
+void ClientConnection::pump() {
+    if (closed_ || !isReady_ || sendInFlight_) {
+        return;
+    }
+    if (!priorityQueue_.empty()) {
+        FrameQueue::Bytes frame = std::move(priorityQueue_.front());
+        priorityQueue_.pop_front();
+        write(std::move(frame), false);
+        return;
+    }
+    // Null or empty frames are never queued, so whatever comes out has bytes.
+    auto audio = audioQueue_.dequeue(MachClock::nowNanos());
+    if (!audio) {
+        return;
+    }
+    ++framesSent_;
+    write(std::move(*audio), true);
+}
+
+void ClientConnection::write(FrameQueue::Bytes frame, bool isAudio) {
+    sendInFlight_ = true;
+    bytesSent_ += static_cast<std::int64_t>(frame->size());
+    const auto buffer = asio::buffer(*frame);
+    // The completion owns the frame, so its bytes outlive the write.
+    auto completion = [weak = weak_from_this(), frame = std::move(frame), isAudio](
+                          const std::error_code& error, std::size_t) {
+        if (auto self = weak.lock()) {
+            self->sendCompleted(error, frame, isAudio);
+        }
+    };
+    asio::async_write(socket_, buffer,
+                      asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void ClientConnection::sendCompleted(const std::error_code& error, const FrameQueue::Bytes& frame,
+                                     bool isAudio) {
+    sendInFlight_ = false;
+    if (!error && isAudio && onAudioSent_) {
+        onAudioSent_(id_, frame);
+    }
+    if (goodbyePending_) {
+        goodbyePending_ = false;
+        writeGoodbye();
+        return;
+    }
+    if (!error) {
+        pump();
+        return;
+    }
+    if (closed_) {
+        return;  // our own cancel ended the write
+    }
+    log("client " + std::to_string(id_) + " send failed: " + error.message());
+    closed_ = true;
+    cancel();
+}
+
+void ClientConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos,
+                                    double now) {
+    if (closed_ || !audio || audio->empty()) {
+        return;
+    }
+    const std::int64_t droppedBefore = audioQueue_.droppedFrames();
+    audioQueue_.enqueue(std::move(audio), deadlineNanos);
+    if (audioQueue_.droppedFrames() == droppedBefore) {
+        overBudgetSince_.reset();
+    } else if (!overBudgetSince_) {
+        overBudgetSince_ = now;
+    } else if (now - *overBudgetSince_ > stallLimitSeconds) {
+        // Full on every frame since then: not one frame left for this guest.
+        const auto seconds = static_cast<long>(now - *overBudgetSince_);
+        log("client " + std::to_string(id_) + " over budget for " + std::to_string(seconds) +
+            "s; dropping the connection");
+        closeNow();
+        return;
+    }
+    pump();
+}
+
+void ClientConnection::changeFormat(const Hello& hello) {
+    if (closed_) {
+        return;
+    }
+    const std::int64_t stale = audioQueue_.count();
+    audioQueue_.removeAll();
+    overBudgetSince_.reset();
+    if (stale > 0) {
+        log("client " + std::to_string(id_) + ": format change, discarded " +
+            std::to_string(stale) + " stale frame(s)");
+    }
+    appendPriority(encoded(hello));
+    pump();
+}
+
+void ClientConnection::closeNow() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    cancel();
+}
+
+void ClientConnection::goodbye() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    // The owner usually lets go right after asking; the goodbye keeps the
+    // connection alive until it is out or the grace period ends.
+    goodbyeHold_ = shared_from_this();
+    goodbyeTimer_.emplace(queue_.executor(), goodbyeGrace);
+    goodbyeTimer_->async_wait([weak = weak_from_this()](const std::error_code& error) {
+        if (auto self = weak.lock(); self && !error) {
+            self->cancel();
+        }
+    });
+    if (sendInFlight_) {
+        // Bytes of a frame already in flight must not interleave with the bye.
+        goodbyePending_ = true;
+    } else {
+        writeGoodbye();
+    }
+}
+
+void ClientConnection::writeGoodbye() {
+    if (cancelled_) {
+        return;
+    }
+    FrameQueue::Bytes frame = encoded(Message::Bye{});
+    sendInFlight_ = true;
+    bytesSent_ += static_cast<std::int64_t>(frame->size());
+    const auto buffer = asio::buffer(*frame);
+    // Held strongly: the goodbye finishes even after every owner has let go.
+    auto completion = [self = shared_from_this(), frame = std::move(frame)](const std::error_code&,
+                                                                            std::size_t) {
+        self->sendInFlight_ = false;
+        self->cancel();
+    };
+    asio::async_write(socket_, buffer,
+                      asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void ClientConnection::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    std::error_code ignored;
+    if (goodbyeTimer_) {
+        goodbyeTimer_->cancel();
+    }
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+    asio::post(queue_.executor(), [self = shared_from_this()] {
+        self->deliverState(State::cancelled());
+        self->goodbyeHold_.reset();
+    });
+}
+
+void ClientConnection::log(const std::string& text) const {
+    log_(category, text);
+}
+
+}  // namespace zoranth

@@ -1,0 +1,187 @@
+// Two launches of the real executable, drawing offscreen, in private runtime, config
+// and state folders: the second brings the first one's window forward and exits 0.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: a sanitizer build starts Qt and compiles QML slowly.
+constexpr auto startTimeout = 60s;
+
+// One launch of zoranth-host without a mode: the window.
+class Launch {
+  public:
+    explicit Launch(const std::vector<std::string>& environment) {
+        // The overrides replace inherited values: the first of two same names would win.
+        std::vector<std::string> variables = environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string inherited = *entry;
+            const auto name = inherited.substr(0, inherited.find('=') + 1);
+            bool overridden = false;
+            for (const auto& variable : environment) {
+                overridden = overridden || variable.starts_with(name);
+            }
+            if (!overridden) {
+                variables.push_back(inherited);
+            }
+        }
+        std::vector<char*> envp;
+        for (auto& variable : variables) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
+        std::string program = ZORANTH_HOST_EXE;
+        char* argv[] = {program.data(), nullptr};
+
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        output_ = ends[0];
+    }
+
+    ~Launch() {
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0) {
+            close(output_);
+        }
+    }
+
+    bool started() const { return pid_ > 0; }
+    const std::string& output() const { return text_; }
+
+    // Reads the output until it holds `text` or the time is up.
+    bool says(const std::string& text, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (text_.find(text) == std::string::npos) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || output_ < 0) {
+                return false;
+            }
+            pollfd ready{output_, POLLIN, 0};
+            if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[1024];
+            const ssize_t n = read(output_, buffer, sizeof buffer);
+            if (n <= 0) {
+                return text_.find(text) != std::string::npos;
+            }
+            text_.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    // The exit status once the launch has ended by itself; none if it still runs then.
+    std::optional<int> exitStatus(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!status_) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (Clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return status_;
+    }
+
+    void signal(int number) const { kill(pid_, number); }
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string text_;
+    std::optional<int> status_;
+};
+
+class SecondLaunch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zoranth-app-itest-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        const std::string runtime = root_ + "/run";
+        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        environment_ = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime,
+                        "XDG_CONFIG_HOME=" + root_ + "/config",
+                        "XDG_STATE_HOME=" + root_ + "/state"};
+    }
+
+    void TearDown() override { std::filesystem::remove_all(root_); }
+
+    std::string root_;
+    std::vector<std::string> environment_;
+};
+
+const std::string windowOpen = "app: window open";
+
+TEST_F(SecondLaunch, BringsTheFirstWindowForwardAndExitsZero) {
+    Launch first(environment_);
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(first.says(windowOpen, startTimeout)) << first.output();
+
+    Launch second(environment_);
+    ASSERT_TRUE(second.started());
+    EXPECT_EQ(second.exitStatus(startTimeout), 0);
+    EXPECT_TRUE(second.says("app: already running", 1s)) << second.output();
+    EXPECT_EQ(second.output().find(windowOpen), std::string::npos) << second.output();
+
+    EXPECT_TRUE(first.says("app: another launch brought the window forward", 10s))
+        << first.output();
+    EXPECT_EQ(first.exitStatus(0ms), std::nullopt) << "the first launch keeps running";
+
+    // Quitting by signal goes through the event loop and ends cleanly.
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.exitStatus(20s), 0);
+}
+
+TEST_F(SecondLaunch, AfterTheFirstCrashedTheNextLaunchOpensItsOwnWindow) {
+    {
+        Launch crashed(environment_);
+        ASSERT_TRUE(crashed.says(windowOpen, startTimeout)) << crashed.output();
+        crashed.signal(SIGKILL);
+        ASSERT_TRUE(crashed.exitStatus(10s).has_value());
+    }
+    Launch next(environment_);
+    ASSERT_TRUE(next.says(windowOpen, startTimeout)) << next.output();
+    next.signal(SIGTERM);
+    EXPECT_EQ(next.exitStatus(20s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// The main window as the application loads it.
+#include "app/host_app.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+
+#include <gtest/gtest.h>
+
+#include "gui_application.h"
+
+namespace zoranth {
+namespace {
+
+TEST(HostAppWindow, TheMainWindowIsTitledAndKeepsItsMinimumSize) {
+    guiApplication();
+    QQmlApplicationEngine engine;
+    engine.load(HostApp::mainWindowUrl());
+    ASSERT_EQ(engine.rootObjects().size(), 1);
+    auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->objectName(), QStringLiteral("mainWindow"));
+    EXPECT_EQ(window->title(), QStringLiteral("Zoranth Host"));
+    EXPECT_EQ(window->minimumSize(), QSize(620, 520));
+    EXPECT_GE(window->width(), 620);
+    EXPECT_GE(window->height(), 520);
+
+    window->show();
+    window->resize(300, 200);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->minimumSize(), QSize(620, 520));
+}
+
+}  // namespace
+}  // namespace zoranth
