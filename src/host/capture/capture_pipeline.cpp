@@ -328,7 +328,7 @@ void CapturePipeline::emitReadyChunks() {
 void CapturePipeline::alignEncoders(const Bitrates& wanted) {
     for (const auto& [guest, bitrate] : wanted) {
         if (const auto found = encoders_.find(guest); found != encoders_.end()) {
-            Encoder& encoder = *found->second.encoder;
+            Encoder& encoder = *found->second;
             if (encoder.bitrate() != bitrate) {
                 log("guest " + std::to_string(guest) + " encoder " +
                     std::to_string(encoder.bitrate() / 1000) + " -> " +
@@ -343,7 +343,7 @@ void CapturePipeline::alignEncoders(const Bitrates& wanted) {
                 created.error().description());
             continue;
         }
-        encoders_.emplace(guest, GuestEncoder{std::move(*created)});
+        encoders_.emplace(guest, std::move(*created));
         log("guest " + std::to_string(guest) + " encoder + " + std::to_string(bitrate / 1000) +
             " kbps");
     }
@@ -384,8 +384,8 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
                                   bufferDelay};
     packets_.clear();
     std::int64_t chunkBytes = 0;
-    for (auto& [guest, entry] : encoders_) {
-        auto packet = entry.encoder->encode(pcm);
+    for (auto& [guest, encoder] : encoders_) {
+        auto packet = encoder->encode(pcm);
         if (!packet) {
             countEncodeFailure();
             log("opus encode failed for guest " + std::to_string(guest) + ": " +

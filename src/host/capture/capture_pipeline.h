@@ -197,10 +197,6 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     const TapFormat& format() const { return format_; }
 
   private:
-    struct GuestEncoder {
-        std::unique_ptr<Encoder> encoder;
-    };
-
     static void senderMain(std::weak_ptr<CapturePipeline> weak);
     bool isCancelled() const;
     void noteSlotFrames(std::uint32_t frames);
@@ -223,7 +219,7 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     SilenceWatchdog watchdog_;
     std::uint32_t sequence_ = 0;
     Resampler resampler_;
-    std::map<GuestId, GuestEncoder> encoders_;
+    std::map<GuestId, std::unique_ptr<Encoder>> encoders_;
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
     std::int64_t framesDrained_ = 0;
