@@ -439,12 +439,13 @@ void ClientConnection::goodbye() {
         return;
     }
     closed_ = true;
-    // The owner usually lets go right after asking; the goodbye keeps the
-    // connection alive until it is out or the grace period ends.
-    goodbyeHold_ = shared_from_this();
+    // The owner usually lets go right after asking; the pending grace timer keeps
+    // the connection alive until the bye is out (which cancels the timer) or the
+    // grace period ends. Held by the timer rather than by a member, so a context
+    // shut down with the timer pending frees the connection instead of leaking a cycle.
     goodbyeTimer_.emplace(queue_.executor(), goodbyeGrace);
-    goodbyeTimer_->async_wait([weak = weak_from_this()](const std::error_code& error) {
-        if (auto self = weak.lock(); self && !error) {
+    goodbyeTimer_->async_wait([self = shared_from_this()](const std::error_code& error) {
+        if (!error) {
             self->cancel();
         }
     });
@@ -487,7 +488,6 @@ void ClientConnection::cancel() {
     socket_.close(ignored);
     asio::post(queue_.executor(), [self = shared_from_this()] {
         self->deliverState(State::cancelled());
-        self->goodbyeHold_.reset();
     });
 }
 

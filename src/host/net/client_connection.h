@@ -166,7 +166,6 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     bool closed_ = false;
     bool cancelled_ = false;
     bool goodbyePending_ = false;
-    std::shared_ptr<ClientConnection> goodbyeHold_;  // keeps a goodbye alive until it is out
     std::optional<asio::steady_timer> goodbyeTimer_;
     const double connectedAt_;
     std::optional<ClientStat> stats_;
