@@ -33,8 +33,7 @@ int logFileDescriptor() {
     static const int fd = [] {
         std::error_code ignored;
         std::filesystem::create_directories(HostLog::logFolder(), ignored);
-        return ::open(HostLog::logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                      0644);
+        return ::open(HostLog::logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }();
     return fd;
 }
@@ -73,14 +72,19 @@ void HostLog::line(std::string_view text) {
     [[maybe_unused]] ssize_t written = ::write(fd, stamped.data(), stamped.size());
 }
 
-bool HostLog::writesFile() { return writesFileFlag.load(std::memory_order_relaxed); }
+bool HostLog::writesFile() {
+    return writesFileFlag.load(std::memory_order_relaxed);
+}
 
 void HostLog::setWritesFile(bool writes) {
     writesFileFlag.store(writes, std::memory_order_relaxed);
 }
 
 const std::string& HostLog::logPath() {
-    static const std::string path = pathFor(std::getenv("XDG_STATE_HOME"), nullptr);
+    // Never destroyed: queue threads may still log while the process's statics
+    // are being torn down at exit.
+    static const std::string& path =
+        *new std::string(pathFor(std::getenv("XDG_STATE_HOME"), nullptr));
     return path;
 }
 

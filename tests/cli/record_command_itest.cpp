@@ -79,6 +79,11 @@ void expectACleanRecording(const HostRun& run, const std::filesystem::path& file
 }
 
 TEST(RecordMode, ATakeOfAToneIsCleanAndHoldsTheTone) {
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer slows the capture path several times over, so a wall-clock
+    // take measures the sanitizer, not the realtime path; the plain build checks it.
+    GTEST_SKIP() << "wall-clock take not meaningful under ThreadSanitizer";
+#endif
     ZORANTH_SKIP_WITHOUT_PULSE();
     LowLatencyTone tone(440, 30);
     ASSERT_TRUE(tone.playing());
