@@ -1,0 +1,60 @@
+// Reads the values the broadcast controller hands the window as QML values (maps, lists,
+// case names) back into the host's own types, so the window's texts are computed by the
+// same code the rest of the host uses. Pure conversions: any thread.
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "host/checks/mac_checkup.h"
+#include "host/link_capacity.h"
+#include "host/net/client_connection.h"
+#include "host/network_health.h"
+#include "kit/drought_watch.h"
+#include "kit/quality_tier.h"
+#include "kit/silence_watchdog.h"
+
+namespace zoranth {
+
+struct ContractValues {
+    ContractValues() = delete;
+
+    // One guest snapshot: the snapshot's own field names; the guest's report under
+    // "stats" as a map of ClientStat's fields, or null before the first one.
+    static ClientConnection::Snapshot snapshot(const QVariantMap& map);
+    static std::vector<ClientConnection::Snapshot> snapshots(const QVariantList& list);
+
+    // The network verdict: its fields, with the headroom as a nested map and the per-guest
+    // link strain keyed by the guest id written in decimal.
+    static NetworkHealth::Headroom headroom(const QVariantMap& verdict);
+    static std::map<NetworkHealth::Id, double> linkStrain(const QVariantMap& verdict);
+
+    // This computer's link, or none for a null value; enums by their case names.
+    static std::optional<LinkCapacity::Link> link(const QVariant& value);
+    static LinkCapacity::HostAttachment attachment(const QString& name);
+
+    // A tier by its case name ("full" … "minimum"); none for any other text.
+    static std::optional<QualityTier> tier(const QString& name);
+    static QString tierName(QualityTier tier);
+
+    // { kind: case name, silentFor: seconds }.
+    static SilenceWatchdog::Diagnosis diagnosis(const QVariantMap& map);
+
+    // Case name, optionally with the seconds: "quiet", or a map { kind, seconds }.
+    static DroughtWatch::Stage droughtStage(const QVariant& value);
+
+    // A checkup finding with verdict and reason by their case names.
+    static MacCheckup::Finding finding(const QVariantMap& map);
+    static QVariantMap findingMap(const MacCheckup::Finding& finding);
+    static QString reasonName(MacCheckup::Reason reason);
+    static std::optional<MacCheckup::Reason> reason(const QString& name);
+    static QString verdictName(MacCheckup::Verdict verdict);
+};
+
+}  // namespace zoranth

@@ -1,0 +1,61 @@
+// What the guest list (main window), the guest table and the per-guest diagnostics lines
+// (settings window) show for each connected guest, from the guests' snapshots, the
+// network verdict's link strain and each guest's quality tier. Pure: any thread.
+#pragma once
+
+#include <QString>
+
+#include <map>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "host/guest_sync.h"
+#include "host/net/client_connection.h"
+#include "kit/quality_tier.h"
+
+namespace zoranth {
+
+struct GuestRows {
+    GuestRows() = delete;
+
+    using Id = ClientConnection::Id;
+
+    // One row of the main window's guest list.
+    struct ListRow {
+        Id id = 0;
+        QString name;
+        QString address;
+        double strain = 0;  // 1.0 is the struggling threshold
+        QString strainWord;  // "comfortable", "busy", "struggling"
+        QString tierLabel;   // "128 kbps"; empty while the guest has no tier yet
+        GuestSync::State sync = GuestSync::State::noReport;
+        QString syncText;  // "syncing…", "in sync"; empty without a fresh report
+    };
+
+    // In the order of `clients`; `now` on the clock of the snapshots' statsAt.
+    static std::vector<ListRow> list(std::span<const ClientConnection::Snapshot> clients,
+                                     const std::map<Id, double>& linkStrain,
+                                     const std::map<Id, QualityTier>& tiers, double now);
+
+    // One row of the guest table, every cell formatted; an em dash for what the guest
+    // has not reported yet.
+    struct TableRow {
+        QString device;
+        QString address;
+        QString rtt;
+        QString minRtt;
+        QString offset;
+        QString queue;
+        QString dropped;
+        QString stale;
+        QString error;
+        QString latency;
+    };
+    static TableRow tableRow(const ClientConnection::Snapshot& client);
+
+    // "name  ·  err +1.2 ms  ·  L 40 ms  ·  in sync, not calibrated".
+    static QString diagnosticsLine(const ClientConnection::Snapshot& client);
+};
+
+}  // namespace zoranth
