@@ -1,6 +1,7 @@
 #include "app/host_app.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
@@ -15,7 +16,9 @@
 
 #include "app/preferences.h"
 #include "app/quit_coordinator.h"
+#include "app/quit_prompt.h"
 #include "app/single_instance.h"
+#include "app/window_types.h"
 #include "host/host_log.h"
 
 namespace zoranth {
@@ -63,11 +66,17 @@ QUrl HostApp::mainWindowUrl() {
     return QUrl(QStringLiteral("qrc:/Zoranth/Host/qml/Main.qml"));
 }
 
+QString HostApp::iconPath() {
+    return QStringLiteral(":/Zoranth/Host/brand/logo.svg");
+}
+
 int HostApp::run(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QGuiApplication::setOrganizationName(QString::fromLatin1(Preferences::organizationName));
     QGuiApplication::setApplicationName(QString::fromLatin1(Preferences::applicationName));
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(windowTitle));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(desktopFileName));
+    QGuiApplication::setWindowIcon(QIcon(iconPath()));
 
     SingleInstance instance(SingleInstance::defaultFolder(), SingleInstance::defaultName());
     switch (instance.claim(10s)) {
@@ -87,7 +96,13 @@ int HostApp::run(int argc, char** argv) {
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     }
 
+    QuitCoordinator quit;
+    QuitPrompt quitPrompt(quit);
+
     QQmlApplicationEngine engine;
+    WindowTypes::install(engine);
+    engine.setInitialProperties(
+        {{QStringLiteral("quitPrompt"), QVariant::fromValue(static_cast<QObject*>(&quitPrompt))}});
     engine.load(mainWindowUrl());
     auto* window = engine.rootObjects().isEmpty()
                        ? nullptr
@@ -102,9 +117,9 @@ int HostApp::run(int argc, char** argv) {
         window->requestActivate();
         logLine(QStringLiteral("app: another launch brought the window forward"));
     });
+    QObject::connect(window, SIGNAL(quitRequested()), &app, SLOT(quit()));
     window->show();
 
-    QuitCoordinator quit;
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&quit] { quit.willTerminate(); });
     quitOnSignals(app);
 

@@ -3,6 +3,7 @@
 // Called once from main on the main thread.
 #pragma once
 
+#include <QString>
 #include <QUrl>
 
 namespace zoranth {
@@ -13,11 +14,15 @@ struct HostApp {
 
     // The main window's QML, compiled into the application.
     static QUrl mainWindowUrl();
+    // The application's icon, the brand's mark.
+    static QString iconPath();
 
     // The window's title and the size it never gets smaller than.
     static constexpr const char* windowTitle = "Zoranth Host";
     static constexpr int minimumWidth = 620;
     static constexpr int minimumHeight = 520;
+    // The desktop entry this program installs, which desktops match its windows to.
+    static constexpr const char* desktopFileName = "com.zoranth.host";
 };
 
 }  // namespace zoranth

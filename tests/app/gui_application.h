@@ -1,5 +1,6 @@
-// The one QGuiApplication the window tests share, drawing offscreen in software so the
-// tests need no display.
+// The one QGuiApplication the window tests share, drawing in software: on the test
+// services' display when the environment names a platform (Xvfb), offscreen otherwise,
+// so the tests run with or without a display.
 #pragma once
 
 #include <QGuiApplication>
@@ -13,7 +14,9 @@ inline QGuiApplication& guiApplication() {
     static char name[] = "zoranth_app_tests";
     static char* argv[] = {name, nullptr};
     static QGuiApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
         return new QGuiApplication(argc, argv);
     }();

@@ -1,0 +1,10 @@
+// A hairline across its parent.
+import QtQuick
+import QtQuick.Layouts
+import Zoranth.Window
+
+Rectangle {
+    Layout.fillWidth: true
+    implicitHeight: 1
+    color: Brand.separator
+}

@@ -1,0 +1,113 @@
+// The "Network" tab: this computer's connection with advice on it, and what the guests'
+// own measurements say about the network.
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls.Fusion
+import QtQuick.Layouts
+import Zoranth.Window
+
+ColumnLayout {
+    id: network
+
+    property QtObject controller
+    readonly property string attachment: controller ? controller.attachment : "unknown"
+    readonly property var health: controller ? controller.health : ({})
+    readonly property var advice: ViewText.advice(controller ? controller.link : null, attachment)
+
+    spacing: 18
+
+    FormSection {
+        objectName: "thisMacSection"
+        Layout.fillWidth: true
+        title: "This Mac"
+
+        FormRow {
+            separated: false
+            label: "Connection"
+            Item { Layout.fillWidth: true }
+            Label {
+                objectName: "connectionValue"
+                Layout.maximumWidth: 360
+                horizontalAlignment: Text.AlignRight
+                text: network.controller ? network.controller.linkDescription : "checking…"
+                wrapMode: Text.Wrap
+                font.pixelSize: Brand.bodySize
+                color: Brand.secondaryText
+            }
+        }
+        FormRow {
+            objectName: "ethernetNote"
+            visible: network.attachment === "ethernet"
+            Icon {
+                Layout.alignment: Qt.AlignTop
+                Layout.topMargin: 9
+                name: "checkmark.circle.fill"
+                color: Brand.good
+                size: 15
+            }
+            Caption {
+                Layout.fillWidth: true
+                Layout.topMargin: 8
+                Layout.bottomMargin: 8
+                text: "Wired — the best setup. A Mac on Wi-Fi sends every guest's copy into the air before the access point sends it back out, roughly halving what the network can carry."
+                color: Brand.good
+            }
+        }
+        Repeater {
+            model: network.advice
+            delegate: FormRow {
+                objectName: "adviceRow"
+                required property string modelData
+                readonly property string text: modelData
+                Icon {
+                    Layout.alignment: Qt.AlignTop
+                    Layout.topMargin: 9
+                    name: "lightbulb"
+                    color: Brand.warning
+                    size: 15
+                }
+                Label {
+                    Layout.fillWidth: true
+                    Layout.topMargin: 8
+                    Layout.bottomMargin: 8
+                    text: modelData
+                    wrapMode: Text.Wrap
+                    font.pixelSize: Brand.bodySize
+                    color: Brand.text
+                }
+            }
+        }
+    }
+
+    FormSection {
+        objectName: "guestsMeasuringSection"
+        Layout.fillWidth: true
+        title: "What your guests are measuring"
+        quietHeader: true
+        caption: "This is what the guests' phones report, which is the only view of their Wi-Fi a wired Mac gets. It describes the number of people connected now — it cannot promise a number you have not reached."
+
+        FormRow {
+            separated: false
+            label: "Round trip"
+            Item { Layout.fillWidth: true }
+            Label {
+                objectName: "roundTripValue"
+                text: ViewText.roundTrip(network.health)
+                font.pixelSize: Brand.bodySize
+                color: Brand.secondaryText
+            }
+        }
+        FormRow {
+            label: "Above that"
+            Item { Layout.fillWidth: true }
+            Label {
+                objectName: "aboveThatValue"
+                text: ViewText.aboveThat(network.health)
+                font.pixelSize: Brand.bodySize
+                color: Brand.secondaryText
+            }
+        }
+    }
+
+    Item { Layout.fillHeight: true }
+}

@@ -1,0 +1,149 @@
+// The settings: four tabs, "Audio", "Network", "Diagnostics" and "Check my Mac", each
+// reading and setting the broadcast controller.
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls.Fusion
+import QtQuick.Layouts
+import Zoranth.Window
+
+Pane {
+    id: settings
+
+    property QtObject controller
+    property alias currentIndex: tabs.currentIndex
+
+    implicitWidth: 620
+    implicitHeight: 600
+    padding: 0
+    palette.highlight: Brand.tint
+    palette.window: Brand.window
+    palette.base: Brand.surface
+    palette.button: Brand.surface
+    background: Rectangle { color: Brand.window }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: tabs.implicitHeight + 16
+            color: Brand.surface
+
+            TabBar {
+                id: tabs
+                objectName: "settingsTabs"
+                anchors.centerIn: parent
+                spacing: 4
+                background: Item {}
+
+                Repeater {
+                    model: [
+                        { name: "audioTab", title: "Audio", symbol: "waveform" },
+                        { name: "networkTab", title: "Network", symbol: "wifi" },
+                        { name: "diagnosticsTab", title: "Diagnostics", symbol: "stethoscope" },
+                        { name: "checkupTab", title: "Check my Mac", symbol: "checklist" }
+                    ]
+                    delegate: TabButton {
+                        id: tab
+                        required property var modelData
+                        objectName: modelData.name
+                        readonly property string symbol: modelData.symbol
+                        text: modelData.title
+                        width: 104
+                        padding: 6
+                        contentItem: ColumnLayout {
+                            spacing: 3
+                            Icon {
+                                Layout.alignment: Qt.AlignHCenter
+                                name: tab.modelData.symbol
+                                size: 26
+                                color: tab.checked ? Brand.tint : Brand.secondaryText
+                            }
+                            Label {
+                                Layout.alignment: Qt.AlignHCenter
+                                text: tab.text
+                                font.pixelSize: Brand.captionSize + 0.5
+                                font.bold: tab.checked
+                                color: tab.checked ? Brand.tint : Brand.secondaryText
+                            }
+                        }
+                        background: Rectangle {
+                            radius: 8
+                            color: tab.checked ? Brand.tintSoft : tab.hovered ? "#F3F2F7" : "transparent"
+                        }
+                    }
+                }
+            }
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width
+                height: 1
+                color: Brand.separator
+            }
+        }
+
+        StackLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            currentIndex: tabs.currentIndex
+
+            ScrollView {
+                id: audioScroll
+                contentWidth: availableWidth
+                AudioSettings {
+                    objectName: "audioSettings"
+                    x: 24
+                    y: 20
+                    width: audioScroll.availableWidth - 48
+                    controller: settings.controller
+                }
+            }
+            ScrollView {
+                id: networkScroll
+                contentWidth: availableWidth
+                NetworkSettings {
+                    objectName: "networkSettings"
+                    x: 24
+                    y: 20
+                    width: networkScroll.availableWidth - 48
+                    controller: settings.controller
+                }
+            }
+            ScrollView {
+                id: diagnosticsScroll
+                contentWidth: availableWidth
+                ColumnLayout {
+                    x: 16
+                    y: 16
+                    width: diagnosticsScroll.availableWidth - 32
+                    spacing: 14
+                    DiagnosticsView {
+                        objectName: "diagnosticsView"
+                        Layout.fillWidth: true
+                        controller: settings.controller
+                    }
+                    Divider {}
+                    ClientTableView {
+                        objectName: "clientTableView"
+                        Layout.fillWidth: true
+                        Layout.bottomMargin: 16
+                        clients: settings.controller ? settings.controller.clients : []
+                        health: settings.controller ? settings.controller.health : ({})
+                    }
+                }
+            }
+            ScrollView {
+                id: checkupScroll
+                contentWidth: availableWidth
+                CheckupView {
+                    objectName: "checkupView"
+                    x: 24
+                    y: 20
+                    width: checkupScroll.availableWidth - 48
+                    controller: settings.controller
+                }
+            }
+        }
+    }
+}

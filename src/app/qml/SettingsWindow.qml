@@ -1,0 +1,26 @@
+// The settings window: opened from the menu, shares the main window's controller.
+import QtQuick
+import QtQuick.Window
+import Zoranth.Window
+
+Window {
+    id: window
+
+    property QtObject controller
+    readonly property alias view: settingsView
+
+    objectName: "settingsWindow"
+    title: "Zoranth Settings"
+    width: 620
+    height: 600
+    minimumWidth: 560
+    minimumHeight: 480
+    color: Brand.window
+
+    SettingsView {
+        id: settingsView
+        objectName: "settingsView"
+        anchors.fill: parent
+        controller: window.controller
+    }
+}

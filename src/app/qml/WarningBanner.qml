@@ -1,0 +1,45 @@
+// The capture warning under the header: why guests hear nothing, and where to fix it.
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls.Fusion
+import QtQuick.Layouts
+import Zoranth.Window
+
+Rectangle {
+    id: banner
+
+    property string text
+    signal openSettings()
+
+    radius: Brand.smallRadius
+    color: Qt.rgba(Brand.warning.r, Brand.warning.g, Brand.warning.b, 0.12)
+    implicitHeight: row.implicitHeight + 20
+
+    RowLayout {
+        id: row
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 10
+
+        Icon {
+            Layout.alignment: Qt.AlignTop
+            name: "exclamationmark.triangle.fill"
+            color: Brand.warning
+            size: 18
+        }
+        Label {
+            objectName: "permissionWarningText"
+            Layout.fillWidth: true
+            text: banner.text
+            wrapMode: Text.Wrap
+            font.pixelSize: Brand.bodySize
+            color: Brand.text
+        }
+        PlainButton {
+            objectName: "openAudioSettingsButton"
+            Layout.alignment: Qt.AlignTop
+            text: "Open Settings"
+            onClicked: banner.openSettings()
+        }
+    }
+}
