@@ -1,5 +1,6 @@
 // The main window as the application loads it.
 #include "app/host_app.h"
+#include "app/window_types.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
@@ -14,6 +15,7 @@ namespace {
 TEST(HostAppWindow, TheMainWindowIsTitledAndKeepsItsMinimumSize) {
     guiApplication();
     QQmlApplicationEngine engine;
+    WindowTypes::install(engine);
     engine.load(HostApp::mainWindowUrl());
     ASSERT_EQ(engine.rootObjects().size(), 1);
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
