@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -62,6 +63,9 @@ class WindowHarness {
     WindowHarness& operator=(const WindowHarness&) = delete;
 
     QObject* controller() const { return controller_.get(); }
+    // The main window's root object, Main.qml's ApplicationWindow.
+    QObject* root() const { return root_.get(); }
+    QObject* audio() const { return controller_->property("audio").value<QObject*>(); }
     QQuickWindow* window() const { return window_; }
     QQuickWindow* settingsWindow() const {
         return qobject_cast<QQuickWindow*>(root_->property("settingsWindow").value<QObject*>());
@@ -163,7 +167,11 @@ class WindowHarness {
     // Lets bindings, layouts and timers catch up, and draws each shown window once.
     void settle() {
         for (int round = 0; round < 3; ++round) {
-            QCoreApplication::processEvents();
+            QElapsedTimer waited;
+            waited.start();
+            while (waited.elapsed() < 10) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            }
             for (QQuickWindow* shown : {window_, settingsWindow()}) {
                 if (shown != nullptr && shown->isVisible()) {
                     shown->grabWindow();

@@ -71,7 +71,7 @@ Card {
                 font.pixelSize: Brand.bodySize
                 color: Brand.text
             }
-            RowLayout {
+            Row {
                 visible: card.kind !== "probing"
                 Layout.topMargin: 4
                 spacing: 8

@@ -97,8 +97,8 @@ Sheet {
             Layout.topMargin: 4
             spacing: 8
             BusyIndicator {
-                visible: fix.isRunning
-                running: visible
+                opacity: fix.isRunning ? 1 : 0
+                running: fix.isRunning
                 implicitWidth: 24
                 implicitHeight: 24
             }

@@ -16,28 +16,36 @@ ColumnLayout {
 
     spacing: 8
 
-    RowLayout {
-        spacing: 8
-        Icon {
-            name: "person.2.fill"
-            color: Brand.tint
-            size: 22
-        }
-        Label {
-            objectName: "guestListSummary"
-            Layout.fillWidth: true
-            text: list.health && list.health.summary !== undefined ? list.health.summary : ""
-            elide: Text.ElideRight
-            font.pixelSize: Brand.calloutSize
-            font.bold: true
-            color: Brand.text
-        }
-        Label {
-            objectName: "guestListLoad"
-            text: ViewText.offeredLoadCaption(list.health)
-            visible: text.length > 0
-            font.pixelSize: Brand.captionSize
-            color: Brand.secondaryText
+    // A layout of its own, so the load figure appearing re-lays the line.
+    Item {
+        Layout.fillWidth: true
+        implicitHeight: headline.implicitHeight
+
+        RowLayout {
+            id: headline
+            anchors.fill: parent
+            spacing: 8
+            Icon {
+                name: "person.2.fill"
+                color: Brand.tint
+                size: 22
+            }
+            Label {
+                objectName: "guestListSummary"
+                Layout.fillWidth: true
+                text: list.health && list.health.summary !== undefined ? list.health.summary : ""
+                elide: Text.ElideRight
+                font.pixelSize: Brand.calloutSize
+                font.bold: true
+                color: Brand.text
+            }
+            Label {
+                objectName: "guestListLoad"
+                text: ViewText.offeredLoadCaption(list.health)
+                visible: text.length > 0
+                font.pixelSize: Brand.captionSize
+                color: Brand.secondaryText
+            }
         }
     }
 

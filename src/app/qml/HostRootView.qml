@@ -18,7 +18,7 @@ Item {
     property var pendingFix: null
     property var fixFailure: null
     // The main button's measured size, which the LIVE badge matches.
-    property size buttonSize: Qt.size(0, 0)
+    readonly property size buttonSize: Qt.size(mainButton.width, mainButton.height)
 
     readonly property string raveState: controller ? controller.state : "idle"
     readonly property bool live: raveState === "broadcasting"
@@ -103,75 +103,81 @@ Item {
                 controller: root.controller
             }
 
-            // 3. Start or end, and how the rave is doing.
-            RowLayout {
+            // 3. Start or end, and how the rave is doing. The row is a layout of its own
+            // (not one nested in the column), so a part appearing or going away re-lays it
+            // even when the row keeps its size.
+            Item {
                 Layout.fillWidth: true
-                spacing: 12
+                implicitHeight: header.implicitHeight
 
-                TintButton {
-                    id: mainButton
-                    objectName: "mainButton"
-                    large: true
-                    text: root.live ? "End Rave" : "Start Rave"
-                    enabled: root.raveState !== "starting"
-                    onClicked: {
-                        if (!root.controller)
-                            return
-                        if (root.live)
-                            root.controller.stop()
-                        else
-                            root.controller.start()
+                RowLayout {
+                    id: header
+                    anchors.fill: parent
+                    spacing: 12
+
+                    TintButton {
+                        id: mainButton
+                        objectName: "mainButton"
+                        large: true
+                        text: root.live ? "End Rave" : "Start Rave"
+                        enabled: root.raveState !== "starting"
+                        onClicked: {
+                            if (!root.controller)
+                                return
+                            if (root.live)
+                                root.controller.stop()
+                            else
+                                root.controller.start()
+                        }
                     }
-                    onWidthChanged: root.buttonSize = Qt.size(width, height)
-                    onHeightChanged: root.buttonSize = Qt.size(width, height)
-                }
-                LiveBadge {
-                    objectName: "liveBadge"
-                    visible: root.live
-                    Layout.preferredWidth: root.buttonSize.width > 0 ? root.buttonSize.width : implicitWidth
-                    Layout.preferredHeight: root.buttonSize.height > 0 ? root.buttonSize.height : implicitHeight
-                }
-                Label {
-                    objectName: "listeningText"
-                    visible: root.live
-                    Layout.fillWidth: true
-                    text: ViewText.listening(root.clients)
-                    wrapMode: Text.Wrap
-                    maximumLineCount: 2
-                    elide: Text.ElideRight
-                    font.pixelSize: Brand.bodySize
-                    font.bold: true
-                    color: Brand.text
-                }
-                Label {
-                    objectName: "statusText"
-                    visible: !root.live
-                    Layout.fillWidth: true
-                    text: ViewText.status(root.raveState, root.controller ? root.controller.failureMessage : "")
-                    wrapMode: Text.Wrap
-                    maximumLineCount: 3
-                    font.pixelSize: Brand.bodySize
-                    color: root.raveState === "failed" ? Brand.danger : Brand.secondaryText
-                }
-                Label {
-                    id: bufferLabel
-                    objectName: "bufferText"
-                    readonly property string helpText: root.live
-                        ? "How far ahead guests buffer. End the rave to change it in Settings."
-                        : "How far ahead guests buffer. Change it in Settings."
-                    text: ViewText.buffer(root.bufferDelayMs)
-                    font.pixelSize: Brand.captionSize
-                    color: Brand.secondaryText
-                    padding: 5
-                    leftPadding: 9
-                    rightPadding: 9
-                    background: Rectangle {
-                        radius: height / 2
-                        color: "#ECEAF2"
+                    LiveBadge {
+                        objectName: "liveBadge"
+                        visible: root.live
+                        Layout.preferredWidth: root.buttonSize.width > 0 ? root.buttonSize.width : implicitWidth
+                        Layout.preferredHeight: root.buttonSize.height > 0 ? root.buttonSize.height : implicitHeight
                     }
-                    HoverHandler { id: bufferHover }
-                    ToolTip.visible: bufferHover.hovered
-                    ToolTip.text: helpText
+                    Label {
+                        objectName: "listeningText"
+                        visible: root.live
+                        Layout.fillWidth: true
+                        text: ViewText.listening(root.clients)
+                        wrapMode: Text.Wrap
+                        maximumLineCount: 2
+                        elide: Text.ElideRight
+                        font.pixelSize: Brand.bodySize
+                        font.bold: true
+                        color: Brand.text
+                    }
+                    Label {
+                        objectName: "statusText"
+                        visible: !root.live
+                        Layout.fillWidth: true
+                        text: ViewText.status(root.raveState, root.controller ? root.controller.failureMessage : "")
+                        wrapMode: Text.Wrap
+                        maximumLineCount: 3
+                        font.pixelSize: Brand.bodySize
+                        color: root.raveState === "failed" ? Brand.danger : Brand.secondaryText
+                    }
+                    Label {
+                        id: bufferLabel
+                        objectName: "bufferText"
+                        readonly property string helpText: root.live
+                            ? "How far ahead guests buffer. End the rave to change it in Settings."
+                            : "How far ahead guests buffer. Change it in Settings."
+                        text: ViewText.buffer(root.bufferDelayMs)
+                        font.pixelSize: Brand.captionSize
+                        color: Brand.secondaryText
+                        padding: 5
+                        leftPadding: 9
+                        rightPadding: 9
+                        background: Rectangle {
+                            radius: height / 2
+                            color: "#ECEAF2"
+                        }
+                        HoverHandler { id: bufferHover }
+                        ToolTip.visible: bufferHover.hovered
+                        ToolTip.text: helpText
+                    }
                 }
             }
 

@@ -15,6 +15,7 @@ Sheet {
     signal answered(bool quit, bool unmute)
 
     property bool quitChosen: false
+    readonly property bool offersUnmute: (question.unmuteCheckbox || "").length > 0
 
     function ask(asked) {
         question = asked
@@ -23,7 +24,7 @@ Sheet {
         open()
     }
 
-    onClosed: answered(quitChosen, unmuteBox.visible && unmuteBox.checked)
+    onClosed: answered(quitChosen, offersUnmute && unmuteBox.checked)
 
     contentItem: ColumnLayout {
         spacing: 10
@@ -57,7 +58,7 @@ Sheet {
                 CheckBox {
                     id: unmuteBox
                     objectName: "unmuteCheckbox"
-                    visible: (dialog.question.unmuteCheckbox || "").length > 0
+                    visible: dialog.offersUnmute
                     text: dialog.question.unmuteCheckbox || ""
                     checked: true
                 }
