@@ -75,9 +75,9 @@ ColumnLayout {
         FormRow {
             label: "Never go below"
             Item { Layout.fillWidth: true }
-            ComboBox {
+            Picker {
                 objectName: "floorPicker"
-                Layout.preferredWidth: 270
+                Layout.preferredWidth: 300
                 model: ViewText.tiers
                 textRole: "text"
                 valueRole: "name"
@@ -89,9 +89,9 @@ ColumnLayout {
             visible: !audio.automatic
             label: "Quality"
             Item { Layout.fillWidth: true }
-            ComboBox {
+            Picker {
                 objectName: "qualityPicker"
-                Layout.preferredWidth: 270
+                Layout.preferredWidth: 300
                 model: ViewText.tiers
                 textRole: "text"
                 valueRole: "name"

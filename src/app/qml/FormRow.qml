@@ -25,7 +25,7 @@ ColumnLayout {
     RowLayout {
         id: valueRow
         Layout.fillWidth: true
-        Layout.minimumHeight: 36
+        Layout.minimumHeight: 40
         spacing: 10
 
         Label {

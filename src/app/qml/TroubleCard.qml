@@ -21,18 +21,19 @@ Item {
     visible: stage === "quiet" || stage === "investigate"
     implicitHeight: stage === "quiet" ? quiet.implicitHeight : stage === "investigate" ? full.implicitHeight : 0
 
-    RowLayout {
+    Row {
         id: quiet
         objectName: "troubleQuiet"
         visible: trouble.stage === "quiet"
-        width: parent.width
         spacing: 8
         Icon {
+            anchors.verticalCenter: parent.verticalCenter
             name: "person.badge.clock"
             color: Brand.secondaryText
             size: 20
         }
         Label {
+            anchors.verticalCenter: parent.verticalCenter
             text: "No one has joined yet."
             font.pixelSize: Brand.bodySize
             color: Brand.secondaryText
