@@ -498,6 +498,12 @@ TEST_F(CheckupTab, RunsWhenShownAndSaysWhileItChecks) {
     EXPECT_TRUE(window.shows("nothingToReport"));
     window.click("checkNowButton");
     EXPECT_EQ(runs, 2);
+    answer({});
+
+    // Shown again later, it checks again.
+    window.settingsWindow()->close();
+    window.openSettings(3);
+    EXPECT_EQ(runs, 3);
 }
 
 TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {

@@ -199,8 +199,8 @@ Item {
                     objectName: "levelMeter"
                     anchors.fill: parent
                     anchors.margins: 12
-                    peak: root.controller ? root.controller.peak : []
-                    rms: root.controller ? root.controller.rms : []
+                    peak: root.controller ? root.controller.peak : [0, 0]
+                    rms: root.controller ? root.controller.rms : [0, 0]
                 }
             }
 

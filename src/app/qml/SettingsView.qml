@@ -21,6 +21,12 @@ Pane {
     palette.button: Brand.surface
     background: Rectangle { color: Brand.window }
 
+    // The window came up: the checkup runs each time its tab is shown.
+    function shown() {
+        if (tabs.currentIndex === 3)
+            checkupView.model.run()
+    }
+
     ColumnLayout {
         anchors.fill: parent
         spacing: 0
@@ -137,6 +143,7 @@ Pane {
                 id: checkupScroll
                 contentWidth: availableWidth
                 CheckupView {
+                    id: checkupView
                     objectName: "checkupView"
                     x: 24
                     y: 20

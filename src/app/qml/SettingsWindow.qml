@@ -16,6 +16,7 @@ Window {
     minimumWidth: 560
     minimumHeight: 480
     color: Brand.window
+    onVisibleChanged: if (visible) settingsView.shown()
 
     SettingsView {
         id: settingsView
