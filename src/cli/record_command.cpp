@@ -38,17 +38,6 @@ double levelOf(std::span<const float> peaks, std::size_t channel) {
     return channel < peaks.size() ? PCMConvert::dbFS(peaks[channel], floorDb) : floorDb;
 }
 
-std::function<bool()> outputRunningOf(const std::shared_ptr<TapSession>& session) {
-    return [weak = std::weak_ptr(session)] {
-        const auto session = weak.lock();
-        if (!session) {
-            return false;
-        }
-        const auto device = session->outputDevice();
-        return device && device->running;
-    };
-}
-
 // One busy thread per processor, each drawing random numbers until cancelled, so that the
 // capture path has to hold its own against a loaded machine.
 class CpuStress {
@@ -317,7 +306,7 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     }
     auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
     pipeline->setSink(*recorder);
-    pipeline->setOutputRunning(outputRunningOf(session));
+    pipeline->setOutputRunning(TapSession::outputRunningOf(session));
 
     std::optional<CpuStress> busy;
     if (stress) {

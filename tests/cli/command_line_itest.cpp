@@ -84,10 +84,4 @@ TEST(HostExecutable, TheLogPathFollowsHomeWithoutAStateFolder) {
                               "/tmp/zoranth-cli-itest-home/.local/state/zoranth/host.log\n");
 }
 
-TEST(HostExecutable, AModeNotInThisBuildExitsWith2) {
-    const HostRun run = runHost(isolatedState, "--serve 2>&1");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.output, "--serve is not part of this build yet.\n");
-}
-
 }  // namespace
