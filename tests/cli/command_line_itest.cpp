@@ -1,35 +1,19 @@
 // Runs the built executable and checks what it prints and how it exits.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+
+#include "host_run.h"
 
 namespace {
 
-struct HostRun {
-    std::string output;
-    int status = -1;
-};
+// Runs the host with the given shell-quoted arguments and environment assignments;
+// standard error is kept apart unless the arguments redirect it.
+using zoranth::HostRun;
 
-// Runs the host with the given shell-quoted arguments and environment
-// assignments; standard error is kept apart unless the arguments redirect it.
 HostRun runHost(const std::string& environment, const std::string& arguments) {
-    const std::string command =
-        "env " + environment + " '" + std::string(ZORANTH_HOST_EXE) + "' " + arguments;
-    HostRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        return run;
-    }
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        run.output.append(buffer, n);
-    }
-    const int wait = pclose(pipe);
-    run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-    return run;
+    return zoranth::runShell("env " + environment + " " + zoranth::hostExecutable() + " " +
+                             arguments);
 }
 
 const std::string isolatedState = "XDG_STATE_HOME=/tmp/zoranth-cli-itest-state";

@@ -77,21 +77,9 @@ class ServingHost {
 
 // The receiver tool's exit status and what it printed.
 HostRun receive(std::uint16_t port, const std::string& options) {
-    const std::string command = "timeout 60 python3 '" + std::string(ZORANTH_SOURCE_DIR) +
-                                "/Tools/recv.py' --host 127.0.0.1 --port " +
-                                std::to_string(port) + " " + options + " 2>&1";
-    HostRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        run.output.append(buffer, n);
-    }
-    const int wait = pclose(pipe);
-    run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-    return run;
+    return runShell("timeout 60 python3 '" + std::string(ZORANTH_SOURCE_DIR) +
+                    "/Tools/recv.py' --host 127.0.0.1 --port " + std::to_string(port) + " " +
+                    options + " 2>&1");
 }
 
 const std::regex listening(R"(\nlistening on port (\d+), advertised as ")");
