@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <thread>
 
 #include "app/controller_values.h"
@@ -22,6 +23,8 @@ namespace zoranth {
 namespace {
 
 constexpr auto outputQueryTimeout = std::chrono::milliseconds(1000);
+// How long ending a rave waits for the guests to take the audio still queued for them.
+constexpr auto finalAudioPatience = std::chrono::milliseconds(250);
 
 // Capture bring-up may block for as long as the system takes to answer; one at a time.
 SerialQueue& captureStartQueue() {
@@ -60,6 +63,25 @@ const QString openAudioSettings = QStringLiteral(
     "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
     "Without it the rave runs but every guest hears silence.");
 const QString pressStopAndStart = QStringLiteral(" Then press Stop and Start again.");
+
+// A guest's goodbye goes out ahead of the audio still queued for it. Waiting, briefly,
+// until every queue has emptied lets the last chunks reach each guest that keeps up; a
+// guest that does not is cut off when the time is up.
+void waitForGuestQueuesToEmpty(BroadcastServer& server, std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto answer = std::make_shared<std::promise<bool>>();
+        auto emptied = answer->get_future();
+        server.snapshots([answer](std::vector<ClientConnection::Snapshot> guests) {
+            answer->set_value(std::ranges::all_of(
+                guests, [](const auto& guest) { return guest.queuedBytes == 0; }));
+        });
+        if (emptied.wait_until(deadline) != std::future_status::ready || emptied.get()) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
 
 }  // namespace
 
@@ -508,6 +530,9 @@ void BroadcastController::stop() {
         pipeline_->drainRing();
         pipeline_->assembler().flushPartialAsZeroPadded();
         pipeline_->emitReadyChunks();
+    }
+    if (server_) {
+        waitForGuestQueuesToEmpty(*server_, finalAudioPatience);
     }
     teardown();
     setState(State::idle());
