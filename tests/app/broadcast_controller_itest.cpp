@@ -287,6 +287,45 @@ TEST_F(RaveTest, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave)
     controller_->stop();
 }
 
+TEST_F(RaveTest, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
+    const MacCheckup::Finding blocked{"firewall", "Firewall", MacCheckup::Verdict::problem,
+                                      "Incoming connections are blocked.", "Allow them.",
+                                      MacCheckup::Reason::blockAllIncoming, std::nullopt};
+    auto dependencies = world_.dependencies();
+    dependencies.firewallFinding = [blocked] { return blocked; };
+    controller_ = std::make_unique<BroadcastController>(std::move(dependencies));
+
+    // Advertised, yet nobody came in three minutes: the firewall is asked, off the main thread.
+    controller_->start();
+    ASSERT_TRUE(becomesLive());
+    ASSERT_EQ(controller_->liveSince(), 1000);
+    world_.clock.set(1060);
+    controller_->tickDrought(1060, 0, false);
+    EXPECT_EQ(controller_->property("droughtStage"), QStringLiteral("quiet"));
+    world_.clock.set(1180);
+    controller_->tickDrought(1180, 0, false);
+    EXPECT_EQ(controller_->property("droughtStage"), QStringLiteral("investigate"));
+    ASSERT_TRUE(eventually([&] { return !controller_->troubleFindings().empty(); }));
+    EXPECT_EQ(controller_->troubleFindings(), std::vector<MacCheckup::Finding>{blocked});
+    controller_->stop();
+    EXPECT_TRUE(controller_->troubleFindings().empty());
+
+    // Never advertised: the network is to blame, and a guest arriving clears it.
+    controller_->start();
+    ASSERT_TRUE(becomesLive());
+    world_.clock.set(1360);
+    controller_->tickDrought(1360, 0, true);
+    ASSERT_EQ(controller_->troubleFindings().size(), 1u);
+    EXPECT_EQ(controller_->troubleFindings().front().detail,
+              "This Mac never finished advertising itself.");
+    EXPECT_EQ(controller_->property("troubleFindings").toList().front().toMap().value("reason"),
+              QStringLiteral("networkDenied"));
+    controller_->tickDrought(1361, 1, true);
+    EXPECT_EQ(controller_->property("droughtStage"), QStringLiteral("fine"));
+    EXPECT_TRUE(controller_->troubleFindings().empty());
+    controller_->stop();
+}
+
 TEST_F(RaveTest, MutingThroughTheDeviceMutesTheSoundServersDefaultSink) {
     auto dependencies = world_.dependencies();
     dependencies.outputDevice = {};
