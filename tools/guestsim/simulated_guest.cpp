@@ -310,7 +310,7 @@ void SimulatedGuest::connected(Clock::time_point now) {
     outboxSent_ = 0;
     checker_.connected();
     nextProbeAt_ = now;
-    nextStatAt_ = now + statInterval;
+    nextStatAt_ = now;  // the first report goes out with the first measurement
     slowTokens_ = slowBurstChunks;
     slowRefilledAt_ = now;
     stalledNow_ = false;
