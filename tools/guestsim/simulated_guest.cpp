@@ -387,8 +387,10 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
         nextProbeAt_ = now + randomBetween(probeInterval - milliseconds(25),
                                            probeInterval + milliseconds(25));
     }
-    const auto estimate = estimator_.estimate();
-    if (now >= nextStatAt_ && estimate) {
+    if (now < nextStatAt_) {
+        return;
+    }
+    if (const auto estimate = estimator_.estimate()) {
         ClientStat stat;
         stat.rttNanos = clampedU32(estimate->rttNanos);
         stat.minRttNanos = clampedU32(estimate->minRttNanos);
@@ -398,6 +400,9 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
         queue(FrameEncoder::encode(stat));
         ++report_.statsSent;
         nextStatAt_ = now + statInterval;
+    } else {
+        // Nothing measured yet: look again shortly rather than at every turn of the loop.
+        nextStatAt_ = now + milliseconds(20);
     }
 }
 
