@@ -22,9 +22,10 @@ namespace {
 using zoranth::Options;
 
 constexpr std::array<std::string_view, 15> optionNames{
-    "--beats", "--tapcheck", "--goldens", "--serve", "--check",  "--help",  "-h",      "--record",
-    "--seconds", "--port",  "--delay-ms", "--stress", "--name", "--helper", "--record=x"};
-constexpr std::array<std::string_view, 8> modes{"gui",    "beats", "tapcheck", "goldens",
+    "--beats",    "--tapcheck", "--goldens", "--serve",   "--check",
+    "--help",     "-h",         "--record",  "--seconds", "--port",
+    "--delay-ms", "--stress",   "--name",    "--helper",  "--record=x"};
+constexpr std::array<std::string_view, 8> modes{"gui",   "beats", "tapcheck", "goldens",
                                                 "serve", "check", "help",     "record"};
 
 void require(bool condition, std::source_location where = std::source_location::current()) {

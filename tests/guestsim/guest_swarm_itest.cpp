@@ -102,8 +102,8 @@ class GuestSwarmAgainstServer : public ::testing::Test {
     // One chunk for every guest connected now, as the capture pipeline hands it over.
     void broadcastChunk(std::uint32_t seq, std::uint64_t hostTimeNanos) {
         const auto frame = audioFrame(seq, hostTimeNanos, packetBytes);
-        const auto big = stalledIds_.empty() ? frame
-                                             : audioFrame(seq, hostTimeNanos, stalledPacketBytes);
+        const auto big =
+            stalledIds_.empty() ? frame : audioFrame(seq, hostTimeNanos, stalledPacketBytes);
         BroadcastServer::Packets packets;
         for (const auto& [id, bitrate] : server_->guestBitrates()) {
             packets.emplace(id, stalledIds_.contains(id) ? big : frame);
@@ -242,8 +242,8 @@ class GuestSwarmAgainstServer : public ::testing::Test {
                 ASSERT_EQ(lines.size(), 1u)
                     << "one line per garbage connection; client " << id << " from "
                     << attempt.localEndpoint << " has: " << ::testing::PrintToString(lines);
-                EXPECT_EQ(lines[0].find("client " + std::to_string(id) + " protocol error: " +
-                                        failureOf.at(attempt.kind)),
+                EXPECT_EQ(lines[0].find("client " + std::to_string(id) +
+                                        " protocol error: " + failureOf.at(attempt.kind)),
                           0u)
                     << lines[0];
             }
@@ -274,8 +274,9 @@ class GuestSwarmAgainstServer : public ::testing::Test {
             // Every chunk is accounted for: sent, queued, dropped or expired.
             const std::int64_t queued =
                 snapshot.queuedBytes / static_cast<std::int64_t>(stalledFrameBytes);
-            EXPECT_EQ(snapshot.framesSent + queued + snapshot.droppedFrames + snapshot.expiredFrames,
-                      chunkCount);
+            EXPECT_EQ(
+                snapshot.framesSent + queued + snapshot.droppedFrames + snapshot.expiredFrames,
+                chunkCount);
         }
     }
 

@@ -25,9 +25,9 @@ TEST(GuestsimOptions, ReadsEveryOption) {
     ASSERT_TRUE(options) << options.error().text();
     EXPECT_EQ(options->host, "127.0.0.2");
     EXPECT_EQ(options->port, 4500);
-    EXPECT_EQ(options->mix, (GuestsimOptions::Mix{{Behaviour::normal, 3},
-                                                  {Behaviour::garbage, 1},
-                                                  {Behaviour::slow, 0}}));
+    EXPECT_EQ(options->mix,
+              (GuestsimOptions::Mix{
+                  {Behaviour::normal, 3}, {Behaviour::garbage, 1}, {Behaviour::slow, 0}}));
     EXPECT_EQ(options->seconds, 2.5);
     EXPECT_TRUE(options->strict);
     EXPECT_EQ(options->seed, 9u);

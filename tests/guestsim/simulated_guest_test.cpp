@@ -44,7 +44,8 @@ TEST(SimulatedGuestGarbage, LengthsAreWrongInTheWaysTheyClaim) {
     std::mt19937_64 random(7);
     FrameDecoder shortProbe(0);
     shortProbe.append(SimulatedGuest::garbageBytes(Garbage::wrongLength, random));
-    EXPECT_EQ(shortProbe.next().error(), Failure::payloadLengthMismatch(MessageType::timeReq, 8, 7));
+    EXPECT_EQ(shortProbe.next().error(),
+              Failure::payloadLengthMismatch(MessageType::timeReq, 8, 7));
 
     // The largest payload a frame can announce, every byte of it sent: the host must
     // take it all in before it can say the length is wrong.

@@ -25,9 +25,9 @@ std::optional<Number> parseNumber(std::string_view text) {
 std::expected<double, Failure> parseSeconds(const std::string& text, double low, double high) {
     const auto value = parseNumber<double>(text);
     if (!value || !std::isfinite(*value) || *value < low || *value > high) {
-        return std::unexpected(Failure{Failure::Case::badValue, text,
-                                       "expected a number from " + std::to_string(low) + " to " +
-                                           std::to_string(high)});
+        return std::unexpected(Failure{
+            Failure::Case::badValue, text,
+            "expected a number from " + std::to_string(low) + " to " + std::to_string(high)});
     }
     return *value;
 }
@@ -92,11 +92,13 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
         };
     };
     const std::map<std::string, Setter, std::less<>> valueOptions{
-        {"--host", [&](const std::string& text) -> std::expected<void, Failure> {
+        {"--host",
+         [&](const std::string& text) -> std::expected<void, Failure> {
              options.host = text;
              return {};
          }},
-        {"--port", [&](const std::string& text) -> std::expected<void, Failure> {
+        {"--port",
+         [&](const std::string& text) -> std::expected<void, Failure> {
              auto port = parsePort(text);
              if (!port) {
                  return std::unexpected(port.error());
@@ -104,7 +106,8 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
              options.port = *port;
              return {};
          }},
-        {"--guests", [&](const std::string& text) -> std::expected<void, Failure> {
+        {"--guests",
+         [&](const std::string& text) -> std::expected<void, Failure> {
              auto mix = parseMix(text);
              if (!mix) {
                  return std::unexpected(mix.error());
@@ -112,7 +115,8 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
              options.mix = std::move(*mix);
              return {};
          }},
-        {"--seed", [&](const std::string& text) -> std::expected<void, Failure> {
+        {"--seed",
+         [&](const std::string& text) -> std::expected<void, Failure> {
              const auto seed = parseNumber<std::uint64_t>(text);
              if (!seed) {
                  return std::unexpected(
@@ -159,7 +163,8 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
     }
     in_addr ignored{};
     if (::inet_pton(AF_INET, options.host.c_str(), &ignored) != 1) {
-        return std::unexpected(Failure{Failure::Case::badValue, options.host, "expected an IPv4 address"});
+        return std::unexpected(
+            Failure{Failure::Case::badValue, options.host, "expected an IPv4 address"});
     }
     if (!options.allowRemote && !isLoopback(options.host)) {
         return std::unexpected(Failure{Failure::Case::remoteHost, options.host, {}});
@@ -169,7 +174,8 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
 
 std::expected<GuestsimOptions::Mix, Failure> GuestsimOptions::parseMix(std::string_view text) {
     const auto bad = [&](std::string reason) {
-        return std::unexpected(Failure{Failure::Case::badMix, std::string(text), std::move(reason)});
+        return std::unexpected(
+            Failure{Failure::Case::badMix, std::string(text), std::move(reason)});
     };
     Mix mix;
     int total = 0;
@@ -260,7 +266,8 @@ std::string GuestsimOptions::usage() {
            "  --seed N              random choices (default 1)\n"
            "  --clock-skew-ms X     guests' clocks run up to X ms off the host's (default 0)\n"
            "  --slow-fraction F     share of the stream a slow guest reads (default 0.5)\n"
-           "  --stall-after S       a stalled guest stops reading S s after connecting (default 1)\n"
+           "  --stall-after S       a stalled guest stops reading S s after connecting (default "
+           "1)\n"
            "  --stall-for S         and reads again S s later (default 15)\n"
            "\n"
            "Exit status: 0 when every normal guest received every chunk in order, 20 ms\n"

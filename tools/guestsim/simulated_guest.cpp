@@ -115,8 +115,8 @@ SimulatedGuest::Clock::time_point SimulatedGuest::nextWake() const {
             if (slowTokens_ < 1) {
                 const double rate = settings_.slowFraction * streamChunksPerSecond;
                 const auto wait = std::chrono::duration<double>((1 - slowTokens_) / rate);
-                next = std::min(next, slowRefilledAt_ +
-                                          std::chrono::duration_cast<Clock::duration>(wait));
+                next = std::min(
+                    next, slowRefilledAt_ + std::chrono::duration_cast<Clock::duration>(wait));
             }
             break;
         case Behaviour::stalled:
@@ -228,7 +228,8 @@ void SimulatedGuest::onEvents(short revents, Clock::time_point now) {
 void SimulatedGuest::finish(Clock::time_point now) {
     switch (phase_) {
         case Phase::connected:
-            if (settings_.behaviour == Behaviour::normal || settings_.behaviour == Behaviour::silent ||
+            if (settings_.behaviour == Behaviour::normal ||
+                settings_.behaviour == Behaviour::silent ||
                 settings_.behaviour == Behaviour::flapping) {
                 drainArrived(now);
             }
@@ -244,7 +245,8 @@ void SimulatedGuest::finish(Clock::time_point now) {
         case Phase::connecting:
         case Phase::waiting:
             closeSocket(false);
-            report_.ending = report_.connections > 0 ? Ending::betweenSessions : Ending::neverConnected;
+            report_.ending =
+                report_.connections > 0 ? Ending::betweenSessions : Ending::neverConnected;
             break;
         case Phase::ended:
             break;
@@ -384,8 +386,8 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
     if (now >= nextProbeAt_) {
         queue(FrameEncoder::encode(TimeReq{guestNow()}));
         ++report_.probesSent;
-        nextProbeAt_ = now + randomBetween(probeInterval - milliseconds(25),
-                                           probeInterval + milliseconds(25));
+        nextProbeAt_ =
+            now + randomBetween(probeInterval - milliseconds(25), probeInterval + milliseconds(25));
     }
     if (now < nextStatAt_) {
         return;
@@ -540,12 +542,18 @@ milliseconds SimulatedGuest::randomBetween(milliseconds low, milliseconds high) 
 
 std::string_view SimulatedGuest::name(Behaviour behaviour) {
     switch (behaviour) {
-        case Behaviour::normal: return "normal";
-        case Behaviour::slow: return "slow";
-        case Behaviour::stalled: return "stalled";
-        case Behaviour::flapping: return "flapping";
-        case Behaviour::garbage: return "garbage";
-        case Behaviour::silent: return "silent";
+        case Behaviour::normal:
+            return "normal";
+        case Behaviour::slow:
+            return "slow";
+        case Behaviour::stalled:
+            return "stalled";
+        case Behaviour::flapping:
+            return "flapping";
+        case Behaviour::garbage:
+            return "garbage";
+        case Behaviour::silent:
+            return "silent";
     }
     return "?";
 }
@@ -562,24 +570,36 @@ std::optional<SimulatedGuest::Behaviour> SimulatedGuest::behaviourNamed(std::str
 
 std::string_view SimulatedGuest::name(Garbage garbage) {
     switch (garbage) {
-        case Garbage::randomBytes: return "random bytes";
-        case Garbage::badMagic: return "bad magic";
-        case Garbage::badVersion: return "bad version";
-        case Garbage::wrongLength: return "wrong length";
-        case Garbage::invalidName: return "invalid UTF-8 name";
-        case Garbage::hugePayload: return "64 KiB payload";
+        case Garbage::randomBytes:
+            return "random bytes";
+        case Garbage::badMagic:
+            return "bad magic";
+        case Garbage::badVersion:
+            return "bad version";
+        case Garbage::wrongLength:
+            return "wrong length";
+        case Garbage::invalidName:
+            return "invalid UTF-8 name";
+        case Garbage::hugePayload:
+            return "64 KiB payload";
     }
     return "?";
 }
 
 std::string_view SimulatedGuest::name(Ending ending) {
     switch (ending) {
-        case Ending::connectedAtEnd: return "connected at end";
-        case Ending::betweenSessions: return "away at end";
-        case Ending::closedByHost: return "closed by host";
-        case Ending::byeFromHost: return "bye from host";
-        case Ending::protocolError: return "protocol error";
-        case Ending::neverConnected: return "never connected";
+        case Ending::connectedAtEnd:
+            return "connected at end";
+        case Ending::betweenSessions:
+            return "away at end";
+        case Ending::closedByHost:
+            return "closed by host";
+        case Ending::byeFromHost:
+            return "bye from host";
+        case Ending::protocolError:
+            return "protocol error";
+        case Ending::neverConnected:
+            return "never connected";
     }
     return "?";
 }
@@ -605,7 +625,8 @@ std::vector<std::uint8_t> SimulatedGuest::garbageBytes(Garbage kind, std::mt1993
             break;
         case Garbage::badVersion:
             bytes = FrameEncoder::encode(TimeReq{random()});
-            bytes[4] = (random() & 1) != 0 ? WireConstants::version - 1 : WireConstants::version + 1;
+            bytes[4] =
+                (random() & 1) != 0 ? WireConstants::version - 1 : WireConstants::version + 1;
             break;
         case Garbage::wrongLength:
             // A clock probe one byte short, announced as such.

@@ -116,8 +116,8 @@ class SimulatedGuest {
     static std::string_view name(Garbage garbage);
     static std::string_view name(Ending ending);
     static constexpr std::array<Garbage, 6> allGarbage{Garbage::randomBytes, Garbage::badMagic,
-                                                        Garbage::badVersion,  Garbage::wrongLength,
-                                                        Garbage::invalidName, Garbage::hugePayload};
+                                                       Garbage::badVersion,  Garbage::wrongLength,
+                                                       Garbage::invalidName, Garbage::hugePayload};
     // The bytes a garbage guest sends: each kind is malformed in its own way and
     // none of them can be taken for a valid frame.
     static std::vector<std::uint8_t> garbageBytes(Garbage kind, std::mt19937_64& random);

@@ -30,10 +30,10 @@ std::string who(const SimulatedGuest::Report& report) {
 }  // namespace
 
 std::string SwarmReport::guestTable(const Reports& reports) {
-    std::string text = format("%-5s %-9s %7s %5s %7s %5s %5s %10s %9s %8s %8s %5s %5s  %s\n",
-                              "guest", "behaviour", "chunks", "gaps", "missing", "order", "steps",
-                              "offset_ms", "error_ms", "rtt_ms", "min_rtt", "conns", "hostx",
-                              "ended");
+    std::string text =
+        format("%-5s %-9s %7s %5s %7s %5s %5s %10s %9s %8s %8s %5s %5s  %s\n", "guest", "behaviour",
+               "chunks", "gaps", "missing", "order", "steps", "offset_ms", "error_ms", "rtt_ms",
+               "min_rtt", "conns", "hostx", "ended");
     for (const auto& r : reports) {
         const auto clockField = [&](std::int64_t ClockEstimator::Estimate::*field) {
             return r.clock ? format("%.3f", static_cast<double>((*r.clock).*field) / 1e6)
@@ -43,18 +43,18 @@ std::string SwarmReport::guestTable(const Reports& reports) {
         if (!r.detail.empty()) {
             ended += " (" + r.detail + ")";
         }
-        text += format("%-5d %-9s %7lld %5lld %7lld %5lld %5lld %10s %9s %8s %8s %5lld %5lld  %s\n",
-                       r.index, std::string(SimulatedGuest::name(r.behaviour)).c_str(),
-                       static_cast<long long>(r.stream.chunks),
-                       static_cast<long long>(r.stream.gaps),
-                       static_cast<long long>(r.stream.missing),
-                       static_cast<long long>(r.stream.outOfOrder),
-                       static_cast<long long>(r.stream.timeStepErrors),
-                       clockField(&ClockEstimator::Estimate::offsetNanos).c_str(),
-                       milliseconds(r.offsetErrorNanos).c_str(),
-                       clockField(&ClockEstimator::Estimate::rttNanos).c_str(),
-                       clockField(&ClockEstimator::Estimate::minRttNanos).c_str(), static_cast<long long>(r.connections),
-                       static_cast<long long>(r.hostEndings), ended.c_str());
+        text += format(
+            "%-5d %-9s %7lld %5lld %7lld %5lld %5lld %10s %9s %8s %8s %5lld %5lld  %s\n", r.index,
+            std::string(SimulatedGuest::name(r.behaviour)).c_str(),
+            static_cast<long long>(r.stream.chunks), static_cast<long long>(r.stream.gaps),
+            static_cast<long long>(r.stream.missing), static_cast<long long>(r.stream.outOfOrder),
+            static_cast<long long>(r.stream.timeStepErrors),
+            clockField(&ClockEstimator::Estimate::offsetNanos).c_str(),
+            milliseconds(r.offsetErrorNanos).c_str(),
+            clockField(&ClockEstimator::Estimate::rttNanos).c_str(),
+            clockField(&ClockEstimator::Estimate::minRttNanos).c_str(),
+            static_cast<long long>(r.connections), static_cast<long long>(r.hostEndings),
+            ended.c_str());
     }
     return text;
 }
@@ -88,8 +88,8 @@ std::string SwarmReport::behaviourSummary(const Reports& reports) {
                 t.slowestDrop = std::max(t.slowestDrop, attempt.secondsToDisconnect);
             }
         }
-        if (r.offsetErrorNanos &&
-            (!t.worstOffsetError || std::llabs(*r.offsetErrorNanos) > std::llabs(*t.worstOffsetError))) {
+        if (r.offsetErrorNanos && (!t.worstOffsetError || std::llabs(*r.offsetErrorNanos) >
+                                                              std::llabs(*t.worstOffsetError))) {
             t.worstOffsetError = r.offsetErrorNanos;
         }
     }
