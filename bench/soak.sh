@@ -55,11 +55,10 @@ report="$out/report.txt"
 : >"$rss_series"
 
 warmup=6          # serve mode's start-up, including its 4 s wait for Bonjour
-# A stalled guest stops reading 5 s after it joins and reads again this much later.
-# Loopback sockets take about 3 MB before the host's own queue feels a guest that
-# stopped reading (three minutes of 128 kbit/s audio), so a shorter stall never reaches
-# the host's budget, its drops or its rule that drops a guest stalled for 10 s.
-stall_for=240
+# A stalled guest stops reading 5 s after it joins and reads again this much later:
+# long enough for the host's audio budget, its drops and its rule that drops a guest
+# stalled for 10 s.
+stall_for=30
 grace=15          # how long the host may take to stop after SIGINT before it counts as hung
 ticks=$(getconf CLK_TCK)
 name="Soak $$"
@@ -101,7 +100,7 @@ if command -v sox >/dev/null && command -v pacat >/dev/null; then
   tone_pid=$!
 fi
 
-"$host_exe" --serve --port "$port" --name "$name" --seconds "$total" >"$host_out" 2>&1 &
+ZORANTH_LISTEN_ADDRESS=127.0.0.1 "$host_exe" --serve --port "$port" --name "$name" --seconds "$total" >"$host_out" 2>&1 &
 host_pid=$!
 log "started host $host_pid ($host_exe --serve --port $port), output in $host_out"
 
