@@ -115,11 +115,9 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
       raveName_(preferences_->raveName()),
       bufferDelayMs_(preferences_->bufferDelayMs()),
       permission_(std::make_shared<LocalNetworkPermission>()),
-      sleepBlocker_(dependencies_.inhibit
-                        ? dependencies_.inhibit
-                        : SleepBlocker::Inhibit([] {
-                              return LogindInhibitor::inhibit(SleepBlocker::request());
-                          })),
+      sleepBlocker_(dependencies_.inhibit ? dependencies_.inhibit : SleepBlocker::Inhibit([] {
+          return LogindInhibitor::inhibit(SleepBlocker::request());
+      })),
       audio_(new AudioCapabilityModel({dependencies_.probe, dependencies_.now}, this)) {
     if (!dependencies_.now) {
         dependencies_.now = WallClock::now;
@@ -163,8 +161,7 @@ BroadcastController::~BroadcastController() {
 // ---- Properties --------------------------------------------------------------------
 
 template <class Value>
-void BroadcastController::assign(Value& field, std::type_identity_t<Value> value,
-                                 Signal changed) {
+void BroadcastController::assign(Value& field, std::type_identity_t<Value> value, Signal changed) {
     if (field == value) {
         return;
     }
@@ -613,7 +610,8 @@ void BroadcastController::refreshStatus() {
     const QPointer<BroadcastController> self(this);
     const std::uint64_t rave = rave_;
     server_->snapshots([self, rave, stats, delay](std::vector<ClientConnection::Snapshot> guests) {
-        auto snapshots = std::make_shared<std::vector<ClientConnection::Snapshot>>(std::move(guests));
+        auto snapshots =
+            std::make_shared<std::vector<ClientConnection::Snapshot>>(std::move(guests));
         onMain(self, [rave, stats, delay, snapshots](BroadcastController& controller) {
             // A collection still on its way when its rave ended says nothing any more.
             if (controller.rave_ == rave && controller.pipeline_) {
@@ -742,12 +740,12 @@ void BroadcastController::checkCapture(double now) {
         case CaptureRecovery::Step::Action::none:
             break;
         case CaptureRecovery::Step::Action::refresh: {
-            recoveryQueue().post([pipeline = pipeline_, reason = step.reason,
-                                  log = dependencies_.log] {
-                if (const auto file = pipeline->dumpBlackBox(reason)) {
-                    log("capture: saved the last minute to " + file->filename().string());
-                }
-            });
+            recoveryQueue().post(
+                [pipeline = pipeline_, reason = step.reason, log = dependencies_.log] {
+                    if (const auto file = pipeline->dumpBlackBox(reason)) {
+                        log("capture: saved the last minute to " + file->filename().string());
+                    }
+                });
             const bool refreshed = session_->refresh();
             log(std::string("capture: tap refreshed in place (") + (refreshed ? "ok" : "FAILED") +
                 ")");

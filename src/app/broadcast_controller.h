@@ -59,8 +59,8 @@ class BroadcastController : public QObject {
     Q_PROPERTY(QString failureMessage READ failureMessage NOTIFY failureMessageChanged)
     Q_PROPERTY(QList<qreal> peak READ peakLevels NOTIFY peakChanged)
     Q_PROPERTY(QList<qreal> rms READ rmsLevels NOTIFY rmsChanged)
-    Q_PROPERTY(QString tapFormatDescription READ tapFormatDescription NOTIFY
-                   tapFormatDescriptionChanged)
+    Q_PROPERTY(
+        QString tapFormatDescription READ tapFormatDescription NOTIFY tapFormatDescriptionChanged)
     Q_PROPERTY(int ioBufferFrames READ ioBufferFrames NOTIFY ioBufferFramesChanged)
     Q_PROPERTY(double chunksProduced READ chunksProduced NOTIFY chunksProducedChanged)
     Q_PROPERTY(int ringDepth READ ringDepth NOTIFY ringDepthChanged)
@@ -89,13 +89,12 @@ class BroadcastController : public QObject {
     Q_PROPERTY(QStringList addresses READ addresses NOTIFY addressesChanged)
     Q_PROPERTY(bool localNetworkDenied READ localNetworkDenied NOTIFY localNetworkDeniedChanged)
     Q_PROPERTY(QString raveName READ raveName WRITE setRaveName NOTIFY raveNameChanged)
-    Q_PROPERTY(double bufferDelayMs READ bufferDelayMs WRITE setBufferDelayMs NOTIFY
-                   bufferDelayMsChanged)
+    Q_PROPERTY(
+        double bufferDelayMs READ bufferDelayMs WRITE setBufferDelayMs NOTIFY bufferDelayMsChanged)
     Q_PROPERTY(QString droughtStage READ droughtStageName NOTIFY droughtStageChanged)
     Q_PROPERTY(QVariantList troubleFindings READ troubleFindingList NOTIFY troubleFindingsChanged)
     Q_PROPERTY(bool isKeepingAwake READ isKeepingAwake NOTIFY isKeepingAwakeChanged)
-    Q_PROPERTY(QString permissionWarning READ permissionWarningText NOTIFY
-                   permissionWarningChanged)
+    Q_PROPERTY(QString permissionWarning READ permissionWarningText NOTIFY permissionWarningChanged)
     Q_PROPERTY(QObject* audio READ audio CONSTANT)
 
   public:

@@ -74,8 +74,7 @@ CaptureRecovery::Step CaptureRecovery::check(double now, const Signals& reading)
                 step.action = Step::Action::refresh;
                 step.reason = *suspect;
                 step.lines.push_back("capture suspect (" + *suspect + ": " + evidence + ", " +
-                                     diagnosisText(reading.diagnosis) +
-                                     "): the tap looks broken");
+                                     diagnosisText(reading.diagnosis) + "): the tap looks broken");
                 moveTo(Recovery::refreshed(now), now);
             }
             break;
@@ -98,10 +97,9 @@ CaptureRecovery::Step CaptureRecovery::check(double now, const Signals& reading)
             if (now - recovery_.at < stepSeconds) {
                 break;
             }
-            step.lines.push_back(suspect ? "capture STILL suspect after rebuilding the tap (" +
-                                               evidence + ")"
-                                         : "capture recovered after rebuilding the tap (" +
-                                               evidence + ")");
+            step.lines.push_back(
+                suspect ? "capture STILL suspect after rebuilding the tap (" + evidence + ")"
+                        : "capture recovered after rebuilding the tap (" + evidence + ")");
             settle(now);
             break;
     }

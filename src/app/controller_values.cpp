@@ -171,7 +171,8 @@ std::optional<QualityTier> ControllerValues::tier(const QString& name) {
     return std::nullopt;
 }
 
-QVariantMap ControllerValues::clientTiers(const std::map<ClientConnection::Id, QualityTier>& tiers) {
+QVariantMap ControllerValues::clientTiers(
+    const std::map<ClientConnection::Id, QualityTier>& tiers) {
     QVariantMap result;
     for (const auto& [id, tier] : tiers) {
         result.insert(QString::number(id), tierName(tier));

@@ -30,9 +30,9 @@ class QualitySteering {
     // The outcome of one pass.
     struct Pass {
         QualityController::Decision room;
-        std::vector<std::string> lines;     // one per guest whose tier changed
+        std::vector<std::string> lines;       // one per guest whose tier changed
         std::map<Id, std::int32_t> bitrates;  // every steered guest's bitrate
-        std::int32_t defaultBitrate = 0;     // the room's, for guests without their own
+        std::int32_t defaultBitrate = 0;      // the room's, for guests without their own
     };
 
     QualitySteering(QualityTier floor, bool automatic);

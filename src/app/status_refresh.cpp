@@ -46,12 +46,12 @@ NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapsh
 
 std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
                                       std::span<const ClientConnection::Snapshot> snapshots) {
-    std::string line = format("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
-                              static_cast<long long>(stats.chunksProduced),
-                              static_cast<unsigned long long>(stats.ioProcDeliveries),
-                              stats.ringDepth, static_cast<unsigned long long>(stats.ringOverruns),
-                              static_cast<long long>(stats.discontinuities),
-                              stats.encodedBytes / 1'000'000.0);
+    std::string line =
+        format("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
+               static_cast<long long>(stats.chunksProduced),
+               static_cast<unsigned long long>(stats.ioProcDeliveries), stats.ringDepth,
+               static_cast<unsigned long long>(stats.ringOverruns),
+               static_cast<long long>(stats.discontinuities), stats.encodedBytes / 1'000'000.0);
     if (stats.spliceRate) {
         line += format("  splice %.0f%%", *stats.spliceRate * 100);
     }

@@ -119,8 +119,9 @@ struct ControllerWorld {
             return AudioCapability::Verdict::granted();
         };
         dependencies.firewallFinding = [] {
-            return MacCheckup::Finding{"firewall", "Firewall", MacCheckup::Verdict::ok, "", "",
-                                       MacCheckup::Reason::firewallOff, std::nullopt};
+            return MacCheckup::Finding{"firewall",  "Firewall", MacCheckup::Verdict::ok,
+                                       "",          "",         MacCheckup::Reason::firewallOff,
+                                       std::nullopt};
         };
         return dependencies;
     }

@@ -66,7 +66,8 @@ class RaveTest : public ::testing::Test {
     }
 
     bool becomesLive() {
-        return eventually([&] { return controller_->state().kind != State::Case::starting; }, 20s) &&
+        return eventually([&] { return controller_->state().kind != State::Case::starting; },
+                          20s) &&
                controller_->state() == State::broadcasting();
     }
 
@@ -180,7 +181,8 @@ TEST_F(RaveTest, ACaptureThatCannotStartEndsInFailedWithTheCapturesOwnText) {
 
 TEST_F(RaveTest, AServerThatCannotListenLeavesNoTimersAndNoCaptureAndMayBeStartedAgain) {
     {
-        const ScopedEnvironment badAddress(BroadcastServer::listenAddressVariable, "not-an-address");
+        const ScopedEnvironment badAddress(BroadcastServer::listenAddressVariable,
+                                           "not-an-address");
         const auto refusal = BroadcastServer::listeningFor(0);
         ASSERT_FALSE(refusal);
 
@@ -244,7 +246,8 @@ TEST_F(RaveTest, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave)
     ASSERT_TRUE(becomesLive());
     EXPECT_EQ(controller_->property("muteStrategy"), QStringLiteral("tap"));
     ASSERT_TRUE(controller_->muteMac());
-    EXPECT_EQ(controller_->muteOwnership(), (MuteControl::Ownership{true, MuteControl::Strategy::tap}));
+    EXPECT_EQ(controller_->muteOwnership(),
+              (MuteControl::Ownership{true, MuteControl::Strategy::tap}));
     EXPECT_TRUE(controller_->isMacMuted());
     EXPECT_TRUE(controller_->session()->isTapMuted());
 
@@ -257,7 +260,8 @@ TEST_F(RaveTest, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave)
         "capture suspect (spliced: no beats, splice 50%, receivingAudio): the tap looks broken"));
     EXPECT_TRUE(world_.log.contains("capture: tap refreshed in place (ok)"));
     EXPECT_EQ(controller_->recovery().recovery(), CaptureRecovery::Recovery::refreshed(2000));
-    EXPECT_TRUE(eventually([&] { return world_.log.contains("capture: saved the last minute to "); }));
+    EXPECT_TRUE(
+        eventually([&] { return world_.log.contains("capture: saved the last minute to "); }));
     EXPECT_TRUE(world_.log.contains("-spliced.wav"));
 
     world_.clock.set(2020);
@@ -288,9 +292,13 @@ TEST_F(RaveTest, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave)
 }
 
 TEST_F(RaveTest, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
-    const MacCheckup::Finding blocked{"firewall", "Firewall", MacCheckup::Verdict::problem,
-                                      "Incoming connections are blocked.", "Allow them.",
-                                      MacCheckup::Reason::blockAllIncoming, std::nullopt};
+    const MacCheckup::Finding blocked{"firewall",
+                                      "Firewall",
+                                      MacCheckup::Verdict::problem,
+                                      "Incoming connections are blocked.",
+                                      "Allow them.",
+                                      MacCheckup::Reason::blockAllIncoming,
+                                      std::nullopt};
     auto dependencies = world_.dependencies();
     dependencies.firewallFinding = [blocked] { return blocked; };
     controller_ = std::make_unique<BroadcastController>(std::move(dependencies));

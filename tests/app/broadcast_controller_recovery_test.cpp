@@ -40,9 +40,9 @@ TEST(CaptureRecovery, TheFirstSuspectCheckRefreshesAtOnceAndARebuildFollowsTwent
     EXPECT_EQ(ladder.check(539, spliced(0.3)).action, Action::none);
     const auto verdict = ladder.check(540, spliced(0.3));
     EXPECT_EQ(verdict.action, Action::none);
-    EXPECT_EQ(verdict.lines, (std::vector<std::string>{
-                                 "capture STILL suspect after rebuilding the tap (no beats, "
-                                 "splice 30%)"}));
+    EXPECT_EQ(verdict.lines,
+              (std::vector<std::string>{"capture STILL suspect after rebuilding the tap (no beats, "
+                                        "splice 30%)"}));
     EXPECT_EQ(ladder.recovery(), Recovery::watching());
     EXPECT_EQ(ladder.lastRecoveryAt(), 540);
 
@@ -88,15 +88,23 @@ TEST(CaptureRecovery, SuspicionNeedsGarbledBeatsLostAudioOrOneSpliceInFive) {
     const Row rows[] = {
         {"splice at the threshold", false, spliced(0.2), "spliced"},
         {"splice just below", false, spliced(0.19), std::nullopt},
-        {"no splice verdict yet", false, {Diagnosis::receivingAudio(), std::nullopt, steady},
+        {"no splice verdict yet",
+         false,
+         {Diagnosis::receivingAudio(), std::nullopt, steady},
          std::nullopt},
-        {"garbled beats outrank a low splice", false,
-         {Diagnosis::receivingAudio(), 0.01, garbled}, "garbled"},
-        {"garbled beats outrank lost audio", true, {Diagnosis::likelyDenied(8), 0.5, garbled},
+        {"garbled beats outrank a low splice",
+         false,
+         {Diagnosis::receivingAudio(), 0.01, garbled},
+         "garbled"},
+        {"garbled beats outrank lost audio",
+         true,
+         {Diagnosis::likelyDenied(8), 0.5, garbled},
          "garbled"},
         {"silence after audio", true, {Diagnosis::likelyDenied(8), 0.5, steady}, "silent"},
-        {"silence from the start is the permission warning's", false,
-         {Diagnosis::likelyDenied(8), std::nullopt, std::nullopt}, std::nullopt},
+        {"silence from the start is the permission warning's",
+         false,
+         {Diagnosis::likelyDenied(8), std::nullopt, std::nullopt},
+         std::nullopt},
     };
     for (const Row& row : rows) {
         CaptureRecovery ladder;

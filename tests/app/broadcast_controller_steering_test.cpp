@@ -55,8 +55,8 @@ TEST_F(QualitySteeringTest, ASaturatedNetworkStepsTheRoomDownAndTheGuestsFollow)
     EXPECT_EQ(controller_->property("tier"), QStringLiteral("high"));
     EXPECT_EQ(controller_->property("tierReason"), QStringLiteral("measuredSaturation"));
     EXPECT_EQ(tierChanges(), 1);
-    EXPECT_EQ(controller_->clientTiers(), (std::map<ClientConnection::Id, QualityTier>{
-                                              {1, QualityTier::high}}));
+    EXPECT_EQ(controller_->clientTiers(),
+              (std::map<ClientConnection::Id, QualityTier>{{1, QualityTier::high}}));
     EXPECT_EQ(world_.log.lines(),
               (std::vector<std::string>{"room quality -> 192 kbps (network is congested)",
                                         "Pixel -> 192 kbps (following the room)"}));

@@ -258,7 +258,8 @@ TEST(PermissionWarning, TellsApartCaptureThatNeverStartedWasRefusedOrWasLost) {
         {SilenceWatchdog::Diagnosis::notCapturing(2), false,
          "Zoranth is not receiving any audio from this Mac.\n\nThe capture stream started but has "
          "delivered nothing, which almost always means system audio recording access is turned "
-         "off.\n\n" + openSettings},
+         "off.\n\n" +
+             openSettings},
         {SilenceWatchdog::Diagnosis::likelyDenied(6), false,
          "No audio is being captured even though this Mac is playing sound.\n\n" + openSettings},
         {SilenceWatchdog::Diagnosis::likelyDenied(6), true,
