@@ -53,13 +53,7 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
         const std::int64_t offset = offsetOf(arrival, ownAndBacklog);
         bool fresh = false;
         if (silent_ || breakPending_) {
-            // The source resumes after silence, a suspension or a move. Where it carries on
-            // the timeline, the anchor is only measured again; where it resumes later than
-            // a jump after it (and no silence covered the time), its frames were never made.
-            fresh = !silent_ && offset > tuning_.jumpNanos;
-            silent_ = false;
-            breakPending_ = false;
-            restartMeasurement(arrival);
+            fresh = resumeAfterBreak(arrival, offset);
         } else if (offset > tuning_.jumpNanos) {
             fresh = lateFramesWereLost(arrival, offset);
         } else {
@@ -69,10 +63,8 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
             ++discontinuities_;
             result.discontinuity = true;
             reanchor(arrival, ownAndBacklog);
-        } else if (offset < -tuning_.jumpNanos) {
-            // Frames arriving before the timeline says they were made: time it has already
-            // covered (with silence, or with a backlog it placed too late). Dropping them
-            // keeps the timeline from stepping back.
+        } else if (offset < earliestOffset(arrival)) {
+            // Dropping the covered frames keeps the timeline from stepping back.
             result.droppedFrames = static_cast<std::uint32_t>(
                 std::min<std::uint64_t>(frames, framesIn(-offset, rate_)));
         } else {
@@ -84,6 +76,29 @@ DeliveryClock::Stamp DeliveryClock::stamp(std::uint64_t arrivalNanos, std::uint3
     result.firstFrameNanos = static_cast<std::uint64_t>(timelineEnd());
     framesSinceAnchor_ += frames - result.droppedFrames;
     return result;
+}
+
+// The source resumes after silence, a suspension or a move. Where it carries on the
+// timeline, the anchor is only measured again; where it resumes more than a jump after it
+// (and no silence covered the time), its frames were never made: a fresh anchor.
+bool DeliveryClock::resumeAfterBreak(std::int64_t arrival, std::int64_t offset) {
+    const bool fresh = !silent_ && offset > tuning_.jumpNanos;
+    if (silent_) {
+        silenceEnded_ = arrival;
+    }
+    silent_ = false;
+    breakPending_ = false;
+    restartMeasurement(arrival);
+    return fresh;
+}
+
+// Audio that arrives before the timeline says it was made has had its time covered already:
+// by silence, which it must not overlap at all (or silence and audio together would last
+// longer than the take), or by a backlog placed too late, of which only what lies more
+// than a jump ahead goes.
+std::int64_t DeliveryClock::earliestOffset(std::int64_t arrival) const {
+    const bool afterSilence = silenceEnded_ && arrival - *silenceEnded_ < tuning_.windowNanos;
+    return afterSilence ? -tuning_.deadbandNanos : -tuning_.jumpNanos;
 }
 
 // Late deliveries are usually a stall followed by its backlog, which arrives in a burst and
@@ -144,6 +159,7 @@ void DeliveryClock::reanchor(std::int64_t arrival, std::uint64_t framesToEnd) {
     anchored_ = true;
     breakPending_ = false;
     silent_ = false;
+    silenceEnded_.reset();
     anchor_ = arrival - nanosFor(framesToEnd, rate_);
     framesSinceAnchor_ = 0;
     restartMeasurement(arrival);

@@ -17,8 +17,9 @@ namespace zoranth {
 // frames were made. A fresh anchor (one discontinuity) comes only where frames were really
 // lost: deliveries stay more than 20 ms late for half a second without catching up, or a
 // suspended or moved stream resumes more than 20 ms after the timeline. The timeline never
-// steps back: frames that arrive more than 20 ms before it says they were made (audio whose
-// time silence already covered, a backlog behind a fresh anchor) are dropped.
+// steps back: frames that arrive before it says they were made are dropped, all of them
+// where silence already covered their time (so silence and audio together last exactly as
+// long as the take), those more than 20 ms early behind a fresh anchor placed too late.
 class DeliveryClock {
   public:
     struct Tuning {
@@ -84,7 +85,9 @@ class DeliveryClock {
     std::int64_t offsetOf(std::int64_t arrival, std::uint64_t framesToEnd) const;
     void reanchor(std::int64_t arrival, std::uint64_t framesToEnd);
     void restartMeasurement(std::int64_t now);
+    bool resumeAfterBreak(std::int64_t arrival, std::int64_t offset);
     bool lateFramesWereLost(std::int64_t arrival, std::int64_t offset);
+    std::int64_t earliestOffset(std::int64_t arrival) const;
     void gatherWindow(std::int64_t arrival, std::int64_t candidate);
     void slew(std::uint32_t frames);
 
@@ -93,6 +96,9 @@ class DeliveryClock {
     bool anchored_ = false;
     bool breakPending_ = false;
     bool silent_ = false;  // the timeline ends in silence
+    // When the source's audio took over from silence: for a window after, none of it may
+    // overlap the silence, however it arrives (a backlog may follow a first fresh delivery).
+    std::optional<std::int64_t> silenceEnded_;
     std::int64_t anchor_ = 0;
     std::uint64_t framesSinceAnchor_ = 0;
     std::optional<std::int64_t> quietSince_;  // the source's last delivery, or the start
