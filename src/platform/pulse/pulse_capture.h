@@ -75,8 +75,9 @@ class PulseCapture {
         std::uint64_t silentDeliveries = 0;  // the layer's own silence while the server idled
         std::uint64_t holes = 0;
         std::uint64_t discontinuities = 0;  // fresh anchors after a break
-        // The server's frames dropped because the layer's silence had already covered their
-        // time (audio held up for longer than the silence waits).
+        // The server's frames dropped because their time was already delivered: as the
+        // layer's silence (audio held up for longer than the silence waits), or by the first
+        // frames after a fresh anchor that a backlog turned out to lie behind.
         std::uint64_t droppedFrames = 0;
     };
 
