@@ -45,8 +45,10 @@ PROBE_TIMEOUT_NS = 5_000_000_000
 # own asymmetry, and a round trip never leaves the machine.
 LOOPBACK_MAX_OFFSET_NS = 1_000_000
 LOOPBACK_MAX_RTT_NS = 5_000_000
-# Chunk times come from a frame counter; only nanosecond rounding may show.
-CHUNK_STEP_TOLERANCE_NS = 1_000
+# Chunk times come from a frame counter on the host's capture timeline, which the
+# host slews by at most 500 ppm to follow the sound card's clock: 10 us per 20 ms
+# chunk. Anything beyond twice that is a gap or a jump, not a slew.
+CHUNK_STEP_TOLERANCE_NS = 20_000
 # Playback: the latency asked of the sound server, and how far behind its due
 # time a chunk may still be written before it is dropped as late.
 PLAYBACK_LATENCY_MS = 50

@@ -20,12 +20,6 @@ namespace zoranth {
 namespace {
 
 // Modes whose code is not in this build say so and exit with status 2.
-int notBuiltYet(std::string_view option) {
-    std::fprintf(stderr, "%.*s is not part of this build yet.\n", static_cast<int>(option.size()),
-                 option.data());
-    return 2;
-}
-
 bool occurs(std::span<const std::string> arguments, std::string_view argument) {
     return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
 }
@@ -54,8 +48,7 @@ CommandLineEntry::Modes CommandLineEntry::Modes::builtIn() {
     return {
         .tapCheck = &TapCheckCommand::run,
         .record = &RecordCommand::run,
-        .serve = [](std::uint16_t, std::uint16_t,
-                    std::optional<double>) { return notBuiltYet("--serve"); },
+        .serve = &ServeCommand::run,
         .beats = [](const std::string& path) { return BeatsCommand::run(path); },
         .beatsHelper = [](const std::string& path) { return BeatsCommand::runHelper(path); },
         .check = [] { return runReadinessCheck(); },

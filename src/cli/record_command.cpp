@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -36,17 +38,6 @@ std::string format(const char* pattern, Values... values) {
 
 double levelOf(std::span<const float> peaks, std::size_t channel) {
     return channel < peaks.size() ? PCMConvert::dbFS(peaks[channel], floorDb) : floorDb;
-}
-
-std::function<bool()> outputRunningOf(const std::shared_ptr<TapSession>& session) {
-    return [weak = std::weak_ptr(session)] {
-        const auto session = weak.lock();
-        if (!session) {
-            return false;
-        }
-        const auto device = session->outputDevice();
-        return device && device->running;
-    };
 }
 
 // One busy thread per processor, each drawing random numbers until cancelled, so that the
@@ -86,10 +77,11 @@ class CpuStress {
     std::vector<std::thread> threads_;
 };
 
-// How far the capture stands behind the wall clock: the mean, over several deliveries, of
-// (arrival time − frames delivered so far ÷ rate). A single late or early delivery moves it
-// by a fraction of its lateness only, so two such readings taken seconds apart tell whether
-// frames went missing (or appeared) in between much more precisely than two single arrivals.
+// How far the capture stands behind the wall clock: the smallest, over several deliveries,
+// of (time the frames were taken − frames delivered so far ÷ rate). Frames are never taken
+// before they were made, only late (a stall, a backlog, this thread held up), so the
+// smallest reading is where the capture really stands, and two readings taken seconds apart
+// tell whether frames went missing (or appeared) in between, however busy the machine.
 class CaptureOffset {
   public:
     static constexpr int deliveries = 20;
@@ -101,43 +93,41 @@ class CaptureOffset {
     static CaptureOffset measure(sr_ring* ring, double rate, std::int64_t frames, Take take) {
         CaptureOffset offset;
         for (int i = 0; i < deliveries; ++i) {
-            const std::optional<double> arrival = awaitDelivery(ring);
-            if (!arrival) {
+            if (!awaitDelivery(ring)) {
                 break;
             }
             frames += take();
-            offset.sum_ += *arrival - static_cast<double>(frames) / rate;
-            ++offset.samples_;
+            // Read after taking: every frame counted had arrived by then.
+            const double reading = WallClock::now() - static_cast<double>(frames) / rate;
+            offset.earliest_ = std::min(offset.earliest_.value_or(reading), reading);
         }
         offset.frames_ = frames;
-        if (offset.samples_ == 0) {
-            offset.sum_ = WallClock::now() - static_cast<double>(frames) / rate;
-            offset.samples_ = 1;
+        if (!offset.earliest_) {
+            offset.earliest_ = WallClock::now() - static_cast<double>(frames) / rate;
         }
         return offset;
     }
 
-    double seconds() const { return sum_ / samples_; }
+    double seconds() const { return *earliest_; }
     // Frames delivered up to the last reading.
     std::int64_t frames() const { return frames_; }
 
   private:
-    // The moment the next delivery reaches the ring; none when none comes in time.
-    static std::optional<double> awaitDelivery(sr_ring* ring) {
+    // Waits for the next delivery to reach the ring; false when none comes in time.
+    static bool awaitDelivery(sr_ring* ring) {
         using namespace std::chrono_literals;
         const std::uint64_t before = sr_ring_writes(ring);
         const double giveUpAt = WallClock::now() + 0.25;
         while (sr_ring_writes(ring) == before) {
             if (WallClock::now() > giveUpAt) {
-                return std::nullopt;
+                return false;
             }
             std::this_thread::sleep_for(100us);
         }
-        return WallClock::now();
+        return true;
     }
 
-    double sum_ = 0;
-    int samples_ = 0;
+    std::optional<double> earliest_;
     std::int64_t frames_ = 0;
 };
 
@@ -317,7 +307,7 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     }
     auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
     pipeline->setSink(*recorder);
-    pipeline->setOutputRunning(outputRunningOf(session));
+    pipeline->setOutputRunning(TapSession::outputRunningOf(session));
 
     std::optional<CpuStress> busy;
     if (stress) {

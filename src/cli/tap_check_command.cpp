@@ -47,19 +47,6 @@ void printOutputDevice() {
          ", running=" + (running ? "true" : "false"));
 }
 
-// Whether the session's output is playing, for the silence diagnosis; never keeps the
-// session alive.
-std::function<bool()> outputRunningOf(const std::shared_ptr<TapSession>& session) {
-    return [weak = std::weak_ptr(session)] {
-        const auto session = weak.lock();
-        if (!session) {
-            return false;
-        }
-        const auto device = session->outputDevice();
-        return device && device->running;
-    };
-}
-
 long long expectedChunks(double seconds, double rate) {
     const double chunks = seconds * rate / framesPerChunk;
     return std::isfinite(chunks) && chunks > 0 ? static_cast<long long>(chunks) : 0;
@@ -154,7 +141,7 @@ int TapCheckCommand::run(double seconds) {
                bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
 
     const auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
-    pipeline->setOutputRunning(outputRunningOf(session));
+    pipeline->setOutputRunning(TapSession::outputRunningOf(session));
     if (auto started = pipeline->start(); !started) {
         line("FAILED to start the pipeline: " + started.error().description());
         session->stop();

@@ -13,51 +13,27 @@
 #include <string>
 #include <vector>
 
+#include "host_run.h"
 #include "kit/beat_click_track.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct HostRun {
-    std::string output;
-    int status = -1;
-};
+using zoranth::HostRun;
 
 // Runs the host in `folder` with the environment assignments and arguments
 // (shell-quoted by the caller); only standard output is captured.
 HostRun runHost(const fs::path& folder, const std::string& environment,
                 const std::string& arguments) {
-    const std::string command = "cd '" + folder.string() + "' && env XDG_STATE_HOME='" +
-                                folder.string() + "/state' " + environment + " '" +
-                                ZORANTH_HOST_EXE + "' " + arguments + " 2>/dev/null";
-    HostRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        return run;
-    }
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        run.output.append(buffer, n);
-    }
-    const int wait = pclose(pipe);
-    run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-    return run;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    return zoranth::runShell("cd '" + folder.string() + "' && env XDG_STATE_HOME='" +
+                             folder.string() + "/state' " + environment + " " +
+                             zoranth::hostExecutable() + " " + arguments + " 2>/dev/null");
 }
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
-    for (const std::string& line : linesOf(text)) {
+    for (const std::string& line : HostRun{text, 0}.lines()) {
         if (line.starts_with(prefix)) {
             found.push_back(line);
         }
@@ -134,7 +110,7 @@ TEST_F(BeatsMode, FindsTheTempoAndBeatsOfAClickTrackInTheFilesOwnSeconds) {
     writeWav(folder_ / "clicks.wav", 44100, 2, clickTrack(44100, 20, 120));
     const HostRun run = runHost(folder_, "", "--beats clicks.wav");
     ASSERT_EQ(run.status, 0);
-    const auto lines = linesOf(run.output);
+    const auto lines = run.lines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "# seconds  beatInBar  bpm  confidence");
 
@@ -215,7 +191,7 @@ TEST_F(BeatsMode, TheHelperVariantPrintsTheBeatsAndCuesTheHelperSends) {
         }
     }
     std::vector<std::string> printed;
-    for (const std::string& line : linesOf(run.output)) {
+    for (const std::string& line : run.lines()) {
         if (line.starts_with("B ") || line.starts_with("C ")) {
             printed.push_back(line);
         }

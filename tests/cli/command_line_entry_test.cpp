@@ -159,12 +159,5 @@ TEST_F(Dispatch, HelpAndGoldensPrintAndSucceed) {
     EXPECT_EQ(recorder.called, "");
 }
 
-TEST(BuiltInModes, ModesNotInThisBuildSaySoAndExitWith2) {
-    const auto modes = CommandLineEntry::Modes::builtIn();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(modes.serve(0, 1500, std::nullopt), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "--serve is not part of this build yet.\n");
-}
-
 }  // namespace
 }  // namespace zoranth

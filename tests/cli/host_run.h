@@ -62,12 +62,8 @@ class ScratchFolder {
     std::filesystem::path path_;
 };
 
-// Runs the host with the given arguments (shell words) and extra environment assignments;
-// the host log goes to `state`. Standard error stays apart. Killed after two minutes.
-inline HostRun runHost(const std::filesystem::path& state, const std::string& arguments,
-                       const std::string& environment = "") {
-    const std::string command = "timeout 120 env XDG_STATE_HOME='" + state.string() + "' " +
-                                environment + " '" + ZORANTH_HOST_EXE + "' " + arguments;
+// Runs a shell command line; what it printed on standard output and its exit status.
+inline HostRun runShell(const std::string& command) {
     HostRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -81,6 +77,19 @@ inline HostRun runHost(const std::filesystem::path& state, const std::string& ar
     const int wait = pclose(pipe);
     run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return run;
+}
+
+// The built host as a shell word.
+inline std::string hostExecutable() {
+    return "'" + std::string(ZORANTH_HOST_EXE) + "'";
+}
+
+// Runs the host with the given arguments (shell words) and extra environment assignments;
+// the host log goes to `state`. Standard error stays apart. Killed after two minutes.
+inline HostRun runHost(const std::filesystem::path& state, const std::string& arguments,
+                       const std::string& environment = "") {
+    return runShell("timeout 120 env XDG_STATE_HOME='" + state.string() + "' " + environment +
+                    " " + hostExecutable() + " " + arguments);
 }
 
 // A sine tone played into the test sink asking for a short latency, as a real output device

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/host_log.h"
+#include "support/avahi_browse.h"
 #include "support/test_guest.h"
 
 namespace {
@@ -27,48 +28,10 @@ using zoranth::TestGuest;
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
 constexpr auto patience = 10s;
 
-struct Browsed {
-    std::string name;
-    int port = 0;
-};
-
-// avahi-browse's parsable output writes spaces and bytes outside ASCII as \DDD.
-std::string unescape(const std::string& text) {
-    std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() + 1 &&
-            std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-            plain += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
-            i += 3;
-        } else if (text[i] == '\\' && i + 1 < text.size()) {
-            plain += text[++i];
-        } else {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
+using Browsed = zoranth::BrowsedService;
 
 std::optional<Browsed> resolved(const std::string& name) {
-    FILE* pipe = ::popen("avahi-browse -r -t -p _zoranth._tcp 2>/dev/null", "r");
-    if (pipe == nullptr) {
-        return std::nullopt;
-    }
-    std::optional<Browsed> found;
-    char line[2048];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        // =;interface;protocol;name;type;domain;host;address;port;txt
-        std::vector<std::string> fields;
-        std::stringstream stream(line);
-        for (std::string field; std::getline(stream, field, ';');) {
-            fields.push_back(field);
-        }
-        if (fields.size() >= 9 && fields[0] == "=" && unescape(fields[3]) == name) {
-            found = Browsed{unescape(fields[3]), std::stoi(fields[8])};
-        }
-    }
-    ::pclose(pipe);
-    return found;
+    return zoranth::avahiFind("_zoranth._tcp", name);
 }
 
 bool eventually(const std::function<bool()>& condition) {

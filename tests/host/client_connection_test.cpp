@@ -380,6 +380,16 @@ TEST_F(ClientConnectionTest, GuestThatStopsReadingLosesItsOldestAudio) {
     EXPECT_EQ(snapshotOf(*pair.connection).expiredFrames, 0);
 }
 
+TEST_F(ClientConnectionTest, TheKernelHoldsLittleForAGuestThatStopsReading) {
+    // An ordinary receive window: without a cap the kernel would take megabytes.
+    Guest pair = acceptStarted();
+    const std::uint32_t enqueued = fillUntilStalled(*pair.connection);
+    const auto stalled = snapshotOf(*pair.connection);
+    ASSERT_GT(stalled.queuedBytes, 0);
+    EXPECT_LT(stalled.bytesSent, 1 << 20) << "frames taken by the kernel: " << stalled.framesSent
+                                          << " of " << enqueued;
+}
+
 TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloNext) {
     constexpr Hello mono{48000, 1, 16, 960, 1500};
     Guest idle = acceptStarted();

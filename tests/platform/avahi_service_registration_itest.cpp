@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "support/avahi_browse.h"
 
 namespace zoranth {
 
@@ -74,65 +75,13 @@ private:
     std::vector<Event> events_;
 };
 
-struct Browsed {
-    std::string name;
-    std::string host;
-    int port = 0;
-};
+using Browsed = zoranth::BrowsedService;
+using zoranth::avahiFind;
 
-// avahi-browse's parsable output writes bytes outside plain ASCII (and spaces) as \DDD.
-std::string unescape(const std::string& text) {
-    std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() + 1 && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-            plain += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
-            i += 3;
-        } else if (text[i] == '\\' && i + 1 < text.size()) {
-            plain += text[++i];
-        } else {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
-
-std::vector<Browsed> browse(const std::string& type) {
-    std::vector<Browsed> found;
-    const std::string command = "avahi-browse -r -t -p " + type + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return found;
-    }
-    char line[2048];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        // =;interface;protocol;name;type;domain;host;address;port;txt
-        std::vector<std::string> fields;
-        std::stringstream stream(line);
-        for (std::string field; std::getline(stream, field, ';');) {
-            fields.push_back(field);
-        }
-        if (fields.size() >= 9 && fields[0] == "=") {
-            found.push_back({unescape(fields[3]), unescape(fields[6]), std::stoi(fields[8])});
-        }
-    }
-    ::pclose(pipe);
-    return found;
-}
-
-std::optional<Browsed> findByName(const std::vector<Browsed>& services, const std::string& name) {
-    for (const auto& service : services) {
-        if (service.name == name) {
-            return service;
-        }
-    }
-    return std::nullopt;
-}
-
-// The daemon answers a browse from its own records, but give it a moment either way.
 std::optional<Browsed> waitUntilListed(const std::string& type, const std::string& name) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     do {
-        if (auto found = findByName(browse(type), name)) {
+        if (auto found = avahiFind(type, name)) {
             return found;
         }
         std::this_thread::sleep_for(100ms);
@@ -143,7 +92,7 @@ std::optional<Browsed> waitUntilListed(const std::string& type, const std::strin
 bool waitUntilGone(const std::string& type, const std::string& name) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     do {
-        if (!findByName(browse(type), name)) {
+        if (!avahiFind(type, name)) {
             return true;
         }
         std::this_thread::sleep_for(100ms);
@@ -199,7 +148,7 @@ TEST_F(AvahiRegistration, ASecondServiceUnderTheSameNameTakesAvahisAlternative) 
     const auto listed = waitUntilListed("_zoranth._tcp", alternative);
     ASSERT_TRUE(listed.has_value());
     EXPECT_EQ(listed->port, 47125);
-    EXPECT_EQ(findByName(browse("_zoranth._tcp"), name).value_or(Browsed{}).port, 47124);
+    EXPECT_EQ(avahiFind("_zoranth._tcp", name).value_or(Browsed{}).port, 47124);
 }
 
 TEST_F(AvahiRegistration, AnEmptyNameAdvertisesUnderTheComputersName) {

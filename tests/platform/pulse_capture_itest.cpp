@@ -127,6 +127,14 @@ struct Recorder {
         return count;
     }
 
+    std::size_t silent(std::size_t from, std::size_t to) const {
+        std::size_t count = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            count += entries[i].silent ? 1 : 0;
+        }
+        return count;
+    }
+
     // The interleaved samples of deliveries [from, to).
     std::vector<float> audio(std::size_t from, std::size_t to) const {
         std::vector<float> out;
@@ -196,6 +204,7 @@ TEST_F(PulseCaptureTest, CapturesTheToneOnTheDefaultSinkWithSteadyStamps) {
     EXPECT_EQ(info->sourceName, pulseTestMonitor);
     const auto flowing = recorder.waitForServerAudio(10, 5s);
     ASSERT_TRUE(flowing);
+    const auto droppedBefore = capture->stats().droppedFrames;
 
     PulseTonePlayer tone(pulseTestSink);
     ASSERT_TRUE(tone.waitUntilPlaying());
@@ -220,9 +229,14 @@ TEST_F(PulseCaptureTest, CapturesTheToneOnTheDefaultSinkWithSteadyStamps) {
         ASSERT_LT(lateness, 250'000'000) << "delivery " << i;
     }
     // Once the server's audio flows, breaks come only where the machine really stalled the
-    // stream for more than 100 ms.
+    // stream for more than 100 ms, and the layer's silence only where it stalled for longer
+    // than the layer waits for a quiet source.
     if (recorder.arrivalGaps(*flowing, n, 90'000'000) == 0) {
         EXPECT_EQ(recorder.flagged(*flowing + 1, n), 0u);
+    }
+    if (recorder.arrivalGaps(*flowing, n, 400'000'000) == 0) {
+        EXPECT_EQ(recorder.silent(*flowing, n), 0u);
+        EXPECT_EQ(capture->stats().droppedFrames, droppedBefore);
     }
 }
 

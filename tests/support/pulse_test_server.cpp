@@ -188,6 +188,28 @@ TestProcess::~TestProcess() {
     }
 }
 
+void TestProcess::signal(int number) const {
+    if (pid_ > 0) {
+        kill(pid_, number);
+    }
+}
+
+std::optional<int> TestProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
 std::size_t TestProcess::read(void* buffer, std::size_t bytes, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t got = 0;

@@ -56,6 +56,9 @@ class TestProcess {
     bool started() const { return pid_ > 0; }
     // Reads up to `bytes` bytes of the child's output, giving up after `timeout`.
     std::size_t read(void* buffer, std::size_t bytes, std::chrono::milliseconds timeout);
+    void signal(int number) const;
+    // The exit status once the child has exited within `timeout`; -1 when a signal ended it.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
   private:
     pid_t pid_ = -1;

@@ -370,4 +370,15 @@ void TapSession::Notifier::run() {
     }
 }
 
+std::function<bool()> TapSession::outputRunningOf(const std::shared_ptr<TapSession>& session) {
+    return [weak = std::weak_ptr(session)] {
+        const auto session = weak.lock();
+        if (!session) {
+            return false;
+        }
+        const auto device = session->outputDevice();
+        return device && device->running;
+    };
+}
+
 }  // namespace zoranth

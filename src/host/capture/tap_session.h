@@ -82,6 +82,9 @@ class TapSession {
 
     // The default output as the capture last saw it (name, rate, running, muted); cheap.
     std::optional<PulseOutputDevice> outputDevice() const;
+    // Whether the default output is playing somewhere, asked of the session while it
+    // lives (false after): what the pipeline's silence diagnosis wants to know.
+    static std::function<bool()> outputRunningOf(const std::shared_ptr<TapSession>& session);
     PulseCapture::Stats captureStats() const;
 
     static std::string describe(const Failure& failure);

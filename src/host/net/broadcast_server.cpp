@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <utility>
 
@@ -511,6 +512,28 @@ std::optional<std::string> BroadcastServer::computerName() {
 
 void BroadcastServer::log(const std::string& text) const {
     log_(category, text);
+}
+
+std::expected<BroadcastServer::Listening, std::string> BroadcastServer::listeningFor(
+    std::uint16_t port) {
+    return listeningFor(port, std::getenv(listenAddressVariable));
+}
+
+std::expected<BroadcastServer::Listening, std::string> BroadcastServer::listeningFor(
+    std::uint16_t port, const char* listenAddress) {
+    Listening listening;
+    listening.preferredPort = port;
+    if (listenAddress == nullptr || *listenAddress == '\0') {
+        return listening;
+    }
+    std::error_code error;
+    const auto address = asio::ip::make_address(listenAddress, error);
+    if (error) {
+        return std::unexpected(std::string(listenAddressVariable) + " is not an IP address: \"" +
+                               listenAddress + "\"");
+    }
+    listening.address = address;
+    return listening;
 }
 
 }  // namespace zoranth

@@ -54,6 +54,15 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
         friend bool operator==(const StartFailure&, const StartFailure&) = default;
     };
 
+    // Serve mode's and the window's listening on `port`: every interface, unless the
+    // environment's ZORANTH_LISTEN_ADDRESS names the one address to listen on (the tests
+    // keep the host on loopback with it). A value that is no IP address is refused with
+    // the reason.
+    static std::expected<Listening, std::string> listeningFor(std::uint16_t port);
+    static std::expected<Listening, std::string> listeningFor(std::uint16_t port,
+                                                              const char* listenAddress);
+    static constexpr const char* listenAddressVariable = "ZORANTH_LISTEN_ADDRESS";
+
     static constexpr std::string_view category = "server";
     static constexpr std::string_view serviceType = "_zoranth._tcp";
     static constexpr std::int32_t initialDefaultBitrate = 128000;

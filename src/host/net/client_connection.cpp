@@ -233,6 +233,7 @@ void ClientConnection::tuneSocket(asio::ip::tcp::socket& socket) {
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepAliveIdleSeconds);
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepAliveIntervalSeconds);
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, keepAliveProbes);
+    setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, unsentLimitBytes);
     // An IPv6 socket may carry IPv4 guests (mapped addresses): mark both.
     setIntOption(fd, IPPROTO_IP, IP_TOS, interactiveVideoTos);
     if (socket.local_endpoint(ignored).address().is_v6()) {

@@ -81,6 +81,11 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     static constexpr std::chrono::milliseconds goodbyeGrace{2000};
     // DSCP AF41, the class for interactive video, in the TOS/traffic-class byte.
     static constexpr int interactiveVideoTos = 0x88;
+    // Unsent bytes the kernel may hold for a guest. Left to itself it takes megabytes
+    // (minutes of audio) from a guest that stopped reading, hiding it from the audio
+    // budget and queueing clock answers behind all of it; capped, the backlog stays in
+    // the frame queue, where old audio is dropped and answers go first.
+    static constexpr int unsentLimitBytes = 16 * 1024;
 
     // `socket` is an accepted, connected TCP socket. The hello is sent first once
     // start() runs; its playout delay sizes the audio budget for good.

@@ -30,6 +30,13 @@ void LocalNetworkPermission::start() {
     watcher_ = std::move(*watcher);
 }
 
+void LocalNetworkPermission::cancel() {
+    watcher_.reset();
+    std::lock_guard guard(lock_);
+    onChange_ = nullptr;
+    onAttachmentChange_ = nullptr;
+}
+
 LocalNetworkPermission::Status LocalNetworkPermission::status() const {
     std::lock_guard guard(lock_);
     return status_;

@@ -47,6 +47,9 @@ public:
     // Starts the watcher; its first update follows at once. A machine whose network
     // cannot be watched stays `unknown` (and says why in the diagnostic log).
     void start();
+    // Stops watching and drops the callbacks; nothing is reported afterwards, apart
+    // from a callback already running. Called from the owning thread.
+    void cancel();
 
     Status status() const;
     LinkCapacity::HostAttachment attachment() const;

@@ -20,7 +20,6 @@ namespace {
 // Mute sinks are named after the process that loaded them, so a host that starts after a
 // crash can tell its predecessor's leftovers from another running host's.
 constexpr std::string_view muteSinkPrefix = "zoranth_tap_mute_";
-constexpr std::int64_t fillAfterNanos = 100'000'000;
 
 std::int64_t monotonicNanos() {
     timespec now{};
@@ -67,9 +66,7 @@ struct PulseCapture::Impl {
     std::optional<Change> announceWhenReady;
     bool suspended = false;
     pa_time_event* fillTimer = nullptr;
-    std::int64_t lastRealArrival = 0;
-    std::optional<std::int64_t> fillOrigin;
-    std::uint64_t fillSent = 0;
+    pa_usec_t fillDeadline = 0;
     bool watching = false;
     bool closing = false;
     bool busy = false;  // an owner call is between requests: events wait for it
@@ -91,6 +88,7 @@ struct PulseCapture::Impl {
     std::atomic<std::uint64_t> silentDeliveries{0};
     std::atomic<std::uint64_t> holes{0};
     std::atomic<std::uint64_t> discontinuities{0};
+    std::atomic<std::uint64_t> droppedFrames{0};
 
     PulseError error(int code, const char* operation) const {
         return PulseError{code == 0 ? PA_ERR_UNKNOWN : code, operation};
@@ -117,30 +115,63 @@ struct PulseCapture::Impl {
 
     // ---------------------------------------------------------------- deliveries
 
+    void handOver(const float* samples, std::uint32_t frames, const DeliveryClock::Stamp& stamp) {
+        if (config.deliver != nullptr) {
+            const CaptureDelivery delivery{samples,
+                                           frames,
+                                           streamChannels,
+                                           frames * frameBytes,
+                                           stamp.firstFrameNanos,
+                                           stamp.discontinuity};
+            config.deliver(config.deliverContext, delivery);
+        }
+        deliveries.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // The server's own frames (null samples for a hole in its stream), split where they
+    // exceed a delivery; frames whose time the layer's silence already covered are dropped.
     void deliver(const float* samples, std::uint64_t frames, std::int64_t arrival,
                  std::uint64_t backlogFrames) {
         while (frames > 0) {
             const auto count = static_cast<std::uint32_t>(
                 std::min<std::uint64_t>(frames, config.maxFramesPerDelivery));
             frames -= count;
+            const auto arrivalNanos = static_cast<std::uint64_t>(arrival);
+            if (const std::uint64_t gap =
+                    clock.silenceBefore(arrivalNanos, count, backlogFrames + frames);
+                gap > 0) {
+                deliverSilence(gap);
+            }
             const DeliveryClock::Stamp stamp =
-                clock.stamp(static_cast<std::uint64_t>(arrival), count, backlogFrames + frames);
+                clock.stamp(arrivalNanos, count, backlogFrames + frames);
             if (stamp.discontinuity) {
                 discontinuities.store(clock.discontinuities(), std::memory_order_relaxed);
             }
-            if (config.deliver != nullptr) {
-                const CaptureDelivery delivery{samples,
-                                               count,
-                                               streamChannels,
-                                               count * frameBytes,
-                                               stamp.firstFrameNanos,
-                                               stamp.discontinuity};
-                config.deliver(config.deliverContext, delivery);
+            if (stamp.droppedFrames > 0) {
+                droppedFrames.fetch_add(stamp.droppedFrames, std::memory_order_relaxed);
             }
-            deliveries.fetch_add(1, std::memory_order_relaxed);
+            const std::uint32_t kept = count - stamp.droppedFrames;
+            const float* first =
+                samples == nullptr
+                    ? nullptr
+                    : samples + static_cast<std::size_t>(stamp.droppedFrames) * streamChannels;
+            if (kept > 0) {
+                handOver(first, kept, stamp);
+            }
             if (samples != nullptr) {
                 samples += static_cast<std::size_t>(count) * streamChannels;
             }
+        }
+    }
+
+    // The layer's own silence, continuing the timeline in fragments.
+    void deliverSilence(std::uint64_t frames) {
+        while (frames > 0) {
+            const auto count =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, config.fragmentFrames));
+            frames -= count;
+            handOver(nullptr, count, clock.stampSilence(count));
+            silentDeliveries.fetch_add(1, std::memory_order_relaxed);
         }
     }
 
@@ -151,13 +182,6 @@ struct PulseCapture::Impl {
             return;
         }
         const std::int64_t arrival = monotonicNanos();
-        self->lastRealArrival = arrival;
-        if (self->fillOrigin && self->fillSent > 0) {
-            // The server's own audio is back after our silence: the two timelines do not
-            // join up.
-            self->clock.noteBreak();
-        }
-        self->fillOrigin.reset();
         const std::size_t readable = pa_stream_readable_size(s);
         std::size_t consumed = 0;
         for (;;) {
@@ -177,45 +201,36 @@ struct PulseCapture::Impl {
         }
     }
 
-    // Keeps the device's clock running: while the server delivers nothing (an idle or
-    // suspended sink) this delivers silence at the fragment cadence.
+    // Keeps the device's clock running: while the server delivers nothing (a suspended or
+    // idle sink) this delivers silence at the fragment cadence. A tick that fires late means
+    // this thread was held up, and whatever the server sent meanwhile is still unread: the
+    // tick comes again at once, after the reads, rather than fill time the audio covers.
     static void onFillTimer(pa_mainloop_api*, pa_time_event* timer, const struct timeval*,
                             void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
         const pa_usec_t period = static_cast<pa_usec_t>(self->config.fragmentFrames) *
                                  PA_USEC_PER_SEC / self->config.rate;
-        pa_context_rttime_restart(self->loop.context(), timer, pa_rtclock_now() + period);
-        self->fillSilence(monotonicNanos());
+        const pa_usec_t now = pa_rtclock_now();
+        const bool heldUp = now > self->fillDeadline + period;
+        self->fillDeadline = heldUp ? now : now + period;
+        pa_context_rttime_restart(self->loop.context(), timer, self->fillDeadline);
+        if (!heldUp) {
+            self->fillSilence(monotonicNanos());
+        }
     }
 
     void fillSilence(std::int64_t now) {
         if (stream == nullptr || pa_stream_get_state(stream) != PA_STREAM_READY) {
-            fillOrigin.reset();
             return;
         }
-        if (!suspended && now - lastRealArrival < fillAfterNanos) {
-            fillOrigin.reset();
-            return;
-        }
-        if (!fillOrigin) {
-            fillOrigin = now;
-            fillSent = 0;
-            return;
-        }
-        const auto elapsedFrames = static_cast<std::uint64_t>(
-            (now - *fillOrigin) / 1000 * static_cast<std::int64_t>(config.rate) / 1'000'000);
-        const std::uint32_t fragment = config.fragmentFrames;
-        while (elapsedFrames >= fillSent + fragment) {
-            fillSent += fragment;
-            const std::uint64_t behind = (elapsedFrames - fillSent) / fragment * fragment;
-            deliver(nullptr, fragment, now, behind);
-            silentDeliveries.fetch_add(1, std::memory_order_relaxed);
-        }
+        const std::uint64_t due = clock.silenceDue(static_cast<std::uint64_t>(now), suspended);
+        deliverSilence(due / config.fragmentFrames * config.fragmentFrames);
     }
 
     void startFillTimer() {
         if (fillTimer == nullptr) {
-            fillTimer = pa_context_rttime_new(loop.context(), pa_rtclock_now(), onFillTimer, this);
+            fillDeadline = pa_rtclock_now();
+            fillTimer = pa_context_rttime_new(loop.context(), fillDeadline, onFillTimer, this);
         }
     }
 
@@ -313,9 +328,7 @@ struct PulseCapture::Impl {
         streamLostReported = false;
         announceWhenReady.reset();
         suspended = false;
-        lastRealArrival = monotonicNanos();
-        fillOrigin.reset();
-        clock.noteBreak();
+        clock.restart(static_cast<std::uint64_t>(monotonicNanos()));
         pa_stream_set_state_callback(stream, onStreamState, this);
         pa_stream_set_read_callback(stream, onRead, this);
         pa_stream_set_moved_callback(stream, onMoved, this);
@@ -889,7 +902,8 @@ PulseCapture::Stats PulseCapture::stats() const {
     return Stats{impl_->deliveries.load(std::memory_order_relaxed),
                  impl_->silentDeliveries.load(std::memory_order_relaxed),
                  impl_->holes.load(std::memory_order_relaxed),
-                 impl_->discontinuities.load(std::memory_order_relaxed)};
+                 impl_->discontinuities.load(std::memory_order_relaxed),
+                 impl_->droppedFrames.load(std::memory_order_relaxed)};
 }
 
 void PulseCapture::close() {

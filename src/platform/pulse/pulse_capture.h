@@ -75,6 +75,10 @@ class PulseCapture {
         std::uint64_t silentDeliveries = 0;  // the layer's own silence while the server idled
         std::uint64_t holes = 0;
         std::uint64_t discontinuities = 0;  // fresh anchors after a break
+        // The server's frames dropped because their time was already delivered: as the
+        // layer's silence (audio held up for longer than the silence waits), or by the first
+        // frames after a fresh anchor that a backlog turned out to lie behind.
+        std::uint64_t droppedFrames = 0;
     };
 
     // What a tap mute did: the sink that now receives the moved streams and how many moved.
@@ -102,7 +106,8 @@ class PulseCapture {
 
     bool rename(const std::string& name);
     // Drops what the server buffered, puts the stream back on the default sink's monitor
-    // where it strayed, and starts a fresh time anchor.
+    // where it strayed, and measures the time anchor again (a fresh one where the stream no
+    // longer lines up with it).
     bool resync();
 
     // Muted: everything playing on the default sink, and whatever starts while muted, is

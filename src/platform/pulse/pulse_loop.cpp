@@ -381,4 +381,19 @@ std::expected<void, PulseError> PulseLoop::suspendSink(std::uint32_t sink, bool 
     return {};
 }
 
+std::expected<void, PulseError> PulseLoop::setSinkMute(std::uint32_t sink, bool muted,
+                                                       Millis timeout) const {
+    Reply<bool> reply(mainloop_);
+    pa_operation* operation =
+        pa_context_set_sink_mute_by_index(context_, sink, muted ? 1 : 0, onSuccess, &reply);
+    if (const int result = await(operation, timeout); result != 0) {
+        return std::unexpected(failure(result, "pa_context_set_sink_mute_by_index"));
+    }
+    if (!reply.ok) {
+        return std::unexpected(
+            failure(pa_context_errno(context_), "pa_context_set_sink_mute_by_index"));
+    }
+    return {};
+}
+
 }  // namespace zoranth

@@ -98,6 +98,8 @@ class PulseLoop {
     std::expected<void, PulseError> unloadModule(std::uint32_t module, Millis timeout) const;
     std::expected<void, PulseError> suspendSink(std::uint32_t sink, bool suspend,
                                                 Millis timeout) const;
+    std::expected<void, PulseError> setSinkMute(std::uint32_t sink, bool muted,
+                                                Millis timeout) const;
 
     // Turns a sink as the server describes it into the layer's view of it.
     static SinkDetails detailsOf(const pa_sink_info& info);

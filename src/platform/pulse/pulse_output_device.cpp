@@ -23,4 +23,18 @@ std::expected<PulseOutputDevice, PulseError> PulseOutputDevice::queryDefault(
     return sink->device;
 }
 
+std::expected<void, PulseError> PulseOutputDevice::setDefaultMuted(
+    bool muted, std::chrono::milliseconds timeout) {
+    PulseLoop loop("zoranth-pulse-mute");
+    if (auto connected = loop.connect("Zoranth Host", timeout); !connected) {
+        return std::unexpected(connected.error());
+    }
+    PulseLoop::Guard guard(loop);
+    auto sink = loop.defaultSink(timeout);
+    if (!sink) {
+        return std::unexpected(sink.error());
+    }
+    return loop.setSinkMute(sink->device.index, muted, timeout);
+}
+
 }  // namespace zoranth

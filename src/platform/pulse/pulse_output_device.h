@@ -27,6 +27,10 @@ struct PulseOutputDevice {
     static std::expected<PulseOutputDevice, PulseError> queryDefault(
         std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
 
+    // Sets the default sink's own mute, over a short connection of its own.
+    static std::expected<void, PulseError> setDefaultMuted(
+        bool muted, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
     bool operator==(const PulseOutputDevice&) const = default;
 };
 

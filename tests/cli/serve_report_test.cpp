@@ -1,0 +1,145 @@
+// The lines serve mode prints, and the conversions its sink makes on the way to the wire.
+#include <gtest/gtest.h>
+
+#include "cli/serve_command.h"
+#include "cli/serve_report.h"
+
+namespace zoranth {
+namespace {
+
+TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
+    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500);
+    const std::vector<std::string> expected{
+        "",
+        "listening on port 7000, advertised as \"Basement\" (_zoranth._tcp)",
+        "  receive with:  python3 Tools/recv.py --host 192.168.1.20 --port 7000 --play --stats",
+        "  receive with:  python3 Tools/recv.py --host 10.0.0.5 --port 7000 --play --stats",
+        "",
+        "  validate sync: python3 Tools/recv.py --host 127.0.0.1 --port 7000 --raw --timesync "
+        "--assert-loopback --seconds 15",
+        "",
+        "buffer delay: 1500 ms.  Ctrl-C to stop.",
+        "",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHost) {
+    const auto lines = ServeReport::announcement(7000, std::nullopt, {}, 4500);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[1], "listening on port 7000, but Bonjour never confirmed a registered service name.");
+    EXPECT_EQ(lines[2],
+              "WARNING: guests will not be able to discover this Mac. Local network access appears "
+              "to be denied, so guests cannot discover or reach this Mac. Open System Settings > "
+              "Privacy & Security > Local Network and enable Zoranth Host.");
+    EXPECT_TRUE(lines[3].starts_with("Note: a binary run from a terminal inherits"));
+    // No address: no "receive with" line, but the loopback check is still offered.
+    EXPECT_TRUE(lines[5].starts_with("  validate sync: "));
+    EXPECT_EQ(lines[7], "buffer delay: 4500 ms.  Ctrl-C to stop.");
+}
+
+TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
+    CapturePipeline::Stats stats;
+    stats.peak = {0.5f};  // mono: the right channel reads as the floor
+    stats.chunksProduced = 200;
+    stats.ringDepth = 3;
+    stats.ringOverruns = 1;
+    stats.discontinuities = 2;
+    EXPECT_EQ(ServeReport::statusLine(4.02, stats, 1),
+              "      4s    -6.0/ -60.0 dBFS  1 client(s)  chunks 200  ring 3  overrun 1  discont 2");
+
+    stats.peak = {0.0f, 2.0f};
+    stats.diagnosis = SilenceWatchdog::Diagnosis::likelyDenied(12);
+    EXPECT_EQ(ServeReport::statusLine(12, stats, 0),
+              "     12s   -60.0/   6.0 dBFS  0 client(s)  chunks 200  ring 3  overrun 1  discont 2"
+              "  [AUDIO DENIED?]");
+}
+
+TEST(ServeGuestLine, AddsTheGuestsReportOnceThereIsOne) {
+    ClientConnection::Snapshot guest;
+    guest.id = 3;
+    guest.endpoint = "127.0.0.1:50123";
+    guest.queuedBytes = 1234;
+    guest.occupancy = 0.25;
+    guest.framesSent = 500;
+    guest.droppedFrames = 2;
+    guest.expiredFrames = 1;
+    EXPECT_EQ(ServeReport::guestLine(guest),
+              "      client 3   127.0.0.1:50123        queued    1234 B ( 25%)  sent    500  "
+              "dropped     2  stale     1");
+
+    ClientStat stat;
+    stat.rttNanos = 1'250'000;
+    stat.offsetNanos = -300'000;
+    stat.syncErrorMicros = 1500;
+    stat.latencyMs = 40;
+    stat.deviceName = "Pixel";
+    guest.stats = stat;
+    guest.isOverBudget = true;
+    EXPECT_TRUE(ServeReport::guestLine(guest).ends_with(
+        "  rtt 1.25ms  offset -0.30ms  err +1.5ms  L 40ms  \"Pixel\"  [OVER BUDGET]"));
+}
+
+TEST(ServeSummary, CountsWhatTheRaveProduced) {
+    CapturePipeline::Stats stats;
+    stats.chunksProduced = 250;
+    stats.ringOverruns = 0;
+    stats.discontinuities = 1;
+    const std::vector<std::string> expected{"", "=== serve summary ===", "chunks produced:   250",
+                                            "ring overruns:     0", "discontinuities:   1"};
+    EXPECT_EQ(ServeReport::summary(stats), expected);
+}
+
+struct WireBeatCase {
+    const char* name;
+    BeatTracker::Beat beat;
+    std::uint16_t bpmCenti;
+    std::uint8_t confidence;
+    bool isDownbeat;
+};
+
+TEST(ServeSink, TurnsTrackedBeatsIntoWireBeats) {
+    const WireBeatCase cases[] = {
+        {"rounded tempo and confidence", {1000, 1, 128.004, 0.5}, 12800, 128, true},
+        {"no bar phase yet", {1000, 0, 90.0, 1.0}, 9000, 255, false},
+        {"limits", {1000, 3, 900.0, 2.0}, 65535, 255, false},
+        {"nothing below zero", {1000, 2, -5.0, -1.0}, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        const Beat wire = ServeCommand::wireBeat(c.beat);
+        EXPECT_EQ(wire.bpmCenti, c.bpmCenti) << c.name;
+        EXPECT_EQ(wire.confidence, c.confidence) << c.name;
+        EXPECT_EQ(wire.isDownbeat, c.isDownbeat) << c.name;
+        EXPECT_EQ(wire.beatInBar, c.beat.beatInBar) << c.name;
+        EXPECT_EQ(wire.hostTimeNanos, 1000u) << c.name;
+    }
+}
+
+TEST(ServeSink, ReportsATrackerWithoutATempo) {
+    const BeatTracker tracker(48000);
+    EXPECT_EQ(ServeCommand::beatReport(tracker, 0),
+              "beats: no tempo  confidence 0.00  bar not yet  sent 0");
+}
+
+TEST(ServeListening, TheEnvironmentCanPinTheListeningAddress) {
+    EXPECT_FALSE(BroadcastServer::listeningFor(7000, nullptr)->address);
+    EXPECT_FALSE(BroadcastServer::listeningFor(7000, "")->address);
+    const auto loopback = BroadcastServer::listeningFor(7000, "127.0.0.1");
+    ASSERT_TRUE(loopback && loopback->address);
+    EXPECT_EQ(loopback->address->to_string(), "127.0.0.1");
+    EXPECT_EQ(loopback->preferredPort, 7000);
+    const auto bad = BroadcastServer::listeningFor(7000, "localhost; rm");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error(), "ZORANTH_LISTEN_ADDRESS is not an IP address: \"localhost; rm\"");
+}
+
+TEST(ServeLocalAddresses, ListsNoLoopbackAndNoRepeats) {
+    const auto addresses = ServeCommand::localAddresses();
+    for (const auto& address : addresses) {
+        EXPECT_FALSE(address.starts_with("127.")) << address;
+        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), address), 1) << address;
+    }
+}
+
+}  // namespace
+}  // namespace zoranth
