@@ -3,11 +3,11 @@
 #include <QCoreApplication>
 
 #include "app/contract_values.h"
+#include "app/controller_values.h"
 #include "app/desktop_actions.h"
 
 namespace zoranth {
-CheckupModel::CheckupModel(QObject* parent)
-    : QObject(parent), runner_(MacCheckup::runAllAsync) {}
+CheckupModel::CheckupModel(QObject* parent) : QObject(parent), runner_(MacCheckup::runAllAsync) {}
 
 void CheckupModel::setController(QObject* controller) {
     if (controller_ == controller) {
@@ -142,7 +142,7 @@ QString CheckupModel::verdictSymbol(MacCheckup::Verdict verdict) {
 }
 
 QVariantMap CheckupModel::row(const MacCheckup::Finding& finding) {
-    QVariantMap map = ContractValues::findingMap(finding);
+    QVariantMap map = ControllerValues::finding(finding);
     map.insert(QStringLiteral("symbol"), verdictSymbol(finding.verdict));
     map.insert(QStringLiteral("action"), actionName(actionFor(finding)));
     map.insert(QStringLiteral("actionLabel"), actionLabel(finding));

@@ -1,5 +1,7 @@
 #include "app/contract_values.h"
 
+#include "app/controller_values.h"
+
 #include <array>
 #include <utility>
 
@@ -31,67 +33,24 @@ std::optional<Enum> byName(const std::array<std::pair<const char*, Enum>, N>& na
     return std::nullopt;
 }
 
-template <class Enum, std::size_t N>
-QString nameOf(const std::array<std::pair<const char*, Enum>, N>& names, Enum value) {
-    for (const auto& [text, candidate] : names) {
-        if (candidate == value) {
-            return QString::fromLatin1(text);
+// The case whose name, as the controller writes it, is `name`: enumerations numbered
+// from 0 to `last`.
+template <class Enum, class Namer>
+std::optional<Enum> caseNamed(const QString& name, Enum last, Namer nameOf) {
+    for (int raw = 0; raw <= static_cast<int>(last); ++raw) {
+        if (nameOf(static_cast<Enum>(raw)) == name) {
+            return static_cast<Enum>(raw);
         }
     }
-    return {};
+    return std::nullopt;
 }
 
 using Reason = MacCheckup::Reason;
-constexpr std::array<std::pair<const char*, Reason>, 16> reasonNames{{
-    {"firewallOff", Reason::firewallOff},
-    {"allowed", Reason::allowed},
-    {"blockAllIncoming", Reason::blockAllIncoming},
-    {"appBlocked", Reason::appBlocked},
-    {"notInList", Reason::notInList},
-    {"stateUnreadable", Reason::stateUnreadable},
-    {"firewallUnreadable", Reason::firewallUnreadable},
-    {"audioGranted", Reason::audioGranted},
-    {"audioDenied", Reason::audioDenied},
-    {"audioUndetermined", Reason::audioUndetermined},
-    {"networkOK", Reason::networkOK},
-    {"networkDenied", Reason::networkDenied},
-    {"networkUnconfirmed", Reason::networkUnconfirmed},
-    {"networkUntestable", Reason::networkUntestable},
-    {"translocated", Reason::translocated},
-    {"duplicateInstall", Reason::duplicateInstall},
-}};
-
 using Verdict = MacCheckup::Verdict;
-constexpr std::array<std::pair<const char*, Verdict>, 4> verdictNames{{
-    {"ok", Verdict::ok},
-    {"warning", Verdict::warning},
-    {"problem", Verdict::problem},
-    {"unknown", Verdict::unknown},
-}};
-
-constexpr std::array<std::pair<const char*, QualityTier::Value>, 5> tierNames{{
-    {"full", QualityTier::full},
-    {"high", QualityTier::high},
-    {"medium", QualityTier::medium},
-    {"low", QualityTier::low},
-    {"minimum", QualityTier::minimum},
-}};
-
 using DiagnosisCase = SilenceWatchdog::Diagnosis::Case;
-constexpr std::array<std::pair<const char*, DiagnosisCase>, 4> diagnosisNames{{
-    {"idle", DiagnosisCase::idle},
-    {"notCapturing", DiagnosisCase::notCapturing},
-    {"likelyDenied", DiagnosisCase::likelyDenied},
-    {"receivingAudio", DiagnosisCase::receivingAudio},
-}};
-
 using StageCase = DroughtWatch::Stage::Case;
-constexpr std::array<std::pair<const char*, StageCase>, 3> stageNames{{
-    {"fine", StageCase::fine},
-    {"quiet", StageCase::quiet},
-    {"investigate", StageCase::investigate},
-}};
 
+// Band and PHY mode names travel only inside the link's map.
 using Band = LinkCapacity::Band;
 constexpr std::array<std::pair<const char*, Band>, 4> bandNames{{
     {"twoPointFour", Band::twoPointFour},
@@ -110,6 +69,12 @@ constexpr std::array<std::pair<const char*, PHYMode>, 7> phyNames{{
     {"be", PHYMode::be},
     {"unknown", PHYMode::unknown},
 }};
+
+std::optional<StageCase> stageNamed(const QString& name) {
+    return caseNamed(name, StageCase::investigate, [](StageCase kind) {
+        return ControllerValues::stageName(DroughtWatch::Stage{kind, 0.0});
+    });
+}
 
 ClientStat report(const QVariantMap& map) {
     ClientStat stat;
@@ -186,9 +151,10 @@ std::optional<LinkCapacity::Link> ContractValues::link(const QVariant& value) {
     }
     const QVariantMap map = value.toMap();
     LinkCapacity::Link link;
-    link.band = byName(bandNames, map.value(QStringLiteral("band")).toString()).value_or(Band::unknown);
-    link.phyMode =
-        byName(phyNames, map.value(QStringLiteral("phyMode")).toString()).value_or(PHYMode::unknown);
+    link.band =
+        byName(bandNames, map.value(QStringLiteral("band")).toString()).value_or(Band::unknown);
+    link.phyMode = byName(phyNames, map.value(QStringLiteral("phyMode")).toString())
+                       .value_or(PHYMode::unknown);
     link.txRateMbps = map.value(QStringLiteral("txRateMbps")).toDouble();
     link.rssi = optionalInt(map.value(QStringLiteral("rssi")));
     link.noise = optionalInt(map.value(QStringLiteral("noise")));
@@ -205,20 +171,11 @@ LinkCapacity::HostAttachment ContractValues::attachment(const QString& name) {
     return LinkCapacity::HostAttachment::unknown;
 }
 
-std::optional<QualityTier> ContractValues::tier(const QString& name) {
-    if (const auto value = byName(tierNames, name)) {
-        return QualityTier(*value);
-    }
-    return std::nullopt;
-}
-
-QString ContractValues::tierName(QualityTier tier) {
-    return nameOf(tierNames, tier.value());
-}
-
 SilenceWatchdog::Diagnosis ContractValues::diagnosis(const QVariantMap& map) {
     const auto kind =
-        byName(diagnosisNames, map.value(QStringLiteral("kind")).toString()).value_or(DiagnosisCase::idle);
+        caseNamed(map.value(QStringLiteral("kind")).toString(), DiagnosisCase::receivingAudio,
+                  [](DiagnosisCase one) { return ControllerValues::diagnosisName(one); })
+            .value_or(DiagnosisCase::idle);
     return {kind, map.value(QStringLiteral("silentFor")).toDouble()};
 }
 
@@ -226,22 +183,23 @@ DroughtWatch::Stage ContractValues::droughtStage(const QVariant& value) {
     if (value.typeId() == QMetaType::QVariantMap) {
         const QVariantMap map = value.toMap();
         const auto kind =
-            byName(stageNames, map.value(QStringLiteral("kind")).toString()).value_or(StageCase::fine);
+            stageNamed(map.value(QStringLiteral("kind")).toString()).value_or(StageCase::fine);
         return {kind, map.value(QStringLiteral("seconds")).toDouble()};
     }
-    return {byName(stageNames, value.toString()).value_or(StageCase::fine), 0.0};
+    return {stageNamed(value.toString()).value_or(StageCase::fine), 0.0};
 }
 
 MacCheckup::Finding ContractValues::finding(const QVariantMap& map) {
     MacCheckup::Finding finding;
     finding.id = map.value(QStringLiteral("id")).toString().toStdString();
     finding.title = map.value(QStringLiteral("title")).toString().toStdString();
-    finding.verdict = byName(verdictNames, map.value(QStringLiteral("verdict")).toString())
+    finding.verdict = caseNamed(map.value(QStringLiteral("verdict")).toString(), Verdict::unknown,
+                                [](Verdict one) { return ControllerValues::verdictName(one); })
                           .value_or(Verdict::unknown);
     finding.detail = map.value(QStringLiteral("detail")).toString().toStdString();
     finding.fix = map.value(QStringLiteral("fix")).toString().toStdString();
-    finding.reason = reason(map.value(QStringLiteral("reason")).toString())
-                         .value_or(Reason::audioUndetermined);
+    finding.reason =
+        reason(map.value(QStringLiteral("reason")).toString()).value_or(Reason::audioUndetermined);
     const QVariant url = map.value(QStringLiteral("settingsURL"));
     if (url.isValid() && !url.isNull() && !url.toString().isEmpty()) {
         finding.settingsURL = url.toString().toStdString();
@@ -249,30 +207,9 @@ MacCheckup::Finding ContractValues::finding(const QVariantMap& map) {
     return finding;
 }
 
-QVariantMap ContractValues::findingMap(const MacCheckup::Finding& finding) {
-    return {
-        {QStringLiteral("id"), QString::fromStdString(finding.id)},
-        {QStringLiteral("title"), QString::fromStdString(finding.title)},
-        {QStringLiteral("verdict"), verdictName(finding.verdict)},
-        {QStringLiteral("detail"), QString::fromStdString(finding.detail)},
-        {QStringLiteral("fix"), QString::fromStdString(finding.fix)},
-        {QStringLiteral("reason"), reasonName(finding.reason)},
-        {QStringLiteral("settingsURL"), finding.settingsURL
-                                            ? QVariant(QString::fromStdString(*finding.settingsURL))
-                                            : QVariant()},
-    };
-}
-
-QString ContractValues::reasonName(MacCheckup::Reason reason) {
-    return nameOf(reasonNames, reason);
-}
-
 std::optional<MacCheckup::Reason> ContractValues::reason(const QString& name) {
-    return byName(reasonNames, name);
-}
-
-QString ContractValues::verdictName(MacCheckup::Verdict verdict) {
-    return nameOf(verdictNames, verdict);
+    return caseNamed(name, Reason::duplicateInstall,
+                     [](Reason one) { return ControllerValues::reasonName(one); });
 }
 
 }  // namespace zoranth

@@ -1,6 +1,7 @@
 // Reads the values the broadcast controller hands the window as QML values (maps, lists,
-// case names) back into the host's own types, so the window's texts are computed by the
-// same code the rest of the host uses. Pure conversions: any thread.
+// case names; see ControllerValues, which writes them) back into the host's own types, so
+// the window's texts are computed by the same code the rest of the host uses. Pure
+// conversions: any thread.
 #pragma once
 
 #include <QString>
@@ -39,10 +40,6 @@ struct ContractValues {
     static std::optional<LinkCapacity::Link> link(const QVariant& value);
     static LinkCapacity::HostAttachment attachment(const QString& name);
 
-    // A tier by its case name ("full" … "minimum"); none for any other text.
-    static std::optional<QualityTier> tier(const QString& name);
-    static QString tierName(QualityTier tier);
-
     // { kind: case name, silentFor: seconds }.
     static SilenceWatchdog::Diagnosis diagnosis(const QVariantMap& map);
 
@@ -51,10 +48,7 @@ struct ContractValues {
 
     // A checkup finding with verdict and reason by their case names.
     static MacCheckup::Finding finding(const QVariantMap& map);
-    static QVariantMap findingMap(const MacCheckup::Finding& finding);
-    static QString reasonName(MacCheckup::Reason reason);
     static std::optional<MacCheckup::Reason> reason(const QString& name);
-    static QString verdictName(MacCheckup::Verdict verdict);
 };
 
 }  // namespace zoranth

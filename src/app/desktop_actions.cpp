@@ -27,9 +27,10 @@ bool DesktopActions::openUrl(const QString& url) {
 
 bool DesktopActions::reveal(const QString& path) {
     const QString uri = QUrl::fromLocalFile(path).toString();
-    auto message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
+                                                  QStringLiteral("/org/freedesktop/FileManager1"),
+                                                  QStringLiteral("org.freedesktop.FileManager1"),
+                                                  QStringLiteral("ShowItems"));
     message << QStringList{uri} << QString();
     const auto reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 3000);
     if (reply.type() == QDBusMessage::ReplyMessage) {

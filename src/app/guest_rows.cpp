@@ -26,9 +26,10 @@ QString syncText(GuestSync::State state) {
 
 }  // namespace
 
-std::vector<GuestRows::ListRow> GuestRows::list(
-    std::span<const ClientConnection::Snapshot> clients, const std::map<Id, double>& linkStrain,
-    const std::map<Id, QualityTier>& tiers, double now) {
+std::vector<GuestRows::ListRow> GuestRows::list(std::span<const ClientConnection::Snapshot> clients,
+                                                const std::map<Id, double>& linkStrain,
+                                                const std::map<Id, QualityTier>& tiers,
+                                                double now) {
     std::vector<ListRow> rows;
     rows.reserve(clients.size());
     for (const auto& client : clients) {

@@ -26,7 +26,7 @@ struct GuestRows {
         Id id = 0;
         QString name;
         QString address;
-        double strain = 0;  // 1.0 is the struggling threshold
+        double strain = 0;   // 1.0 is the struggling threshold
         QString strainWord;  // "comfortable", "busy", "struggling"
         QString tierLabel;   // "128 kbps"; empty while the guest has no tier yet
         GuestSync::State sync = GuestSync::State::noReport;

@@ -14,6 +14,8 @@
 #include <array>
 #include <chrono>
 
+#include "app/broadcast_controller.h"
+#include "app/desktop_actions.h"
 #include "app/preferences.h"
 #include "app/quit_coordinator.h"
 #include "app/quit_prompt.h"
@@ -96,13 +98,26 @@ int HostApp::run(int argc, char** argv) {
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     }
 
+    // One controller for the life of the process; the window and quitting share it.
     QuitCoordinator quit;
+    BroadcastController controller;
+    ControllerQuitAdapter quitController(&controller);
     QuitPrompt quitPrompt(quit);
+    DesktopActions desktop;
+    QObject::connect(&controller.audioModel(), &AudioCapabilityModel::settingsRequested, &desktop,
+                     [&desktop](const QUrl& url) { desktop.openUrl(url.toString()); });
+    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &controller,
+                     [&controller](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive) {
+                             controller.applicationBecameActive();
+                         }
+                     });
 
     QQmlApplicationEngine engine;
     WindowTypes::install(engine);
     engine.setInitialProperties(
-        {{QStringLiteral("quitPrompt"), QVariant::fromValue(static_cast<QObject*>(&quitPrompt))}});
+        {{QStringLiteral("controller"), QVariant::fromValue(static_cast<QObject*>(&controller))},
+         {QStringLiteral("quitPrompt"), QVariant::fromValue(static_cast<QObject*>(&quitPrompt))}});
     engine.load(mainWindowUrl());
     auto* window = engine.rootObjects().isEmpty()
                        ? nullptr
@@ -119,6 +134,8 @@ int HostApp::run(int argc, char** argv) {
     });
     QObject::connect(window, SIGNAL(quitRequested()), &app, SLOT(quit()));
     window->show();
+    // From now on quitting can end the rave and unmute the speakers.
+    quit.setController(&quitController);
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&quit] { quit.willTerminate(); });
     quitOnSignals(app);

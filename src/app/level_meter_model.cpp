@@ -84,7 +84,8 @@ QVariantList LevelMeterModel::scale() {
          value += scaleStepDecibels) {
         marks.push_back(QVariantMap{
             {QStringLiteral("value"), value},
-            {QStringLiteral("position"), (value - PeakHold::floorDecibels) / -PeakHold::floorDecibels},
+            {QStringLiteral("position"),
+             (value - PeakHold::floorDecibels) / -PeakHold::floorDecibels},
             {QStringLiteral("text"), QString::asprintf("%lld", static_cast<long long>(value))},
         });
     }

@@ -42,7 +42,8 @@ QString RootViewText::listening(std::span<const ClientConnection::Snapshot> clie
 QString RootViewText::address(const QString& advertisedName, const QStringList& addresses,
                               int port) {
     const QString name = advertisedName.isEmpty() ? QStringLiteral("registering…") : advertisedName;
-    const QString where = addresses.isEmpty() ? QStringLiteral("—") : addresses.join(QStringLiteral(", "));
+    const QString where =
+        addresses.isEmpty() ? QStringLiteral("—") : addresses.join(QStringLiteral(", "));
     return QLatin1Char('"') + name + QLatin1Char('"') + QStringLiteral("  ·  ") + where +
            QStringLiteral(" : ") + QString::number(port);
 }
@@ -79,8 +80,9 @@ RootViewText::Silence RootViewText::silence(bool isMacMuted, const QString& mute
 }
 
 QString RootViewText::hogWarning(const QString& owner) {
-    return owner + QStringLiteral(" has exclusive control of the audio device, which may stop "
-                                  "Zoranth from capturing.");
+    return owner + QStringLiteral(
+                       " has exclusive control of the audio device, which may stop "
+                       "Zoranth from capturing.");
 }
 
 }  // namespace zoranth

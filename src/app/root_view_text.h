@@ -34,8 +34,8 @@ struct RootViewText {
     struct Silence {
         QString symbol;
         QString headline;
-        QString detail;  // empty: no detail line
-        QString button;  // empty: no button
+        QString detail;      // empty: no detail line
+        QString button;      // empty: no button
         bool mutes = false;  // the button mutes (else it unmutes)
     };
     static Silence silence(bool isMacMuted, const QString& muteStrategy, double bufferDelayMs);

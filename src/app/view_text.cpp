@@ -3,6 +3,7 @@
 #include <map>
 
 #include "app/contract_values.h"
+#include "app/controller_values.h"
 #include "app/guest_rows.h"
 #include "app/root_view_text.h"
 #include "app/settings_text.h"
@@ -14,13 +15,14 @@ namespace {
 using Reason = MacCheckup::Reason;
 
 QVariantMap troubleRow(const MacCheckup::Finding& finding) {
-    QVariantMap map = ContractValues::findingMap(finding);
+    QVariantMap map = ControllerValues::finding(finding);
     QString action = QStringLiteral("openSettings");
     QString label = QStringLiteral("Open Settings");
     if (finding.reason == Reason::appBlocked || finding.reason == Reason::notInList) {
         action = QStringLiteral("firewall");
         label = QStringLiteral("Allow guests through the firewall");
-    } else if (finding.reason == Reason::translocated || finding.reason == Reason::duplicateInstall) {
+    } else if (finding.reason == Reason::translocated ||
+               finding.reason == Reason::duplicateInstall) {
         action = QStringLiteral("reveal");
         label = QStringLiteral("Reveal in Finder");
     }
@@ -68,10 +70,8 @@ QVariantMap ViewText::silence(bool isMacMuted, const QString& muteStrategy,
                               double bufferDelayMs) const {
     const auto silence = RootViewText::silence(isMacMuted, muteStrategy, bufferDelayMs);
     return {
-        {QStringLiteral("symbol"), silence.symbol},
-        {QStringLiteral("headline"), silence.headline},
-        {QStringLiteral("detail"), silence.detail},
-        {QStringLiteral("button"), silence.button},
+        {QStringLiteral("symbol"), silence.symbol}, {QStringLiteral("headline"), silence.headline},
+        {QStringLiteral("detail"), silence.detail}, {QStringLiteral("button"), silence.button},
         {QStringLiteral("mutes"), silence.mutes},
     };
 }
@@ -94,7 +94,7 @@ QVariantList ViewText::guestRows(const QVariantList& clients, const QVariantMap&
     for (auto it = clientTiers.constBegin(); it != clientTiers.constEnd(); ++it) {
         bool ok = false;
         const auto id = it.key().toLongLong(&ok);
-        if (const auto tier = ContractValues::tier(it.value().toString()); ok && tier) {
+        if (const auto tier = ControllerValues::tier(it.value().toString()); ok && tier) {
             tiers.emplace(id, *tier);
         }
     }
@@ -144,7 +144,7 @@ QVariantList ViewText::tiers() const {
     QVariantList list;
     for (const QualityTier tier : QualityTier::allCases) {
         list.push_back(QVariantMap{
-            {QStringLiteral("name"), ContractValues::tierName(tier)},
+            {QStringLiteral("name"), ControllerValues::tierName(tier)},
             {QStringLiteral("text"), SettingsText::tier(tier)},
         });
     }
@@ -152,12 +152,12 @@ QVariantList ViewText::tiers() const {
 }
 
 QString ViewText::tierText(const QString& tier) const {
-    const auto value = ContractValues::tier(tier);
+    const auto value = ControllerValues::tier(tier);
     return value ? SettingsText::tier(*value) : QString();
 }
 
 QString ViewText::tierLabel(const QString& tier) const {
-    const auto value = ContractValues::tier(tier);
+    const auto value = ControllerValues::tier(tier);
     return value ? QString::fromStdString(value->label()) : QString();
 }
 

@@ -18,14 +18,12 @@ namespace {
 void registerTypes() {
     constexpr int major = 1;
     constexpr int minor = 0;
-    qmlRegisterSingletonType<ViewText>(WindowTypes::uri, major, minor, "ViewText",
-                                       [](QQmlEngine*, QJSEngine*) -> QObject* {
-                                           return new ViewText;
-                                       });
-    qmlRegisterSingletonType<DesktopActions>(WindowTypes::uri, major, minor, "Desktop",
-                                             [](QQmlEngine*, QJSEngine*) -> QObject* {
-                                                 return new DesktopActions;
-                                             });
+    qmlRegisterSingletonType<ViewText>(
+        WindowTypes::uri, major, minor, "ViewText",
+        [](QQmlEngine*, QJSEngine*) -> QObject* { return new ViewText; });
+    qmlRegisterSingletonType<DesktopActions>(
+        WindowTypes::uri, major, minor, "Desktop",
+        [](QQmlEngine*, QJSEngine*) -> QObject* { return new DesktopActions; });
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/Zoranth/Host/qml/Brand.qml")),
                              WindowTypes::uri, major, minor, "Brand");
     qmlRegisterType<LevelMeterModel>(WindowTypes::uri, major, minor, "LevelMeterModel");

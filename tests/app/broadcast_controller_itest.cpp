@@ -10,6 +10,7 @@
 
 #include "app/broadcast_controller.h"
 #include "broadcast_controller_fixture.h"
+#include "gui_application.h"
 #include "support/pulse_test_server.h"
 #include "support/test_guest.h"
 
@@ -19,12 +20,9 @@ namespace {
 using namespace std::chrono_literals;
 using State = BroadcastController::State;
 
+// The executable's one application, shared with the window's tests in it.
 QCoreApplication& coreApplication() {
-    static int argc = 1;
-    static char name[] = "zoranth_app_itests";
-    static char* argv[] = {name, nullptr};
-    static auto* application = new QCoreApplication(argc, argv);
-    return *application;
+    return guiApplication();
 }
 
 // Whether the sound server still records for the host.

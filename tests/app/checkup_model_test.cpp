@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "app/contract_values.h"
+#include "app/controller_values.h"
 #include "app/firewall_fix_model.h"
 #include "gui_application.h"
 #include "qt_printing.h"
@@ -62,28 +63,30 @@ TEST(CheckupActions, EachReasonOffersItsOneButton) {
     };
     for (const Row& row : rows) {
         const auto finding = findingFor(row.reason, row.withSettings);
-        const auto name = ContractValues::reasonName(row.reason).toStdString();
+        const auto name = ControllerValues::reasonName(row.reason).toStdString();
         EXPECT_EQ(CheckupModel::actionFor(finding), row.action) << name;
         EXPECT_EQ(CheckupModel::actionLabel(finding), QString(row.label)) << name;
     }
 }
 
 TEST(CheckupActions, VerdictsHaveTheirSymbols) {
-    EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::ok), QString("checkmark.circle.fill"));
+    EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::ok),
+              QString("checkmark.circle.fill"));
     EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::warning),
               QString("exclamationmark.triangle.fill"));
-    EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::problem), QString("xmark.octagon.fill"));
+    EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::problem),
+              QString("xmark.octagon.fill"));
     EXPECT_EQ(CheckupModel::verdictSymbol(MacCheckup::Verdict::unknown),
               QString("questionmark.circle.fill"));
 }
 
-TEST(CheckupActions, FindingsSurviveTheTripThroughQml) {
+TEST(CheckupActions, FindingsReadBackAsTheControllerWritesThem) {
     for (int raw = 0; raw <= static_cast<int>(Reason::duplicateInstall); ++raw) {
         auto finding = findingFor(static_cast<Reason>(raw), raw % 2 == 0);
         finding.verdict = static_cast<MacCheckup::Verdict>(raw % 4);
         finding.detail = "detail";
         finding.fix = "fix";
-        EXPECT_EQ(ContractValues::finding(ContractValues::findingMap(finding)), finding) << raw;
+        EXPECT_EQ(ContractValues::finding(ControllerValues::finding(finding)), finding) << raw;
     }
 }
 

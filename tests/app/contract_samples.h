@@ -50,9 +50,9 @@ inline QVariantMap guest(qint64 id, const QString& endpoint, std::optional<Repor
             {QStringLiteral("offsetNanos"), static_cast<qint64>(report->offsetMs * 1e6)},
             {QStringLiteral("syncErrorMicros"), static_cast<int>(report->syncErrorMs * 1000)},
             {QStringLiteral("latencyMs"), report->latencyMs},
-            {QStringLiteral("flags"), ClientStat::composeFlags(true, report->locked,
-                                                                report->calibrated, false,
-                                                                report->route)},
+            {QStringLiteral("flags"),
+             ClientStat::composeFlags(true, report->locked, report->calibrated, false,
+                                      report->route)},
             {QStringLiteral("bufferDepthMs"), 4400},
             {QStringLiteral("deviceName"), report->deviceName},
         };
@@ -62,9 +62,8 @@ inline QVariantMap guest(qint64 id, const QString& endpoint, std::optional<Repor
 }
 
 inline QVariantMap headroom(std::optional<double> floorMs = std::nullopt,
-                            std::optional<double> inflationMs = std::nullopt,
-                            bool climbing = false, int comfortableAt = 0,
-                            double offeredMbps = 0, double strain = 0) {
+                            std::optional<double> inflationMs = std::nullopt, bool climbing = false,
+                            int comfortableAt = 0, double offeredMbps = 0, double strain = 0) {
     const auto optional = [](std::optional<double> value) {
         return value ? QVariant(*value) : QVariant::fromValue(nullptr);
     };
@@ -92,8 +91,8 @@ inline QVariantMap verdict(const QString& summary, const QVariantMap& room = hea
 }
 
 inline QVariantMap finding(const QString& id, const QString& title, const QString& verdict,
-                           const QString& reason, const QString& detail,
-                           const QString& fix = {}, const QString& settingsURL = {}) {
+                           const QString& reason, const QString& detail, const QString& fix = {},
+                           const QString& settingsURL = {}) {
     return {
         {QStringLiteral("id"), id},
         {QStringLiteral("title"), title},

@@ -38,7 +38,8 @@ QSet<QString> symbolsNamedInQml() {
             if (iconDepth < 0 && iconOpens.match(line).hasMatch()) {
                 iconDepth = depth + 1;
             }
-            const bool iconName = iconDepth >= 0 && depth == iconDepth && named.match(line).hasMatch();
+            const bool iconName =
+                iconDepth >= 0 && depth == iconDepth && named.match(line).hasMatch();
             auto symbolAt = symbol.match(line);
             if (iconName || symbolAt.hasMatch()) {
                 const qsizetype from = iconName ? 0 : symbolAt.capturedEnd();
@@ -77,12 +78,11 @@ TEST(IconSet, EverySymbolTheWindowNamesHasADrawing) {
     guiApplication();
     const QSet<QString> named = symbolsNamedInQml() + symbolsNamedInCode();
     // The walk must have found the symbols the views are known to use.
-    for (const char* expected : {"exclamationmark.triangle.fill", "person.badge.clock",
-                                 "speaker.slash.fill", "speaker.wave.2.fill", "waveform",
-                                 "wifi", "stethoscope", "checklist", "lightbulb", "headphones",
-                                 "waveform.slash", "exclamationmark.octagon.fill", "person.slash",
-                                 "checkmark.circle.fill", "xmark.octagon.fill",
-                                 "questionmark.circle.fill"}) {
+    for (const char* expected :
+         {"exclamationmark.triangle.fill", "person.badge.clock", "speaker.slash.fill",
+          "speaker.wave.2.fill", "waveform", "wifi", "stethoscope", "checklist", "lightbulb",
+          "headphones", "waveform.slash", "exclamationmark.octagon.fill", "person.slash",
+          "checkmark.circle.fill", "xmark.octagon.fill", "questionmark.circle.fill"}) {
         EXPECT_TRUE(named.contains(QString::fromLatin1(expected))) << expected;
     }
     for (const QString& name : named) {

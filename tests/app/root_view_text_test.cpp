@@ -89,9 +89,10 @@ TEST(RootViewText, SilenceSectionOffersWhatThisComputerCanDo) {
     const auto playing = RootViewText::silence(false, "tap", 2300);
     EXPECT_EQ(playing.symbol, QString("speaker.wave.2.fill"));
     EXPECT_EQ(playing.headline, QString("This Mac's speakers are still playing out loud"));
-    EXPECT_EQ(playing.detail,
-              QString("Your speakers run about 2.3 seconds ahead of the phones — that's the buffer, "
-                      "not a fault. Listen to check audio is flowing, then mute."));
+    EXPECT_EQ(
+        playing.detail,
+        QString("Your speakers run about 2.3 seconds ahead of the phones — that's the buffer, "
+                "not a fault. Listen to check audio is flowing, then mute."));
     EXPECT_EQ(playing.button, QString("Mute this Mac"));
     EXPECT_TRUE(playing.mutes);
 

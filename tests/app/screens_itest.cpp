@@ -3,9 +3,9 @@
 // person to look at:
 //   ZORANTH_SCREENS_DIR=/tmp/screens zoranth_app_itests --gtest_filter='Screens.*'
 #include <QDir>
+#include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
-#include <QImage>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -62,10 +62,9 @@ class Screens : public ::testing::Test {
                                            guest(5, "192.168.1.40:61002", pixel, 0.62, 14, 3),
                                            guest(8, "192.168.1.52:49920", tablet, 0.25, 2)});
         window.set("clientTiers", QVariantMap{{"3", "full"}, {"5", "medium"}, {"8", "high"}});
-        window.set("health",
-                   verdict("3 guests · 1 struggling — weak link: “Pixel 8”",
-                           headroom(4.0, 14, false, 6, 0.61, 0.72),
-                           QVariantMap{{"3", 0.2}, {"5", 1.3}, {"8", 0.7}}));
+        window.set("health", verdict("3 guests · 1 struggling — weak link: “Pixel 8”",
+                                     headroom(4.0, 14, false, 6, 0.61, 0.72),
+                                     QVariantMap{{"3", 0.2}, {"5", 1.3}, {"8", 0.7}}));
     }
 
     QTemporaryDir temporary_;
@@ -89,9 +88,10 @@ TEST_F(Screens, MainWindow) {
         WindowHarness window;
         setLiveRave(window);
         window.set("droughtStage", "investigate");
-        window.set("troubleFindings",
-                   QVariantList{finding("firewall", "Letting guests connect", "warning", "notInList",
-                                        "Guests haven't been allowed through the firewall yet.")});
+        window.set(
+            "troubleFindings",
+            QVariantList{finding("firewall", "Letting guests connect", "warning", "notInList",
+                                 "Guests haven't been allowed through the firewall yet.")});
         window.set("isMacMuted", true);
         window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
         window.set("hogOwner", "Studio One");
@@ -126,8 +126,11 @@ TEST_F(Screens, SettingsTabs) {
     window.set("isQualityAutomatic", false);
     window.set("tier", "medium");
     window.set("attachment", "wifi");
-    window.set("link", QVariantMap{{"band", "twoPointFour"}, {"phyMode", "n"}, {"txRateMbps", 72},
-                                   {"rssi", -71}, {"noise", -90}});
+    window.set("link", QVariantMap{{"band", "twoPointFour"},
+                                   {"phyMode", "n"},
+                                   {"txRateMbps", 72},
+                                   {"rssi", -71},
+                                   {"noise", -90}});
     window.set("linkDescription", "Wi-Fi 4 on 2.4 GHz, 72 Mbit/s · this Mac is on Wi-Fi");
     window.set("chunksProduced", 184233);
     window.set("ioBufferFrames", 480);

@@ -29,8 +29,9 @@ class WindowHarness {
   public:
     WindowHarness() {
         WindowTypes::install(engine_);
-        QQmlComponent fixture(&engine_, QUrl::fromLocalFile(QStringLiteral(ZORANTH_SOURCE_DIR) +
-                                                            "/tests/app/qml/ContractController.qml"));
+        QQmlComponent fixture(&engine_,
+                              QUrl::fromLocalFile(QStringLiteral(ZORANTH_SOURCE_DIR) +
+                                                  "/tests/app/qml/ContractController.qml"));
         controller_.reset(fixture.create());
         if (controller_ == nullptr) {
             ADD_FAILURE() << fixture.errorString().toStdString();
@@ -137,7 +138,8 @@ class WindowHarness {
     std::vector<QQuickItem*> visibleItems(const QString& name) const {
         std::vector<QQuickItem*> items;
         for (QObject* object : findAll(name)) {
-            if (auto* item = qobject_cast<QQuickItem*>(object); item != nullptr && item->isVisible()) {
+            if (auto* item = qobject_cast<QQuickItem*>(object);
+                item != nullptr && item->isVisible()) {
                 items.push_back(item);
             }
         }

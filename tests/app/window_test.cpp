@@ -31,11 +31,19 @@ TEST(MainWindow, HeaderFollowsTheRaveState) {
     };
     const Row rows[] = {
         {"idle", {}, "Start Rave", true, false, "Ready to start"},
-        {"starting", {}, "Start Rave", false, false,
+        {"starting",
+         {},
+         "Start Rave",
+         false,
+         false,
          "Starting — answer the audio permission prompt if it appears…"},
         {"failed", {}, "Start Rave", true, false, "Couldn't start: no sound server is running"},
         {"broadcasting", {}, "End Rave", true, true, "Waiting for guests"},
-        {"broadcasting", {guest(1, "10.0.0.2:5000", std::nullopt)}, "End Rave", true, true,
+        {"broadcasting",
+         {guest(1, "10.0.0.2:5000", std::nullopt)},
+         "End Rave",
+         true,
+         true,
          "1 listening"},
     };
     WindowHarness window;
@@ -124,7 +132,8 @@ TEST(MainWindow, TheSpeakersSectionOutlivesTheRaveWhileWeKeepThemMuted) {
     window.set("state", "broadcasting");
     window.set("muteStrategy", "device");
     EXPECT_TRUE(window.shows("silenceSection"));
-    EXPECT_EQ(window.text("silenceHeadline"), QString("This Mac's speakers are still playing out loud"));
+    EXPECT_EQ(window.text("silenceHeadline"),
+              QString("This Mac's speakers are still playing out loud"));
     EXPECT_EQ(window.text("silenceButton"), QString("Mute this Mac"));
     window.click("silenceButton");
     EXPECT_TRUE(window.calls().contains("muteMac"));
@@ -150,7 +159,8 @@ TEST(MainWindow, SpeakersWithoutAVolumeControlOfferNoButton) {
     window.set("state", "broadcasting");
     window.set("muteStrategy", "unavailable");
     window.set("hogOwner", "Studio One");
-    EXPECT_EQ(window.text("silenceHeadline"), QString("This Mac's speakers can't be muted from here"));
+    EXPECT_EQ(window.text("silenceHeadline"),
+              QString("This Mac's speakers can't be muted from here"));
     EXPECT_TRUE(window.shows("silenceDetail"));
     EXPECT_FALSE(window.shows("silenceButton"));
     EXPECT_TRUE(window.shows("hogWarning"));
@@ -175,12 +185,13 @@ TEST(MainWindow, TheTroubleCardGrowsWithTheDrought) {
     EXPECT_EQ(window.text("troubleAddress"),
               QString("They can also join by typing \"registering…\"  ·  — : 51234 by hand."));
 
-    window.set("troubleFindings",
-               QVariantList{finding("firewall", "Letting guests connect", "problem", "appBlocked", "x"),
-                            finding("network", "Guests finding this Mac", "problem",
-                                    "networkUnconfirmed", "y", "", "x-apple.systempreferences:z"),
-                            finding("duplicate-/opt/z", "Another copy of Zoranth", "warning",
-                                    "duplicateInstall", "z")});
+    window.set(
+        "troubleFindings",
+        QVariantList{finding("firewall", "Letting guests connect", "problem", "appBlocked", "x"),
+                     finding("network", "Guests finding this Mac", "problem", "networkUnconfirmed",
+                             "y", "", "x-apple.systempreferences:z"),
+                     finding("duplicate-/opt/z", "Another copy of Zoranth", "warning",
+                             "duplicateInstall", "z")});
     EXPECT_FALSE(window.shows("troubleAllRight"));
     QStringList labels;
     for (QQuickItem* button : window.visibleItems("troubleAction")) {
@@ -198,9 +209,10 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     WindowHarness window;
     window.set("state", "broadcasting");
     window.set("droughtStage", "investigate");
-    window.set("troubleFindings",
-               QVariantList{finding("firewall", "Letting guests connect", "warning", "notInList", "x")});
-    auto* model = window.find("rootFirewallSheet")->findChild<FirewallFixModel*>("firewallFixModel");
+    window.set("troubleFindings", QVariantList{finding("firewall", "Letting guests connect",
+                                                       "warning", "notInList", "x")});
+    auto* model =
+        window.find("rootFirewallSheet")->findChild<FirewallFixModel*>("firewallFixModel");
     ASSERT_NE(model, nullptr);
     model->setApplier([](std::function<void(FirewallFix::Outcome)> done) {
         done(FirewallFix::Outcome::failed("The firewall did not accept the change."));
@@ -235,7 +247,8 @@ TEST(MainWindow, TheBlockedCardShowsTheFirstProblemThatApplies) {
 
     audio->setProperty("isProbing", true);
     window.settle();
-    EXPECT_EQ(window.text("blockedCardTitle"), QString("Checking whether Zoranth can hear this Mac…"));
+    EXPECT_EQ(window.text("blockedCardTitle"),
+              QString("Checking whether Zoranth can hear this Mac…"));
 
     audio->setProperty("isProbing", false);
     audio->setProperty("verdict", "denied");
@@ -378,7 +391,8 @@ TEST(SettingsWindow, ManualQualityAddsThePickerForTheRoomsTier) {
     window.openSettings(0);
     QObject* floor = window.find("floorPicker");
     EXPECT_EQ(floor->property("count").toInt(), 5);
-    EXPECT_EQ(floor->property("currentText").toString(), QString("64 kbps — compressed but musical"));
+    EXPECT_EQ(floor->property("currentText").toString(),
+              QString("64 kbps — compressed but musical"));
     EXPECT_FALSE(window.shows("qualityPicker"));
 
     window.set("isQualityAutomatic", false);
@@ -507,10 +521,12 @@ TEST_F(CheckupTab, RunsWhenShownAndSaysWhileItChecks) {
 }
 
 TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
-    const std::string firewallLink = "x-apple.systempreferences:com.apple.Network-Settings.extension";
+    const std::string firewallLink =
+        "x-apple.systempreferences:com.apple.Network-Settings.extension";
     const auto firewall = [&](MacCheckup::Reason reason) {
-        return MacCheckup::Finding{"firewall", "Letting guests connect", MacCheckup::Verdict::problem,
-                                   "d", "f", reason, firewallLink};
+        return MacCheckup::Finding{
+            "firewall",  "Letting guests connect", MacCheckup::Verdict::problem, "d", "f", reason,
+            firewallLink};
     };
     answer({firewall(MacCheckup::Reason::appBlocked), firewall(MacCheckup::Reason::notInList),
             MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
