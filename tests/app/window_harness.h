@@ -1,6 +1,7 @@
 // The real main window and settings window, loaded in the test's own engine and bound to
-// a stand-in controller (qml/ContractController.qml) whose properties a test sets, with
-// ways to find items by objectName, read their texts and grab the windows as images.
+// the real broadcast controller or to a stand-in (qml/ContractController.qml) whose
+// properties a test sets, with ways to find items by objectName, read their texts and
+// grab the windows as images.
 #pragma once
 
 #include <QCoreApplication>
@@ -27,15 +28,19 @@ namespace zoranth {
 
 class WindowHarness {
   public:
-    WindowHarness() {
+    // Over `controller`, which outlives the harness; over a stand-in when none is given.
+    explicit WindowHarness(QObject* controller = nullptr) : controller_(controller) {
         WindowTypes::install(engine_);
-        QQmlComponent fixture(&engine_,
-                              QUrl::fromLocalFile(QStringLiteral(ZORANTH_SOURCE_DIR) +
-                                                  "/tests/app/qml/ContractController.qml"));
-        controller_.reset(fixture.create());
         if (controller_ == nullptr) {
-            ADD_FAILURE() << fixture.errorString().toStdString();
-            std::abort();
+            QQmlComponent fixture(&engine_,
+                                  QUrl::fromLocalFile(QStringLiteral(ZORANTH_SOURCE_DIR) +
+                                                      "/tests/app/qml/ContractController.qml"));
+            standIn_.reset(fixture.create());
+            if (standIn_ == nullptr) {
+                ADD_FAILURE() << fixture.errorString().toStdString();
+                std::abort();
+            }
+            controller_ = standIn_.get();
         }
         QQmlComponent main(&engine_, HostApp::mainWindowUrl());
         if (!main.isReady()) {
@@ -43,7 +48,7 @@ class WindowHarness {
             std::abort();
         }
         root_.reset(main.createWithInitialProperties(
-            {{QStringLiteral("controller"), QVariant::fromValue(controller_.get())}}));
+            {{QStringLiteral("controller"), QVariant::fromValue(controller_)}}));
         if (root_ == nullptr) {
             ADD_FAILURE() << main.errorString().toStdString();
             std::abort();
@@ -57,13 +62,13 @@ class WindowHarness {
 
     ~WindowHarness() {
         root_.reset();
-        controller_.reset();
+        standIn_.reset();
     }
 
     WindowHarness(const WindowHarness&) = delete;
     WindowHarness& operator=(const WindowHarness&) = delete;
 
-    QObject* controller() const { return controller_.get(); }
+    QObject* controller() const { return controller_; }
     // The main window's root object, Main.qml's ApplicationWindow.
     QObject* root() const { return root_.get(); }
     QObject* audio() const { return controller_->property("audio").value<QObject*>(); }
@@ -191,7 +196,8 @@ class WindowHarness {
     // Before the engine, which needs the application.
     QGuiApplication& application_ = guiApplication();
     QQmlEngine engine_;
-    std::unique_ptr<QObject> controller_;
+    std::unique_ptr<QObject> standIn_;
+    QObject* controller_ = nullptr;
     std::unique_ptr<QObject> root_;
     QQuickWindow* window_ = nullptr;
 };

@@ -68,10 +68,10 @@ ColumnLayout {
     }
 
     Repeater {
-        model: checks.findings
+        model: checks.findings.length
         delegate: Card {
             objectName: "findingRow"
-            required property var modelData
+            readonly property var modelData: checks.findings[index]
             required property int index
             readonly property string reason: modelData.reason
             readonly property string actionLabel: modelData.actionLabel

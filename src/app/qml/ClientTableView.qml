@@ -63,10 +63,11 @@ ColumnLayout {
                     }
                 }
                 Repeater {
-                    model: table.cells
+                    model: table.cells.length
                     delegate: Label {
                         objectName: "clientTableCell"
-                        required property string modelData
+                        required property int index
+                        readonly property string modelData: table.cells[index]
                         text: modelData
                         font.pixelSize: Brand.captionSize
                         font.family: "DejaVu Sans Mono"

@@ -16,6 +16,7 @@ ColumnLayout {
     readonly property QtObject c: controller
     readonly property var health: c ? c.health : ({})
     readonly property var clients: c ? c.clients : []
+    readonly property var guestLines: expanded ? ViewText.guestDiagnosticsLines(clients) : []
     readonly property var rows: c ? [
         ["Tap format", c.tapFormatDescription],
         ["IO buffer", ViewText.ioBuffer(c.ioBufferFrames)],
@@ -74,10 +75,10 @@ ColumnLayout {
             rowSpacing: 5
 
             Repeater {
-                model: diagnostics.rows
+                model: diagnostics.rows.length
                 delegate: Label {
                     objectName: "diagnosticsLabel"
-                    required property var modelData
+                    readonly property var modelData: diagnostics.rows[index]
                     text: modelData[0]
                     font.pixelSize: Brand.captionSize + 1
                     color: Brand.secondaryText
@@ -87,10 +88,10 @@ ColumnLayout {
                 }
             }
             Repeater {
-                model: diagnostics.rows
+                model: diagnostics.rows.length
                 delegate: Label {
                     objectName: "diagnosticsValue"
-                    required property var modelData
+                    readonly property var modelData: diagnostics.rows[index]
                     required property int index
                     readonly property string label: modelData[0]
                     text: modelData[1]
@@ -107,10 +108,11 @@ ColumnLayout {
     }
 
     Repeater {
-        model: diagnostics.expanded ? ViewText.guestDiagnosticsLines(diagnostics.clients) : []
+        model: diagnostics.guestLines.length
         delegate: Label {
             objectName: "guestDiagnosticsLine"
-            required property string modelData
+            required property int index
+            readonly property string modelData: diagnostics.guestLines[index]
             Layout.fillWidth: true
             text: modelData
             elide: Text.ElideRight

@@ -68,11 +68,11 @@ ColumnLayout {
             width: parent.width
 
             Repeater {
-                model: list.rows
+                model: list.rows.length
                 delegate: Item {
                     id: guest
                     objectName: "guestRow"
-                    required property var modelData
+                    readonly property var modelData: list.rows[index]
                     required property int index
                     readonly property string strainWord: modelData.strainWord
                     readonly property string name: modelData.name

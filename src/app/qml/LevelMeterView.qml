@@ -32,10 +32,10 @@ ColumnLayout {
     }
 
     Repeater {
-        model: levels.channels
+        model: levels.channels.length
         delegate: RowLayout {
             objectName: "meterChannel"
-            required property var modelData
+            readonly property var modelData: levels.channels[index]
             required property int index
             readonly property string heldText: modelData.heldText
             Layout.fillWidth: true

@@ -54,10 +54,11 @@ ColumnLayout {
             }
         }
         Repeater {
-            model: network.advice
+            model: network.advice.length
             delegate: FormRow {
                 objectName: "adviceRow"
-                required property string modelData
+                required property int index
+                readonly property string modelData: network.advice[index]
                 readonly property string text: modelData
                 Icon {
                     Layout.alignment: Qt.AlignTop

@@ -71,10 +71,11 @@ Item {
                 }
             }
             Repeater {
-                model: trouble.rows
+                model: trouble.rows.length
                 delegate: RowLayout {
                     objectName: "troubleFinding"
-                    required property var modelData
+                    required property int index
+                    readonly property var modelData: trouble.rows[index]
                     readonly property string actionLabel: modelData.actionLabel
                     Layout.fillWidth: true
                     spacing: 10
