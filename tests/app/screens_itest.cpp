@@ -12,6 +12,7 @@
 
 #include "app/checkup_model.h"
 #include "app/icon_provider.h"
+#include "app/quit_prompt.h"
 #include "contract_samples.h"
 #include "window_harness.h"
 
@@ -41,6 +42,13 @@ class Screens : public ::testing::Test {
             }
         }
         EXPECT_TRUE(varied) << path.toStdString() << " is blank";
+    }
+
+    // Sheets fade in; draw them once they are fully there.
+    static void letAnimationsEnd(WindowHarness& window) {
+        for (int i = 0; i < 10; ++i) {
+            window.settle();
+        }
     }
 
     static void setLiveRave(WindowHarness& window) {
@@ -116,6 +124,28 @@ TEST_F(Screens, MainWindow) {
         window.settle();
         save(window.grab(window.window()), "main-failed");
     }
+}
+
+TEST_F(Screens, SheetsAndAlerts) {
+    WindowHarness window;
+    setLiveRave(window);
+    setGuests(window);
+    window.find("hostRootView")
+        ->setProperty("pendingFix",
+                      finding("firewall", "Letting guests connect", "warning", "notInList", "x"));
+    letAnimationsEnd(window);
+    save(window.grab(window.window()), "main-firewall-sheet");
+    window.click("firewallCancelButton");
+
+    QuitCoordinator coordinator;
+    ControllerQuitAdapter adapter(window.controller());
+    coordinator.setController(&adapter);
+    QuitPrompt prompt(coordinator);
+    window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
+    window.root()->setProperty("quitPrompt", QVariant::fromValue<QObject*>(&prompt));
+    QMetaObject::invokeMethod(window.root(), "requestQuit");
+    letAnimationsEnd(window);
+    save(window.grab(window.window()), "main-quit");
 }
 
 TEST_F(Screens, SettingsTabs) {
