@@ -306,7 +306,7 @@ struct PulseCapture::Impl {
         if (channels == 0) {
             return std::unexpected(error(PA_ERR_INVALID, "pa_stream_new"));
         }
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, config.rate,
+        const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, config.rate,
                                   static_cast<std::uint8_t>(channels)};
         pa_channel_map map = target.channelMap;
         if (target.device.channels > config.maxChannels || map.channels != channels) {
@@ -315,7 +315,7 @@ struct PulseCapture::Impl {
         pa_proplist* properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, config.streamName.c_str());
         pa_stream* created = pa_stream_new_with_proplist(loop.context(), config.streamName.c_str(),
-                                                         &spec, &map, properties);
+                                                         &sampleFormat, &map, properties);
         pa_proplist_free(properties);
         if (created == nullptr) {
             return std::unexpected(error(pa_context_errno(loop.context()), "pa_stream_new"));
@@ -386,9 +386,9 @@ struct PulseCapture::Impl {
         info.index = pa_stream_get_index(stream);
         info.sourceIndex = pa_stream_get_device_index(stream);
         info.sourceName = streamSource;
-        if (const pa_sample_spec* spec = pa_stream_get_sample_spec(stream)) {
-            info.rate = spec->rate;
-            info.channels = spec->channels;
+        if (const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream)) {
+            info.rate = sampleFormat->rate;
+            info.channels = sampleFormat->channels;
         }
         if (const pa_buffer_attr* attributes = pa_stream_get_buffer_attr(stream);
             attributes && frameBytes) {
