@@ -1,42 +1,31 @@
 #include "app/capture_recovery.h"
 
-#include <cstdio>
+#include "kit/format_text.h"
 
 namespace zoranth {
-namespace {
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[128];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
-}  // namespace
-
 std::string CaptureRecovery::beatText(const std::optional<ServeCommand::CaptureCanary>& canary) {
     if (!canary || !canary->beatsPerSecond) {
         return "no beats";
     }
-    return format("%.1f beats/s", *canary->beatsPerSecond);
+    return formatText("%.1f beats/s", *canary->beatsPerSecond);
 }
 
 std::string CaptureRecovery::spliceText(std::optional<double> spliceRate) {
     if (!spliceRate) {
         return "splice -";
     }
-    return format("splice %.0f%%", *spliceRate * 100);
+    return formatText("splice %.0f%%", *spliceRate * 100);
 }
 
 std::string CaptureRecovery::diagnosisText(const SilenceWatchdog::Diagnosis& diagnosis) {
     using Case = SilenceWatchdog::Diagnosis::Case;
     switch (diagnosis.kind) {
         case Case::idle:
-            return format("idle(silentFor: %g)", diagnosis.seconds);
+            return formatText("idle(silentFor: %g)", diagnosis.seconds);
         case Case::notCapturing:
-            return format("notCapturing(for: %g)", diagnosis.seconds);
+            return formatText("notCapturing(for: %g)", diagnosis.seconds);
         case Case::likelyDenied:
-            return format("likelyDenied(silentFor: %g)", diagnosis.seconds);
+            return formatText("likelyDenied(silentFor: %g)", diagnosis.seconds);
         case Case::receivingAudio:
             return "receivingAudio";
     }

@@ -3,16 +3,10 @@
 #include <cstdio>
 
 #include "host/host_status_line.h"
+#include "kit/format_text.h"
 
 namespace zoranth {
 namespace {
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
 
 HostStatusLine::Guest statusGuest(const ClientConnection::Snapshot& snapshot) {
     HostStatusLine::Guest guest;
@@ -47,13 +41,13 @@ NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapsh
 std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
                                       std::span<const ClientConnection::Snapshot> snapshots) {
     std::string line =
-        format("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
-               static_cast<long long>(stats.chunksProduced),
-               static_cast<unsigned long long>(stats.ioProcDeliveries), stats.ringDepth,
-               static_cast<unsigned long long>(stats.ringOverruns),
-               static_cast<long long>(stats.discontinuities), stats.encodedBytes / 1'000'000.0);
+        formatText("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
+                   static_cast<long long>(stats.chunksProduced),
+                   static_cast<unsigned long long>(stats.ioProcDeliveries), stats.ringDepth,
+                   static_cast<unsigned long long>(stats.ringOverruns),
+                   static_cast<long long>(stats.discontinuities), stats.encodedBytes / 1'000'000.0);
     if (stats.spliceRate) {
-        line += format("  splice %.0f%%", *stats.spliceRate * 100);
+        line += formatText("  splice %.0f%%", *stats.spliceRate * 100);
     }
     line += "  guests " + std::to_string(snapshots.size());
     for (const ClientConnection::Snapshot& snapshot : snapshots) {

@@ -16,6 +16,7 @@
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
 #include "host/wall_clock.h"
+#include "kit/format_text.h"
 #include "kit/pcm_convert.h"
 
 namespace zoranth {
@@ -27,13 +28,6 @@ constexpr double driftLimitMsPerSecond = 1.0;
 
 void line(const std::string& text) {
     HostLog::line(text);
-}
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
 }
 
 double levelOf(std::span<const float> peaks, std::size_t channel) {
@@ -220,7 +214,7 @@ std::int64_t RecordCommand::writeFailures() const {
 
 std::string RecordCommand::row(double elapsed, const CapturePipeline::Stats& stats,
                                std::int64_t framesWritten) {
-    return format(
+    return formatText(
         "  %4.0fs  %7.1f dBFS L  %7.1f dBFS R  %6lld frames  ring %2d  overrun %llu  "
         "discont %d",
         elapsed, levelOf(stats.peak, 0), levelOf(stats.peak, 1),
@@ -239,15 +233,15 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
     auto& lines = verdict.lines;
     lines.emplace_back("");
     lines.emplace_back("=== record summary ===");
-    lines.push_back(format("wall clock:        %.3fs", outcome.wallSeconds));
-    lines.push_back(format("audio written:     %.3fs (%lld frames)", audio,
-                           static_cast<long long>(outcome.framesWritten)));
+    lines.push_back(formatText("wall clock:        %.3fs", outcome.wallSeconds));
+    lines.push_back(formatText("audio written:     %.3fs (%lld frames)", audio,
+                               static_cast<long long>(outcome.framesWritten)));
     if (const std::int64_t padding = outcome.framesWritten - outcome.capturedFrames; padding > 0) {
         lines.push_back("zero padding:      " + std::to_string(padding) +
                         " frames of silence complete chunks (not compared)");
     }
     lines.push_back(
-        format("difference:        %+.1fms (%+.2fms per second)", diffMs, driftMsPerSecond));
+        formatText("difference:        %+.1fms (%+.2fms per second)", diffMs, driftMsPerSecond));
     lines.push_back("ring overruns:     " + std::to_string(outcome.ringOverruns));
     lines.push_back("discontinuities:   " + std::to_string(outcome.discontinuities));
     lines.push_back("write failures:    " + std::to_string(outcome.writeFailures));

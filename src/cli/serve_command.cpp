@@ -19,6 +19,7 @@
 #include "host/host_log.h"
 #include "host/net/local_network_permission.h"
 #include "host/wall_clock.h"
+#include "kit/format_text.h"
 #include "kit/frame_queue.h"
 #include "protocol/frame_encoder.h"
 
@@ -38,13 +39,6 @@ void lines(const std::vector<std::string>& texts) {
     for (const std::string& text : texts) {
         line(text);
     }
-}
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
 }
 
 // Everything a run set up, torn down in the order the run needs: the pipeline before
@@ -84,7 +78,8 @@ std::shared_ptr<LocalNetworkPermission> watchLocalNetwork() {
     return permission;
 }
 
-std::function<CapturePipeline::Bitrates()> bitratesOf(const std::shared_ptr<BroadcastServer>& server) {
+std::function<CapturePipeline::Bitrates()> bitratesOf(
+    const std::shared_ptr<BroadcastServer>& server) {
     return [weak = std::weak_ptr(server)] {
         const auto server = weak.lock();
         return server ? server->guestBitrates() : CapturePipeline::Bitrates{};
@@ -231,7 +226,8 @@ void ServeCommand::trackBeats(std::span<const float> pcm, std::uint64_t hostTime
         helper_->feed(pcm, channels, framesPerChunk, hostTimeNanos);
         return;
     }
-    for (const BeatTracker::Beat& beat : beats_.process(pcm, channels, framesPerChunk, hostTimeNanos)) {
+    for (const BeatTracker::Beat& beat :
+         beats_.process(pcm, channels, framesPerChunk, hostTimeNanos)) {
         server_->sendControl(FrameQueue::share(FrameEncoder::encode(wireBeat(beat))));
         ++beatsSent_;
     }
@@ -247,17 +243,18 @@ Beat ServeCommand::wireBeat(const BeatTracker::Beat& beat) {
     wire.hostTimeNanos = beat.hostTimeNanos;
     wire.isDownbeat = beat.isDownbeat();
     wire.beatInBar = static_cast<std::uint8_t>(std::clamp(beat.beatInBar, 0, 255));
-    wire.bpmCenti = static_cast<std::uint16_t>(std::clamp(std::round(beat.bpm * 100), 0.0, 65535.0));
+    wire.bpmCenti =
+        static_cast<std::uint16_t>(std::clamp(std::round(beat.bpm * 100), 0.0, 65535.0));
     wire.confidence =
         static_cast<std::uint8_t>(std::clamp(std::round(beat.confidence * 255), 0.0, 255.0));
     return wire;
 }
 
 std::string ServeCommand::beatReport(const BeatTracker& tracker, std::int64_t beatsSent) {
-    const std::string tempo = tracker.bpm() ? format("%.1f BPM", *tracker.bpm()) : "no tempo";
-    return format("beats: %s  confidence %.2f  bar %s  sent %lld", tempo.c_str(),
-                  tracker.confidence(), tracker.downbeatPhase() ? "found" : "not yet",
-                  static_cast<long long>(beatsSent));
+    const std::string tempo = tracker.bpm() ? formatText("%.1f BPM", *tracker.bpm()) : "no tempo";
+    return formatText("beats: %s  confidence %.2f  bar %s  sent %lld", tempo.c_str(),
+                      tracker.confidence(), tracker.downbeatPhase() ? "found" : "not yet",
+                      static_cast<long long>(beatsSent));
 }
 
 Hello ServeCommand::helloFor(int channels, std::uint16_t bufferDelayMs) {

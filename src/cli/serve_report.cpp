@@ -3,20 +3,10 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "kit/format_text.h"
 #include "kit/pcm_convert.h"
 
 namespace zoranth {
-namespace {
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
-}  // namespace
-
 std::vector<std::string> ServeReport::announcement(std::uint16_t port,
                                                    const std::optional<std::string>& advertisedName,
                                                    const std::vector<std::string>& addresses,
@@ -55,12 +45,12 @@ double ServeReport::peakDb(const std::vector<float>& peaks, std::size_t channel)
 
 std::string ServeReport::statusLine(double elapsedSeconds, const CapturePipeline::Stats& stats,
                                     std::size_t clients) {
-    std::string text =
-        format("  %5.0fs  %6.1f/%6.1f dBFS  %d client(s)  chunks %" PRId64 "  ring %u  overrun "
-               "%" PRIu64 "  discont %" PRId64,
-               elapsedSeconds, peakDb(stats.peak, 0), peakDb(stats.peak, 1),
-               static_cast<int>(clients), stats.chunksProduced, stats.ringDepth,
-               stats.ringOverruns, stats.discontinuities);
+    std::string text = formatText("  %5.0fs  %6.1f/%6.1f dBFS  %d client(s)  chunks %" PRId64
+                                  "  ring %u  overrun "
+                                  "%" PRIu64 "  discont %" PRId64,
+                                  elapsedSeconds, peakDb(stats.peak, 0), peakDb(stats.peak, 1),
+                                  static_cast<int>(clients), stats.chunksProduced, stats.ringDepth,
+                                  stats.ringOverruns, stats.discontinuities);
     if (stats.diagnosis.kind == SilenceWatchdog::Diagnosis::Case::likelyDenied) {
         text += "  [AUDIO DENIED?]";
     }
@@ -68,18 +58,19 @@ std::string ServeReport::statusLine(double elapsedSeconds, const CapturePipeline
 }
 
 std::string ServeReport::guestLine(const ClientConnection::Snapshot& guest) {
-    std::string text = format(
-        "      client %-3lld %-22s queued %7lld B (%3.0f%%)  sent %6lld  dropped %5lld  stale %5lld",
+    std::string text = formatText(
+        "      client %-3lld %-22s queued %7lld B (%3.0f%%)  sent %6lld  dropped %5lld  stale "
+        "%5lld",
         static_cast<long long>(guest.id), guest.endpoint.c_str(),
         static_cast<long long>(guest.queuedBytes), guest.occupancy * 100,
         static_cast<long long>(guest.framesSent), static_cast<long long>(guest.droppedFrames),
         static_cast<long long>(guest.expiredFrames));
     if (guest.stats) {
         const ClientStat& stat = *guest.stats;
-        text += format("  rtt %.2fms  offset %+.2fms  err %+.1fms  L %dms  \"%s\"",
-                       stat.rttNanos / 1e6, static_cast<double>(stat.offsetNanos) / 1e6,
-                       stat.syncErrorMicros / 1e3, static_cast<int>(stat.latencyMs),
-                       stat.deviceName.c_str());
+        text += formatText("  rtt %.2fms  offset %+.2fms  err %+.1fms  L %dms  \"%s\"",
+                           stat.rttNanos / 1e6, static_cast<double>(stat.offsetNanos) / 1e6,
+                           stat.syncErrorMicros / 1e3, static_cast<int>(stat.latencyMs),
+                           stat.deviceName.c_str());
     }
     if (guest.isOverBudget) {
         text += "  [OVER BUDGET]";
@@ -89,8 +80,7 @@ std::string ServeReport::guestLine(const ClientConnection::Snapshot& guest) {
 
 std::vector<std::string> ServeReport::summary(const CapturePipeline::Stats& stats) {
     return {"",
-            "=== serve summary ===",
-            "chunks produced:   " + std::to_string(stats.chunksProduced),
+            "=== serve summary ===", "chunks produced:   " + std::to_string(stats.chunksProduced),
             "ring overruns:     " + std::to_string(stats.ringOverruns),
             "discontinuities:   " + std::to_string(stats.discontinuities)};
 }

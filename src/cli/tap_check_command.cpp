@@ -10,6 +10,7 @@
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
 #include "host/wall_clock.h"
+#include "kit/format_text.h"
 #include "kit/pcm_convert.h"
 #include "platform/pulse/pulse_output_device.h"
 #include "protocol/mach_clock.h"
@@ -27,13 +28,6 @@ constexpr const char* grantAccess =
 
 void line(const std::string& text) {
     HostLog::line(text);
-}
-
-template <typename... Values>
-std::string format(const char* pattern, Values... values) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
 }
 
 // The default output as the sound server reports it before capture starts. Its index is
@@ -60,15 +54,15 @@ double TapCheckCommand::levelOf(std::span<const float> peaks, std::size_t channe
 
 std::string TapCheckCommand::row(double elapsed, const CapturePipeline::Stats& stats) {
     const std::string state(stats.diagnosis.shortLabel());
-    return format("  %5.1fs  %7.1f  %7.1f  %7d  %5d  %8llu  %7d  %s", elapsed,
-                  levelOf(stats.peak, 0), levelOf(stats.peak, 1),
-                  static_cast<int>(stats.chunksProduced), static_cast<int>(stats.ringDepth),
-                  static_cast<unsigned long long>(stats.ringOverruns),
-                  static_cast<int>(stats.discontinuities), state.c_str());
+    return formatText("  %5.1fs  %7.1f  %7.1f  %7d  %5d  %8llu  %7d  %s", elapsed,
+                      levelOf(stats.peak, 0), levelOf(stats.peak, 1),
+                      static_cast<int>(stats.chunksProduced), static_cast<int>(stats.ringDepth),
+                      static_cast<unsigned long long>(stats.ringOverruns),
+                      static_cast<int>(stats.discontinuities), state.c_str());
 }
 
 TapCheckCommand::Verdict TapCheckCommand::judge(const SilenceWatchdog::Diagnosis& diagnosis) {
-    const std::string seconds = format("%.1f", diagnosis.seconds);
+    const std::string seconds = formatText("%.1f", diagnosis.seconds);
     using Case = SilenceWatchdog::Diagnosis::Case;
     switch (diagnosis.kind) {
         case Case::receivingAudio:
@@ -136,9 +130,9 @@ int TapCheckCommand::run(double seconds) {
     line("device state: " + session->diagnostics());
     const std::uint32_t bufferFrames = session->bufferFrameSize();
     line(
-        format("aggregate IO buffer: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
-               "wire chunk",
-               bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
+        formatText("aggregate IO buffer: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
+                   "wire chunk",
+                   bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
 
     const auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
     pipeline->setOutputRunning(TapSession::outputRunningOf(session));
@@ -149,8 +143,8 @@ int TapCheckCommand::run(double seconds) {
     }
 
     line("");
-    line(format("capturing for %llds \u2014 play something to see levels move",
-                std::isfinite(seconds) ? static_cast<long long>(seconds) : 0LL));
+    line(formatText("capturing for %llds \u2014 play something to see levels move",
+                    std::isfinite(seconds) ? static_cast<long long>(seconds) : 0LL));
     line("");
     line("   time   L dBFS   R dBFS   chunks   ring   overrun  discont  state");
     const double startedAt = WallClock::now();
@@ -176,8 +170,8 @@ int TapCheckCommand::run(double seconds) {
     line("ring overruns:     " + std::to_string(sr_ring_overruns(rawRing)));
     line("chunks produced:   " + std::to_string(stats.chunksProduced) + " (expected roughly " +
          std::to_string(expectedChunks(seconds, rate)) + ")");
-    line(format("audio captured:    %.3fs of %.3fs wall clock",
-                static_cast<double>(stats.framesProduced) / rate, seconds));
+    line(formatText("audio captured:    %.3fs of %.3fs wall clock",
+                    static_cast<double>(stats.framesProduced) / rate, seconds));
     line("ring overruns:     " + std::to_string(stats.ringOverruns) +
          (stats.ringOverruns == 0 ? "  (good)" : "  (BAD \u2014 the IOProc is being starved)"));
     line("discontinuities:   " + std::to_string(stats.discontinuities) +
