@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "host/capture/capture_ring.h"
+#include "cli/capture_start.h"
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
 #include "host/wall_clock.h"
@@ -278,28 +278,21 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     line("");
     line("=== record -> " + path + " ===");
 
-    auto ring = CaptureRing::createStandard();
-    if (!ring) {
-        line("FAILED to allocate ring: " + std::string(ring.error().description()));
+    auto capture = CaptureStart::begin();
+    if (!capture) {
         return 1;
     }
-    line("starting capture (answer the permission prompt if one appears)");
-    auto session = TapSession::create();
-    const auto tapFormat = session->start(*ring);
-    if (!tapFormat) {
-        line("FAILED to start capture: " + TapSession::describe(tapFormat.error()));
-        return 1;
-    }
-    line("tap format: " + tapFormat->text());
+    const auto& session = capture->session;
+    const TapFormat& tapFormat = capture->format;
     line("aggregate IO buffer: " + std::to_string(session->bufferFrameSize()) + " frames");
 
-    auto recorder = create(path, *tapFormat);
+    auto recorder = create(path, tapFormat);
     if (!recorder) {
         line("FAILED to open " + path + ": " + recorder.error().description());
         session->stop();
         return 1;
     }
-    auto pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
+    auto pipeline = CapturePipeline::create(capture->ring, tapFormat, framesPerChunk);
     pipeline->setSink(*recorder);
     pipeline->setOutputRunning(TapSession::outputRunningOf(session));
 
@@ -313,8 +306,8 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     // The wall clock and the written audio start together: what capture delivered while it
     // was being set up is left out, and so are the deliveries that place the capture against
     // the wall clock; the first frame after them is the first one written.
-    sr_ring* rawRing = (*ring)->pointer();
-    const double rate = tapFormat->sampleRate;
+    sr_ring* rawRing = capture->ring->pointer();
+    const double rate = tapFormat.sampleRate;
     discardSlots(rawRing);
     const CaptureOffset before =
         CaptureOffset::measure(rawRing, rate, 0, [rawRing] { return discardSlots(rawRing); });

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "cli/capture_start.h"
 #include "cli/serve_report.h"
 #include "cli/stop_signals.h"
 #include "host/beat_helper.h"
-#include "host/capture/capture_ring.h"
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
 #include "host/net/local_network_permission.h"
@@ -313,22 +313,14 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
     Rave rave;
     rave.permission = watchLocalNetwork();
 
-    auto ring = CaptureRing::createStandard();
-    if (!ring) {
-        line("FAILED to allocate ring: " + std::string(ring.error().description()));
+    auto capture = CaptureStart::begin();
+    if (!capture) {
         return 1;
     }
-    line("starting capture (answer the permission prompt if one appears)");
-    auto session = TapSession::create();
-    const auto tapFormat = session->start(*ring);
-    if (!tapFormat) {
-        line("FAILED to start capture: " + TapSession::describe(tapFormat.error()));
-        return 1;
-    }
+    const auto& session = capture->session;
     rave.session = session;
-    line("tap format: " + tapFormat->text());
 
-    rave.pipeline = CapturePipeline::create(*ring, *tapFormat, framesPerChunk);
+    rave.pipeline = CapturePipeline::create(capture->ring, capture->format, framesPerChunk);
     rave.pipeline->setBufferDelayMs(delayMs);
     rave.pipeline->setOutputRunning(TapSession::outputRunningOf(session));
     rave.server = std::make_shared<BroadcastServer>(
