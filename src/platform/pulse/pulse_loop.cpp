@@ -2,7 +2,6 @@
 
 #include <pulse/rtclock.h>
 
-
 namespace zoranth {
 namespace {
 
