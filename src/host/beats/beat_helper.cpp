@@ -1,4 +1,4 @@
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 
 #include <pwd.h>
 #include <unistd.h>
