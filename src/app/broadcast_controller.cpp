@@ -72,7 +72,7 @@ void waitForGuestQueuesToEmpty(BroadcastServer& server, std::chrono::millisecond
     while (std::chrono::steady_clock::now() < deadline) {
         auto answer = std::make_shared<std::promise<bool>>();
         auto emptied = answer->get_future();
-        server.snapshots([answer](std::vector<ClientConnection::Snapshot> guests) {
+        server.snapshots([answer](std::vector<GuestConnection::Snapshot> guests) {
             answer->set_value(std::ranges::all_of(
                 guests, [](const auto& guest) { return guest.queuedBytes == 0; }));
         });
@@ -182,7 +182,7 @@ void BroadcastController::setLevels(std::vector<float> peak, std::vector<float> 
     assign(rms_, std::move(rms), &BroadcastController::rmsChanged);
 }
 
-void BroadcastController::setClients(std::vector<ClientConnection::Snapshot> clients) {
+void BroadcastController::setClients(std::vector<GuestConnection::Snapshot> clients) {
     // Always reported: the window re-reads the guests on every refresh.
     clients_ = std::move(clients);
     emit clientsChanged();
@@ -602,16 +602,16 @@ void BroadcastController::refreshStatus() {
     assign(hogOwner_, std::optional<QString>(), &BroadcastController::hogOwnerChanged);
 
     const double time = now();
-    tickDrought(time, server_->nextClientID() - 1, port != 0 && !advertised);
+    tickDrought(time, server_->nextGuestId() - 1, port != 0 && !advertised);
     checkCapture(time);
     updateDerived();
 
     const std::int64_t delay = static_cast<std::int64_t>(wireBufferDelay());
     const QPointer<BroadcastController> self(this);
     const std::uint64_t rave = rave_;
-    server_->snapshots([self, rave, stats, delay](std::vector<ClientConnection::Snapshot> guests) {
+    server_->snapshots([self, rave, stats, delay](std::vector<GuestConnection::Snapshot> guests) {
         auto snapshots =
-            std::make_shared<std::vector<ClientConnection::Snapshot>>(std::move(guests));
+            std::make_shared<std::vector<GuestConnection::Snapshot>>(std::move(guests));
         onMain(self, [rave, stats, delay, snapshots](BroadcastController& controller) {
             // A collection still on its way when its rave ended says nothing any more.
             if (controller.rave_ == rave && controller.pipeline_) {
@@ -622,7 +622,7 @@ void BroadcastController::refreshStatus() {
 }
 
 void BroadcastController::completeRefresh(double now,
-                                          std::vector<ClientConnection::Snapshot> snapshots,
+                                          std::vector<GuestConnection::Snapshot> snapshots,
                                           const CapturePipeline::Stats& stats,
                                           std::int64_t bufferDelayMs) {
     std::vector<NetworkHealth::ClientSample> samples;
@@ -643,7 +643,7 @@ void BroadcastController::completeRefresh(double now,
 }
 
 void BroadcastController::steerQuality(double now,
-                                       std::span<const ClientConnection::Snapshot> snapshots,
+                                       std::span<const GuestConnection::Snapshot> snapshots,
                                        const NetworkHealth::Verdict& verdict) {
     std::vector<QualitySteering::Guest> guests;
     guests.reserve(snapshots.size());

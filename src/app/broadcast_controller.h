@@ -41,7 +41,7 @@
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
 #include "host/net/broadcast_server.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/sleep_blocker.h"
 #include "kit/drought_watch.h"
@@ -162,9 +162,9 @@ class BroadcastController : public QObject {
     // One status refresh, as the status timer runs it; the rest follows when the server's
     // snapshots arrive (completeRefresh).
     void refreshStatus();
-    void completeRefresh(double now, std::vector<ClientConnection::Snapshot> snapshots,
+    void completeRefresh(double now, std::vector<GuestConnection::Snapshot> snapshots,
                          const CapturePipeline::Stats& stats, std::int64_t bufferDelayMs);
-    void steerQuality(double now, std::span<const ClientConnection::Snapshot> snapshots,
+    void steerQuality(double now, std::span<const GuestConnection::Snapshot> snapshots,
                       const NetworkHealth::Verdict& verdict);
     void applyRoomTier(const QualityController::Decision& decision);
     // The no-guest watch; totalAccepted counts the guests ever accepted in this rave.
@@ -187,12 +187,12 @@ class BroadcastController : public QObject {
     const SilenceWatchdog::Diagnosis& diagnosis() const { return diagnosis_; }
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const { return muteStrategy_; }
-    const std::vector<ClientConnection::Snapshot>& clients() const { return clients_; }
+    const std::vector<GuestConnection::Snapshot>& clients() const { return clients_; }
     QualityTier tier() const { return tier_; }
     std::optional<QualityController::Reason> tierReason() const { return tierReason_; }
     const std::optional<LinkCapacity::Link>& link() const { return link_; }
     LinkCapacity::HostAttachment attachment() const { return attachment_; }
-    const std::map<ClientConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
+    const std::map<GuestConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
     QualityTier qualityFloor() const { return qualityFloor_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return droughtStage_; }
@@ -328,7 +328,7 @@ class BroadcastController : public QObject {
     void assign(Value& field, std::type_identity_t<Value> value, Signal changed);
     void setState(State state);
     void setLevels(std::vector<float> peak, std::vector<float> rms);
-    void setClients(std::vector<ClientConnection::Snapshot> clients);
+    void setClients(std::vector<GuestConnection::Snapshot> clients);
     void setHealth(NetworkHealth::Verdict verdict);
     void setTroubleFindings(std::vector<MacCheckup::Finding> findings);
     void setMuteOwnership(MuteControl::Ownership ownership);
@@ -354,13 +354,13 @@ class BroadcastController : public QObject {
     MuteControl::Strategy muteStrategy_ = MuteControl::Strategy::unavailable;
     bool canMute_ = false;
     std::optional<QString> hogOwner_;
-    std::vector<ClientConnection::Snapshot> clients_;
+    std::vector<GuestConnection::Snapshot> clients_;
     QualityTier tier_ = QualityTier::full;
     std::optional<QualityController::Reason> tierReason_;
     std::optional<LinkCapacity::Link> link_;
     QString linkDescription_ = QStringLiteral("checking…");
     LinkCapacity::HostAttachment attachment_ = LinkCapacity::HostAttachment::unknown;
-    std::map<ClientConnection::Id, QualityTier> clientTiers_;
+    std::map<GuestConnection::Id, QualityTier> clientTiers_;
     QualityTier qualityFloor_;
     bool isQualityAutomatic_;
     QualitySteering steering_;

@@ -8,7 +8,7 @@
 namespace zoranth {
 namespace {
 
-HostStatusLine::Guest statusGuest(const ClientConnection::Snapshot& snapshot) {
+HostStatusLine::Guest statusGuest(const GuestConnection::Snapshot& snapshot) {
     HostStatusLine::Guest guest;
     guest.name = StatusRefresh::sample(snapshot).name;
     guest.bytesSent = static_cast<std::uint64_t>(snapshot.bytesSent);
@@ -28,7 +28,7 @@ HostStatusLine::Guest statusGuest(const ClientConnection::Snapshot& snapshot) {
 
 }  // namespace
 
-NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapshot& snapshot) {
+NetworkHealth::ClientSample StatusRefresh::sample(const GuestConnection::Snapshot& snapshot) {
     NetworkHealth::ClientSample sample =
         NetworkHealth::ClientSample::fromReport(snapshot.id, snapshot.endpoint, snapshot.stats);
     sample.occupancy = snapshot.occupancy;
@@ -39,7 +39,7 @@ NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapsh
 }
 
 std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
-                                      std::span<const ClientConnection::Snapshot> snapshots) {
+                                      std::span<const GuestConnection::Snapshot> snapshots) {
     std::string line =
         formatText("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
                    static_cast<long long>(stats.chunksProduced),
@@ -50,7 +50,7 @@ std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
         line += formatText("  splice %.0f%%", *stats.spliceRate * 100);
     }
     line += "  guests " + std::to_string(snapshots.size());
-    for (const ClientConnection::Snapshot& snapshot : snapshots) {
+    for (const GuestConnection::Snapshot& snapshot : snapshots) {
         line += HostStatusLine::guest(statusGuest(snapshot));
     }
     return line;

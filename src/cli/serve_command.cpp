@@ -113,7 +113,7 @@ void waitForRegistration(const BroadcastServer& server) {
 }
 
 void reportGuests(BroadcastServer& server) {
-    server.snapshots([](std::vector<ClientConnection::Snapshot> guests) {
+    server.snapshots([](std::vector<GuestConnection::Snapshot> guests) {
         for (const auto& guest : guests) {
             line(ServeReport::guestLine(guest));
         }
@@ -134,7 +134,7 @@ void statusLoop(Rave& rave, std::optional<double> seconds, const StopSignals& st
         if (now - lastReport >= statusEverySeconds) {
             lastReport = now;
             line(ServeReport::statusLine(elapsed, rave.pipeline->stats(),
-                                         rave.server->clientCount()));
+                                         rave.server->guestCount()));
             reportGuests(*rave.server);
         }
         if (stop.stopRequested()) {

@@ -10,10 +10,10 @@
 namespace zoranth {
 namespace {
 
-using Snapshots = std::vector<ClientConnection::Snapshot>;
+using Snapshots = std::vector<GuestConnection::Snapshot>;
 
-ClientConnection::Snapshot guest(ClientConnection::Id id, const std::string& deviceName) {
-    ClientConnection::Snapshot snapshot;
+GuestConnection::Snapshot guest(GuestConnection::Id id, const std::string& deviceName) {
+    GuestConnection::Snapshot snapshot;
     snapshot.id = id;
     snapshot.endpoint = "127.0.0.1:" + std::to_string(50000 + id);
     if (!deviceName.empty()) {
@@ -56,7 +56,7 @@ TEST_F(QualitySteeringTest, ASaturatedNetworkStepsTheRoomDownAndTheGuestsFollow)
     EXPECT_EQ(controller_->property("tierReason"), QStringLiteral("measuredSaturation"));
     EXPECT_EQ(tierChanges(), 1);
     EXPECT_EQ(controller_->clientTiers(),
-              (std::map<ClientConnection::Id, QualityTier>{{1, QualityTier::high}}));
+              (std::map<GuestConnection::Id, QualityTier>{{1, QualityTier::high}}));
     EXPECT_EQ(world_.log.lines(),
               (std::vector<std::string>{"room quality -> 192 kbps (network is congested)",
                                         "Pixel -> 192 kbps (following the room)"}));

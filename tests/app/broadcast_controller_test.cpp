@@ -215,7 +215,7 @@ TEST(StatusLine, SaysWhatTheCaptureAndEachGuestAreDoing) {
     stats.encodedBytes = 1'250'000;
     stats.spliceRate = 0.031;
 
-    ClientConnection::Snapshot measured;
+    GuestConnection::Snapshot measured;
     measured.id = 1;
     measured.endpoint = "127.0.0.1:50000";
     measured.bytesSent = 600'000;
@@ -230,12 +230,12 @@ TEST(StatusLine, SaysWhatTheCaptureAndEachGuestAreDoing) {
     measured.stats->latencyMs = 40;
     measured.stats->flags = ClientStat::Flag::hasMeasurement;
 
-    ClientConnection::Snapshot silent;
+    GuestConnection::Snapshot silent;
     silent.id = 2;
     silent.endpoint = "127.0.0.1:50001";
     silent.stats = ClientStat{};  // a report without a name or a measurement
 
-    const std::vector<ClientConnection::Snapshot> guests{measured, silent};
+    const std::vector<GuestConnection::Snapshot> guests{measured, silent};
     EXPECT_EQ(StatusRefresh::statusLine(stats, guests),
               "status  chunks 1200  ioproc 2400  ring 1/2  disc 3  out 1.2 MB  splice 3%  guests 2"
               "  [Pixel  sent 0.6 MB  q 0.10  drop 1  exp 2  rtt 4.2 ms  buf 4500 ms"
@@ -291,7 +291,7 @@ TEST(DroughtFinding, NamesWhatKeepsGuestsFromFindingThisComputer) {
 }
 
 TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
-    ClientConnection::Snapshot reported;
+    GuestConnection::Snapshot reported;
     reported.id = 7;
     reported.endpoint = "127.0.0.1:50000";
     reported.framesSent = 12;
@@ -299,7 +299,7 @@ TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
     reported.stats->deviceName = "Pixel";
     reported.stats->bufferDepthMs = 4500;
     reported.statsAt = 99.5;
-    ClientConnection::Snapshot quiet;
+    GuestConnection::Snapshot quiet;
     quiet.id = 8;
     quiet.endpoint = "127.0.0.1:50001";
 

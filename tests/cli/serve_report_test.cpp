@@ -8,7 +8,8 @@ namespace zoranth {
 namespace {
 
 TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
-    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500);
+    const auto lines =
+        ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500);
     const std::vector<std::string> expected{
         "",
         "listening on port 7000, advertised as \"Basement\" (_zoranth._tcp)",
@@ -27,7 +28,8 @@ TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
 TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHost) {
     const auto lines = ServeReport::announcement(7000, std::nullopt, {}, 4500);
     ASSERT_EQ(lines.size(), 9u);
-    EXPECT_EQ(lines[1], "listening on port 7000, but Bonjour never confirmed a registered service name.");
+    EXPECT_EQ(lines[1],
+              "listening on port 7000, but Bonjour never confirmed a registered service name.");
     EXPECT_EQ(lines[2],
               "WARNING: guests will not be able to discover this Mac. Local network access appears "
               "to be denied, so guests cannot discover or reach this Mac. Open System Settings > "
@@ -45,8 +47,9 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
     stats.ringDepth = 3;
     stats.ringOverruns = 1;
     stats.discontinuities = 2;
-    EXPECT_EQ(ServeReport::statusLine(4.02, stats, 1),
-              "      4s    -6.0/ -60.0 dBFS  1 client(s)  chunks 200  ring 3  overrun 1  discont 2");
+    EXPECT_EQ(
+        ServeReport::statusLine(4.02, stats, 1),
+        "      4s    -6.0/ -60.0 dBFS  1 client(s)  chunks 200  ring 3  overrun 1  discont 2");
 
     stats.peak = {0.0f, 2.0f};
     stats.diagnosis = SilenceWatchdog::Diagnosis::likelyDenied(12);
@@ -56,7 +59,7 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
 }
 
 TEST(ServeGuestLine, AddsTheGuestsReportOnceThereIsOne) {
-    ClientConnection::Snapshot guest;
+    GuestConnection::Snapshot guest;
     guest.id = 3;
     guest.endpoint = "127.0.0.1:50123";
     guest.queuedBytes = 1234;
