@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 #include "host/wall_clock.h"
 #include "kit/format_text.h"
 #include "kit/frame_queue.h"
