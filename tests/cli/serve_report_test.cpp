@@ -1,8 +1,8 @@
 // The lines serve mode prints, and the conversions its sink makes on the way to the wire.
 #include <gtest/gtest.h>
 
-#include "cli/serve_command.h"
 #include "cli/serve_report.h"
+#include "host/net/broadcast_server.h"
 
 namespace zoranth {
 namespace {
@@ -93,37 +93,6 @@ TEST(ServeSummary, CountsWhatTheRaveProduced) {
     EXPECT_EQ(ServeReport::summary(stats), expected);
 }
 
-struct WireBeatCase {
-    const char* name;
-    BeatTracker::Beat beat;
-    std::uint16_t bpmCenti;
-    std::uint8_t confidence;
-    bool isDownbeat;
-};
-
-TEST(ServeSink, TurnsTrackedBeatsIntoWireBeats) {
-    const WireBeatCase cases[] = {
-        {"rounded tempo and confidence", {1000, 1, 128.004, 0.5}, 12800, 128, true},
-        {"no bar phase yet", {1000, 0, 90.0, 1.0}, 9000, 255, false},
-        {"limits", {1000, 3, 900.0, 2.0}, 65535, 255, false},
-        {"nothing below zero", {1000, 2, -5.0, -1.0}, 0, 0, false},
-    };
-    for (const auto& c : cases) {
-        const Beat wire = ServeCommand::wireBeat(c.beat);
-        EXPECT_EQ(wire.bpmCenti, c.bpmCenti) << c.name;
-        EXPECT_EQ(wire.confidence, c.confidence) << c.name;
-        EXPECT_EQ(wire.isDownbeat, c.isDownbeat) << c.name;
-        EXPECT_EQ(wire.beatInBar, c.beat.beatInBar) << c.name;
-        EXPECT_EQ(wire.hostTimeNanos, 1000u) << c.name;
-    }
-}
-
-TEST(ServeSink, ReportsATrackerWithoutATempo) {
-    const BeatTracker tracker(48000);
-    EXPECT_EQ(ServeCommand::beatReport(tracker, 0),
-              "beats: no tempo  confidence 0.00  bar not yet  sent 0");
-}
-
 TEST(ServeListening, TheEnvironmentCanPinTheListeningAddress) {
     EXPECT_FALSE(BroadcastServer::listeningFor(7000, nullptr)->address);
     EXPECT_FALSE(BroadcastServer::listeningFor(7000, "")->address);
@@ -134,14 +103,6 @@ TEST(ServeListening, TheEnvironmentCanPinTheListeningAddress) {
     const auto bad = BroadcastServer::listeningFor(7000, "localhost; rm");
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error(), "ZORANTH_LISTEN_ADDRESS is not an IP address: \"localhost; rm\"");
-}
-
-TEST(ServeLocalAddresses, ListsNoLoopbackAndNoRepeats) {
-    const auto addresses = ServeCommand::localAddresses();
-    for (const auto& address : addresses) {
-        EXPECT_FALSE(address.starts_with("127.")) << address;
-        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), address), 1) << address;
-    }
 }
 
 }  // namespace
