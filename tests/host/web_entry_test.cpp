@@ -69,7 +69,7 @@ class EntryHost {
                 const auto bytes = std::span(
                     reinterpret_cast<const std::uint8_t*>(firstBytes_.data()), firstBytes_.size());
                 auto entry = std::make_shared<WebEntry>(
-                    std::move(socket), "test", bytes,
+                    std::move(socket), "test", bytes, "Loft",
                     [this](std::unique_ptr<WebEntry::WebSocket> webSocket) {
                         std::lock_guard lock(mutex_);
                         guest_.set_value(std::move(webSocket));

@@ -27,7 +27,7 @@ std::string body(const WebRoutes::Response& response) {
 }
 
 TEST(WebRoutes, ThePageIsServedWithItsTypeTagAndRevalidation) {
-    const auto answer = WebRoutes::answer(request(http::verb::get, "/"));
+    const auto answer = WebRoutes::answer(request(http::verb::get, "/"), "{}");
     const auto* index = WebAssets::find("/index.html");
     ASSERT_NE(index, nullptr);
     EXPECT_EQ(answer.kind, Kind::served);
@@ -46,17 +46,17 @@ TEST(WebRoutes, AKnownTagIsNotModified) {
     ASSERT_NE(index, nullptr);
     auto conditional = request(http::verb::get, "/index.html");
     conditional.set(http::field::if_none_match, index->etag);
-    const auto answer = WebRoutes::answer(conditional);
+    const auto answer = WebRoutes::answer(conditional, "{}");
     EXPECT_EQ(answer.response.result(), http::status::not_modified);
     EXPECT_EQ(body(answer.response), "");
     EXPECT_EQ(answer.response[http::field::etag], index->etag);
 
     conditional.set(http::field::if_none_match, "\"stale\"");
-    EXPECT_EQ(WebRoutes::answer(conditional).response.result(), http::status::ok);
+    EXPECT_EQ(WebRoutes::answer(conditional, "{}").response.result(), http::status::ok);
 }
 
 TEST(WebRoutes, HeadAnswersTheHeadersWithoutTheBody) {
-    const auto answer = WebRoutes::answer(request(http::verb::head, "/"));
+    const auto answer = WebRoutes::answer(request(http::verb::head, "/"), "{}");
     EXPECT_EQ(answer.response.result(), http::status::ok);
     EXPECT_EQ(body(answer.response), "");
     EXPECT_EQ(answer.response[http::field::content_length],
@@ -69,11 +69,21 @@ TEST(WebRoutes, TheGuestPathUpgradesOnlyAWebSocketRequest) {
     upgrade.set(http::field::upgrade, "websocket");
     upgrade.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
     upgrade.set(http::field::sec_websocket_version, "13");
-    EXPECT_EQ(WebRoutes::answer(upgrade).kind, Kind::upgrade);
+    EXPECT_EQ(WebRoutes::answer(upgrade, "{}").kind, Kind::upgrade);
 
-    const auto plain = WebRoutes::answer(request(http::verb::get, "/ws"));
+    const auto plain = WebRoutes::answer(request(http::verb::get, "/ws"), "{}");
     EXPECT_EQ(plain.kind, Kind::refused);
     EXPECT_EQ(plain.response.result(), http::status::upgrade_required);
+}
+
+TEST(WebRoutes, ThePageAsksForTheRavesName) {
+    const std::string json = WebRoutes::raveJson("Kai's \"Loft\" \\ \n Nacht");
+    EXPECT_EQ(json, R"({"name":"Kai's \"Loft\" \\ \u000a Nacht"})");
+    const auto answer = WebRoutes::answer(request(http::verb::get, "/rave.json"), json);
+    EXPECT_EQ(answer.response.result(), http::status::ok);
+    EXPECT_EQ(body(answer.response), json);
+    EXPECT_EQ(answer.response[http::field::content_type], "application/json; charset=utf-8");
+    EXPECT_EQ(answer.response[http::field::cache_control], "no-store");
 }
 
 TEST(WebRoutes, EverythingElseIsNotFoundOrRefused) {
@@ -92,7 +102,7 @@ TEST(WebRoutes, EverythingElseIsNotFoundOrRefused) {
          http::status::uri_too_long},
     };
     for (const Case& each : cases) {
-        const auto answer = WebRoutes::answer(request(each.method, each.target));
+        const auto answer = WebRoutes::answer(request(each.method, each.target), "{}");
         EXPECT_EQ(answer.kind, each.kind) << each.target.substr(0, 40);
         EXPECT_EQ(answer.response.result(), each.status) << each.target.substr(0, 40);
         if (each.kind == Kind::refused) {

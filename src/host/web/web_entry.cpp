@@ -21,8 +21,10 @@ namespace websocket = boost::beast::websocket;
 }  // namespace
 
 WebEntry::WebEntry(Socket socket, std::string endpoint, std::span<const std::uint8_t> firstBytes,
-                   GuestHandler onGuest, DiagnosticSink log, Limits limits)
+                   std::string_view raveName, GuestHandler onGuest, DiagnosticSink log,
+                   Limits limits)
     : endpoint_(std::move(endpoint)),
+      raveJson_(WebRoutes::raveJson(raveName)),
       onGuest_(std::move(onGuest)),
       log_(std::move(log)),
       limits_(limits),
@@ -82,7 +84,7 @@ void WebEntry::requestRead(const beast::error_code& error) {
         finish();
         return;
     }
-    WebRoutes::Answer answer = WebRoutes::answer(parser_->get());
+    WebRoutes::Answer answer = WebRoutes::answer(parser_->get(), raveJson_);
     if (answer.kind == WebRoutes::Answer::Kind::upgrade) {
         upgrade();
         return;

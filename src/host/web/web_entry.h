@@ -52,9 +52,10 @@ class WebEntry : public std::enable_shared_from_this<WebEntry> {
     static constexpr std::string_view category = "web";
 
     // `firstBytes` are what the client sent before the host knew it spoke HTTP;
-    // `endpoint` ("host:port") names the client in log lines.
+    // `endpoint` ("host:port") names the client in log lines; `raveName` is shown by
+    // the page.
     WebEntry(Socket socket, std::string endpoint, std::span<const std::uint8_t> firstBytes,
-             GuestHandler onGuest, DiagnosticSink log, Limits limits);
+             std::string_view raveName, GuestHandler onGuest, DiagnosticSink log, Limits limits);
     WebEntry(const WebEntry&) = delete;
     WebEntry& operator=(const WebEntry&) = delete;
 
@@ -74,6 +75,7 @@ class WebEntry : public std::enable_shared_from_this<WebEntry> {
     void log(const std::string& text) const;
 
     const std::string endpoint_;
+    const std::string raveJson_;
     const GuestHandler onGuest_;
     const DiagnosticSink log_;
     const Limits limits_;

@@ -49,7 +49,26 @@ WebRoutes::Answer refuse(const WebRoutes::Request& request, http::status status,
 
 }  // namespace
 
-WebRoutes::Answer WebRoutes::answer(const Request& request) {
+std::string WebRoutes::raveJson(std::string_view name) {
+    std::string json = "{\"name\":\"";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte < 0x20) {
+            static constexpr char hex[] = "0123456789abcdef";
+            json += "\\u00";
+            json += hex[byte >> 4];
+            json += hex[byte & 0xF];
+        } else {
+            json += c;  // UTF-8 passes through as it is
+        }
+    }
+    return json + "\"}";
+}
+
+WebRoutes::Answer WebRoutes::answer(const Request& request, std::string_view raveJson) {
     const std::string_view target = request.target();
     if (target.size() > maxTargetBytes) {
         return refuse(request, http::status::uri_too_long, "request target too long");
@@ -67,6 +86,12 @@ WebRoutes::Answer WebRoutes::answer(const Request& request) {
         Answer answer = refuse(request, http::status::method_not_allowed, "method not allowed");
         answer.response.set(http::field::allow, "GET, HEAD");
         return answer;
+    }
+    if (path == ravePath) {
+        Response response =
+            respond(request, http::status::ok, "application/json; charset=utf-8", raveJson);
+        response.set(http::field::cache_control, "no-store");
+        return {Answer::Kind::served, std::move(response), {}};
     }
     const WebAsset* asset = WebAssets::find(target);
     if (asset == nullptr) {

@@ -9,6 +9,7 @@
 #include <boost/beast/http/span_body.hpp>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace zoranth {
@@ -30,11 +31,18 @@ struct WebRoutes {
     };
 
     static constexpr std::string_view guestPath = "/ws";
+    // The rave's name for the page to show, as {"name": "..."}.
+    static constexpr std::string_view ravePath = "/rave.json";
     // Every page path is short; a longer target is someone probing.
     static constexpr std::size_t maxTargetBytes = 1024;
     static constexpr std::string_view serverName = "zoranth-host";
 
-    static Answer answer(const Request& request);
+    // `raveJson` (from raveJson()) answers ravePath; the caller keeps it alive while
+    // the response is written.
+    static Answer answer(const Request& request, std::string_view raveJson);
+
+    // {"name":"..."} with the name escaped for JSON.
+    static std::string raveJson(std::string_view name);
 };
 
 }  // namespace zoranth
