@@ -17,7 +17,7 @@ if(ZORANTH_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 elseif(ZORANTH_SANITIZE STREQUAL "thread")
-  # Asio's fenced blocks use atomic_thread_fence, which TSan cannot model; its
+  # Boost.Asio's fenced blocks use atomic_thread_fence, which TSan cannot model; its
   # strands also lock, so the warning says nothing about our code.
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
   add_link_options(-fsanitize=thread)

@@ -14,7 +14,7 @@
 #include "cli/capture_start.h"
 #include "cli/serve_report.h"
 #include "cli/stop_signals.h"
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
 #include "host/net/local_network_permission.h"

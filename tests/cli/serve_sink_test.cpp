@@ -2,7 +2,7 @@
 // the guest it was encoded for, and the built-in tracker's beats reach every guest.
 #include <gtest/gtest.h>
 
-#include <asio/ip/address.hpp>
+#include <boost/asio/ip/address.hpp>
 
 #include "../kit/beat_click_track.h"
 #include "cli/serve_command.h"
@@ -24,7 +24,7 @@ class ServeSinkTest : public ::testing::Test {
 
     void SetUp() override {
         server_ = std::make_shared<BroadcastServer>(ServeCommand::helloFor(1, 1500), "Sink Test");
-        auto started = server_->start({0, asio::ip::make_address("127.0.0.1"), false});
+        auto started = server_->start({0, boost::asio::ip::make_address("127.0.0.1"), false});
         ASSERT_TRUE(started) << started.error().text();
         sink_ = ServeCommand::create(server_, nullptr);
     }

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/beats/beat_line.h"
 #include "host/serial_queue.h"
-#include "kit/beat_line.h"
 
 namespace zoranth {
 

@@ -1,4 +1,4 @@
-#include "kit/beat_line.h"
+#include "host/beats/beat_line.h"
 
 #include <gtest/gtest.h>
 
