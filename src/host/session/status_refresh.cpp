@@ -1,32 +1,8 @@
-#include "app/status_refresh.h"
+#include "host/session/status_refresh.h"
 
-#include <cstdio>
-
-#include "host/host_status_line.h"
 #include "kit/format_text.h"
 
 namespace zoranth {
-namespace {
-
-HostStatusLine::Guest statusGuest(const ClientConnection::Snapshot& snapshot) {
-    HostStatusLine::Guest guest;
-    guest.name = StatusRefresh::sample(snapshot).name;
-    guest.bytesSent = static_cast<std::uint64_t>(snapshot.bytesSent);
-    guest.occupancy = snapshot.occupancy;
-    guest.droppedFrames = static_cast<int>(snapshot.droppedFrames);
-    guest.expiredFrames = static_cast<int>(snapshot.expiredFrames);
-    if (const auto& report = snapshot.stats) {
-        guest.rttMs = report->rttNanos / 1'000'000.0;
-        guest.bufferMs = report->bufferDepthMs;
-        if (report->hasMeasurement()) {
-            guest.syncErrorMs = report->syncErrorMicros / 1000.0;
-            guest.latencyMs = report->latencyMs;
-        }
-    }
-    return guest;
-}
-
-}  // namespace
 
 NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapshot& snapshot) {
     NetworkHealth::ClientSample sample =
@@ -51,9 +27,26 @@ std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
     }
     line += "  guests " + std::to_string(snapshots.size());
     for (const ClientConnection::Snapshot& snapshot : snapshots) {
-        line += HostStatusLine::guest(statusGuest(snapshot));
+        line += guestPart(snapshot);
     }
     return line;
+}
+
+std::string StatusRefresh::guestPart(const ClientConnection::Snapshot& snapshot) {
+    std::string text = "  [" + sample(snapshot).name +
+                       formatText("  sent %.1f MB  q %.2f  drop %lld  exp %lld",
+                                  static_cast<double>(snapshot.bytesSent) / 1'000'000.0,
+                                  snapshot.occupancy, static_cast<long long>(snapshot.droppedFrames),
+                                  static_cast<long long>(snapshot.expiredFrames));
+    if (const auto& report = snapshot.stats) {
+        text += formatText("  rtt %.1f ms", report->rttNanos / 1'000'000.0);
+        text += "  buf " + std::to_string(report->bufferDepthMs) + " ms";
+        if (report->hasMeasurement()) {
+            text += formatText("  err %+.1f ms", report->syncErrorMicros / 1000.0);
+            text += "  L " + std::to_string(report->latencyMs) + " ms";
+        }
+    }
+    return text + "]";
 }
 
 std::optional<MacCheckup::Finding> StatusRefresh::networkFinding(bool localNetworkDenied,

@@ -1,4 +1,4 @@
-#include "kit/drought_watch.h"
+#include "host/session/drought_watch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "app/capture_recovery.h"
+#include "host/session/capture_recovery.h"
 
 #include "kit/format_text.h"
 
 namespace zoranth {
-std::string CaptureRecovery::beatText(const std::optional<ServeCommand::CaptureCanary>& canary) {
+std::string CaptureRecovery::beatText(const std::optional<BroadcastSink::CaptureCanary>& canary) {
     if (!canary || !canary->beatsPerSecond) {
         return "no beats";
     }

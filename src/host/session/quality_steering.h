@@ -1,7 +1,7 @@
 // Chooses the Opus quality tier for the room and for each guest from one network verdict
 // per status refresh: the room steps down when the network is saturated and climbs back
 // when it is healthy; each guest follows its own trouble but never rises above the room.
-// A plain value with the time passed in; the broadcast controller's main thread owns it.
+// A plain value with the time passed in; the rave session's main thread owns it.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +40,13 @@ class QualitySteering {
     // One pass over the guests connected now, in their order.
     Pass steer(double now, std::span<const Guest> guests, const NetworkHealth::Verdict& verdict);
 
-    // The room set by hand; every guest is moved into its own range at once (not better
-    // than the room tier of the last pass, not worse than the floor). The guests' new
-    // tiers are published by the next pass.
+    // The room set by hand: every guest's ceiling follows the room's new tier at once and
+    // each guest moves to that tier within its own floor, so raising the room by hand
+    // raises the guests too (automatic steering may step them down again as usual).
     QualityController::Decision setQuality(QualityTier tier, double now);
+
+    // Every steered guest's bitrate, as the server takes them.
+    std::map<Id, std::int32_t> bitrates() const;
 
     // Applied by the next pass.
     void setFloor(QualityTier floor);

@@ -1,13 +1,12 @@
-// The pure pieces of the broadcast controller's status refresh: one network-health sample
-// per guest snapshot, the status line written to the host log every 40 refreshes, and the
-// finding a rave nobody joins raises about the local network. Values and pure functions:
-// any thread.
+// The pure pieces of a rave's status refresh: one network-health sample per guest
+// snapshot, the status line written to the host log every 40 refreshes, and the finding
+// a rave nobody joins raises about discovery. Values and pure functions: any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "host/capture/capture_pipeline.h"
 #include "host/checks/mac_checkup.h"
@@ -31,9 +30,14 @@ struct StatusRefresh {
     static std::string statusLine(const CapturePipeline::Stats& stats,
                                   std::span<const ClientConnection::Snapshot> snapshots);
 
+    // One guest's part of the status line: "  [name  sent 1.2 MB  q 0.25  drop 0  exp 1
+    // rtt 12.5 ms  buf 4500 ms  err +0.3 ms  L 40 ms]", each figure after "exp" present
+    // only when the guest's report has it.
+    static std::string guestPart(const ClientConnection::Snapshot& snapshot);
+
     // What keeps guests from finding a rave nobody has joined, as far as the network
-    // watch can tell: a finding when local network access is denied or the service was
-    // never advertised; none otherwise (the firewall is checked next).
+    // watch can tell: a finding when discovery is refused or the service was never
+    // advertised; none otherwise (the firewall is checked next).
     static std::optional<MacCheckup::Finding> networkFinding(bool localNetworkDenied,
                                                              bool listeningUnadvertised);
 };

@@ -1,7 +1,7 @@
 // The capture-recovery ladder of a live rave: watches each status refresh for a capture
 // gone silent, spliced or garbled, and decides when to refresh the tap in place, when to
 // rebuild it and when to log the outcome. A plain value with the time passed in; the
-// broadcast controller runs it on the main thread and carries out its steps.
+// rave session runs it on the main thread and carries out its steps.
 #pragma once
 
 #include <limits>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/serve_command.h"
+#include "host/session/broadcast_sink.h"
 #include "kit/silence_watchdog.h"
 
 namespace zoranth {
@@ -33,7 +33,7 @@ class CaptureRecovery {
         SilenceWatchdog::Diagnosis diagnosis = SilenceWatchdog::Diagnosis::idle(0);
         std::optional<double> spliceRate;
         // Present only while the beat helper runs.
-        std::optional<ServeCommand::CaptureCanary> canary;
+        std::optional<BroadcastSink::CaptureCanary> canary;
     };
 
     // What the owner has to do after a check.
@@ -66,7 +66,7 @@ class CaptureRecovery {
     bool hadAudioThisRave() const { return hadAudioThisRave_; }
 
     // "12.3 beats/s" or "no beats".
-    static std::string beatText(const std::optional<ServeCommand::CaptureCanary>& canary);
+    static std::string beatText(const std::optional<BroadcastSink::CaptureCanary>& canary);
     // "splice 25%" or "splice -".
     static std::string spliceText(std::optional<double> spliceRate);
     // The case name with its payload: "likelyDenied(silentFor: 12.5)", "receivingAudio".

@@ -1,7 +1,7 @@
 // The capture-recovery ladder with the capture's signs and the times given by the test:
 // refresh at once, rebuild 20 s later if still suspect, a verdict 20 s after that, and
 // 30 s between episodes.
-#include "app/capture_recovery.h"
+#include "host/session/capture_recovery.h"
 
 #include <gtest/gtest.h>
 
@@ -77,8 +77,8 @@ TEST(CaptureRecovery, ACaptureThatComesBackIsLoggedAndTheLadderReturnsToWatching
 }
 
 TEST(CaptureRecovery, SuspicionNeedsGarbledBeatsLostAudioOrOneSpliceInFive) {
-    const ServeCommand::CaptureCanary garbled{6.2, true};
-    const ServeCommand::CaptureCanary steady{2.1, false};
+    const BroadcastSink::CaptureCanary garbled{6.2, true};
+    const BroadcastSink::CaptureCanary steady{2.1, false};
     struct Row {
         const char* what;
         bool audioBefore;
@@ -121,9 +121,9 @@ TEST(CaptureRecovery, SuspicionNeedsGarbledBeatsLostAudioOrOneSpliceInFive) {
 
 TEST(CaptureRecovery, TheLogTextsNameTheBeatsTheSplicesAndTheDiagnosis) {
     EXPECT_EQ(CaptureRecovery::beatText(std::nullopt), "no beats");
-    EXPECT_EQ(CaptureRecovery::beatText(ServeCommand::CaptureCanary{std::nullopt, false}),
+    EXPECT_EQ(CaptureRecovery::beatText(BroadcastSink::CaptureCanary{std::nullopt, false}),
               "no beats");
-    EXPECT_EQ(CaptureRecovery::beatText(ServeCommand::CaptureCanary{6.25, true}), "6.2 beats/s");
+    EXPECT_EQ(CaptureRecovery::beatText(BroadcastSink::CaptureCanary{6.25, true}), "6.2 beats/s");
     EXPECT_EQ(CaptureRecovery::spliceText(std::nullopt), "splice -");
     EXPECT_EQ(CaptureRecovery::spliceText(0.125), "splice 12%");
     EXPECT_EQ(CaptureRecovery::diagnosisText(Diagnosis::likelyDenied(12.5)),

@@ -1,6 +1,6 @@
 // Notices a rave that has been live for minutes without any guest ever connecting,
 // and asks once for an investigation of why guests cannot find this computer.
-// A plain value owned by the broadcast controller's main thread; the caller passes the time.
+// A plain value owned by the rave session's main thread; the caller passes the time.
 #pragma once
 
 #include <cstdint>

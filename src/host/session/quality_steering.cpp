@@ -1,4 +1,4 @@
-#include "app/quality_steering.h"
+#include "host/session/quality_steering.h"
 
 #include <set>
 
@@ -47,9 +47,7 @@ QualitySteering::Pass QualitySteering::steer(double now, std::span<const Guest> 
         }
     }
 
-    for (const auto& [id, tier] : clientTiers_) {
-        pass.bitrates[id] = tier.bitrate();
-    }
+    pass.bitrates = bitrates();
     pass.defaultBitrate = roomTier.bitrate();
     return pass;
 }
@@ -57,17 +55,27 @@ QualitySteering::Pass QualitySteering::steer(double now, std::span<const Guest> 
 QualityController::Decision QualitySteering::setQuality(QualityTier tier, double now) {
     const QualityController::Decision decision = room_.setManually(tier, now);
     for (auto& [id, controller] : perClient_) {
-        const QualityTier bounded = controller.clamped(tier);
+        controller.ceiling = decision.tier;
+        const QualityTier bounded = controller.clamped(decision.tier);
         if (bounded == controller.tier) {
             continue;
         }
         controller.tier = bounded;
+        clientTiers_.insert_or_assign(id, bounded);
         controller.lastReason = QualityController::Reason::manual;
         controller.lastChangeAt = now;
         controller.saturatedSince.reset();
         controller.healthySince.reset();
     }
     return decision;
+}
+
+std::map<QualitySteering::Id, std::int32_t> QualitySteering::bitrates() const {
+    std::map<Id, std::int32_t> bitrates;
+    for (const auto& [id, tier] : clientTiers_) {
+        bitrates[id] = tier.bitrate();
+    }
+    return bitrates;
 }
 
 void QualitySteering::setFloor(QualityTier floor) {

@@ -1,11 +1,11 @@
-// The serve sink over a real broadcast server on loopback: every produced chunk reaches
+// The rave's sink over a real broadcast server on loopback: every produced chunk reaches
 // the guest it was encoded for, and the built-in tracker's beats reach every guest.
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/address.hpp>
 
 #include "../kit/beat_click_track.h"
-#include "cli/serve_command.h"
+#include "host/session/broadcast_sink.h"
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
@@ -14,7 +14,7 @@
 namespace zoranth {
 namespace {
 
-class ServeSinkTest : public ::testing::Test {
+class BroadcastSinkTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         wroteFile_ = HostLog::writesFile();
@@ -23,10 +23,10 @@ class ServeSinkTest : public ::testing::Test {
     static void TearDownTestSuite() { HostLog::setWritesFile(wroteFile_); }
 
     void SetUp() override {
-        server_ = std::make_shared<BroadcastServer>(ServeCommand::helloFor(1, 1500), "Sink Test");
+        server_ = std::make_shared<BroadcastServer>(BroadcastSink::helloFor(1, 1500), "Sink Test");
         auto started = server_->start({0, boost::asio::ip::make_address("127.0.0.1"), false});
         ASSERT_TRUE(started) << started.error().text();
-        sink_ = ServeCommand::create(server_, nullptr);
+        sink_ = BroadcastSink::create(server_, nullptr, HostLog::line);
     }
     void TearDown() override { server_->stop(); }
 
@@ -48,10 +48,10 @@ class ServeSinkTest : public ::testing::Test {
 
     static inline bool wroteFile_ = true;
     std::shared_ptr<BroadcastServer> server_;
-    std::shared_ptr<ServeCommand> sink_;
+    std::shared_ptr<BroadcastSink> sink_;
 };
 
-TEST_F(ServeSinkTest, EachGuestGetsTheFrameEncodedForIt) {
+TEST_F(BroadcastSinkTest, EachGuestGetsTheFrameEncodedForIt) {
     TestGuest first = joinedGuest();
     TestGuest second = joinedGuest();
     const std::vector<float> silence(960, 0.0f);
@@ -67,7 +67,7 @@ TEST_F(ServeSinkTest, EachGuestGetsTheFrameEncodedForIt) {
     }
 }
 
-TEST_F(ServeSinkTest, BuiltInTrackerBeatsGoToEveryGuest) {
+TEST_F(BroadcastSinkTest, BuiltInTrackerBeatsGoToEveryGuest) {
     TestGuest guest = joinedGuest();
     const double rate = 48000;
     std::vector<float> music = BeatClickTrack::silence(rate, 12);
@@ -92,8 +92,39 @@ TEST_F(ServeSinkTest, BuiltInTrackerBeatsGoToEveryGuest) {
     }
 }
 
-TEST_F(ServeSinkTest, WithoutABeatHelperThereIsNoCanary) {
+TEST_F(BroadcastSinkTest, WithoutABeatHelperThereIsNoCanary) {
     EXPECT_FALSE(sink_->captureCanary());
+}
+
+struct WireBeatCase {
+    const char* name;
+    BeatTracker::Beat beat;
+    std::uint16_t bpmCenti;
+    std::uint8_t confidence;
+    bool isDownbeat;
+};
+
+TEST(BroadcastSink, TurnsTrackedBeatsIntoWireBeats) {
+    const WireBeatCase cases[] = {
+        {"rounded tempo and confidence", {1000, 1, 128.004, 0.5}, 12800, 128, true},
+        {"no bar phase yet", {1000, 0, 90.0, 1.0}, 9000, 255, false},
+        {"limits", {1000, 3, 900.0, 2.0}, 65535, 255, false},
+        {"nothing below zero", {1000, 2, -5.0, -1.0}, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        const Beat wire = BroadcastSink::wireBeat(c.beat);
+        EXPECT_EQ(wire.bpmCenti, c.bpmCenti) << c.name;
+        EXPECT_EQ(wire.confidence, c.confidence) << c.name;
+        EXPECT_EQ(wire.isDownbeat, c.isDownbeat) << c.name;
+        EXPECT_EQ(wire.beatInBar, c.beat.beatInBar) << c.name;
+        EXPECT_EQ(wire.hostTimeNanos, 1000u) << c.name;
+    }
+}
+
+TEST(BroadcastSink, ReportsATrackerWithoutATempo) {
+    const BeatTracker tracker(48000);
+    EXPECT_EQ(BroadcastSink::beatReport(tracker, 0),
+              "beats: no tempo  confidence 0.00  bar not yet  sent 0");
 }
 
 }  // namespace
