@@ -151,7 +151,7 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
         std::lock_guard guard(delaysLock);
         delays.push_back(now - handedOverAt(frame));
     });
-    if (!server->start({0, asio::ip::make_address("127.0.0.1"), false})) {
+    if (!server->start({0, boost::asio::ip::make_address("127.0.0.1"), false})) {
         state.SkipWithError("cannot listen on 127.0.0.1");
         return;
     }

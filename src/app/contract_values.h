@@ -17,7 +17,7 @@
 #include "host/link_capacity.h"
 #include "host/net/client_connection.h"
 #include "host/network_health.h"
-#include "kit/drought_watch.h"
+#include "host/session/drought_watch.h"
 #include "kit/quality_tier.h"
 #include "kit/silence_watchdog.h"
 

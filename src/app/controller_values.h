@@ -20,7 +20,7 @@
 #include "host/net/client_connection.h"
 #include "host/network_health.h"
 #include "host/quality_controller.h"
-#include "kit/drought_watch.h"
+#include "host/session/drought_watch.h"
 #include "kit/quality_tier.h"
 #include "kit/silence_watchdog.h"
 

@@ -67,7 +67,7 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         wroteFile_ = zoranth::HostLog::writesFile();
         zoranth::HostLog::setWritesFile(false);
         server_ = std::make_shared<BroadcastServer>(stereo, "Swarm Rave", log_.sink());
-        const auto started = server_->start({0, asio::ip::make_address("127.0.0.1"), false});
+        const auto started = server_->start({0, boost::asio::ip::make_address("127.0.0.1"), false});
         ASSERT_TRUE(started) << started.error().text();
     }
 

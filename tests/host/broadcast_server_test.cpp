@@ -83,7 +83,7 @@ class BroadcastServerTest : public QuietHostLog {
     void TearDown() override { server_->stop(); }
 
     static BroadcastServer::Listening loopback(std::uint16_t port = 0) {
-        return {port, asio::ip::make_address("127.0.0.1"), false};
+        return {port, boost::asio::ip::make_address("127.0.0.1"), false};
     }
 
     // A guest that has joined and read its hello.
@@ -333,7 +333,7 @@ using BroadcastServerListening = QuietHostLog;
 
 TEST_F(BroadcastServerListening, PortIsChosenOrTakenAsAsked) {
     const auto loopback = [](std::uint16_t port) {
-        return BroadcastServer::Listening{port, asio::ip::make_address("127.0.0.1"), false};
+        return BroadcastServer::Listening{port, boost::asio::ip::make_address("127.0.0.1"), false};
     };
     auto chosen = std::make_shared<BroadcastServer>(stereo, "Rave");
     EXPECT_EQ(chosen->port(), 0);
@@ -363,7 +363,7 @@ TEST_F(BroadcastServerListening, WithoutTheDaemonNoNameIsAdvertised) {
                                            "unix:path=/nonexistent/zoranth-no-bus");
     RecordedLog log;
     auto server = std::make_shared<BroadcastServer>(stereo, "Rave", log.sink());
-    ASSERT_TRUE(server->start({0, asio::ip::make_address("127.0.0.1"), true}));
+    ASSERT_TRUE(server->start({0, boost::asio::ip::make_address("127.0.0.1"), true}));
     EXPECT_TRUE(log.waitFor(BroadcastServer::category, "service registration failed"));
     EXPECT_FALSE(server->advertisedName());
     EXPECT_TRUE(TestGuest::connect(server->port())) << "guests with the address still get in";

@@ -121,11 +121,11 @@ class ClientConnectionTest : public ::testing::Test {
 
     // A guest connected to a fresh connection, which is not started yet.
     Guest accept(TestGuest::Options options = {}) {
-        asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
-                                         {asio::ip::make_address("127.0.0.1"), 0});
+        boost::asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
+                                                {boost::asio::ip::make_address("127.0.0.1"), 0});
         auto guest = TestGuest::connect(acceptor.local_endpoint().port(), options);
         EXPECT_TRUE(guest.has_value()) << guest.error();
-        asio::ip::tcp::socket socket(SerialQueue::context());
+        boost::asio::ip::tcp::socket socket(SerialQueue::context());
         acceptor.accept(socket);
         auto connection =
             std::make_shared<ClientConnection>(++lastId_, std::move(socket), stereo, log_.sink());
@@ -386,8 +386,8 @@ TEST_F(ClientConnectionTest, TheKernelHoldsLittleForAGuestThatStopsReading) {
     const std::uint32_t enqueued = fillUntilStalled(*pair.connection);
     const auto stalled = snapshotOf(*pair.connection);
     ASSERT_GT(stalled.queuedBytes, 0);
-    EXPECT_LT(stalled.bytesSent, 1 << 20) << "frames taken by the kernel: " << stalled.framesSent
-                                          << " of " << enqueued;
+    EXPECT_LT(stalled.bytesSent, 1 << 20)
+        << "frames taken by the kernel: " << stalled.framesSent << " of " << enqueued;
 }
 
 TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloNext) {
@@ -516,11 +516,11 @@ TEST_F(ClientConnectionTest, GuestFloodingClockProbesWithoutReadingIsDropped) {
 }
 
 TEST_F(ClientConnectionTest, SocketIsTunedForInteractiveAudio) {
-    asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
-                                     {asio::ip::make_address("127.0.0.1"), 0});
+    boost::asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
+                                            {boost::asio::ip::make_address("127.0.0.1"), 0});
     auto guest = TestGuest::connect(acceptor.local_endpoint().port());
     ASSERT_TRUE(guest);
-    asio::ip::tcp::socket socket(SerialQueue::context());
+    boost::asio::ip::tcp::socket socket(SerialQueue::context());
     acceptor.accept(socket);
     ClientConnection::tuneSocket(socket);
 
@@ -539,8 +539,8 @@ TEST_F(ClientConnectionTest, SocketIsTunedForInteractiveAudio) {
 }
 
 TEST(ClientConnectionDescription, EndpointsReadAsHostColonPort) {
-    using asio::ip::make_address;
-    using asio::ip::tcp;
+    using boost::asio::ip::make_address;
+    using boost::asio::ip::tcp;
     EXPECT_EQ(ClientConnection::describe({make_address("192.168.1.20"), 50123}),
               "192.168.1.20:50123");
     EXPECT_EQ(ClientConnection::describe({make_address("::ffff:10.0.0.7"), 4000}), "10.0.0.7:4000");

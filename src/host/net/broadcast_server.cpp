@@ -1,7 +1,7 @@
 #include "host/net/broadcast_server.h"
 
-#include <asio/bind_executor.hpp>
-#include <asio/ip/v6_only.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 
 #include <unistd.h>
 
@@ -60,23 +60,23 @@ std::optional<std::string> prettyHostName() {
     return std::nullopt;
 }
 
-std::expected<asio::ip::tcp::acceptor, std::error_code> listeningAcceptor(
-    const asio::any_io_executor& executor, const asio::ip::tcp::endpoint& endpoint,
+std::expected<boost::asio::ip::tcp::acceptor, boost::system::error_code> listeningAcceptor(
+    const boost::asio::any_io_executor& executor, const boost::asio::ip::tcp::endpoint& endpoint,
     bool dualStack) {
-    asio::ip::tcp::acceptor acceptor(executor);
-    std::error_code error;
+    boost::asio::ip::tcp::acceptor acceptor(executor);
+    boost::system::error_code error;
     acceptor.open(endpoint.protocol(), error);
     if (!error && dualStack) {
-        acceptor.set_option(asio::ip::v6_only(false), error);
+        acceptor.set_option(boost::asio::ip::v6_only(false), error);
     }
     if (!error) {
-        acceptor.set_option(asio::socket_base::reuse_address(true), error);
+        acceptor.set_option(boost::asio::socket_base::reuse_address(true), error);
     }
     if (!error) {
         acceptor.bind(endpoint, error);
     }
     if (!error) {
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
+        acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
     }
     if (error) {
         return std::unexpected(error);
@@ -160,16 +160,17 @@ std::expected<void, BroadcastServer::StartFailure> BroadcastServer::start(
 std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
     const Listening& listening) {
     const std::uint16_t port = listening.preferredPort;
-    std::expected<asio::ip::tcp::acceptor, std::error_code> acceptor =
-        std::unexpected(std::error_code());
+    std::expected<boost::asio::ip::tcp::acceptor, boost::system::error_code> acceptor =
+        std::unexpected(boost::system::error_code());
     if (listening.address) {
         acceptor = listeningAcceptor(queue_.executor(), {*listening.address, port}, false);
     } else {
         // One socket for both families; a system without IPv6 gets an IPv4 one.
-        acceptor = listeningAcceptor(queue_.executor(), {asio::ip::address_v6::any(), port}, true);
+        acceptor =
+            listeningAcceptor(queue_.executor(), {boost::asio::ip::address_v6::any(), port}, true);
         if (!acceptor) {
-            acceptor =
-                listeningAcceptor(queue_.executor(), {asio::ip::address_v4::any(), port}, false);
+            acceptor = listeningAcceptor(queue_.executor(),
+                                         {boost::asio::ip::address_v4::any(), port}, false);
         }
     }
     if (!acceptor) {
@@ -177,7 +178,7 @@ std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
             StartFailure{StartFailure::Case::listenFailed, acceptor.error(), port});
     }
     acceptor_.emplace(std::move(*acceptor));
-    std::error_code ignored;
+    boost::system::error_code ignored;
     const std::uint16_t actual = acceptor_->local_endpoint(ignored).port();
     {
         std::lock_guard guard(lock_);
@@ -231,17 +232,18 @@ void BroadcastServer::registrationChanged(const ServiceRegistration::Event& even
 }
 
 void BroadcastServer::accept() {
-    acceptor_->async_accept(asio::bind_executor(
-        queue_.executor(),
-        [weak = weak_from_this()](const std::error_code& error, asio::ip::tcp::socket socket) {
+    acceptor_->async_accept(boost::asio::bind_executor(
+        queue_.executor(), [weak = weak_from_this()](const boost::system::error_code& error,
+                                                     boost::asio::ip::tcp::socket socket) {
             if (auto self = weak.lock()) {
                 self->accepted(error, std::move(socket));
             }
         }));
 }
 
-void BroadcastServer::accepted(const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (error == asio::error::operation_aborted || !acceptor_ || !acceptor_->is_open()) {
+void BroadcastServer::accepted(const boost::system::error_code& error,
+                               boost::asio::ip::tcp::socket socket) {
+    if (error == boost::asio::error::operation_aborted || !acceptor_ || !acceptor_->is_open()) {
         return;
     }
     if (error) {
@@ -349,7 +351,7 @@ void BroadcastServer::stop() {
         connection->sayGoodbyeAndClose();
     }
     const auto closeListener = [this] {
-        std::error_code ignored;
+        boost::system::error_code ignored;
         if (acceptor_) {
             acceptor_->close(ignored);
             acceptor_.reset();
@@ -526,8 +528,8 @@ std::expected<BroadcastServer::Listening, std::string> BroadcastServer::listenin
     if (listenAddress == nullptr || *listenAddress == '\0') {
         return listening;
     }
-    std::error_code error;
-    const auto address = asio::ip::make_address(listenAddress, error);
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(listenAddress, error);
     if (error) {
         return std::unexpected(std::string(listenAddressVariable) + " is not an IP address: \"" +
                                listenAddress + "\"");

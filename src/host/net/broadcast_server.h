@@ -4,8 +4,9 @@
 // the serial queue "com.zoranth.server", each guest on its own; broadcast() only posts.
 #pragma once
 
-#include <asio/ip/address.hpp>
-#include <asio/ip/tcp.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstdint>
 #include <expected>
@@ -16,7 +17,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -39,7 +39,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     struct Listening {
         std::uint16_t preferredPort = 0;  // 0: any free port the system chooses
         // Absent: every interface (IPv6 and IPv4 together where the system allows).
-        std::optional<asio::ip::address> address;
+        std::optional<boost::asio::ip::address> address;
         // Whether to register the service with the DNS-SD daemon.
         bool advertises = true;
     };
@@ -47,7 +47,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     struct StartFailure {
         enum class Case { alreadyStarted, listenFailed };
         Case kind = Case::listenFailed;
-        std::error_code error;  // why the socket could not listen
+        boost::system::error_code error;  // why the socket could not listen
         std::uint16_t port = 0;
 
         std::string text() const;
@@ -125,7 +125,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void advertise();
     void registrationChanged(const ServiceRegistration::Event& event);
     void accept();
-    void accepted(const std::error_code& error, asio::ip::tcp::socket socket);
+    void accepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
     void guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection, Id id,
                            const ClientConnection::State& state);
     void clientsChanged();
@@ -135,7 +135,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     const DiagnosticSink log_;
     SerialQueue queue_;
     const std::string serviceName_;
-    std::optional<asio::ip::tcp::acceptor> acceptor_;  // only on queue_
+    std::optional<boost::asio::ip::tcp::acceptor> acceptor_;  // only on queue_
 
     mutable std::mutex lock_;  // the server's lock: everything below
     std::map<Id, std::shared_ptr<ClientConnection>> clients_;

@@ -1,8 +1,8 @@
 #include "host/net/client_connection.h"
 
-#include <asio/bind_executor.hpp>
-#include <asio/post.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -31,33 +31,33 @@ FrameQueue::Bytes encoded(const Message& message) {
     return FrameQueue::share(FrameEncoder::encode(message));
 }
 
-asio::ip::address unmapped(const asio::ip::address& address) {
+boost::asio::ip::address unmapped(const boost::asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
     }
     return address;
 }
 
-std::optional<asio::ip::address> addressOf(const sockaddr* socketAddress) {
+std::optional<boost::asio::ip::address> addressOf(const sockaddr* socketAddress) {
     if (socketAddress == nullptr) {
         return std::nullopt;
     }
     if (socketAddress->sa_family == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(socketAddress);
-        return asio::ip::address_v4(ntohl(v4->sin_addr.s_addr));
+        return boost::asio::ip::address_v4(ntohl(v4->sin_addr.s_addr));
     }
     if (socketAddress->sa_family == AF_INET6) {
         const auto* v6 = reinterpret_cast<const sockaddr_in6*>(socketAddress);
-        asio::ip::address_v6::bytes_type bytes;
+        boost::asio::ip::address_v6::bytes_type bytes;
         std::copy(std::begin(v6->sin6_addr.s6_addr), std::end(v6->sin6_addr.s6_addr),
                   bytes.begin());
-        return asio::ip::address_v6(bytes, v6->sin6_scope_id);
+        return boost::asio::ip::address_v6(bytes, v6->sin6_scope_id);
     }
     return std::nullopt;
 }
 
 // The interface carrying a local address, as a path names it.
-std::optional<std::string> interfaceCarrying(const asio::ip::address& local) {
+std::optional<std::string> interfaceCarrying(const boost::asio::ip::address& local) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) {
         return std::nullopt;
@@ -105,7 +105,7 @@ std::string ClientConnection::Snapshot::displayName() const {
     return endpoint;
 }
 
-ClientConnection::ClientConnection(Id id, asio::ip::tcp::socket socket, const Hello& hello,
+ClientConnection::ClientConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
                                    DiagnosticSink log)
     : id_(id),
       log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
@@ -113,7 +113,7 @@ ClientConnection::ClientConnection(Id id, asio::ip::tcp::socket socket, const He
       receiveBuffer_(receiveChunkBytes),
       socket_(std::move(socket)),
       endpoint_([this] {
-          std::error_code error;
+          boost::system::error_code error;
           const auto remote = socket_.remote_endpoint(error);
           return error ? std::string("unknown endpoint") : describe(remote);
       }()),
@@ -126,8 +126,9 @@ ClientConnection::~ClientConnection() = default;
 
 template <class Work>
 void ClientConnection::onQueue(Work&& work) {
-    asio::post(queue_.executor(), [self = shared_from_this(),
-                                   work = std::forward<Work>(work)]() mutable { work(*self); });
+    boost::asio::post(
+        queue_.executor(),
+        [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
 }
 
 void ClientConnection::setOnStateChange(StateHandler handler) {
@@ -189,14 +190,14 @@ void ClientConnection::sayGoodbyeAndClose() {
     onQueue([](ClientConnection& self) { self.goodbye(); });
 }
 
-std::string ClientConnection::describe(const asio::ip::tcp::endpoint& endpoint) {
+std::string ClientConnection::describe(const boost::asio::ip::tcp::endpoint& endpoint) {
     return unmapped(endpoint.address()).to_string() + ":" + std::to_string(endpoint.port());
 }
 
 std::string ClientConnection::pathDescription() const {
-    std::error_code error;
+    boost::system::error_code error;
     const auto local =
-        socket_.is_open() ? socket_.local_endpoint(error) : asio::ip::tcp::endpoint();
+        socket_.is_open() ? socket_.local_endpoint(error) : boost::asio::ip::tcp::endpoint();
     if (!socket_.is_open() || error) {
         return "unknown path";
     }
@@ -218,17 +219,17 @@ void ClientConnection::begin() {
     }
     tuneSocket(socket_);
     deliverState(State::ready());
-    asio::post(queue_.executor(), [self = shared_from_this()] {
+    boost::asio::post(queue_.executor(), [self = shared_from_this()] {
         self->isReady_ = true;
         self->pump();
     });
     receive();
 }
 
-void ClientConnection::tuneSocket(asio::ip::tcp::socket& socket) {
-    std::error_code ignored;
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+void ClientConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
+    boost::system::error_code ignored;
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
     const int fd = socket.native_handle();
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepAliveIdleSeconds);
     setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepAliveIntervalSeconds);
@@ -259,24 +260,25 @@ void ClientConnection::deliverState(const State& state) {
 }
 
 void ClientConnection::receive() {
-    auto completion = [weak = weak_from_this()](const std::error_code& error, std::size_t length) {
+    auto completion = [weak = weak_from_this()](const boost::system::error_code& error,
+                                                std::size_t length) {
         if (auto self = weak.lock()) {
             self->received(error, length);
         }
     };
-    socket_.async_read_some(asio::buffer(receiveBuffer_),
-                            asio::bind_executor(queue_.executor(), std::move(completion)));
+    socket_.async_read_some(boost::asio::buffer(receiveBuffer_),
+                            boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
-void ClientConnection::received(const std::error_code& error, std::size_t length) {
+void ClientConnection::received(const boost::system::error_code& error, std::size_t length) {
     if (length > 0 && !closed_) {
         decoder_.append(std::span(receiveBuffer_.data(), length));
         drain();
     }
-    if (closed_ || error == asio::error::operation_aborted) {
+    if (closed_ || error == boost::asio::error::operation_aborted) {
         return;
     }
-    if (error == asio::error::eof) {
+    if (error == boost::asio::error::eof) {
         closeNow();
     } else if (error) {
         // A reset or a keep-alive timeout: the connection itself has failed.
@@ -355,20 +357,20 @@ void ClientConnection::pump() {
 void ClientConnection::write(FrameQueue::Bytes frame, bool isAudio) {
     sendInFlight_ = true;
     bytesSent_ += static_cast<std::int64_t>(frame->size());
-    const auto buffer = asio::buffer(*frame);
+    const auto buffer = boost::asio::buffer(*frame);
     // The completion owns the frame, so its bytes outlive the write.
     auto completion = [weak = weak_from_this(), frame = std::move(frame), isAudio](
-                          const std::error_code& error, std::size_t) {
+                          const boost::system::error_code& error, std::size_t) {
         if (auto self = weak.lock()) {
             self->sendCompleted(error, frame, isAudio);
         }
     };
-    asio::async_write(socket_, buffer,
-                      asio::bind_executor(queue_.executor(), std::move(completion)));
+    boost::asio::async_write(socket_, buffer,
+                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
-void ClientConnection::sendCompleted(const std::error_code& error, const FrameQueue::Bytes& frame,
-                                     bool isAudio) {
+void ClientConnection::sendCompleted(const boost::system::error_code& error,
+                                     const FrameQueue::Bytes& frame, bool isAudio) {
     sendInFlight_ = false;
     if (!error && isAudio && onAudioSent_) {
         onAudioSent_(id_, frame);
@@ -445,7 +447,7 @@ void ClientConnection::goodbye() {
     // grace period ends. Held by the timer rather than by a member, so a context
     // shut down with the timer pending frees the connection instead of leaking a cycle.
     goodbyeTimer_.emplace(queue_.executor(), goodbyeGrace);
-    goodbyeTimer_->async_wait([self = shared_from_this()](const std::error_code& error) {
+    goodbyeTimer_->async_wait([self = shared_from_this()](const boost::system::error_code& error) {
         if (!error) {
             self->cancel();
         }
@@ -465,15 +467,15 @@ void ClientConnection::writeGoodbye() {
     FrameQueue::Bytes frame = encoded(Message::Bye{});
     sendInFlight_ = true;
     bytesSent_ += static_cast<std::int64_t>(frame->size());
-    const auto buffer = asio::buffer(*frame);
+    const auto buffer = boost::asio::buffer(*frame);
     // Held strongly: the goodbye finishes even after every owner has let go.
-    auto completion = [self = shared_from_this(), frame = std::move(frame)](const std::error_code&,
-                                                                            std::size_t) {
+    auto completion = [self = shared_from_this(), frame = std::move(frame)](
+                          const boost::system::error_code&, std::size_t) {
         self->sendInFlight_ = false;
         self->cancel();
     };
-    asio::async_write(socket_, buffer,
-                      asio::bind_executor(queue_.executor(), std::move(completion)));
+    boost::asio::async_write(socket_, buffer,
+                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
 void ClientConnection::cancel() {
@@ -481,15 +483,14 @@ void ClientConnection::cancel() {
         return;
     }
     cancelled_ = true;
-    std::error_code ignored;
+    boost::system::error_code ignored;
     if (goodbyeTimer_) {
         goodbyeTimer_->cancel();
     }
-    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.shutdown(boost::asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
-    asio::post(queue_.executor(), [self = shared_from_this()] {
-        self->deliverState(State::cancelled());
-    });
+    boost::asio::post(queue_.executor(),
+                      [self = shared_from_this()] { self->deliverState(State::cancelled()); });
 }
 
 void ClientConnection::log(const std::string& text) const {

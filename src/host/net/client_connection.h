@@ -5,8 +5,9 @@
 // posts work to the connection's own serial queue ("com.zoranth.app.<id>").
 #pragma once
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstdint>
 #include <deque>
@@ -15,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "host/serial_queue.h"
@@ -35,10 +35,10 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     struct State {
         enum class Case { ready, failed, cancelled };
         Case kind = Case::ready;
-        std::error_code error;  // why the connection failed; empty otherwise
+        boost::system::error_code error;  // why the connection failed; empty otherwise
 
         static State ready() { return {Case::ready, {}}; }
-        static State failed(std::error_code error) { return {Case::failed, error}; }
+        static State failed(boost::system::error_code error) { return {Case::failed, error}; }
         static State cancelled() { return {Case::cancelled, {}}; }
     };
 
@@ -89,7 +89,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
 
     // `socket` is an accepted, connected TCP socket. The hello is sent first once
     // start() runs; its playout delay sizes the audio budget for good.
-    ClientConnection(Id id, asio::ip::tcp::socket socket, const Hello& hello,
+    ClientConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
                      DiagnosticSink log = {});
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
@@ -128,29 +128,30 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     const std::optional<ClientStat>& latestStats() const { return stats_; }
 
     // "host:port", with IPv4-mapped IPv6 addresses shown as IPv4.
-    static std::string describe(const asio::ip::tcp::endpoint& endpoint);
+    static std::string describe(const boost::asio::ip::tcp::endpoint& endpoint);
     // No delay, keep-alive (10 s idle, 5 s apart, 3 probes) and the interactive
     // video mark. A refused option leaves the socket working, only less tuned.
-    static void tuneSocket(asio::ip::tcp::socket& socket);
+    static void tuneSocket(boost::asio::ip::tcp::socket& socket);
 
   private:
     void begin();
     void deliverState(const State& state);
     void receive();
-    void received(const std::error_code& error, std::size_t length);
+    void received(const boost::system::error_code& error, std::size_t length);
     void drain();
     void handle(const Message& message);
     void appendPriority(FrameQueue::Bytes frame);
     void pump();
     void write(FrameQueue::Bytes frame, bool isAudio);
-    void sendCompleted(const std::error_code& error, const FrameQueue::Bytes& frame, bool isAudio);
+    void sendCompleted(const boost::system::error_code& error, const FrameQueue::Bytes& frame,
+                       bool isAudio);
     void enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
     void changeFormat(const Hello& hello);
     void closeNow();
     void goodbye();
     void writeGoodbye();
     void cancel();
-    void fail(const std::error_code& error);
+    void fail(const boost::system::error_code& error);
     void log(const std::string& text) const;
 
     template <class Work>
@@ -160,7 +161,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     const DiagnosticSink log_;
     SerialQueue queue_;
     std::vector<std::uint8_t> receiveBuffer_;  // outlives the socket's pending read
-    asio::ip::tcp::socket socket_;
+    boost::asio::ip::tcp::socket socket_;
     const std::string endpoint_;
     FrameDecoder decoder_;
     FrameQueue audioQueue_;
@@ -171,7 +172,7 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     bool closed_ = false;
     bool cancelled_ = false;
     bool goodbyePending_ = false;
-    std::optional<asio::steady_timer> goodbyeTimer_;
+    std::optional<boost::asio::steady_timer> goodbyeTimer_;
     const double connectedAt_;
     std::optional<ClientStat> stats_;
     std::optional<double> statsAt_;
