@@ -1,0 +1,125 @@
+// Plays decoded chunks in step with the host: each chunk is an AudioBufferSourceNode
+// started where the host's timeline says it must be heard. Host time becomes page time
+// through the clock estimate; page time becomes audio-context time through
+// getOutputTimestamp(), which already counts the output's latency. That mapping is
+// only taken once the audio clock runs (before, performanceTime reads 0 and a mapping
+// would be half a second off) and is smoothed after. Chunks follow each other without
+// gaps; the small drift between the clocks is taken up by playing a little faster or
+// slower (at most 0.3 %, a few cents, inaudible), never by a jump, unless the error
+// grows beyond what a gentle correction could absorb.
+
+const mappingSmoothing = 0.05; // per reading, about ten readings a second
+const mappingJumpMs = 40; // a reading this far off is a new clock: taken as it is
+const resyncSeconds = 0.05; // chained start this far from the ideal: start afresh
+const correctionGain = 0.5; // rate change per second of error
+const maxRateChange = 0.003;
+const deadbandSeconds = 0.0005;
+const lockedMicros = 2000; // in sync: placed within this of the timeline
+const lockedChunks = 25; // ... for half a second of chunks in a row
+
+export class Player {
+  constructor(context) {
+    this.context = context;
+    this.gain = context.createGain();
+    this.gain.connect(context.destination);
+    this.mappingMs = null; // context ms − page ms at which a sample is heard
+    this.nudgeMs = 0; // played this much earlier: headphones that hide their delay
+    this.chainEnd = null; // context seconds where the next chunk starts when chained
+    this.sources = new Set();
+    this.syncErrorMicros = null;
+    this.inTolerance = 0;
+    this.newestPageMs = null;
+    this.counts = { scheduled: 0, late: 0, resyncs: 0 };
+  }
+
+  // One reading of the audio clock against the page clock; call it often.
+  updateMapping() {
+    const stamp = this.context.getOutputTimestamp?.();
+    if (!stamp || !(stamp.performanceTime > 0) || !(stamp.contextTime > 0)) {
+      return; // the audio clock does not run yet
+    }
+    const reading = stamp.contextTime * 1000 - stamp.performanceTime;
+    if (this.mappingMs === null || Math.abs(reading - this.mappingMs) > mappingJumpMs) {
+      this.mappingMs = reading;
+    } else {
+      this.mappingMs += mappingSmoothing * (reading - this.mappingMs);
+    }
+  }
+
+  get ready() {
+    return this.mappingMs !== null;
+  }
+
+  get locked() {
+    return this.inTolerance >= lockedChunks;
+  }
+
+  // How long a stretch of audio is held ahead of what is heard now, ms; null before
+  // anything was scheduled.
+  get bufferDepthMs() {
+    if (this.newestPageMs === null) return null;
+    return Math.max(0, this.newestPageMs - this.nudgeMs - performance.now());
+  }
+
+  setVolume(fraction) {
+    this.gain.gain.setTargetAtTime(fraction, this.context.currentTime, 0.02);
+  }
+
+  // One chunk: `planes` of 48 kHz samples whose first one must be heard at page time
+  // `pageMs`. Returns false when it came too late to play.
+  schedule(planes, pageMs) {
+    if (!this.ready || planes.length === 0 || planes[0].length === 0) return false;
+    const frames = planes[0].length;
+    const duration = frames / 48000;
+    const ideal = (pageMs - this.nudgeMs + this.mappingMs) / 1000;
+    const earliest = this.context.currentTime + 0.01;
+    let start = ideal;
+    let rate = 1;
+    if (this.chainEnd !== null && Math.abs(this.chainEnd - ideal) <= resyncSeconds) {
+      start = this.chainEnd;
+      const error = start - ideal; // positive: the chain runs late
+      if (Math.abs(error) > deadbandSeconds) {
+        rate = 1 + Math.max(-maxRateChange, Math.min(maxRateChange, error * correctionGain));
+      }
+    } else if (this.chainEnd !== null) {
+      this.counts.resyncs++;
+    }
+    if (start < earliest) {
+      this.counts.late++;
+      this.chainEnd = null;
+      this.inTolerance = 0;
+      return false;
+    }
+    const buffer = this.context.createBuffer(planes.length, frames, 48000);
+    planes.forEach((plane, channel) => buffer.copyToChannel(plane, channel));
+    const source = this.context.createBufferSource();
+    source.buffer = buffer;
+    source.playbackRate.value = rate;
+    source.connect(this.gain);
+    source.onended = () => this.sources.delete(source);
+    source.start(start);
+    this.sources.add(source);
+    this.chainEnd = start + duration / rate;
+    this.newestPageMs = pageMs + duration * 1000;
+    this.counts.scheduled++;
+    this.syncErrorMicros = Math.round((start - ideal) * 1e6);
+    this.inTolerance = Math.abs(this.syncErrorMicros) <= lockedMicros ? this.inTolerance + 1 : 0;
+    return true;
+  }
+
+  // Silences everything scheduled: the stream ended or starts over.
+  stop() {
+    for (const source of this.sources) {
+      try {
+        source.stop();
+      } catch {
+        // never started: nothing to stop
+      }
+    }
+    this.sources.clear();
+    this.chainEnd = null;
+    this.newestPageMs = null;
+    this.syncErrorMicros = null;
+    this.inTolerance = 0;
+  }
+}
