@@ -5,17 +5,22 @@
 // only taken once the audio clock runs (before, performanceTime reads 0 and a mapping
 // would be half a second off) and is smoothed after. Chunks follow each other without
 // gaps; the small drift between the clocks is taken up by playing a little faster or
-// slower (at most 0.3 %, a few cents, inaudible), never by a jump, unless the error
+// slower (at most 0.5 %, a few cents, inaudible), never by a jump, unless the error
 // grows beyond what a gentle correction could absorb.
 
 const mappingSmoothing = 0.05; // per reading, about ten readings a second
+// The first readings after the audio clock starts wander by tens of milliseconds:
+// the mapping waits until the clock has run this long, then averages its way in.
+const settleSeconds = 0.3;
 const mappingJumpMs = 40; // a reading this far off is a new clock: taken as it is
-const resyncSeconds = 0.05; // chained start this far from the ideal: start afresh
-const correctionGain = 0.5; // rate change per second of error
-const maxRateChange = 0.003;
+const resyncSeconds = 0.02; // chained start this far from the ideal: audio already glitched, start afresh
+const correctionGain = 1; // rate change per second of error
+const maxRateChange = 0.005;
 const deadbandSeconds = 0.0005;
 const lockedMicros = 2000; // in sync: placed within this of the timeline
 const lockedChunks = 25; // ... for half a second of chunks in a row
+const steadyReadings = 20; // and the audio clock steady for the last two seconds:
+const steadyMs = 2; // every reading within this of the mapping
 
 export class Player {
   constructor(context) {
@@ -23,6 +28,8 @@ export class Player {
     this.gain = context.createGain();
     this.gain.connect(context.destination);
     this.mappingMs = null; // context ms − page ms at which a sample is heard
+    this.readings = 0;
+    this.recentDeviations = []; // |reading − mapping| of the latest readings, ms
     this.nudgeMs = 0; // played this much earlier: headphones that hide their delay
     this.chainEnd = null; // context seconds where the next chunk starts when chained
     this.sources = new Set();
@@ -35,14 +42,21 @@ export class Player {
   // One reading of the audio clock against the page clock; call it often.
   updateMapping() {
     const stamp = this.context.getOutputTimestamp?.();
-    if (!stamp || !(stamp.performanceTime > 0) || !(stamp.contextTime > 0)) {
-      return; // the audio clock does not run yet
+    if (!stamp || !(stamp.performanceTime > 0) || !(stamp.contextTime > settleSeconds)) {
+      return; // the audio clock does not run yet, or only just
     }
     const reading = stamp.contextTime * 1000 - stamp.performanceTime;
+    if (this.mappingMs !== null) {
+      this.recentDeviations.push(Math.abs(reading - this.mappingMs));
+      if (this.recentDeviations.length > steadyReadings) this.recentDeviations.shift();
+    }
     if (this.mappingMs === null || Math.abs(reading - this.mappingMs) > mappingJumpMs) {
-      this.mappingMs = reading;
+      this.mappingMs = reading; // the first reading, or the output moved to another clock
+      this.readings = 1;
     } else {
-      this.mappingMs += mappingSmoothing * (reading - this.mappingMs);
+      this.readings++;
+      const weight = Math.max(mappingSmoothing, 1 / this.readings);
+      this.mappingMs += weight * (reading - this.mappingMs);
     }
   }
 
@@ -50,8 +64,15 @@ export class Player {
     return this.mappingMs !== null;
   }
 
+  // Whether the audio clock has kept to its mapping lately: while the output glitches
+  // (a busy phone, a route change) the mapping moves and nothing is in sync yet.
+  get steady() {
+    return this.recentDeviations.length >= steadyReadings &&
+           this.recentDeviations.every((deviation) => deviation <= steadyMs);
+  }
+
   get locked() {
-    return this.inTolerance >= lockedChunks;
+    return this.inTolerance >= lockedChunks && this.steady;
   }
 
   // How long a stretch of audio is held ahead of what is heard now, ms; null before
