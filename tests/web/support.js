@@ -166,3 +166,93 @@ export function onsets(samples, { threshold = 0.05, quietMs = 100, rate = 48000 
   }
   return found;
 }
+
+// A free TCP port on 127.0.0.1, for a host that must come back on the same one.
+export async function freePort() {
+  const { createServer } = await import("node:net");
+  return new Promise((resolve, reject) => {
+    const server = createServer();
+    server.once("error", reject);
+    server.listen(0, "127.0.0.1", () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// The real host: zoranth-host --serve on 127.0.0.1, its output kept line by line.
+export class ServeHost {
+  static async start({ port, delayMs = 1000, name = "Test Rave", extraArgs = [], env = {} } = {}) {
+    const host = new ServeHost();
+    host.port = port ?? (await freePort());
+    host.lines = [];
+    host.process = spawn(process.env.ZORANTH_HOST_EXE, [
+      "--serve", "--port", String(host.port), "--delay-ms", String(delayMs), "--name", name,
+      ...extraArgs,
+    ], {
+      stdio: ["ignore", "pipe", "pipe"],
+      env: { ...process.env, ZORANTH_LISTEN_ADDRESS: "127.0.0.1", ...env },
+    });
+    host.exited = new Promise((resolve) => host.process.on("exit", resolve));
+    for (const stream of [host.process.stdout, host.process.stderr]) {
+      createInterface({ input: stream }).on("line", (line) => host.lines.push(line));
+    }
+    await eventually(() => host.lines.some((line) => line.includes(`listening on port ${host.port}`)) ||
+                           host.process.exitCode !== null,
+                     { what: "the host to listen" });
+    if (host.process.exitCode !== null) {
+      throw new Error(`the host ended at once:\n${host.lines.join("\n")}`);
+    }
+    return host;
+  }
+
+  output() {
+    return this.lines.join("\n");
+  }
+
+  // The latest status line of the guest that reported `name`: its reported sync error.
+  guestLine(name) {
+    const lines = this.lines.filter((line) => /^\s*(client|guest) \d+ /.test(line) && line.includes(`"${name}"`));
+    return lines.at(-1) ?? null;
+  }
+
+  async stop() {
+    if (this.process.exitCode === null) this.process.kill("SIGINT");
+    await this.exited;
+  }
+}
+
+// Plays a signal into a sink of the test sound server until stopped: a steady 440 Hz
+// tone, or 30 ms bursts of it every 250 ms (sharp onsets to line recordings up).
+export function playIntoSink(sink, { signal = "tone", channels = 2 } = {}) {
+  const player = spawn("pacat", [
+    `--device=${sink}`, "--format=float32le", "--rate=48000", `--channels=${channels}`,
+    "--raw", "--latency-msec=20", "--client-name=zoranth-test-signal",
+  ], { stdio: ["pipe", "ignore", "inherit"] });
+  let frame = 0;
+  let stopped = false;
+  const block = 4800; // 100 ms
+  const write = () => {
+    while (!stopped) {
+      const samples = new Float32Array(block * channels);
+      for (let i = 0; i < block; i++, frame++) {
+        const tone = 0.5 * Math.sin((2 * Math.PI * 440 * frame) / 48000);
+        const value = signal === "bursts" ? (frame % 12000 < 1440 ? tone : 0) : tone;
+        for (let c = 0; c < channels; c++) samples[i * channels + c] = value;
+      }
+      if (!player.stdin.write(Buffer.from(samples.buffer))) {
+        player.stdin.once("drain", write);
+        return;
+      }
+    }
+  };
+  player.stdin.on("error", () => {});
+  write();
+  return {
+    async stop() {
+      stopped = true;
+      player.kill("SIGTERM");
+      await new Promise((resolve) => player.on("exit", resolve));
+    },
+  };
+}
