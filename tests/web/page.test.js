@@ -10,7 +10,7 @@ import {
 } from "./support.js";
 
 const inSync = (page) => eventually(async () => (await stateText(page)) === "In sync",
-                                    { timeoutMs: 15000, what: "the page to say it is in sync" });
+                                    { timeoutMs: 25000, what: "the page to say it is in sync" });
 
 const hasMeasurement = 0x1;
 const locked = 0x2;
