@@ -1,8 +1,19 @@
-// Fan-out cost of the broadcast server over loopback: N guests that read everything,
-// one ~330-byte audio frame per guest every 20 ms for a bounded run. Figures: host
-// CPU per guest as a share of one core (the guests' reader excluded), frames lost to
-// the budget or to deadlines (both must stay 0), and the delay from handing a frame
-// to the server to its socket write completing (p50, p99).
+// The broadcast server over loopback, N guests that read everything.
+//
+// BM_FanOutEvery20ms: one ~330-byte audio frame every 20 ms, the same for every guest (all
+// on one tier stream), for a bounded run.
+// Figures: host CPU per guest as a share of one core (the guests' reader excluded),
+// frames lost to the budget or to deadlines (both must stay 0), and the delay from
+// handing a frame to the server to its socket write completing (p50, p99).
+//
+// BM_CaptureToSocket: the whole road of a chunk in the host: a producer delivers 480-frame
+// ring slots at the real 10 ms pace; the real pipeline encodes, the rave's sink hands the
+// frames to the server, and the server's connections write them to the guests' sockets.
+// Figures: p50 and p99 of the delay from the arrival of the slot that completes a chunk
+// to the completed socket write of that chunk for the last of the N guests (and for the
+// first, which tells the pipeline's part from the fan-out's), the share of
+// chunks every guest received, the ring's overruns, and the host's CPU as a share of one
+// core (the guests' reader excluded).
 #include "host/net/broadcast_server.h"
 
 #include <arpa/inet.h>
@@ -17,13 +28,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "host/capture/capture_pipeline.h"
+#include "host/capture/capture_ring.h"
 #include "host/host_log.h"
+#include "host/session/broadcast_sink.h"
 #include "host/wall_clock.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/frame_encoder.h"
@@ -161,7 +176,7 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
     }
     std::this_thread::sleep_for(50ms);  // hellos out, connections ready
 
-    BroadcastServer::Packets packets;
+    TierFrames frames;
     std::int64_t sent = 0;
     double hostCpu = 0;
     double audioSeconds = 0;
@@ -172,12 +187,10 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
         for (int chunk = 0; chunk < framesPerRun; ++chunk) {
             const std::uint64_t now = MachClock::nowNanos();
             const AudioChunkHeader header{static_cast<std::uint32_t>(sent / count), now, 960, 1500};
-            const auto frame = FrameQueue::share(FrameEncoder::encodeAudioFrame(header, packet));
-            for (GuestConnection::Id id = 1; id <= count; ++id) {
-                packets[id] = frame;
-            }
+            frames[QualityTier::medium] =
+                FrameQueue::share(FrameEncoder::encodeAudioFrame(header, packet));
             server->broadcast(
-                packets, FrameQueue::playoutDeadlineNanos(now, 960, 48000, stereo.bufferDelayMs),
+                frames, FrameQueue::playoutDeadlineNanos(now, 960, 48000, stereo.bufferDelayMs),
                 WallClock::now());
             sent += count;
             tick += chunkPeriod;
@@ -219,6 +232,147 @@ BENCHMARK(BM_FanOutEvery20ms)
     ->Arg(1)
     ->Arg(10)
     ->Arg(50)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Music-like test audio: a chord with a little noise, so the encoders have real work.
+float sample(std::int64_t frame, int channel) {
+    const double t = static_cast<double>(frame) / 48000.0;
+    double x = 0.2 * std::sin(2 * M_PI * 220 * t) +
+               0.15 * std::sin(2 * M_PI * 277.2 * t + channel) +
+               0.1 * std::sin(2 * M_PI * 329.6 * t) + 0.05 * std::sin(2 * M_PI * 3520 * t);
+    const auto noise = static_cast<std::uint32_t>(frame * 2654435761u + channel * 97u);
+    x += 0.01 * (static_cast<double>(noise % 2001) / 1000.0 - 1.0);
+    return static_cast<float>(x);
+}
+
+constexpr std::uint32_t slotFrames = 480;
+constexpr std::uint64_t slotNanos = 10'000'000;
+
+void writeSlot(sr_ring* ring, std::int64_t slot, std::uint64_t hostNanos) {
+    sr_slot* target = sr_ring_begin_write(ring);
+    if (target == nullptr) {
+        sr_ring_note_overrun(ring);
+        return;
+    }
+    target->host_time_ns = hostNanos;
+    target->frames = slotFrames;
+    target->channels = 2;
+    target->flags = 0;
+    for (std::uint32_t c = 0; c < 2; ++c) {
+        float* plane = sr_slot_plane(ring, target, c);
+        for (std::uint32_t j = 0; j < slotFrames; ++j) {
+            plane[j] = sample(slot * slotFrames + j, static_cast<int>(c));
+        }
+    }
+    sr_ring_note_call(ring);
+    sr_ring_commit_write(ring);
+}
+
+std::uint32_t chunkSeq(const FrameQueue::Bytes& frame) {
+    return static_cast<std::uint32_t>((*frame)[8]) | static_cast<std::uint32_t>((*frame)[9]) << 8 |
+           static_cast<std::uint32_t>((*frame)[10]) << 16 |
+           static_cast<std::uint32_t>((*frame)[11]) << 24;
+}
+
+void BM_CaptureToSocket(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    constexpr int slots = 1000;  // ten seconds
+    constexpr int chunks = slots / 2;
+    HostLog::setWritesFile(false);
+    for (auto _ : state) {
+        auto ring = *CaptureRing::createStandard();
+        const auto pipeline =
+            CapturePipeline::create(ring, TapFormat{48000, 2, false, true, 32}, 960);
+        pipeline->setDiagnosticLog([](std::string_view) {});
+        auto server = std::make_shared<BroadcastServer>(
+            BroadcastSink::helloFor(2, pipeline->bufferDelayMs()), "Bench", [](auto, auto) {});
+        // Per chunk: when its completing slot arrived, and how many guests have it written.
+        std::vector<std::atomic<std::uint64_t>> arrivals(chunks + 2);
+        std::vector<std::atomic<int>> written(chunks + 2);
+        std::vector<std::atomic<std::uint64_t>> delays(chunks + 2);
+        std::vector<std::atomic<std::uint64_t>> firstDelays(chunks + 2);
+        server->setOnAudioSent([&](GuestConnection::Id, const FrameQueue::Bytes& frame) {
+            const std::uint32_t seq = chunkSeq(frame);
+            if (seq >= written.size()) {
+                return;
+            }
+            const int before = written[seq].fetch_add(1);
+            if (before == 0) {
+                firstDelays[seq] = MachClock::nowNanos() - arrivals[seq].load();
+            }
+            if (before + 1 == count) {
+                delays[seq] = MachClock::nowNanos() - arrivals[seq].load();
+            }
+        });
+        if (!server->start({0, boost::asio::ip::make_address("127.0.0.1"), false})) {
+            state.SkipWithError("cannot listen on 127.0.0.1");
+            return;
+        }
+        const auto sink = BroadcastSink::create(server, nullptr, [](std::string_view) {});
+        pipeline->setSink(sink);
+        pipeline->setTiersWanted([weak = std::weak_ptr(server)] {
+            const auto server = weak.lock();
+            return server ? server->tiersWanted() : TierSet{};
+        });
+        Guests guests(server->port(), count);
+        while (server->guestCount() < static_cast<std::size_t>(count)) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(100ms);  // hellos out, connections ready
+        if (!pipeline->start()) {
+            state.SkipWithError("the pipeline did not start");
+            return;
+        }
+        const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - guests.cpuSeconds();
+        const double guestsCpuBefore = guests.cpuSeconds();
+        const auto began = std::chrono::steady_clock::now();
+        const std::uint64_t start = MachClock::nowNanos();
+        auto next = began;
+        for (int slot = 0; slot < slots; ++slot) {
+            std::this_thread::sleep_until(next);
+            // The chunk's sequence number is its index: the pipeline numbers from 0.
+            if (slot % 2 == 1) {
+                arrivals[static_cast<std::size_t>(slot / 2)] = MachClock::nowNanos();
+            }
+            writeSlot(ring->pointer(), slot, start + static_cast<std::uint64_t>(slot) * slotNanos);
+            next += std::chrono::nanoseconds(slotNanos);
+        }
+        std::this_thread::sleep_for(300ms);
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const double hostCpu =
+            cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - guests.cpuSeconds() - cpuBefore;
+        pipeline->stop();
+        server->stop();
+
+        std::vector<std::uint64_t> measured;
+        std::vector<std::uint64_t> firsts;
+        int complete = 0;
+        for (int chunk = 0; chunk < chunks; ++chunk) {
+            if (written[static_cast<std::size_t>(chunk)] >= count) {
+                ++complete;
+                measured.push_back(delays[static_cast<std::size_t>(chunk)]);
+                firsts.push_back(firstDelays[static_cast<std::size_t>(chunk)]);
+            }
+        }
+        state.counters["guests"] = count;
+        state.counters["p50_ms"] = percentile(measured, 0.50) / 1e6;
+        state.counters["p99_ms"] = percentile(measured, 0.99) / 1e6;
+        state.counters["first_p50_ms"] = percentile(firsts, 0.50) / 1e6;
+        state.counters["first_p99_ms"] = percentile(firsts, 0.99) / 1e6;
+        state.counters["complete_ratio"] = static_cast<double>(complete) / chunks;
+        state.counters["overruns"] = static_cast<double>(sr_ring_overruns(ring->pointer()));
+        state.counters["cpu_core_share"] = hostCpu / wall;
+        state.counters["guests_cpu_core_share"] = (guests.cpuSeconds() - guestsCpuBefore) / wall;
+    }
+}
+BENCHMARK(BM_CaptureToSocket)
+    ->Arg(10)
+    ->Arg(50)
+    ->Arg(200)
+    ->Arg(500)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

@@ -177,7 +177,7 @@ RecordCommand::RecordCommand(Key, SNDFILE* file, int channels) : file_(file), ch
 
 RecordCommand::~RecordCommand() = default;
 
-void RecordCommand::pipelineDidProduce(CapturePipeline::Packets&, const ChunkAssembler::Chunk&,
+void RecordCommand::pipelineDidProduce(const TierFrames&, const ChunkAssembler::Chunk&,
                                        std::span<const float> pcm, std::uint64_t, std::uint64_t) {
     const std::size_t frames = pcm.size() / static_cast<std::size_t>(channels_);
     if (frames == 0) {

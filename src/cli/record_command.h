@@ -45,7 +45,7 @@ class RecordCommand : public CapturePipeline::Sink {
     RecordCommand& operator=(const RecordCommand&) = delete;
 
     // Writes the chunk's 48 kHz samples; nothing else of the chunk is used.
-    void pipelineDidProduce(CapturePipeline::Packets& packets, const ChunkAssembler::Chunk& chunk,
+    void pipelineDidProduce(const TierFrames& frames, const ChunkAssembler::Chunk& chunk,
                             std::span<const float> pcm, std::uint64_t hostTimeNanos,
                             std::uint64_t deadlineNanos) override;
 

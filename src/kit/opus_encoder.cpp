@@ -43,6 +43,15 @@ OpusEncoder::OpusEncoder(Token, Handle* state, int channels, std::int32_t bitrat
 
 std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> OpusEncoder::encode(
     std::span<const float> pcm) {
+    const auto packet = encodeInPlace(pcm);
+    if (!packet) {
+        return std::unexpected(packet.error());
+    }
+    return std::vector<std::uint8_t>(packet->begin(), packet->end());
+}
+
+std::expected<std::span<const std::uint8_t>, OpusCodec::Failure> OpusEncoder::encodeInPlace(
+    std::span<const float> pcm) {
     if (pcm.size() < static_cast<std::size_t>(channels_) * OpusCodec::frameSize) {
         return std::unexpected(Failure::encodeFailed(OPUS_BAD_ARG));
     }
@@ -52,7 +61,7 @@ std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> OpusEncoder::encode
     if (result < 1) {
         return std::unexpected(Failure::encodeFailed(result));
     }
-    return std::vector<std::uint8_t>(scratch_.begin(), scratch_.begin() + result);
+    return std::span<const std::uint8_t>(scratch_.data(), static_cast<std::size_t>(result));
 }
 
 void OpusEncoder::setBitrate(std::int32_t bitrate) {

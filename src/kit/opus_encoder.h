@@ -1,4 +1,4 @@
-// One guest's Opus encoder: 20 ms chunks of 48 kHz float audio in, one packet out
+// One stream's Opus encoder: 20 ms chunks of 48 kHz float audio in, one packet out
 // each, at a bitrate that can change between packets. Used only from the sender
 // thread; it has no locking.
 #pragma once
@@ -37,6 +37,9 @@ class OpusEncoder {
     // stream (later samples are ignored). Fewer samples than that is a caller error,
     // refused as encodeFailed(bad argument) rather than read past the end.
     std::expected<std::vector<std::uint8_t>, Failure> encode(std::span<const float> pcm);
+    // The same without the copy: the packet stays in the encoder's own buffer and is
+    // valid until the next encode, so a caller that frames it at once allocates nothing.
+    std::expected<std::span<const std::uint8_t>, Failure> encodeInPlace(std::span<const float> pcm);
 
     // Takes effect from the next packet; the stream is not reset. Never fails: a value
     // the library refuses (zero or negative) leaves its previous target in force,

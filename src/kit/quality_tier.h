@@ -6,6 +6,7 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,7 @@ class QualityTier {
 
     // The rate of 48 kHz 16-bit stereo PCM, against which compression is measured.
     static constexpr double uncompressedMbps = 1.536;
+    static constexpr std::size_t count = 5;
 
     constexpr QualityTier(Value value) : value_(value) {}
 
@@ -48,6 +50,28 @@ class QualityTier {
 };
 
 inline constexpr std::array<QualityTier, 5> QualityTier::allCases{full, high, medium, low, minimum};
+
+// Some of the tiers, one bit each: which tier streams the guests need right now.
+class TierSet {
+  public:
+    constexpr TierSet() = default;
+    constexpr TierSet(std::initializer_list<QualityTier> tiers) {
+        for (const QualityTier tier : tiers) {
+            insert(tier);
+        }
+    }
+
+    constexpr void insert(QualityTier tier) { bits_ |= bit(tier); }
+    constexpr bool contains(QualityTier tier) const { return (bits_ & bit(tier)) != 0; }
+    constexpr bool empty() const { return bits_ == 0; }
+    friend constexpr bool operator==(TierSet, TierSet) = default;
+
+  private:
+    static constexpr std::uint8_t bit(QualityTier tier) {
+        return static_cast<std::uint8_t>(1u << tier.rawValue());
+    }
+    std::uint8_t bits_ = 0;
+};
 
 }  // namespace zoranth
 

@@ -99,17 +99,14 @@ class GuestSwarmAgainstServer : public ::testing::Test {
             {seq, hostTimeNanos, 960, stereo.bufferDelayMs}, packet));
     }
 
-    // One chunk for every guest connected now, as the capture pipeline hands it over.
+    // One chunk for every guest connected now, as the capture pipeline hands it over: the
+    // stalled guests are on a stream of their own, of big frames.
     void broadcastChunk(std::uint32_t seq, std::uint64_t hostTimeNanos) {
-        const auto frame = audioFrame(seq, hostTimeNanos, packetBytes);
-        const auto big =
-            stalledIds_.empty() ? frame : audioFrame(seq, hostTimeNanos, stalledPacketBytes);
-        BroadcastServer::Packets packets;
-        for (const auto& [id, bitrate] : server_->guestBitrates()) {
-            packets.emplace(id, stalledIds_.contains(id) ? big : frame);
-        }
+        zoranth::TierFrames frames;
+        frames[zoranth::QualityTier::medium] = audioFrame(seq, hostTimeNanos, packetBytes);
+        frames[zoranth::QualityTier::minimum] = audioFrame(seq, hostTimeNanos, stalledPacketBytes);
         server_->broadcast(
-            packets,
+            frames,
             FrameQueue::playoutDeadlineNanos(hostTimeNanos, 960, 48000, stereo.bufferDelayMs),
             zoranth::WallClock::now());
     }
@@ -338,6 +335,11 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
         return reported(Behaviour::normal).size() == 10 && stalledIds_.size() == 2;
     });
     if (joined) {
+        BroadcastServer::Bitrates stalled;
+        for (const GuestConnection::Id id : stalledIds_) {
+            stalled[id] = 64000;
+        }
+        server_->setBitrates(stalled);
         feed();
         // Until the normal guests have been handed their last chunk.
         eventually([&] {

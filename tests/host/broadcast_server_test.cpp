@@ -30,8 +30,11 @@ using zoranth::GuestConnection;
 using zoranth::Hello;
 using zoranth::MachClock;
 using zoranth::Message;
+using zoranth::QualityTier;
 using zoranth::RecordedLog;
 using zoranth::TestGuest;
+using zoranth::TierFrames;
+using zoranth::TierSet;
 using Snapshots = std::vector<GuestConnection::Snapshot>;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
@@ -42,6 +45,20 @@ std::uint64_t farDeadline() {
 
 FrameQueue::Bytes audioFrame(std::uint32_t seq, std::size_t packetBytes = 330) {
     return FrameQueue::share(zoranth::testAudioFrame(seq, packetBytes));
+}
+
+// One chunk with frames for the given tiers only.
+TierFrames onTiers(std::initializer_list<std::pair<QualityTier, FrameQueue::Bytes>> frames) {
+    TierFrames chunk;
+    for (const auto& [tier, frame] : frames) {
+        chunk[tier] = frame;
+    }
+    return chunk;
+}
+
+// A chunk for guests at the default bitrate.
+TierFrames forEveryone(FrameQueue::Bytes frame) {
+    return onTiers({{QualityTier::medium, std::move(frame)}});
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
@@ -149,11 +166,14 @@ TEST_F(BroadcastServerTest, NewGuestsStartAtTheDefaultBitrate) {
     EXPECT_EQ(server_->guestBitrates(), (BroadcastServer::Bitrates{{2, 96000}}));
 }
 
-TEST_F(BroadcastServerTest, EachGuestGetsItsOwnFrameAndEveryoneTheControlFrames) {
+TEST_F(BroadcastServerTest, EachGuestGetsTheFrameOfItsTierAndEveryoneTheControlFrames) {
     TestGuest one = join();
     TestGuest two = join();
     TestGuest three = join();
-    server_->broadcast({{1, audioFrame(10)}, {3, audioFrame(30)}, {7, audioFrame(70)}},
+    server_->setBitrates({{1, 256000}, {3, 64000}});
+    server_->broadcast(onTiers({{QualityTier::full, audioFrame(10)},
+                                {QualityTier::medium, audioFrame(20)},
+                                {QualityTier::minimum, audioFrame(30)}}),
                        farDeadline(), 0);
     const Beat beat{123456789, true, 1, 12000, 200};
     server_->sendControl(FrameQueue::share(FrameEncoder::encode(beat)));
@@ -175,12 +195,57 @@ TEST_F(BroadcastServerTest, EachGuestGetsItsOwnFrameAndEveryoneTheControlFrames)
     ASSERT_EQ(first.size(), 2u);
     EXPECT_TRUE(contains(first, Message(beat)));
     EXPECT_EQ(audioSeq(first[0] == Message(beat) ? first[1] : first[0]), 10u);
+    const auto second = firstTwo(two);
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_TRUE(contains(second, Message(beat)));
+    EXPECT_EQ(audioSeq(second[0] == Message(beat) ? second[1] : second[0]), 20u);
     const auto third = firstTwo(three);
     ASSERT_EQ(third.size(), 2u);
     EXPECT_TRUE(contains(third, Message(beat)));
     EXPECT_EQ(audioSeq(third[0] == Message(beat) ? third[1] : third[0]), 30u);
-    // The second guest had no frame of its own: only the beat.
-    EXPECT_EQ(firstTwo(two), std::vector<Message>{Message(beat)});
+}
+
+TEST_F(BroadcastServerTest, TheTiersWantedAreTheGuestsAndTheirMovesAreLogged) {
+    EXPECT_EQ(server_->tiersWanted(), TierSet{});
+    TestGuest one = join();
+    TestGuest two = join();
+    EXPECT_EQ(server_->tiersWanted(), TierSet{QualityTier::medium});
+    server_->setBitrates({{1, 256000}, {2, 100000}});  // 100 kbps is on the 96 kbps stream
+    EXPECT_EQ(server_->tiersWanted(), (TierSet{QualityTier::full, QualityTier::low}));
+    server_->setBitrates({{2, 96000}});  // the same stream: nothing moves
+    ASSERT_TRUE(one.send(Message::Bye{}));
+    ASSERT_TRUE(eventually([&] { return server_->tiersWanted() == TierSet{QualityTier::low}; }));
+    EXPECT_EQ(log_.lines(BroadcastServer::category),
+              (std::vector<std::string>{
+                  "listening on port " + std::to_string(server_->port()),
+                  "client 1 connected from " + one.localEndpoint(), "guest 1 stream + 128 kbps",
+                  "client 2 connected from " + two.localEndpoint(), "guest 2 stream + 128 kbps",
+                  "guest 1 stream 128 -> 256 kbps", "guest 2 stream 128 -> 96 kbps",
+                  "client 1 disconnected"}));
+}
+
+// A stream that has no frame this chunk (it is starting, or its encode failed) leaves its
+// guests on the stream they were on, or, for a guest that was on none, the nearest one.
+TEST_F(BroadcastServerTest, AGuestWhoseStreamHasNoFrameKeepsItsOwnOrTakesTheNearest) {
+    TestGuest moving = join();
+    server_->broadcast(forEveryone(audioFrame(1)), farDeadline(), 0);
+    EXPECT_EQ(audioSeq(moving.nextMessage()), 1u);
+    server_->setBitrates({{1, 256000}});
+    server_->broadcast(
+        onTiers({{QualityTier::medium, audioFrame(2)}, {QualityTier::low, audioFrame(102)}}),
+        farDeadline(), 0);
+    EXPECT_EQ(audioSeq(moving.nextMessage()), 2u);
+    server_->broadcast(
+        onTiers({{QualityTier::full, audioFrame(3)}, {QualityTier::medium, audioFrame(103)}}),
+        farDeadline(), 0);
+    EXPECT_EQ(audioSeq(moving.nextMessage()), 3u);
+
+    TestGuest fresh = join();  // at 128 kbps, never sent a frame: lower quality first
+    server_->broadcast(
+        onTiers({{QualityTier::full, audioFrame(4)}, {QualityTier::minimum, audioFrame(204)}}),
+        farDeadline(), 0);
+    EXPECT_EQ(audioSeq(moving.nextMessage()), 4u);
+    EXPECT_EQ(audioSeq(fresh.nextMessage()), 204u);
 }
 
 TEST_F(BroadcastServerTest, FormatChangeReachesCurrentAndLaterGuests) {
@@ -247,7 +312,7 @@ TEST_F(BroadcastServerTest, FormatChangeDuringAGuestsAdmissionReachesIt) {
         EXPECT_EQ(guest->nextMessage(), Message(mono));
     }
     ASSERT_TRUE(eventually([&] { return server->guestCount() == 1; }));
-    server->broadcast({{1, audioFrame(5)}}, farDeadline(), 0);
+    server->broadcast(forEveryone(audioFrame(5)), farDeadline(), 0);
     EXPECT_EQ(audioSeq(guest->nextMessage()), 5u);
     server->stop();
 }
@@ -305,7 +370,7 @@ TEST_F(BroadcastServerTest, BadFrameFromOneGuestLeavesTheOthersAlone) {
     EXPECT_EQ(log_.lines(GuestConnection::category),
               std::vector<std::string>{"client 1 protocol error: badMagic(0x58525448)"});
 
-    server_->broadcast({{1, audioFrame(1)}, {2, audioFrame(2)}}, farDeadline(), 0);
+    server_->broadcast(forEveryone(audioFrame(2)), farDeadline(), 0);
     EXPECT_EQ(audioSeq(fine.nextMessage()), 2u);
     EXPECT_EQ(server_->guestBitrates(), (BroadcastServer::Bitrates{{2, 128000}}));
 }
@@ -329,8 +394,7 @@ TEST_F(BroadcastServerTest, SlowGuestLosesItsOldestAudioWhileOthersKeepUp) {
     for (std::uint32_t seq = 0; seq < frames && readerInOrder; ++seq) {
         // Paced by the reading guest only, so it never runs over its own budget.
         eventually([&] { return seq - readerGot < 50 || !readerInOrder; });
-        server_->broadcast({{1, audioFrame(seq, 4000)}, {2, audioFrame(seq, 4000)}}, farDeadline(),
-                           0);
+        server_->broadcast(forEveryone(audioFrame(seq, 4000)), farDeadline(), 0);
     }
     reading.join();
     EXPECT_TRUE(readerInOrder);
@@ -384,7 +448,7 @@ TEST_F(BroadcastServerTest, AudioSentIsReportedPerGuest) {
     });
     TestGuest guest = join();
     const auto frame = audioFrame(5);
-    server_->broadcast({{1, frame}}, farDeadline(), 0);
+    server_->broadcast(forEveryone(frame), farDeadline(), 0);
     auto future = sent.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(future.get(), std::make_pair(GuestConnection::Id{1}, frame->size()));

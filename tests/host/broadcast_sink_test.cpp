@@ -1,12 +1,12 @@
 // The rave's sink over a real broadcast server on loopback: every produced chunk reaches
-// the guest it was encoded for, and the built-in tracker's beats reach every guest.
+// each guest in the encoding of its tier, and the built-in tracker's beats reach every guest.
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/address.hpp>
 
 #include "../kit/beat_click_track.h"
-#include "host/session/broadcast_sink.h"
 #include "host/host_log.h"
+#include "host/session/broadcast_sink.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
 #include "support/test_guest.h"
@@ -39,10 +39,10 @@ class BroadcastSinkTest : public ::testing::Test {
         return std::move(*guest);
     }
 
-    void produce(CapturePipeline::Packets packets, std::span<const float> pcm,
+    void produce(const TierFrames& frames, std::span<const float> pcm,
                  std::uint64_t hostTimeNanos) {
         const ChunkAssembler::Chunk chunk{};
-        sink_->pipelineDidProduce(packets, chunk, pcm, hostTimeNanos,
+        sink_->pipelineDidProduce(frames, chunk, pcm, hostTimeNanos,
                                   MachClock::nowNanos() + 2'000'000'000);
     }
 
@@ -51,14 +51,19 @@ class BroadcastSinkTest : public ::testing::Test {
     std::shared_ptr<BroadcastSink> sink_;
 };
 
-TEST_F(BroadcastSinkTest, EachGuestGetsTheFrameEncodedForIt) {
+TEST_F(BroadcastSinkTest, EachGuestGetsTheFrameOfItsTier) {
     TestGuest first = joinedGuest();
     TestGuest second = joinedGuest();
+    server_->setBitrates({{2, 64000}});
     const std::vector<float> silence(960, 0.0f);
     auto frameFor = [](std::uint32_t seq) {
-        return FrameEncoder::encode(Message::Audio{{seq, 1000, 960, 1500}, {0xAB}});
+        return FrameQueue::share(
+            FrameEncoder::encode(Message::Audio{{seq, 1000, 960, 1500}, {0xAB}}));
     };
-    produce({{1, frameFor(7)}, {2, frameFor(8)}}, silence, 1000);
+    TierFrames frames;
+    frames[QualityTier::medium] = frameFor(7);
+    frames[QualityTier::minimum] = frameFor(8);
+    produce(frames, silence, 1000);
 
     for (auto [guest, seq] : {std::pair{&first, 7u}, std::pair{&second, 8u}}) {
         const auto audio = guest->nextMessage();

@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Decodes guest 1's stream as a phone would and keeps the headers.
+// Decodes the 128 kbps stream as a phone would and keeps the headers.
 class GuestListener : public CapturePipeline::Sink {
   public:
     GuestListener() {
@@ -32,20 +32,17 @@ class GuestListener : public CapturePipeline::Sink {
         (void)decoder_.next();
     }
 
-    void pipelineDidProduce(CapturePipeline::Packets& packets, const ChunkAssembler::Chunk&,
+    void pipelineDidProduce(const TierFrames& frames, const ChunkAssembler::Chunk&,
                             std::span<const float>, std::uint64_t hostTimeNanos,
                             std::uint64_t deadlineNanos) override {
         std::lock_guard lock(mutex_);
-        for (const auto& packet : packets) {
-            if (packet.guest != 1) {
-                continue;
-            }
-            decoder_.append(packet.frame);
+        if (const auto& frame = frames[QualityTier::medium]) {
+            decoder_.append(*frame);
             const auto message = decoder_.next();
             const auto* audio = message && *message ? (*message)->as<Message::Audio>() : nullptr;
             if (audio == nullptr) {
                 ++malformed;
-                continue;
+                return;
             }
             headers.push_back(audio->header);
             deadlines.push_back(deadlineNanos - hostTimeNanos);
@@ -83,7 +80,7 @@ TEST(CapturePipelineWithCapture, AToneReachesAGuestAndTheBlackBox) {
     const auto pipeline = CapturePipeline::create(ring, *format, 960);
     const auto listener = std::make_shared<GuestListener>();
     pipeline->setSink(listener);
-    pipeline->setGuestBitrates([] { return CapturePipeline::Bitrates{{1, 128000}}; });
+    pipeline->setTiersWanted([] { return TierSet{QualityTier::medium}; });
     pipeline->setOutputRunning([weak = std::weak_ptr(session)] {
         const auto session = weak.lock();
         const auto device = session ? session->outputDevice() : std::nullopt;

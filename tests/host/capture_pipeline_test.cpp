@@ -1,5 +1,5 @@
 // The capture pipeline against a real capture ring fed by a synthetic producer thread: what
-// reaches the sink, the per-guest encoders, the statistics, the flush and the black box.
+// reaches the sink, the tier encoders, the statistics, the flush and the black box.
 #include "host/capture/capture_pipeline.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <numbers>
 #include <set>
@@ -28,12 +29,12 @@
 #include "protocol/frame_encoder.h"
 #include "support/alloc_counter.h"
 #include "support/pulse_test_server.h"
+#include "support/synthetic_producer.h"
 
 namespace zoranth {
 namespace {
 
 using namespace std::chrono_literals;
-using GuestId = CapturePipeline::GuestId;
 
 constexpr std::uint64_t startNanos = 5'000'000'000;
 
@@ -47,71 +48,6 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     }
     return true;
 }
-
-// Writes slots into the ring from a thread of its own, as the capture callback does: a sine
-// on every channel, each slot stamped where the previous one ended. It waits for room
-// instead of overrunning, so every frame arrives.
-class SyntheticProducer {
-  public:
-    SyntheticProducer(std::shared_ptr<CaptureRing> ring, double rate, int channels,
-                      double frequency = 440.0, float amplitude = 0.5f)
-        : ring_(std::move(ring)),
-          rate_(rate),
-          channels_(channels),
-          frequency_(frequency),
-          amplitude_(amplitude) {}
-    ~SyntheticProducer() { join(); }
-
-    void write(std::vector<std::uint32_t> slotFrames) {
-        join();
-        thread_ = std::thread([this, slots = std::move(slotFrames)] {
-            for (const std::uint32_t frames : slots) {
-                writeSlot(frames);
-            }
-        });
-    }
-    void writeSlots(int count, std::uint32_t frames) {
-        write(std::vector<std::uint32_t>(static_cast<std::size_t>(count), frames));
-    }
-    void join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-
-  private:
-    void writeSlot(std::uint32_t frames) {
-        sr_ring* ring = ring_->pointer();
-        sr_slot* slot = nullptr;
-        while ((slot = sr_ring_begin_write(ring)) == nullptr) {
-            std::this_thread::sleep_for(1ms);
-        }
-        slot->host_time_ns =
-            startNanos + static_cast<std::uint64_t>(std::llround(framesWritten_ / rate_ * 1e9));
-        slot->frames = frames;
-        slot->channels = static_cast<std::uint32_t>(channels_);
-        slot->flags = 0;
-        for (int c = 0; c < channels_; ++c) {
-            float* plane = sr_slot_plane(ring, slot, static_cast<std::uint32_t>(c));
-            for (std::uint32_t j = 0; j < frames; ++j) {
-                const double t = static_cast<double>(framesWritten_ + j) / rate_;
-                plane[j] = amplitude_ *
-                           static_cast<float>(std::sin(2 * std::numbers::pi * frequency_ * t));
-            }
-        }
-        sr_ring_note_call(ring);
-        sr_ring_commit_write(ring);
-        framesWritten_ += frames;
-    }
-
-    std::shared_ptr<CaptureRing> ring_;
-    double rate_;
-    int channels_;
-    double frequency_;
-    float amplitude_;
-    std::int64_t framesWritten_ = 0;
-    std::thread thread_;
-};
 
 Message::Audio decodeAudioFrame(const std::vector<std::uint8_t>& frame) {
     FrameDecoder decoder(0);
@@ -128,7 +64,7 @@ Message::Audio decodeAudioFrame(const std::vector<std::uint8_t>& frame) {
 class RecordingSink : public CapturePipeline::Sink {
   public:
     struct Delivery {
-        std::vector<std::pair<GuestId, Message::Audio>> packets;
+        std::vector<std::pair<QualityTier, Message::Audio>> frames;  // in tier order
         std::uint64_t chunkHostNanos = 0;
         int chunkFrames = 0;
         std::vector<float> pcm;
@@ -136,12 +72,14 @@ class RecordingSink : public CapturePipeline::Sink {
         std::uint64_t deadlineNanos = 0;
     };
 
-    void pipelineDidProduce(CapturePipeline::Packets& packets, const ChunkAssembler::Chunk& chunk,
+    void pipelineDidProduce(const TierFrames& frames, const ChunkAssembler::Chunk& chunk,
                             std::span<const float> pcm, std::uint64_t hostTimeNanos,
                             std::uint64_t deadlineNanos) override {
         Delivery delivery;
-        for (auto& packet : packets) {
-            delivery.packets.emplace_back(packet.guest, decodeAudioFrame(packet.frame));
+        for (const QualityTier tier : QualityTier::allCases) {
+            if (frames[tier]) {
+                delivery.frames.emplace_back(tier, decodeAudioFrame(*frames[tier]));
+            }
         }
         delivery.chunkHostNanos = chunk.hostTimeNanos;
         delivery.chunkFrames = chunk.frameCount;
@@ -165,23 +103,23 @@ class RecordingSink : public CapturePipeline::Sink {
     std::vector<Delivery> deliveries_;
 };
 
-// The guests' bitrates as a test changes them while the sender thread reads them.
-class BitrateTable {
+// The tiers the guests want, as a test changes them while the sender thread reads them.
+class WantedTiers {
   public:
-    void set(CapturePipeline::Bitrates bitrates) {
+    void set(TierSet tiers) {
         std::lock_guard lock(mutex_);
-        bitrates_ = std::move(bitrates);
+        tiers_ = tiers;
     }
-    std::function<CapturePipeline::Bitrates()> source() {
+    std::function<TierSet()> source() {
         return [this] {
             std::lock_guard lock(mutex_);
-            return bitrates_;
+            return tiers_;
         };
     }
 
   private:
     std::mutex mutex_;
-    CapturePipeline::Bitrates bitrates_;
+    TierSet tiers_;
 };
 
 // Collects the pipeline's diagnostic lines.
@@ -214,24 +152,26 @@ class LogLines {
     std::vector<std::string> lines_;
 };
 
-// An encoder whose encodes fail where a script says so; counts what the factory made.
+// An encoder whose encodes fail where a script says so; counts what the factory made and
+// notes the first sample of everything each encoder was given.
 struct ScriptedEncoders {
     struct Encoder : CapturePipeline::Encoder {
         Encoder(ScriptedEncoders& owner, std::int32_t bitrate) : owner(owner), rate(bitrate) {}
-        std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> encode(
-            std::span<const float>) override {
+        std::expected<std::span<const std::uint8_t>, OpusCodec::Failure> encode(
+            std::span<const float> pcm) override {
             std::lock_guard lock(owner.mutex);
             const int call = owner.encodes++;
+            owner.given[rate].push_back(pcm[0]);
             if (owner.failingEncodes.contains(call)) {
                 return std::unexpected(OpusCodec::Failure::encodeFailed(-3));
             }
-            return std::vector<std::uint8_t>{0xAB, static_cast<std::uint8_t>(call)};
+            packet = {0xAB, static_cast<std::uint8_t>(call)};
+            return std::span<const std::uint8_t>(packet);
         }
-        void setBitrate(std::int32_t bitrate) override { rate = bitrate; }
-        std::int32_t bitrate() const override { return rate; }
 
         ScriptedEncoders& owner;
         std::int32_t rate;
+        std::vector<std::uint8_t> packet;
     };
 
     CapturePipeline::EncoderFactory factory() {
@@ -250,11 +190,17 @@ struct ScriptedEncoders {
         return created;
     }
 
+    std::vector<float> givenAt(std::int32_t bitrate) {
+        std::lock_guard lock(mutex);
+        return given[bitrate];
+    }
+
     std::mutex mutex;
     std::set<int> failingEncodes;
     bool refuseCreation = false;
     int created = 0;
     int encodes = 0;
+    std::map<std::int32_t, std::vector<float>> given;
 };
 
 TapFormat floatFormat(double rate, int channels) {
@@ -266,9 +212,9 @@ struct PipelineFixture {
         : ring(*CaptureRing::createStandard()),
           pipeline(CapturePipeline::create(ring, floatFormat(rate, channels), 960)),
           sink(std::make_shared<RecordingSink>()),
-          producer(ring, rate, channels) {
+          producer(ring, rate, channels, startNanos) {
         pipeline->setSink(sink);
-        pipeline->setGuestBitrates(bitrates.source());
+        pipeline->setTiersWanted(tiers.source());
         pipeline->setDiagnosticLog(log.sink());
     }
     ~PipelineFixture() {
@@ -279,7 +225,7 @@ struct PipelineFixture {
     std::shared_ptr<CaptureRing> ring;
     std::shared_ptr<CapturePipeline> pipeline;
     std::shared_ptr<RecordingSink> sink;
-    BitrateTable bitrates;
+    WantedTiers tiers;
     LogLines log;
     SyntheticProducer producer;
 };
@@ -296,7 +242,7 @@ TEST(CapturePipelineDelivery, WithoutGuestsChunksStillReachTheSinkAndAdvanceTheS
     ASSERT_EQ(deliveries.size(), 5u);
     for (std::size_t i = 0; i < deliveries.size(); ++i) {
         const auto& delivery = deliveries[i];
-        EXPECT_TRUE(delivery.packets.empty());
+        EXPECT_TRUE(delivery.frames.empty());
         EXPECT_EQ(delivery.chunkHostNanos, startNanos + i * 20'000'000);
         EXPECT_EQ(delivery.hostTimeNanos, delivery.chunkHostNanos);
         EXPECT_EQ(delivery.deadlineNanos,
@@ -314,20 +260,22 @@ TEST(CapturePipelineDelivery, WithoutGuestsChunksStillReachTheSinkAndAdvanceTheS
         return fixture.pipeline->stats().diagnosis == SilenceWatchdog::Diagnosis::receivingAudio();
     }));
 
-    // The five chunks used sequence numbers 0 … 4: a guest joining now gets 5.
-    fixture.bitrates.set({{1, 128000}});
-    ASSERT_TRUE(fixture.log.waitFor("guest 1 encoder + 128 kbps"));
+    // The five chunks used sequence numbers 0 … 4: a guest joining now gets 5, from an
+    // encoder primed with those five.
+    fixture.tiers.set({QualityTier::medium});
     fixture.producer.writeSlots(2, 480);
     ASSERT_TRUE(fixture.sink->waitFor(6));
     const auto last = fixture.sink->deliveries().back();
-    ASSERT_EQ(last.packets.size(), 1u);
-    EXPECT_EQ(last.packets[0].second.header.seq, 5u);
+    ASSERT_EQ(last.frames.size(), 1u);
+    EXPECT_EQ(last.frames[0].first, QualityTier::medium);
+    EXPECT_EQ(last.frames[0].second.header.seq, 5u);
+    EXPECT_TRUE(fixture.log.waitFor("tier 128 kbps encoder + (primed with 5 chunks)"));
 }
 
-TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
+TEST(CapturePipelineDelivery, TwoTiersGetTheSameHeaderAndTheirOwnBitrates) {
     PipelineFixture fixture;
     fixture.pipeline->setBufferDelayMs(2500);
-    fixture.bitrates.set({{1, 128000}, {2, 64000}});
+    fixture.tiers.set({QualityTier::medium, QualityTier::minimum});
     ASSERT_TRUE(fixture.pipeline->start());
     fixture.producer.writeSlots(50, 480);  // half a second of 440 Hz
     ASSERT_TRUE(fixture.sink->waitFor(25));
@@ -335,10 +283,10 @@ TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
     const auto deliveries = fixture.sink->deliveries();
     std::size_t bytes[2] = {0, 0};
     for (std::size_t i = 0; i < deliveries.size(); ++i) {
-        const auto& packets = deliveries[i].packets;
+        const auto& packets = deliveries[i].frames;
         ASSERT_EQ(packets.size(), 2u);
-        EXPECT_EQ(packets[0].first, 1);
-        EXPECT_EQ(packets[1].first, 2);
+        EXPECT_EQ(packets[0].first, QualityTier::medium);
+        EXPECT_EQ(packets[1].first, QualityTier::minimum);
         const AudioChunkHeader expected{static_cast<std::uint32_t>(i), startNanos + i * 20'000'000,
                                         960, 2500};
         EXPECT_EQ(packets[0].second.header, expected);
@@ -346,7 +294,7 @@ TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
         bytes[0] += packets[0].second.packet.size();
         bytes[1] += packets[1].second.packet.size();
     }
-    EXPECT_GT(bytes[0], bytes[1]) << "the 128 kbps guest should get the larger packets";
+    EXPECT_GT(bytes[0], bytes[1]) << "the 128 kbps stream should have the larger packets";
     const auto stats = fixture.pipeline->stats();
     EXPECT_EQ(stats.encoderCount, 2);
     EXPECT_EQ(stats.encodedBytes, static_cast<std::int64_t>(bytes[0] + bytes[1]));
@@ -356,7 +304,7 @@ TEST(CapturePipelineDelivery, TwoGuestsGetTheSameHeaderAndTheirOwnBitrates) {
     ASSERT_TRUE(decoder);
     std::vector<float> decoded;
     for (const auto& delivery : deliveries) {
-        const auto pcm = (*decoder)->decode(delivery.packets[0].second.packet);
+        const auto pcm = (*decoder)->decode(delivery.frames[0].second.packet);
         ASSERT_TRUE(pcm);
         decoded.insert(decoded.end(), pcm->begin(), pcm->end());
     }
@@ -370,9 +318,8 @@ TEST(CapturePipelineDelivery, AFailedEncodeLeavesItsSequenceNumberToTheNextChunk
     ScriptedEncoders encoders;
     encoders.failingEncodes = {1};
     fixture.pipeline->setEncoderFactory(encoders.factory());
-    fixture.bitrates.set({{4, 96000}});
+    fixture.tiers.set({QualityTier::low});
     ASSERT_TRUE(fixture.pipeline->start());
-    ASSERT_TRUE(fixture.log.waitFor("guest 4 encoder + 96 kbps"));
     fixture.producer.writeSlots(6, 480);  // three chunks, the second fails
     ASSERT_TRUE(eventually([&] {
         return fixture.pipeline->stats().encodeFailures == 1 &&
@@ -380,12 +327,12 @@ TEST(CapturePipelineDelivery, AFailedEncodeLeavesItsSequenceNumberToTheNextChunk
     }));
 
     const auto deliveries = fixture.sink->deliveries();
-    EXPECT_EQ(deliveries[0].packets[0].second.header.seq, 0u);
-    EXPECT_EQ(deliveries[1].packets[0].second.header.seq, 1u);
+    EXPECT_EQ(deliveries[0].frames[0].second.header.seq, 0u);
+    EXPECT_EQ(deliveries[1].frames[0].second.header.seq, 1u);
     EXPECT_EQ(deliveries[1].chunkHostNanos, startNanos + 40'000'000);
     EXPECT_EQ(fixture.pipeline->stats().chunksProduced, 2);
-    EXPECT_TRUE(fixture.log.contains("opus encode failed for guest 4: " +
-                                     OpusCodec::Failure::encodeFailed(-3).description()));
+    EXPECT_TRUE(fixture.log.waitFor("opus encode failed for tier 96 kbps: " +
+                                    OpusCodec::Failure::encodeFailed(-3).description()));
 }
 
 TEST(CapturePipelineDelivery, AfterStopTheFlushPadsTheLastPartialChunk) {
@@ -495,28 +442,65 @@ TEST(CapturePipelineStart, BufferDelayTakesOnlyValuesTheHeaderCanCarry) {
 
 // ---------------------------------------------------------------- encoders and log lines
 
-TEST(CapturePipelineEncoders, FollowTheGuestsBitrates) {
+TEST(CapturePipelineEncoders, ATierEncoderComesWithItsFirstGuestAndLingersAfterTheLast) {
     PipelineFixture fixture;
     ScriptedEncoders encoders;
     fixture.pipeline->setEncoderFactory(encoders.factory());
-    fixture.bitrates.set({{7, 128000}});
+    fixture.tiers.set({QualityTier::medium});
     ASSERT_TRUE(fixture.pipeline->start());
-    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder + 128 kbps"));
+    fixture.producer.writeSlots(4, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(2));
+    ASSERT_TRUE(fixture.log.waitFor("tier 128 kbps encoder +"));
 
-    fixture.bitrates.set({{7, 64000}});
-    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder 128 -> 64 kbps"));
-    EXPECT_EQ(encoders.createdCount(), 2) << "the trial encoder and guest 7's, kept on a change";
+    // The guests move to 64 kbps: that stream starts, the 128 kbps one keeps encoding for
+    // a while (nobody is sent its frames) and then goes.
+    fixture.tiers.set({QualityTier::minimum});
+    fixture.producer.writeSlots(4, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(4));
+    ASSERT_TRUE(fixture.log.waitFor("tier 64 kbps encoder + (primed with 2 chunks)"));
+    EXPECT_EQ(fixture.pipeline->stats().encoderCount, 2);
+    for (const auto& delivery : fixture.sink->deliveries()) {
+        ASSERT_EQ(delivery.frames.size(), 1u);
+    }
+    EXPECT_EQ(fixture.sink->deliveries().back().frames[0].first, QualityTier::minimum);
+    fixture.producer.writeSlots(2 * CapturePipeline::lingerChunks, 480);
+    ASSERT_TRUE(fixture.log.waitFor("tier 128 kbps encoder -"));
+    EXPECT_TRUE(eventually([&] { return fixture.pipeline->stats().encoderCount == 1; }));
 
-    fixture.bitrates.set({});
-    ASSERT_TRUE(fixture.log.waitFor("guest 7 encoder -"));
+    // The last guest leaves: chunks still reach the sink, without frames.
+    fixture.tiers.set({});
     fixture.producer.writeSlots(2, 480);
-    ASSERT_TRUE(fixture.sink->waitFor(1));
-    EXPECT_TRUE(fixture.sink->deliveries()[0].packets.empty());
-    EXPECT_EQ(fixture.pipeline->stats().encoderCount, 0);
-    EXPECT_EQ(fixture.log.count("guest 7 encoder + 128 kbps"), 1u);
+    fixture.producer.join();
+    const std::size_t total = 4 + CapturePipeline::lingerChunks + 1;
+    ASSERT_TRUE(fixture.sink->waitFor(total));
+    EXPECT_TRUE(fixture.sink->deliveries().back().frames.empty());
+    EXPECT_EQ(encoders.createdCount(), 3) << "the trial encoder and one per tier";
+    EXPECT_EQ(fixture.log.count("tier 128 kbps encoder +"), 1u);
 }
 
-TEST(CapturePipelineEncoders, ACreationFailureIsLoggedAndRetriedWhileTheGuestIsWanted) {
+// A new stream's encoder first hears the chunks just before the one it sends, in order.
+TEST(CapturePipelineEncoders, AFreshTierEncoderIsPrimedWithTheAudioJustBefore) {
+    PipelineFixture fixture;
+    ScriptedEncoders encoders;
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(16, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(8));
+    fixture.tiers.set({QualityTier::full});
+    fixture.producer.writeSlots(2, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(9));
+
+    const auto deliveries = fixture.sink->deliveries();
+    std::vector<float> expected;
+    for (std::size_t i = 9 - 1 - CapturePipeline::primingChunks; i < 9; ++i) {
+        expected.push_back(deliveries[i].pcm[0]);
+    }
+    EXPECT_EQ(encoders.givenAt(256000), expected);
+    ASSERT_EQ(deliveries.back().frames.size(), 1u);
+    EXPECT_EQ(deliveries.back().frames[0].second.header.seq, 8u);
+}
+
+TEST(CapturePipelineEncoders, ARefusedEncoderIsSaidOnceAndTriedAgainWhileTheTierIsWanted) {
     PipelineFixture fixture;
     ScriptedEncoders encoders;
     fixture.pipeline->setEncoderFactory(encoders.factory());
@@ -525,21 +509,23 @@ TEST(CapturePipelineEncoders, ACreationFailureIsLoggedAndRetriedWhileTheGuestIsW
         std::lock_guard lock(encoders.mutex);
         encoders.refuseCreation = true;
     }
-    fixture.bitrates.set({{9, 64000}});
-    const std::string line = "could not create an encoder for guest 9: " +
+    fixture.tiers.set({QualityTier::minimum});
+    fixture.producer.writeSlots(6, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(3));
+    const std::string line = "could not create an encoder for tier 64 kbps: " +
                              OpusCodec::Failure::createFailed(-7).description();
-    ASSERT_TRUE(eventually([&] { return fixture.log.count(line) >= 3; }));
-
-    // Without an encoder the guest gets nothing, and the chunk still reaches the sink.
-    fixture.producer.writeSlots(2, 480);
-    ASSERT_TRUE(fixture.sink->waitFor(1));
-    EXPECT_TRUE(fixture.sink->deliveries()[0].packets.empty());
+    ASSERT_TRUE(fixture.log.waitFor(line));
+    EXPECT_GE(encoders.createdCount(), 4) << "the trial encoder, then once per chunk";
+    EXPECT_EQ(fixture.log.count(line), 1u);
+    // Without an encoder nobody gets a frame, and the chunk still reaches the sink.
+    EXPECT_TRUE(fixture.sink->deliveries()[0].frames.empty());
 
     {
         std::lock_guard lock(encoders.mutex);
         encoders.refuseCreation = false;
     }
-    ASSERT_TRUE(fixture.log.waitFor("guest 9 encoder + 64 kbps"));
+    fixture.producer.writeSlots(2, 480);
+    ASSERT_TRUE(fixture.log.waitFor("tier 64 kbps encoder + (primed with 3 chunks)"));
 }
 
 struct SlotSizeCase {
@@ -582,19 +568,19 @@ INSTANTIATE_TEST_SUITE_P(
 // Counts the allocations one chunk costs once the buffers have been made.
 class NullSink : public CapturePipeline::Sink {
   public:
-    void pipelineDidProduce(CapturePipeline::Packets&, const ChunkAssembler::Chunk&,
-                            std::span<const float>, std::uint64_t, std::uint64_t) override {
+    void pipelineDidProduce(const TierFrames&, const ChunkAssembler::Chunk&, std::span<const float>,
+                            std::uint64_t, std::uint64_t) override {
         ++calls;
     }
     int calls = 0;
 };
 
-std::uint64_t allocationsPerChunk(const CapturePipeline::Bitrates& bitrates) {
+std::uint64_t allocationsPerChunk(TierSet tiers) {
     auto ring = *CaptureRing::createStandard();
     const auto pipeline = CapturePipeline::create(ring, floatFormat(48000, 2), 960);
     const auto sink = std::make_shared<NullSink>();
     pipeline->setSink(sink);
-    pipeline->setGuestBitrates([&bitrates] { return bitrates; });
+    pipeline->setTiersWanted([tiers] { return tiers; });
     pipeline->setDiagnosticLog([](std::string_view) {});
     std::vector<float> left(960, 0.25f);
     std::vector<float> right(960, -0.25f);
@@ -615,12 +601,11 @@ std::uint64_t allocationsPerChunk(const CapturePipeline::Bitrates& bitrates) {
     return counter.allocations() / chunks;
 }
 
-TEST(CapturePipelineHotPath, AChunkAllocatesOnlyWhatItHandsToTheGuests) {
+TEST(CapturePipelineHotPath, AChunkAllocatesOnlyTheFramesItHandsOn) {
     EXPECT_EQ(allocationsPerChunk({}), 0u);
-    // Per guest: the encoder's packet and the wire frame given to the sink; then the copy of
-    // the bitrate map the owner's callback returns.
-    const CapturePipeline::Bitrates guests{{1, 128000}, {2, 64000}, {3, 96000}};
-    EXPECT_LE(allocationsPerChunk(guests), 2u * guests.size() + guests.size());
+    // Per tier: the wire frame and its shared block; the encoders write in place.
+    EXPECT_LE(allocationsPerChunk({QualityTier::full, QualityTier::medium, QualityTier::minimum}),
+              2u * 3);
 }
 
 // ---------------------------------------------------------------- black box

@@ -6,7 +6,8 @@
 
 namespace zoranth {
 
-// Allocations (every form of operator new) made by this thread since construction.
+// Allocations (every form of operator new, and aligned_alloc) made by this thread since
+// construction.
 class AllocCounter {
 public:
     AllocCounter();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -83,21 +84,20 @@ std::string raiseSenderPriority() {
     return "default priority";
 }
 
-class OpusGuestEncoder final : public CapturePipeline::Encoder {
+class OpusTierEncoder final : public CapturePipeline::Encoder {
   public:
-    explicit OpusGuestEncoder(std::shared_ptr<OpusEncoder> encoder)
-        : encoder_(std::move(encoder)) {}
+    explicit OpusTierEncoder(std::shared_ptr<OpusEncoder> encoder) : encoder_(std::move(encoder)) {}
 
-    std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> encode(
+    std::expected<std::span<const std::uint8_t>, OpusCodec::Failure> encode(
         std::span<const float> pcm) override {
-        return encoder_->encode(pcm);
+        return encoder_->encodeInPlace(pcm);
     }
-    void setBitrate(std::int32_t bitrate) override { encoder_->setBitrate(bitrate); }
-    std::int32_t bitrate() const override { return encoder_->bitrate(); }
 
   private:
     std::shared_ptr<OpusEncoder> encoder_;
 };
+
+constexpr auto noticeFlushLimit = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -108,7 +108,7 @@ CapturePipeline::EncoderFactory CapturePipeline::opusEncoders() {
         if (!encoder) {
             return std::unexpected(encoder.error());
         }
-        return std::make_unique<OpusGuestEncoder>(std::move(*encoder));
+        return std::make_unique<OpusTierEncoder>(std::move(*encoder));
     };
 }
 
@@ -151,6 +151,9 @@ CapturePipeline::CapturePipeline(Key, std::shared_ptr<CaptureRing> ring, TapForm
       splices_(spliceBoundaries),
       planes_(static_cast<std::size_t>(std::max(channels_, 1))),
       silence_(ring_->maxFramesPerSlot(), 0.0f),
+      history_(static_cast<std::size_t>(primingChunks) *
+               static_cast<std::size_t>(std::max(channels_, 1)) *
+               static_cast<std::size_t>(std::max(framesPerChunk, 1))),
       blackBox_(blackBoxSeconds, outputRate, blackBoxChannels),
       encoderFactory_(opusEncoders()),
       diagnosticLog_([](std::string_view line) { DiagnosticLog::write(category, line); }) {
@@ -181,8 +184,8 @@ void CapturePipeline::setSink(std::weak_ptr<Sink> sink) {
     sink_ = std::move(sink);
 }
 
-void CapturePipeline::setGuestBitrates(std::function<Bitrates()> guestBitrates) {
-    guestBitrates_ = std::move(guestBitrates);
+void CapturePipeline::setTiersWanted(std::function<TierSet()> tiersWanted) {
+    tiersWanted_ = std::move(tiersWanted);
 }
 
 void CapturePipeline::setOutputRunning(std::function<bool()> outputRunning) {
@@ -229,6 +232,12 @@ void CapturePipeline::stop() {
     }
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
         thread_.join();
+    }
+    if (!notices_.isCurrent()) {
+        auto said = std::make_shared<std::promise<void>>();
+        auto future = said->get_future();
+        notices_.post([said] { said->set_value(); });
+        future.wait_for(noticeFlushLimit);
     }
 }
 
@@ -306,8 +315,10 @@ void CapturePipeline::noteSlotFrames(std::uint32_t frames) {
     if (++candidateSlots_ < slotSizeSettlesAfter) {
         return;
     }
-    HostLog::line("capture buffer: " + std::to_string(lastSlotFrames_) + " -> " +
-                  std::to_string(frames) + " frames");
+    notices_.post([old = lastSlotFrames_, frames] {
+        HostLog::line("capture buffer: " + std::to_string(old) + " -> " + std::to_string(frames) +
+                      " frames");
+    });
     lastSlotFrames_ = frames;
     candidateSlots_ = 0;
 }
@@ -318,43 +329,99 @@ void CapturePipeline::emitReadyChunks() {
         std::lock_guard guard(lock_);
         bufferDelay = bufferDelayMs_;
     }
-    alignEncoders(guestBitrates_ ? guestBitrates_() : Bitrates{});
+    wanted_ = tiersWanted_ ? tiersWanted_() : TierSet{};
     while (auto chunk = assembler_.nextChunk()) {
         emitChunk(*chunk, bufferDelay);
         assembler_.recycle(std::move(*chunk));
     }
 }
 
-void CapturePipeline::alignEncoders(const Bitrates& wanted) {
-    for (const auto& [guest, bitrate] : wanted) {
-        if (const auto found = encoders_.find(guest); found != encoders_.end()) {
-            Encoder& encoder = *found->second;
-            if (encoder.bitrate() != bitrate) {
-                log("guest " + std::to_string(guest) + " encoder " +
-                    std::to_string(encoder.bitrate() / 1000) + " -> " +
-                    std::to_string(bitrate / 1000) + " kbps");
-                encoder.setBitrate(bitrate);
+// Once per chunk: a wanted tier gets its encoder, an unwanted one lingers, then goes.
+void CapturePipeline::alignTiers() {
+    for (const QualityTier tier : QualityTier::allCases) {
+        TierStream& stream = tiers_[static_cast<std::size_t>(tier.rawValue())];
+        if (wanted_.contains(tier)) {
+            stream.unwantedChunks = 0;
+            if (!stream.encoder) {
+                startTier(tier);
+            }
+        } else if (stream.encoder && ++stream.unwantedChunks >= lingerChunks) {
+            stream.encoder.reset();
+            stream.encodeFailing = false;
+            sayLater([tier] { return "tier " + tier.label() + " encoder -"; });
+        }
+    }
+}
+
+void CapturePipeline::startTier(QualityTier tier) {
+    TierStream& stream = tiers_[static_cast<std::size_t>(tier.rawValue())];
+    auto created = encoderFactory_(channels_, tier.bitrate());
+    if (!created) {
+        // Tried again on every chunk while the tier is wanted, said once.
+        if (!stream.creationFailing) {
+            stream.creationFailing = true;
+            sayLater([tier, failure = created.error()] {
+                return "could not create an encoder for tier " + tier.label() + ": " +
+                       failure.description();
+            });
+        }
+        return;
+    }
+    stream.creationFailing = false;
+    stream.encoder = std::move(*created);
+    const std::size_t chunkSamples =
+        static_cast<std::size_t>(channels_) * static_cast<std::size_t>(framesPerChunk_);
+    for (int i = 0; i < historyCount_; ++i) {
+        const int slot = (historyNext_ - historyCount_ + i + primingChunks) % primingChunks;
+        (void)stream.encoder->encode(std::span(history_).subspan(
+            static_cast<std::size_t>(slot) * chunkSamples, chunkSamples));
+    }
+    sayLater([tier, primed = historyCount_] {
+        return "tier " + tier.label() + " encoder +" +
+               (primed > 0 ? " (primed with " + std::to_string(primed) + " chunks)" : "");
+    });
+}
+
+// Encodes the chunk on every tier that has an encoder and frames it for the wanted ones;
+// returns the payload bytes framed. `anyWanted`: some wanted tier had an encoder.
+std::int64_t CapturePipeline::encodeTiers(std::span<const float> pcm,
+                                          const AudioChunkHeader& header, bool& anyWanted) {
+    std::int64_t bytes = 0;
+    anyWanted = false;
+    for (const QualityTier tier : QualityTier::allCases) {
+        TierStream& stream = tiers_[static_cast<std::size_t>(tier.rawValue())];
+        if (!stream.encoder) {
+            continue;
+        }
+        const auto packet = stream.encoder->encode(pcm);
+        if (!wanted_.contains(tier)) {
+            continue;  // lingering: encoded only to stay warm
+        }
+        anyWanted = true;
+        if (!packet) {
+            countEncodeFailure();
+            if (!stream.encodeFailing) {
+                stream.encodeFailing = true;
+                sayLater([tier, failure = packet.error()] {
+                    return "opus encode failed for tier " + tier.label() + ": " +
+                           failure.description();
+                });
             }
             continue;
         }
-        auto created = encoderFactory_(channels_, bitrate);
-        if (!created) {
-            log("could not create an encoder for guest " + std::to_string(guest) + ": " +
-                created.error().description());
-            continue;
-        }
-        encoders_.emplace(guest, std::move(*created));
-        log("guest " + std::to_string(guest) + " encoder + " + std::to_string(bitrate / 1000) +
-            " kbps");
+        stream.encodeFailing = false;
+        bytes += static_cast<std::int64_t>(packet->size());
+        frames_[tier] = FrameQueue::share(FrameEncoder::encodeAudioFrame(header, *packet));
     }
-    for (auto it = encoders_.begin(); it != encoders_.end();) {
-        if (wanted.contains(it->first)) {
-            ++it;
-            continue;
-        }
-        log("guest " + std::to_string(it->first) + " encoder -");
-        it = encoders_.erase(it);
-    }
+    return bytes;
+}
+
+void CapturePipeline::remember(std::span<const float> pcm) {
+    std::copy(pcm.begin(), pcm.end(),
+              history_.begin() +
+                  static_cast<std::ptrdiff_t>(static_cast<std::size_t>(historyNext_) * pcm.size()));
+    historyNext_ = (historyNext_ + 1) % primingChunks;
+    historyCount_ = std::min(historyCount_ + 1, primingChunks);
 }
 
 void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelay) {
@@ -382,24 +449,19 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         chunk.hostTimeNanos > latencyNanos ? chunk.hostTimeNanos - latencyNanos : 0;
     const AudioChunkHeader header{sequence_, hostTime, static_cast<std::uint32_t>(framesPerChunk_),
                                   bufferDelay};
-    packets_.clear();
-    std::int64_t chunkBytes = 0;
-    for (auto& [guest, encoder] : encoders_) {
-        auto packet = encoder->encode(pcm);
-        if (!packet) {
-            countEncodeFailure();
-            log("opus encode failed for guest " + std::to_string(guest) + ": " +
-                packet.error().description());
-            continue;
-        }
-        chunkBytes += static_cast<std::int64_t>(packet->size());
-        packets_.push_back(Packet{guest, FrameEncoder::encodeAudioFrame(header, *packet)});
-    }
+    alignTiers();
+    bool anyWanted = false;
+    const std::int64_t chunkBytes = encodeTiers(pcm, header, anyWanted);
+    remember(pcm);
     // A chunk no guest could be sent is not a chunk: its sequence number goes to the next.
-    if (packets_.empty() && !encoders_.empty()) {
+    if (frames_.empty() && anyWanted) {
         return;
     }
     ++sequence_;
+    std::int64_t encoders = 0;
+    for (const TierStream& stream : tiers_) {
+        encoders += stream.encoder ? 1 : 0;
+    }
     {
         std::lock_guard guard(lock_);
         stats_.chunksProduced += 1;
@@ -410,14 +472,15 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         stats_.discontinuities = assembler_.discontinuities();
         stats_.ringDepth = sr_ring_depth(ring_->pointer());
         stats_.encodedBytes += chunkBytes;
-        stats_.encoderCount = static_cast<std::int64_t>(encoders_.size());
+        stats_.encoderCount = encoders;
         stats_.spliceRate = splices_.rate();
     }
     if (const auto sink = sink_.lock()) {
         const std::uint64_t deadline =
             FrameQueue::playoutDeadlineNanos(hostTime, framesPerChunk_, outputRate, bufferDelay);
-        sink->pipelineDidProduce(packets_, chunk, pcm, hostTime, deadline);
+        sink->pipelineDidProduce(frames_, chunk, pcm, hostTime, deadline);
     }
+    frames_.clear();
 }
 
 void CapturePipeline::countEncodeFailure() {
@@ -486,6 +549,14 @@ void CapturePipeline::log(const std::string& line) const {
     if (diagnosticLog_) {
         diagnosticLog_(line);
     }
+}
+
+void CapturePipeline::sayLater(std::function<std::string()> line) {
+    notices_.post([weak = weak_from_this(), line = std::move(line)] {
+        if (const auto self = weak.lock()) {
+            self->log(line());
+        }
+    });
 }
 
 }  // namespace zoranth

@@ -1,15 +1,18 @@
 // The capture ring's consumer: on its own sender thread it drains the ring every 5 ms, cuts
 // 960-frame chunks, resamples them to 48 kHz, meters them, keeps the one-minute black box,
-// encodes each chunk once per guest and hands the framed packets to a sink. The owner sets
-// it up and starts and stops it from one thread; stats(), bufferDelayMs() and dumpBlackBox()
-// may be called from any thread.
+// encodes each chunk once per quality tier the guests need, frames each encoding once and
+// hands the tier frames to a sink. The owner sets it up and starts and stops it from one
+// thread; stats(), bufferDelayMs() and dumpBlackBox() may be called from any thread.
+//
+// The sender thread formats no text: its diagnostic lines are written from the pipeline's
+// own serial queue ("com.zoranth.pipeline").
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,13 +25,17 @@
 
 #include "host/capture/capture_ring.h"
 #include "host/capture/tap_format.h"
+#include "host/serial_queue.h"
 #include "kit/chunk_assembler.h"
 #include "kit/opus_codec.h"
 #include "kit/pcm_black_box.h"
 #include "kit/pcm_convert.h"
+#include "kit/quality_tier.h"
 #include "kit/resampler.h"
 #include "kit/silence_watchdog.h"
 #include "kit/splice_meter.h"
+#include "kit/tier_frames.h"
+#include "protocol/wire_format.h"
 
 namespace zoranth {
 
@@ -36,10 +43,6 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     struct Key {};
 
   public:
-    using GuestId = std::int64_t;
-    // Which guests want packets, at which bitrate (bits per second).
-    using Bitrates = std::map<GuestId, std::int32_t>;
-
     // The pipeline's counters and levels, copied out under its lock.
     struct Stats {
         std::int64_t chunksProduced = 0;   // encoded, or at least offered to the sink
@@ -52,18 +55,10 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
         std::uint32_t ringDepth = 0;         // slots waiting at the last delivery
         std::uint64_t ioProcDeliveries = 0;  // the ring's write count at the last diagnosis
         std::int64_t encodeFailures = 0;     // short resampler outputs and failed encodes
-        std::int64_t encodedBytes = 0;       // Opus payload bytes, all guests
-        std::int64_t encoderCount = 0;       // encoders alive at the last delivery
+        std::int64_t encodedBytes = 0;       // Opus payload bytes, every tier framed
+        std::int64_t encoderCount = 0;       // tier encoders alive at the last delivery
         std::optional<double> spliceRate;    // absent until the splice meter has a verdict
     };
-
-    // One guest's complete audio wire frame for one chunk.
-    struct Packet {
-        GuestId guest = 0;
-        std::vector<std::uint8_t> frame;
-    };
-    // Ascending guest id, at most one packet per guest; empty when no guest has an encoder.
-    using Packets = std::vector<Packet>;
 
     // Where every produced chunk goes. Called on the sender thread (and, for the final flush,
     // on the thread that calls emitReadyChunks); it must not block for long, or the ring
@@ -71,25 +66,26 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     class Sink {
       public:
         virtual ~Sink() = default;
-        // `packets` may be moved from: each frame is the sink's to keep. `chunk` is the chunk
-        // as assembled at the tap rate with its unadjusted host time; `pcm` the chunk at
-        // 48 kHz, interleaved, 960 × channels samples. `hostTimeNanos` is the chunk's time
-        // less the resampler's latency, `deadlineNanos` its playout deadline. The spans and
-        // the chunk are only valid during the call.
-        virtual void pipelineDidProduce(Packets& packets, const ChunkAssembler::Chunk& chunk,
+        // `frames` holds one complete audio wire frame per tier wanted this chunk (all with
+        // the same header; none when no tier is wanted); the sink may keep references to
+        // them. `chunk` is the chunk as assembled at the tap rate with its unadjusted host
+        // time; `pcm` the chunk at 48 kHz, interleaved, 960 × channels samples.
+        // `hostTimeNanos` is the chunk's time less the resampler's latency, `deadlineNanos`
+        // its playout deadline. The spans and the chunk are only valid during the call.
+        virtual void pipelineDidProduce(const TierFrames& frames,
+                                        const ChunkAssembler::Chunk& chunk,
                                         std::span<const float> pcm, std::uint64_t hostTimeNanos,
                                         std::uint64_t deadlineNanos) = 0;
     };
 
-    // One guest's encoder as the pipeline drives it: the Opus encoder, unless the owner
-    // supplies another factory.
+    // One tier's encoder as the pipeline drives it, at a bitrate fixed when it is made: the
+    // Opus encoder, unless the owner supplies another factory.
     class Encoder {
       public:
         virtual ~Encoder() = default;
-        virtual std::expected<std::vector<std::uint8_t>, OpusCodec::Failure> encode(
+        // The packet stays valid until the next call.
+        virtual std::expected<std::span<const std::uint8_t>, OpusCodec::Failure> encode(
             std::span<const float> pcm) = 0;
-        virtual void setBitrate(std::int32_t bitrate) = 0;
-        virtual std::int32_t bitrate() const = 0;
     };
     using EncoderFactory =
         std::function<std::expected<std::unique_ptr<Encoder>, OpusCodec::Failure>(
@@ -133,6 +129,13 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     static constexpr std::uint16_t initialBufferDelayMs = 1500;
     static constexpr std::int32_t trialBitrate = 128000;
     static constexpr std::size_t blackBoxesKept = 5;
+    // A tier encoder made while guests are already listening is fed this many chunks of the
+    // audio just before, so that a guest moving onto its stream hears no start-up: a fresh
+    // Opus encoder's first packets dip and click against the stream the guest came from.
+    static constexpr int primingChunks = 5;
+    // A tier nobody has wanted for this many chunks (3 s) gives up its encoder; until then it
+    // keeps encoding, so a guest coming back to it moves onto a warm stream.
+    static constexpr int lingerChunks = 150;
 
     // framesPerChunk is the chunk length at 48 kHz (960 from every caller). At another tap
     // rate the assembler cuts framesPerChunk × rate ÷ 48000 tap frames, which the resampler
@@ -147,7 +150,9 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
     // Set by the owner before start().
     void setSink(std::weak_ptr<Sink> sink);
-    void setGuestBitrates(std::function<Bitrates()> guestBitrates);
+    // The tiers the guests need, read once per pass on the sender thread: it must answer
+    // at once (the server answers from a snapshot). Not set: no tier is encoded.
+    void setTiersWanted(std::function<TierSet()> tiersWanted);
     // Whether the default output is playing somewhere, for the silence diagnosis; false
     // when not set.
     void setOutputRunning(std::function<bool()> outputRunning);
@@ -159,8 +164,8 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     // Checks the format with a trial encoder, then starts the sender thread. There is no
     // restart.
     std::expected<void, Failure> start();
-    // Asks the sender thread to leave its loop and waits until it has. The statistics and
-    // the black box stay readable.
+    // Asks the sender thread to leave its loop and waits until it has, and for the lines it
+    // had to say (at most a second). The statistics and the black box stay readable.
     void stop();
 
     Stats stats() const;
@@ -201,10 +206,24 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     bool isCancelled() const;
     void noteSlotFrames(std::uint32_t frames);
     void updateDiagnosis();
-    void alignEncoders(const Bitrates& wanted);
+    void alignTiers();
+    void startTier(QualityTier tier);
+    std::int64_t encodeTiers(std::span<const float> pcm, const AudioChunkHeader& header,
+                             bool& anyWanted);
+    void remember(std::span<const float> pcm);
     void emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelayMs);
     void countEncodeFailure();
     void log(const std::string& line) const;
+    // Writes a line later, from the pipeline's queue: `line` builds the text there.
+    void sayLater(std::function<std::string()> line);
+
+    // One tier's stream: its encoder while a guest wants it or it lingers.
+    struct TierStream {
+        std::unique_ptr<Encoder> encoder;
+        int unwantedChunks = 0;
+        bool encodeFailing = false;    // said once per run of failed encodes
+        bool creationFailing = false;  // said once per run of refused creations
+    };
 
     const std::shared_ptr<CaptureRing> ring_;
     const TapFormat format_;
@@ -219,7 +238,8 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     SilenceWatchdog watchdog_;
     std::uint32_t sequence_ = 0;
     Resampler resampler_;
-    std::map<GuestId, std::unique_ptr<Encoder>> encoders_;
+    std::array<TierStream, QualityTier::count> tiers_;
+    TierSet wanted_;  // read at the start of each pass
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
     std::int64_t framesDrained_ = 0;
@@ -228,9 +248,13 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     int candidateSlots_ = 0;
     std::vector<std::span<const float>> planes_;
     std::vector<float> silence_;  // stands in for planes the ring does not carry
+    // The last primingChunks chunks at 48 kHz, a ring of whole chunks starting at historyNext_.
+    std::vector<float> history_;
+    int historyNext_ = 0;
+    int historyCount_ = 0;
     std::vector<float> pcm_;
     PCMConvert::Levels levels_;
-    Packets packets_;
+    TierFrames frames_;
 
     mutable std::mutex boxLock_;  // blackBox_
     PCMBlackBox blackBox_;
@@ -242,13 +266,14 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
 
     // Set before start().
     std::weak_ptr<Sink> sink_;
-    std::function<Bitrates()> guestBitrates_;
+    std::function<TierSet()> tiersWanted_;
     std::function<bool()> outputRunning_;
     EncoderFactory encoderFactory_;
     std::function<void(std::string_view)> diagnosticLog_;
 
     bool started_ = false;
     std::thread thread_;
+    SerialQueue notices_{"com.zoranth.pipeline"};
 };
 
 }  // namespace zoranth

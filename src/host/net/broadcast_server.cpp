@@ -126,7 +126,8 @@ BroadcastServer::BroadcastServer(const Hello& hello, std::string_view name, Diag
     : log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
       queue_("com.zoranth.server"),
       serviceName_(serviceNameFor(name, computerName())),
-      hello_(hello) {}
+      hello_(hello),
+      roster_(std::make_shared<const Roster>()) {}
 
 BroadcastServer::~BroadcastServer() {
     // A server dropped without stop(): its guests go without a goodbye.
@@ -267,13 +268,16 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         audioSent = onAudioSent_;
     }
     auto connection = std::make_shared<GuestConnection>(id, std::move(socket), hello, log_);
+    std::int32_t bitrate = 0;
+    Rosters released;
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
             return;  // the connection closes as it goes
         }
         guests_.emplace(id, connection);
-        bitrateByGuest_[id] = defaultBitrate_;
+        bitrate = bitrateByGuest_[id] = defaultBitrate_;
+        publishRoster(released);
     }
     connection->setOnStateChange(
         [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
@@ -288,6 +292,7 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     // Logged before starting, so the trail never shows a guest's path before its arrival.
     const std::string& endpoint = connection->endpointDescription();
     log("client " + std::to_string(id) + " connected from " + endpoint);
+    log("guest " + std::to_string(id) + " stream + " + QualityTier::nearest(bitrate).label());
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
     connection->start();
     guestsChanged();
@@ -306,10 +311,14 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& we
     // Failed, then cancelled: the guest leaves once. Its bitrate entry outlives a
     // stop() that already emptied the guest map, so it marks who has not left yet.
     bool left = false;
+    Rosters released;
     {
         std::lock_guard guard(lock_);
         guests_.erase(id);
         left = bitrateByGuest_.erase(id) > 0;
+        if (left) {
+            publishRoster(released);
+        }
     }
     if (!left) {
         return;
@@ -337,6 +346,7 @@ void BroadcastServer::guestsChanged() {
 void BroadcastServer::stop() {
     std::vector<std::shared_ptr<GuestConnection>> leaving;
     std::shared_ptr<ServiceRegistration> registration;
+    Rosters released;
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
@@ -347,6 +357,7 @@ void BroadcastServer::stop() {
             leaving.push_back(std::move(connection));
         }
         guests_.clear();
+        publishRoster(released);
         registration = std::move(registration_);
     }
     for (const auto& connection : leaving) {
@@ -422,22 +433,73 @@ void BroadcastServer::changeFormat(const Hello& hello) {
     }
 }
 
-void BroadcastServer::broadcast(const Packets& packets, std::uint64_t deadlineNanos, double now) {
-    if (packets.empty()) {
+void BroadcastServer::broadcast(const TierFrames& frames, std::uint64_t deadlineNanos, double now) {
+    if (frames.empty()) {
         return;
     }
-    std::vector<std::pair<std::shared_ptr<GuestConnection>, FrameQueue::Bytes>> pairs;
-    pairs.reserve(packets.size());
-    {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, frame] : packets) {
-            if (const auto found = guests_.find(id); found != guests_.end()) {
-                pairs.emplace_back(found->second, frame);
-            }
+    const std::shared_ptr<const Roster> roster = roster_.load(std::memory_order_acquire);
+    for (const Roster::Listener& listener : roster->listeners) {
+        const int tier = streamFor(frames, listener);
+        if (tier < 0) {
+            continue;
+        }
+        listener.connection->setStreamTier(tier);
+        listener.connection->enqueue(frames[QualityTier::allCases[static_cast<std::size_t>(tier)]],
+                                     deadlineNanos, now);
+    }
+}
+
+int BroadcastServer::streamFor(const TierFrames& frames, const Roster::Listener& listener) {
+    const auto has = [&frames](int raw) {
+        return raw >= 0 && raw < static_cast<int>(QualityTier::count) &&
+               frames[QualityTier::allCases[static_cast<std::size_t>(raw)]] != nullptr;
+    };
+    const int wanted = listener.tier.rawValue();
+    if (has(wanted)) {
+        return wanted;
+    }
+    if (const int previous = listener.connection->streamTier(); has(previous)) {
+        return previous;
+    }
+    for (int distance = 1; distance < static_cast<int>(QualityTier::count); ++distance) {
+        if (has(wanted + distance)) {
+            return wanted + distance;
+        }
+        if (has(wanted - distance)) {
+            return wanted - distance;
         }
     }
-    for (auto& [connection, frame] : pairs) {
-        connection->enqueue(std::move(frame), deadlineNanos, now);
+    return -1;
+}
+
+TierSet BroadcastServer::tiersWanted() const {
+    return roster_.load(std::memory_order_acquire)->tiers;
+}
+
+void BroadcastServer::publishRoster(Rosters& released) {
+    auto roster = std::make_shared<Roster>();
+    roster->listeners.reserve(guests_.size());
+    for (const auto& [id, connection] : guests_) {
+        const auto bitrate = bitrateByGuest_.find(id);
+        const QualityTier tier = QualityTier::nearest(
+            bitrate != bitrateByGuest_.end() ? bitrate->second : defaultBitrate_);
+        roster->listeners.push_back({connection, tier});
+        roster->tiers.insert(tier);
+    }
+    retired_.push_back(roster_.exchange(std::move(roster), std::memory_order_acq_rel));
+    releaseRetired(released);
+}
+
+// A retired roster held only here is read by no broadcast, and no broadcast can take it
+// up again: it is no longer the published one.
+void BroadcastServer::releaseRetired(Rosters& released) {
+    for (auto it = retired_.begin(); it != retired_.end();) {
+        if (it->use_count() == 1) {
+            released.push_back(std::move(*it));
+            it = retired_.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -448,11 +510,32 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 }
 
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, bitrate] : bitrates) {
-        if (guests_.contains(id)) {
-            bitrateByGuest_[id] = bitrate;
+    std::vector<std::string> moves;
+    Rosters released;
+    {
+        std::lock_guard guard(lock_);
+        bool moved = false;
+        for (const auto& [id, bitrate] : bitrates) {
+            if (!guests_.contains(id)) {
+                continue;
+            }
+            std::int32_t& current = bitrateByGuest_[id];
+            const QualityTier from = QualityTier::nearest(current);
+            const QualityTier to = QualityTier::nearest(bitrate);
+            current = bitrate;
+            if (from != to) {
+                moved = true;
+                moves.push_back("guest " + std::to_string(id) + " stream " +
+                                std::to_string(from.bitrate() / 1000) + " -> " +
+                                std::to_string(to.bitrate() / 1000) + " kbps");
+            }
         }
+        if (moved) {
+            publishRoster(released);
+        }
+    }
+    for (const std::string& line : moves) {
+        log(line);
     }
 }
 
@@ -478,6 +561,12 @@ void BroadcastServer::setDefaultBitrate(std::int32_t bitrate) {
 }
 
 void BroadcastServer::snapshots(SnapshotsHandler completion) {
+    {
+        // A periodic moment to let go of rosters the sender thread has finished with.
+        Rosters released;
+        std::lock_guard guard(lock_);
+        releaseRetired(released);
+    }
     const auto list = connections();
     if (list.empty()) {
         completion({});

@@ -1,13 +1,18 @@
 // The host's network face: listens for guests, advertises the rave as _zoranth._tcp,
-// gives every guest a GuestConnection and fans the stream out to them. Create it with
-// std::make_shared; every operation may be called from any thread. The listener runs on
-// the serial queue "com.zoranth.server", each guest on its own; broadcast() only posts.
+// gives every guest a GuestConnection and fans the stream out to them: each guest is on
+// the stream of its quality tier, and every guest on a tier is handed the same frame.
+// Create it with std::make_shared; every operation may be called from any thread. The
+// listener runs on the serial queue "com.zoranth.server", each guest on its own.
+// broadcast() and tiersWanted() are the sender thread's: they read a snapshot of who is
+// on which stream, published whenever guests or their tiers change, and neither lock,
+// allocate nor log.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -17,12 +22,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "host/net/guest_connection.h"
 #include "host/serial_queue.h"
 #include "kit/frame_queue.h"
+#include "kit/quality_tier.h"
+#include "kit/tier_frames.h"
 #include "platform/avahi/service_registration.h"
 #include "protocol/wire_format.h"
 
@@ -31,8 +37,6 @@ namespace zoranth {
 class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
   public:
     using Id = GuestConnection::Id;
-    // One encoded audio frame per guest id, for guests encoded at their own bitrate.
-    using Packets = std::unordered_map<Id, FrameQueue::Bytes>;
     using Bitrates = std::map<Id, std::int32_t>;
     using SnapshotsHandler = std::function<void(std::vector<GuestConnection::Snapshot>)>;
 
@@ -90,12 +94,17 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     // A new stream format: every guest gets it next, and later guests first. Applied on
     // the server's queue, in order with the guests' admissions.
     void updateFormat(const Hello& hello);
-    // Hands each connected guest its frame; ids without a guest are ignored.
-    void broadcast(const Packets& packets, std::uint64_t deadlineNanos, double now);
+    // Hands each guest the frame of its tier. While its tier has no frame (its stream is
+    // starting, or its encode failed) a guest stays on the stream it was on, else takes
+    // the nearest one there is, lower quality first. One thread at a time (the sender).
+    void broadcast(const TierFrames& frames, std::uint64_t deadlineNanos, double now);
+    // The tiers the guests are on, for the pipeline to encode.
+    TierSet tiersWanted() const;
     // One complete frame (beat, cue) for every guest, ahead of their audio.
     void sendControl(FrameQueue::Bytes frame);
 
-    // Per-guest bitrates: only ids still connected are changed or reported.
+    // Per-guest bitrates: only ids still connected are changed or reported. A guest is on
+    // the stream of the best tier at or below its bitrate; it moves at the next chunk.
     void setBitrates(const Bitrates& bitrates);
     Bitrates guestBitrates() const;
     // The bitrate a newly connected guest starts with.
@@ -122,6 +131,17 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
   private:
     struct SnapshotCollector;
 
+    // Who is on which tier stream: immutable once published.
+    struct Roster {
+        struct Listener {
+            std::shared_ptr<GuestConnection> connection;
+            QualityTier tier;
+        };
+        std::vector<Listener> listeners;
+        TierSet tiers;
+    };
+    using Rosters = std::vector<std::shared_ptr<const Roster>>;
+
     std::expected<void, StartFailure> listen(const Listening& listening);
     void advertise();
     void registrationChanged(const ServiceRegistration::Event& event);
@@ -130,6 +150,11 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
                            const GuestConnection::State& state);
     void changeFormat(const Hello& hello);
+    // Under lock_: publishes the guests as they are now; rosters nobody reads any more go
+    // to `released`, to be let go of after the lock.
+    void publishRoster(Rosters& released);
+    void releaseRetired(Rosters& released);
+    static int streamFor(const TierFrames& frames, const Roster::Listener& listener);
     void guestsChanged();
     std::vector<std::shared_ptr<GuestConnection>> connections() const;
     void log(const std::string& text) const;
@@ -152,6 +177,12 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     std::shared_ptr<ServiceRegistration> registration_;
     std::function<void()> onGuestsChanged_;
     GuestConnection::AudioSentHandler onAudioSent_;
+    // Published rosters no longer current, kept until no broadcast holds them, so that the
+    // sender thread never lets go of the last reference (and never frees a roster or a
+    // connection).
+    Rosters retired_;
+
+    std::atomic<std::shared_ptr<const Roster>> roster_;
 };
 
 }  // namespace zoranth

@@ -1,5 +1,6 @@
 #include "host/net/guest_connection.h"
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -117,7 +118,7 @@ GuestConnection::GuestConnection(Id id, boost::asio::ip::tcp::socket socket, con
           const auto remote = socket_.remote_endpoint(error);
           return error ? std::string("unknown endpoint") : describe(remote);
       }()),
-      decoder_(static_cast<std::ptrdiff_t>(receiveChunkBytes)),
+      decoder_(decoderReserveBytes),
       audioQueue_(hello.bufferDelayMs / 1000.0 + 0.5, chunkSeconds),
       connectedAt_(WallClock::now()),
       pendingHello_(hello) {}
@@ -147,14 +148,41 @@ void GuestConnection::start() {
     onQueue([](GuestConnection& self) { self.begin(); });
 }
 
-void GuestConnection::enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now) {
-    onQueue([audio = std::move(audio), deadlineNanos, now](GuestConnection& self) mutable {
-        self.enqueueAudio(std::move(audio), deadlineNanos, now);
+void GuestConnection::enqueue(const FrameQueue::Bytes& audio, std::uint64_t deadlineNanos,
+                              double now) {
+    // Once a frame has had to go the slow way, the ones after it follow it until the
+    // queue has taken them all, so that none overtakes another.
+    const std::uint32_t format = formatsAnnounced_.load(std::memory_order_acquire);
+    if (spilled_.load(std::memory_order_acquire) > 0 ||
+        !inbox_.push(audio, deadlineNanos, now, format)) {
+        spill(audio, deadlineNanos, now);
+        return;
+    }
+    if (wakePending_.exchange(true, std::memory_order_acq_rel)) {
+        return;  // the wake-up already on its way takes this frame too
+    }
+    boost::asio::post(queue_.executor(), boost::asio::bind_allocator(
+                                             HandlerAllocator<void>(wakeMemory_),
+                                             [self = shared_from_this()] { self->takeInbox(); }));
+}
+
+// The inbox is full: the queue has not run for over a second. The frame is posted on its
+// own (which allocates), behind everything handed over before it.
+void GuestConnection::spill(const FrameQueue::Bytes& audio, std::uint64_t deadlineNanos,
+                            double now) {
+    spilled_.fetch_add(1, std::memory_order_acq_rel);
+    onQueue([audio, deadlineNanos, now](GuestConnection& self) {
+        self.takeInbox();
+        self.enqueueAudio(audio, deadlineNanos, now);
+        self.spilled_.fetch_sub(1, std::memory_order_acq_rel);
     });
 }
 
 void GuestConnection::sendHello(const Hello& hello) {
-    onQueue([hello](GuestConnection& self) { self.changeFormat(hello); });
+    // Counted here, on the caller's thread, so that audio handed over after this call is
+    // told from audio handed over before it, whichever reaches the queue first.
+    const std::uint32_t format = formatsAnnounced_.fetch_add(1, std::memory_order_acq_rel) + 1;
+    onQueue([hello, format](GuestConnection& self) { self.changeFormat(hello, format); });
 }
 
 void GuestConnection::sendControl(FrameQueue::Bytes frame) {
@@ -166,6 +194,7 @@ void GuestConnection::sendControl(FrameQueue::Bytes frame) {
 
 void GuestConnection::snapshot(std::function<void(Snapshot)> completion) {
     onQueue([completion = std::move(completion)](GuestConnection& self) {
+        self.takeInbox();  // everything handed over before the question counts
         Snapshot snapshot;
         snapshot.id = self.id_;
         snapshot.endpoint = self.endpoint_;
@@ -266,8 +295,11 @@ void GuestConnection::receive() {
             self->received(error, length);
         }
     };
-    socket_.async_read_some(boost::asio::buffer(receiveBuffer_),
-                            boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+    socket_.async_read_some(
+        boost::asio::buffer(receiveBuffer_),
+        boost::asio::bind_allocator(
+            HandlerAllocator<void>(readMemory_),
+            boost::asio::bind_executor(queue_.executor(), std::move(completion))));
 }
 
 void GuestConnection::received(const boost::system::error_code& error, std::size_t length) {
@@ -365,8 +397,11 @@ void GuestConnection::write(FrameQueue::Bytes frame, bool isAudio) {
             self->sendCompleted(error, frame, isAudio);
         }
     };
-    boost::asio::async_write(socket_, buffer,
-                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+    boost::asio::async_write(
+        socket_, buffer,
+        boost::asio::bind_allocator(
+            HandlerAllocator<void>(writeMemory_),
+            boost::asio::bind_executor(queue_.executor(), std::move(completion))));
 }
 
 void GuestConnection::sendCompleted(const boost::system::error_code& error,
@@ -392,6 +427,20 @@ void GuestConnection::sendCompleted(const boost::system::error_code& error,
     cancel();
 }
 
+void GuestConnection::takeInbox() {
+    // Cleared before taking, as an exchange that sees every frame pushed before the
+    // sender found it set: a frame pushed after this posts a wake-up of its own.
+    wakePending_.exchange(false, std::memory_order_acq_rel);
+    // Audio handed over after a format change waits for the change.
+    while (const FrameInbox::Entry* front = inbox_.front()) {
+        if (front->format > formatsApplied_) {
+            return;
+        }
+        auto entry = inbox_.pop();
+        enqueueAudio(std::move(entry->bytes), entry->deadlineNanos, entry->now);
+    }
+}
+
 void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos,
                                    double now) {
     if (closed_ || !audio || audio->empty()) {
@@ -414,7 +463,12 @@ void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadli
     pump();
 }
 
-void GuestConnection::changeFormat(const Hello& hello) {
+void GuestConnection::changeFormat(const Hello& hello, std::uint32_t format) {
+    if (format < formatsApplied_) {
+        return;  // overtaken by a newer change
+    }
+    takeInbox();  // the audio of the old format, to be discarded with the rest
+    formatsApplied_ = format;
     if (closed_) {
         return;
     }
@@ -425,6 +479,7 @@ void GuestConnection::changeFormat(const Hello& hello) {
         log("client " + std::to_string(id_) + ": format change, discarded " +
             std::to_string(stale) + " stale frame(s)");
     }
+    takeInbox();  // the audio of the new format
     if (pendingHello_) {
         // Not started yet: the newer hello replaces the first one instead of following
         // it, or the guest would end on the stale format.

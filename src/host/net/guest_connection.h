@@ -3,12 +3,15 @@
 // one frame at a time, dropping audio that would arrive too late. Create it with
 // std::make_shared; every public operation may be called from any thread and only
 // posts work to the connection's own serial queue ("com.zoranth.app.<id>").
+// enqueue() is the sender thread's: it hands audio over without locking or allocating,
+// and one thread at a time may call it.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,7 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "host/net/handler_memory.h"
 #include "host/serial_queue.h"
+#include "kit/frame_inbox.h"
 #include "kit/frame_queue.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/wire_format.h"
@@ -68,7 +73,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     using AudioSentHandler = std::function<void(Id, const FrameQueue::Bytes&)>;
 
     static constexpr std::string_view category = "client";
-    static constexpr std::size_t receiveChunkBytes = 65536;
+    // A guest sends clock probes and reports of a few dozen bytes: reading 4 KB at a time
+    // keeps up with any guest and keeps a room of guests small in memory.
+    static constexpr std::size_t receiveChunkBytes = 4096;
+    static constexpr std::ptrdiff_t decoderReserveBytes = 65536;
     static constexpr double chunkSeconds = 0.02;
     // An audio queue that stays full without the guest taking a single frame for
     // longer than this means the guest has stalled (or vanished while audio was
@@ -104,8 +112,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void start();
 
     // One complete audio frame, its playout deadline (host-clock nanoseconds) and
-    // the current WallClock seconds.
-    void enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
+    // the current WallClock seconds. Lock-free and allocation-free for the sender thread,
+    // except while the guest's queue has not run for over a second: then the frames are
+    // posted one by one, still in order.
+    void enqueue(const FrameQueue::Bytes& audio, std::uint64_t deadlineNanos, double now);
     // A stream-format change: queued audio is stale and the new hello goes next. Before
     // start() it replaces the hello the connection was made with.
     void sendHello(const Hello& hello);
@@ -117,6 +127,11 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void close();
     // Sends `bye` after any frame already in flight, then ends the connection.
     void sayGoodbyeAndClose();
+
+    // The tier stream this guest was last handed a frame of, as a raw tier value; -1 before
+    // the first. Kept for the thread that calls enqueue(), which alone reads and writes it.
+    int streamTier() const { return streamTier_.load(std::memory_order_relaxed); }
+    void setStreamTier(int tier) { streamTier_.store(tier, std::memory_order_relaxed); }
 
     Id id() const { return id_; }
     SerialQueue& queue() { return queue_; }
@@ -146,8 +161,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void write(FrameQueue::Bytes frame, bool isAudio);
     void sendCompleted(const boost::system::error_code& error, const FrameQueue::Bytes& frame,
                        bool isAudio);
+    void spill(const FrameQueue::Bytes& audio, std::uint64_t deadlineNanos, double now);
+    void takeInbox();
     void enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
-    void changeFormat(const Hello& hello);
+    void changeFormat(const Hello& hello, std::uint32_t format);
     void closeNow();
     void goodbye();
     void writeGoodbye();
@@ -183,6 +200,18 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     StatsHandler onStats_;
     AudioSentHandler onAudioSent_;
     std::optional<Hello> pendingHello_;
+
+    // The sender's hand-off: frames wait in the inbox until the wake-up it posts (at most
+    // one outstanding) moves them into the audio queue.
+    FrameInbox inbox_;
+    std::atomic<bool> wakePending_{false};
+    std::atomic<int> spilled_{0};                     // frames posted one by one, not yet taken
+    std::atomic<std::uint32_t> formatsAnnounced_{0};  // sendHello calls so far
+    std::uint32_t formatsApplied_ = 0;                // format changes the queue has made
+    std::atomic<int> streamTier_{-1};
+    const std::shared_ptr<HandlerMemory> wakeMemory_ = std::make_shared<HandlerMemory>();
+    const std::shared_ptr<HandlerMemory> writeMemory_ = std::make_shared<HandlerMemory>();
+    const std::shared_ptr<HandlerMemory> readMemory_ = std::make_shared<HandlerMemory>();
 };
 
 }  // namespace zoranth

@@ -56,15 +56,10 @@ void BroadcastSink::connectHelper() {
     });
 }
 
-void BroadcastSink::pipelineDidProduce(CapturePipeline::Packets& packets,
-                                       const ChunkAssembler::Chunk&, std::span<const float> pcm,
-                                       std::uint64_t hostTimeNanos, std::uint64_t deadlineNanos) {
-    const double now = WallClock::now();
-    for (CapturePipeline::Packet& packet : packets) {
-        packets_[packet.guest] = FrameQueue::share(std::move(packet.frame));
-    }
-    server_->broadcast(packets_, deadlineNanos, now);
-    packets_.clear();
+void BroadcastSink::pipelineDidProduce(const TierFrames& frames, const ChunkAssembler::Chunk&,
+                                       std::span<const float> pcm, std::uint64_t hostTimeNanos,
+                                       std::uint64_t deadlineNanos) {
+    server_->broadcast(frames, deadlineNanos, WallClock::now());
     trackBeats(pcm, hostTimeNanos);
 }
 

@@ -56,7 +56,7 @@ class BroadcastSink : public CapturePipeline::Sink,
     BroadcastSink(const BroadcastSink&) = delete;
     BroadcastSink& operator=(const BroadcastSink&) = delete;
 
-    void pipelineDidProduce(CapturePipeline::Packets& packets, const ChunkAssembler::Chunk& chunk,
+    void pipelineDidProduce(const TierFrames& frames, const ChunkAssembler::Chunk& chunk,
                             std::span<const float> pcm, std::uint64_t hostTimeNanos,
                             std::uint64_t deadlineNanos) override;
 
@@ -89,7 +89,6 @@ class BroadcastSink : public CapturePipeline::Sink,
     BeatTracker beats_{sampleRate};
     std::int64_t beatsSent_ = 0;
     double lastBeatReport_ = 0;
-    BroadcastServer::Packets packets_;
 
     mutable std::mutex canaryLock_;  // canary_
     BeatRateCanary canary_{canaryWindowSeconds, canarySuspectBeatsPerSecond};

@@ -225,9 +225,9 @@ void RaveSession::finishStart(Capture capture, std::uint16_t port) {
         settings_.raveName);
     auto sink = dependencies_.makeSink(server);
     pipeline->setSink(sink);
-    pipeline->setGuestBitrates([weakServer = std::weak_ptr(server)] {
+    pipeline->setTiersWanted([weakServer = std::weak_ptr(server)] {
         const auto server = weakServer.lock();
-        return server ? server->guestBitrates() : CapturePipeline::Bitrates{};
+        return server ? server->tiersWanted() : TierSet{};
     });
     const auto& session = capture.session;
     pipeline->setOutputRunning(TapSession::outputRunningOf(session));
