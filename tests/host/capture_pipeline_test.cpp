@@ -314,8 +314,8 @@ TEST(CapturePipelineDelivery, TwoTiersGetTheSameHeaderAndTheirOwnBitrates) {
 }
 
 TEST(CapturePipelineDelivery, AFailedEncodeLeavesItsSequenceNumberToTheNextChunk) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
     PipelineFixture fixture;
-    ScriptedEncoders encoders;
     encoders.failingEncodes = {1};
     fixture.pipeline->setEncoderFactory(encoders.factory());
     fixture.tiers.set({QualityTier::low});
@@ -443,8 +443,8 @@ TEST(CapturePipelineStart, BufferDelayTakesOnlyValuesTheHeaderCanCarry) {
 // ---------------------------------------------------------------- encoders and log lines
 
 TEST(CapturePipelineEncoders, ATierEncoderComesWithItsFirstGuestAndLingersAfterTheLast) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
     PipelineFixture fixture;
-    ScriptedEncoders encoders;
     fixture.pipeline->setEncoderFactory(encoders.factory());
     fixture.tiers.set({QualityTier::medium});
     ASSERT_TRUE(fixture.pipeline->start());
@@ -480,8 +480,8 @@ TEST(CapturePipelineEncoders, ATierEncoderComesWithItsFirstGuestAndLingersAfterT
 
 // A new stream's encoder first hears the chunks just before the one it sends, in order.
 TEST(CapturePipelineEncoders, AFreshTierEncoderIsPrimedWithTheAudioJustBefore) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
     PipelineFixture fixture;
-    ScriptedEncoders encoders;
     fixture.pipeline->setEncoderFactory(encoders.factory());
     ASSERT_TRUE(fixture.pipeline->start());
     fixture.producer.writeSlots(16, 480);
@@ -501,8 +501,8 @@ TEST(CapturePipelineEncoders, AFreshTierEncoderIsPrimedWithTheAudioJustBefore) {
 }
 
 TEST(CapturePipelineEncoders, ARefusedEncoderIsSaidOnceAndTriedAgainWhileTheTierIsWanted) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
     PipelineFixture fixture;
-    ScriptedEncoders encoders;
     fixture.pipeline->setEncoderFactory(encoders.factory());
     ASSERT_TRUE(fixture.pipeline->start());
     {

@@ -269,7 +269,7 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     }
     auto connection = std::make_shared<GuestConnection>(id, std::move(socket), hello, log_);
     std::int32_t bitrate = 0;
-    Rosters released;
+    std::shared_ptr<const Roster> roster;
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
@@ -277,8 +277,9 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         }
         guests_.emplace(id, connection);
         bitrate = bitrateByGuest_[id] = defaultBitrate_;
-        publishRoster(released);
+        roster = makeRoster();
     }
+    publish(std::move(roster));
     connection->setOnStateChange(
         [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
             Id id, const GuestConnection::State& state) {
@@ -311,14 +312,17 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& we
     // Failed, then cancelled: the guest leaves once. Its bitrate entry outlives a
     // stop() that already emptied the guest map, so it marks who has not left yet.
     bool left = false;
-    Rosters released;
+    std::shared_ptr<const Roster> roster;
     {
         std::lock_guard guard(lock_);
         guests_.erase(id);
         left = bitrateByGuest_.erase(id) > 0;
         if (left) {
-            publishRoster(released);
+            roster = makeRoster();
         }
+    }
+    if (roster) {
+        publish(std::move(roster));
     }
     if (!left) {
         return;
@@ -346,7 +350,7 @@ void BroadcastServer::guestsChanged() {
 void BroadcastServer::stop() {
     std::vector<std::shared_ptr<GuestConnection>> leaving;
     std::shared_ptr<ServiceRegistration> registration;
-    Rosters released;
+    std::shared_ptr<const Roster> roster;
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
@@ -357,9 +361,10 @@ void BroadcastServer::stop() {
             leaving.push_back(std::move(connection));
         }
         guests_.clear();
-        publishRoster(released);
+        roster = makeRoster();
         registration = std::move(registration_);
     }
+    publish(std::move(roster));
     for (const auto& connection : leaving) {
         connection->sayGoodbyeAndClose();
     }
@@ -437,7 +442,7 @@ void BroadcastServer::broadcast(const TierFrames& frames, std::uint64_t deadline
     if (frames.empty()) {
         return;
     }
-    const std::shared_ptr<const Roster> roster = roster_.load(std::memory_order_acquire);
+    const std::shared_ptr<const Roster> roster = currentRoster();
     for (const Roster::Listener& listener : roster->listeners) {
         const int tier = streamFor(frames, listener);
         if (tier < 0) {
@@ -473,11 +478,17 @@ int BroadcastServer::streamFor(const TierFrames& frames, const Roster::Listener&
 }
 
 TierSet BroadcastServer::tiersWanted() const {
-    return roster_.load(std::memory_order_acquire)->tiers;
+    return currentRoster()->tiers;
 }
 
-void BroadcastServer::publishRoster(Rosters& released) {
+std::shared_ptr<const BroadcastServer::Roster> BroadcastServer::currentRoster() const {
+    std::lock_guard guard(rosterLock_);
+    return roster_;
+}
+
+std::shared_ptr<const BroadcastServer::Roster> BroadcastServer::makeRoster() {
     auto roster = std::make_shared<Roster>();
+    roster->version = ++rosterVersion_;
     roster->listeners.reserve(guests_.size());
     for (const auto& [id, connection] : guests_) {
         const auto bitrate = bitrateByGuest_.find(id);
@@ -486,7 +497,17 @@ void BroadcastServer::publishRoster(Rosters& released) {
         roster->listeners.push_back({connection, tier});
         roster->tiers.insert(tier);
     }
-    retired_.push_back(roster_.exchange(std::move(roster), std::memory_order_acq_rel));
+    return roster;
+}
+
+// Rosters made one after the other may arrive here in either order: the newer one stays.
+void BroadcastServer::publish(std::shared_ptr<const Roster> roster) {
+    Rosters released;  // let go of after the lock
+    std::lock_guard guard(rosterLock_);
+    if (roster->version > roster_->version) {
+        std::swap(roster_, roster);
+    }
+    retired_.push_back(std::move(roster));
     releaseRetired(released);
 }
 
@@ -511,7 +532,7 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
     std::vector<std::string> moves;
-    Rosters released;
+    std::shared_ptr<const Roster> roster;
     {
         std::lock_guard guard(lock_);
         bool moved = false;
@@ -531,8 +552,11 @@ void BroadcastServer::setBitrates(const Bitrates& bitrates) {
             }
         }
         if (moved) {
-            publishRoster(released);
+            roster = makeRoster();
         }
+    }
+    if (roster) {
+        publish(std::move(roster));
     }
     for (const std::string& line : moves) {
         log(line);
@@ -564,7 +588,7 @@ void BroadcastServer::snapshots(SnapshotsHandler completion) {
     {
         // A periodic moment to let go of rosters the sender thread has finished with.
         Rosters released;
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(rosterLock_);
         releaseRetired(released);
     }
     const auto list = connections();

@@ -4,15 +4,14 @@
 // Create it with std::make_shared; every operation may be called from any thread. The
 // listener runs on the serial queue "com.zoranth.server", each guest on its own.
 // broadcast() and tiersWanted() are the sender thread's: they read a snapshot of who is
-// on which stream, published whenever guests or their tiers change, and neither lock,
-// allocate nor log.
+// on which stream, published whenever guests or their tiers change, and neither allocate,
+// log, nor wait on a lock held for more than a pointer copy.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -139,6 +138,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
         };
         std::vector<Listener> listeners;
         TierSet tiers;
+        std::uint64_t version = 0;
     };
     using Rosters = std::vector<std::shared_ptr<const Roster>>;
 
@@ -150,11 +150,15 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
                            const GuestConnection::State& state);
     void changeFormat(const Hello& hello);
-    // Under lock_: publishes the guests as they are now; rosters nobody reads any more go
-    // to `released`, to be let go of after the lock.
-    void publishRoster(Rosters& released);
+    // Under lock_: the guests as they are now. Then, after lock_, publish() makes it the
+    // one the sender thread reads.
+    std::shared_ptr<const Roster> makeRoster();
+    void publish(std::shared_ptr<const Roster> roster);
+    // Under rosterLock_: rosters nobody reads any more go to `released`, to be let go of
+    // after the lock.
     void releaseRetired(Rosters& released);
     static int streamFor(const TierFrames& frames, const Roster::Listener& listener);
+    std::shared_ptr<const Roster> currentRoster() const;
     void guestsChanged();
     std::vector<std::shared_ptr<GuestConnection>> connections() const;
     void log(const std::string& text) const;
@@ -177,12 +181,16 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     std::shared_ptr<ServiceRegistration> registration_;
     std::function<void()> onGuestsChanged_;
     GuestConnection::AudioSentHandler onAudioSent_;
+    std::uint64_t rosterVersion_ = 0;
+
+    // Held only to copy or swap the pointer and to sweep the few retired rosters: the
+    // sender thread never waits behind real work.
+    mutable std::mutex rosterLock_;  // roster_, retired_
+    std::shared_ptr<const Roster> roster_;
     // Published rosters no longer current, kept until no broadcast holds them, so that the
     // sender thread never lets go of the last reference (and never frees a roster or a
     // connection).
     Rosters retired_;
-
-    std::atomic<std::shared_ptr<const Roster>> roster_;
 };
 
 }  // namespace zoranth
