@@ -3,6 +3,7 @@
 // the cards and the checkup. Main thread only; the probe runs on the monitor's own queue.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -16,8 +17,10 @@ namespace zoranth {
 
 class AudioCapabilityModel : public QObject {
     Q_OBJECT
-    // "granted", "denied", "undetermined", or "" before the first probe has finished.
-    Q_PROPERTY(QString verdict READ verdict NOTIFY changed)
+    QML_ELEMENT
+    QML_UNCREATABLE("The capture-permission monitor belongs to the window's models.")
+    // Unknown before the first probe has finished.
+    Q_PROPERTY(Verdict verdict READ verdict NOTIFY changed)
     // Why the probe could not decide; "" otherwise.
     Q_PROPERTY(QString verdictReason READ verdictReason NOTIFY changed)
     Q_PROPERTY(bool isProbing READ isProbing NOTIFY changed)
@@ -25,6 +28,11 @@ class AudioCapabilityModel : public QObject {
     Q_PROPERTY(bool lastWasUnresolved READ lastWasUnresolved NOTIFY changed)
 
   public:
+    enum class Verdict { Unknown, Granted, Denied, Undetermined };
+    Q_ENUM(Verdict)
+    enum class Trigger { Launch, Activation, UserRequest };
+    Q_ENUM(Trigger)
+
     // The Audio Recording pane of the system's privacy settings.
     static constexpr const char* settingsUrl =
         "x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture";
@@ -38,13 +46,11 @@ class AudioCapabilityModel : public QObject {
     explicit AudioCapabilityModel(Dependencies dependencies, QObject* parent = nullptr);
     ~AudioCapabilityModel() override;
 
-    // "launch", "activation" or "userRequest"; anything else counts as the user's request.
-    Q_INVOKABLE void check(const QString& trigger);
-    void check(AudioCapabilityMonitor::Trigger trigger);
+    Q_INVOKABLE void check(Trigger trigger);
     // Asks the desktop to open the Audio Recording settings (settingsRequested).
     Q_INVOKABLE void openSettings();
 
-    QString verdict() const;
+    Verdict verdict() const;
     QString verdictReason() const;
     bool isProbing() const { return monitor_->isProbing(); }
     bool isAwaitingAnswer() const { return monitor_->isAwaitingAnswer(); }

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 
-#include "app/contract_values.h"
 #include "host/host_log.h"
 
 namespace zoranth {
@@ -50,10 +49,6 @@ bool DesktopActions::revealFinding(const MacCheckup::Finding& finding) {
         return reveal(QString::fromStdString(finding.id.substr(duplicatePrefix.size())));
     }
     return revealApplication();
-}
-
-bool DesktopActions::revealFinding(const QVariantMap& finding) {
-    return revealFinding(ContractValues::finding(finding));
 }
 
 void DesktopActions::copyText(const QString& text) {

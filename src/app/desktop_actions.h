@@ -2,10 +2,10 @@
 // in the file manager, put text on the clipboard. Main thread only.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QVariantMap>
 
 #include "host/checks/mac_checkup.h"
 
@@ -13,6 +13,8 @@ namespace zoranth {
 
 class DesktopActions : public QObject {
     Q_OBJECT
+    QML_NAMED_ELEMENT(Desktop)
+    QML_SINGLETON
     Q_PROPERTY(QString helpUrl READ helpUrl CONSTANT)
     // Where this program runs from.
     Q_PROPERTY(QString applicationPath READ applicationPath CONSTANT)
@@ -36,7 +38,6 @@ class DesktopActions : public QObject {
     Q_INVOKABLE bool revealApplication();
     // Reveals the copy a checkup finding is about: another installed copy, else this one.
     bool revealFinding(const MacCheckup::Finding& finding);
-    Q_INVOKABLE bool revealFinding(const QVariantMap& finding);
 
     // Plain text on the clipboard.
     Q_INVOKABLE void copyText(const QString& text);

@@ -2,6 +2,7 @@
 // window's thread, reported back as a failure message or none. Main thread only.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -15,6 +16,7 @@ namespace zoranth {
 
 class FirewallFixModel : public QObject {
     Q_OBJECT
+    QML_ELEMENT
     Q_PROPERTY(QString manualCommand READ manualCommand CONSTANT)
     Q_PROPERTY(QString commandPreview READ commandPreview CONSTANT)
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)

@@ -65,7 +65,7 @@ void logLine(const QString& text) {
 }  // namespace
 
 QUrl HostApp::mainWindowUrl() {
-    return QUrl(QStringLiteral("qrc:/Zoranth/Host/qml/Main.qml"));
+    return QUrl(QStringLiteral("qrc:/Zoranth/Host/Main.qml"));
 }
 
 QString HostApp::iconPath() {
@@ -101,10 +101,11 @@ int HostApp::run(int argc, char** argv) {
     // One controller for the life of the process; the window and quitting share it.
     QuitCoordinator quit;
     BroadcastController controller;
-    ControllerQuitAdapter quitController(&controller);
+    WindowModels& models = controller.models();
+    ModelsQuitAdapter quitController(models);
     QuitPrompt quitPrompt(quit);
     DesktopActions desktop;
-    QObject::connect(&controller.audioModel(), &AudioCapabilityModel::settingsRequested, &desktop,
+    QObject::connect(models.audio(), &AudioCapabilityModel::settingsRequested, &desktop,
                      [&desktop](const QUrl& url) { desktop.openUrl(url.toString()); });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &controller,
                      [&controller](Qt::ApplicationState state) {
@@ -115,9 +116,8 @@ int HostApp::run(int argc, char** argv) {
 
     QQmlApplicationEngine engine;
     WindowTypes::install(engine);
-    engine.setInitialProperties(
-        {{QStringLiteral("controller"), QVariant::fromValue(static_cast<QObject*>(&controller))},
-         {QStringLiteral("quitPrompt"), QVariant::fromValue(static_cast<QObject*>(&quitPrompt))}});
+    engine.setInitialProperties({{QStringLiteral("models"), QVariant::fromValue(&models)},
+                                 {QStringLiteral("quitPrompt"), QVariant::fromValue(&quitPrompt)}});
     engine.load(mainWindowUrl());
     auto* window = engine.rootObjects().isEmpty()
                        ? nullptr

@@ -39,7 +39,7 @@ bool QuitCoordinator::answer(const Question& asked, bool quitChosen, bool unmute
         return false;
     }
     if (asked.unmuteCheckbox && unmuteTicked && controller_ != nullptr && controller_->weMuted()) {
-        controller_->unmuteMac();
+        controller_->unmuteSpeakers();
     }
     return true;
 }
@@ -49,7 +49,7 @@ void QuitCoordinator::willTerminate() {
         return;
     }
     if (controller_->weMuted()) {
-        controller_->unmuteMac();
+        controller_->unmuteSpeakers();
     }
     controller_->stop();
 }

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/checkup_model.h"
+#include "app/finding_list_model.h"
 #include "app/root_view_text.h"
 #include "gui_application.h"
 
@@ -67,10 +67,10 @@ QSet<QString> symbolsNamedInCode() {
     QSet<QString> names;
     for (auto verdict : {MacCheckup::Verdict::ok, MacCheckup::Verdict::warning,
                          MacCheckup::Verdict::problem, MacCheckup::Verdict::unknown}) {
-        names.insert(CheckupModel::verdictSymbol(verdict));
+        names.insert(FindingListModel::verdictSymbol(verdict));
     }
-    names.insert(RootViewText::silence(true, "device", 4500).symbol);
-    names.insert(RootViewText::silence(false, "device", 4500).symbol);
+    names.insert(RootViewText::silence(true, MuteControl::Strategy::device, 4500).symbol);
+    names.insert(RootViewText::silence(false, MuteControl::Strategy::device, 4500).symbol);
     return names;
 }
 

@@ -21,7 +21,7 @@ class RecordingController : public QuitCoordinator::Controller {
     bool isLive() const override { return live; }
     std::int64_t guestCount() const override { return guests; }
     bool weMuted() const override { return muted; }
-    bool unmuteMac() override {
+    bool unmuteSpeakers() override {
         calls.push_back("unmute");
         muted = false;
         return true;

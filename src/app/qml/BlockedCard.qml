@@ -4,23 +4,24 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Card {
     id: card
 
-    property QtObject controller
+    enum Problem { Nothing, Translocated, Denied, Probing }
+
+    required property AudioCapabilityModel audio
     // Where this program runs from; a copy the system moved aside lives under this folder.
     property string applicationPath: Desktop.applicationPath
 
-    readonly property QtObject audio: controller ? controller.audio : null
-    readonly property string kind: applicationPath.indexOf("/AppTranslocation/") >= 0 ? "translocated"
-                                  : audio && audio.verdict === "denied" ? "denied"
-                                  : audio && audio.isProbing ? "probing" : ""
+    readonly property int problem: applicationPath.indexOf("/AppTranslocation/") >= 0 ? BlockedCard.Translocated
+                                 : audio.verdict === AudioCapabilityModel.Denied ? BlockedCard.Denied
+                                 : audio.isProbing ? BlockedCard.Probing : BlockedCard.Nothing
     readonly property alias title: titleLabel.text
 
-    visible: kind.length > 0
-    wash: kind === "probing" ? Brand.tint : Brand.warning
+    visible: problem !== BlockedCard.Nothing
+    wash: problem === BlockedCard.Probing ? Brand.tint : Brand.warning
     washOpacity: 0.10
     implicitHeight: content.implicitHeight + 24
 
@@ -32,14 +33,14 @@ Card {
 
         Icon {
             Layout.alignment: Qt.AlignTop
-            visible: card.kind !== "probing"
-            name: card.kind === "translocated" ? "exclamationmark.octagon.fill" : "waveform.slash"
+            visible: card.problem !== BlockedCard.Probing
+            name: card.problem === BlockedCard.Translocated ? "exclamationmark.octagon.fill" : "waveform.slash"
             color: Brand.warning
             size: 26
         }
         BusyIndicator {
             Layout.alignment: Qt.AlignTop
-            visible: card.kind === "probing"
+            visible: card.problem === BlockedCard.Probing
             running: visible
             implicitWidth: 26
             implicitHeight: 26
@@ -51,9 +52,9 @@ Card {
                 id: titleLabel
                 objectName: "blockedCardTitle"
                 Layout.fillWidth: true
-                text: card.kind === "translocated" ? "Move Zoranth to your Applications folder"
-                    : card.kind === "denied" ? "Zoranth can't hear this Mac"
-                    : card.kind === "probing" ? "Checking whether Zoranth can hear this Mac…" : ""
+                text: card.problem === BlockedCard.Translocated ? "Move Zoranth to your Applications folder"
+                    : card.problem === BlockedCard.Denied ? "Zoranth can't hear this Mac"
+                    : card.problem === BlockedCard.Probing ? "Checking whether Zoranth can hear this Mac…" : ""
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.headlineSize
                 font.bold: true
@@ -62,9 +63,9 @@ Card {
             Label {
                 objectName: "blockedCardText"
                 Layout.fillWidth: true
-                text: card.kind === "translocated"
+                text: card.problem === BlockedCard.Translocated
                       ? "macOS is running Zoranth from a temporary copy it will throw away. Any permission you grant now is forgotten the next time you open it, and guests will not be able to connect."
-                      : card.kind === "denied"
+                      : card.problem === BlockedCard.Denied
                       ? "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. Without it the rave runs but every guest hears silence."
                       : "If macOS is asking your permission, answer it and this finishes on its own."
                 wrapMode: Text.Wrap
@@ -72,28 +73,28 @@ Card {
                 color: Brand.text
             }
             Row {
-                visible: card.kind !== "probing"
+                visible: card.problem !== BlockedCard.Probing
                 Layout.topMargin: 4
                 spacing: 8
                 PlainButton {
                     objectName: "revealButton"
-                    visible: card.kind === "translocated"
+                    visible: card.problem === BlockedCard.Translocated
                     text: "Reveal in Finder"
                     symbol: "folder"
                     onClicked: Desktop.revealApplication()
                 }
                 PlainButton {
                     objectName: "openAudioSettingsCardButton"
-                    visible: card.kind === "denied"
+                    visible: card.problem === BlockedCard.Denied
                     text: "Open Audio Settings"
                     onClicked: card.audio.openSettings()
                 }
                 PlainButton {
                     objectName: "checkAgainButton"
-                    visible: card.kind === "denied"
+                    visible: card.problem === BlockedCard.Denied
                     text: "Check again"
                     symbol: "arrow.clockwise"
-                    onClicked: card.audio.check("userRequest")
+                    onClicked: card.audio.check(AudioCapabilityModel.UserRequest)
                 }
             }
         }

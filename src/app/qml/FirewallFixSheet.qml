@@ -4,13 +4,11 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Sheet {
     id: sheet
 
-    // The finding being fixed.
-    property var finding: null
     // The fix ended: null on success or cancel, else the failure message.
     signal finished(var failureMessage)
 
