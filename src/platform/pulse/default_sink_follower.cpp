@@ -47,7 +47,6 @@ std::expected<void, PulseError> DefaultSinkFollower::watch() {
 
 void DefaultSinkFollower::stopWatching() {
     watching_ = false;
-    held_ = false;
     recheckPending_ = false;
 }
 
@@ -74,7 +73,9 @@ void DefaultSinkFollower::onSubscription(pa_context*, pa_subscription_event_type
             self->requestDefaultCheck();
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
-        if (kind == PA_SUBSCRIPTION_EVENT_NEW && self->mute_.routing()) {
+        // Some servers tell of a new stream before it is linked to a sink, and link it
+        // to the default sink in a change that follows: both are looked at.
+        if (kind != PA_SUBSCRIPTION_EVENT_REMOVE && self->mute_.routing()) {
             if (pa_operation* operation = pa_context_get_sink_input_info(self->loop_.context(),
                                                                          index, onNewInput, self)) {
                 pa_operation_unref(operation);
@@ -127,6 +128,12 @@ void DefaultSinkFollower::setPlaying(bool playing) {
 void DefaultSinkFollower::refreshPlaying() {
     if (auto inputs = loop_.sinkInputs(config_.timeout)) {
         setPlaying(PulseLoop::playsInto(*inputs, capturedSink()));
+    }
+}
+
+void DefaultSinkFollower::checkDefault() {
+    if (watching_) {
+        requestDefaultCheck();
     }
 }
 

@@ -31,8 +31,13 @@ class DefaultSinkFollower {
     std::expected<PulseLoop::SinkDetails, PulseError> readDefault();
     // Subscribes to the server's changes.
     std::expected<void, PulseError> watch();
-    // Events are ignored from now on.
+    // Events are ignored from now on (until watch() again, on a new connection).
     void stopWatching();
+
+    // Asks the server for its default sink again, without waiting, and follows it. For
+    // servers that move the stream along with the default sink without telling of the
+    // change itself (PipeWire's PulseAudio server).
+    void checkDefault();
 
     // An owner call is between requests: events wait for it and are looked at again after.
     void holdEvents() { held_ = true; }
@@ -40,6 +45,9 @@ class DefaultSinkFollower {
 
     // Asks which streams play into the captured sink, and waits for the answer.
     void refreshPlaying();
+    // Nothing is known to play (the capture has lost the server).
+    void forgetPlaying() { setPlaying(false); }
+    bool watching() const { return watching_; }
 
     // The default sink as last seen; any thread.
     std::optional<PulseOutputDevice> device() const;

@@ -91,20 +91,48 @@ std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::mute(
     sinkName_ = name;
     routeNewInputs_ = true;
 
-    PulseCapture::MuteReport report{name, 0};
-    auto inputs = loop_.sinkInputs(config_.timeout);
-    if (!inputs) {
+    const auto moved = moveInputs(defaultSink.device.index, sinkIndex_);
+    if (!moved) {
         (void)unmute(stream, defaultSink, true);
-        return std::unexpected(inputs.error());
+        return std::unexpected(moved.error());
     }
-    for (const PulseLoop::SinkInput& input : *inputs) {
-        // A stream may end or refuse to move meanwhile; the rest still move.
-        if (input.sink == defaultSink.device.index &&
-            loop_.moveSinkInput(input.index, sinkIndex_, config_.timeout)) {
-            ++report.movedInputs;
+    return PulseCapture::MuteReport{name, *moved};
+}
+
+std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::reapply(
+    CaptureStream& stream, const PulseLoop::SinkDetails& defaultSink) {
+    if (!sinkName_.empty()) {
+        if (auto kept = loop_.sinkByName(sinkName_, config_.timeout)) {
+            auto opened = stream.open(*kept);
+            if (!opened) {
+                forget();
+                return std::unexpected(opened.error());
+            }
+            module_ = kept->ownerModule;
+            sinkIndex_ = kept->device.index;
+            routeNewInputs_ = true;
+            return PulseCapture::MuteReport{
+                sinkName_, moveInputs(defaultSink.device.index, sinkIndex_).value_or(0)};
         }
     }
-    return report;
+    forget();
+    return mute(stream, defaultSink);
+}
+
+// A stream may end or refuse to move meanwhile; the rest still move.
+std::expected<std::uint32_t, PulseError> TapMuteSink::moveInputs(std::uint32_t from,
+                                                                 std::uint32_t to) const {
+    auto inputs = loop_.sinkInputs(config_.timeout);
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    std::uint32_t moved = 0;
+    for (const PulseLoop::SinkInput& input : *inputs) {
+        if (input.sink == from && loop_.moveSinkInput(input.index, to, config_.timeout)) {
+            ++moved;
+        }
+    }
+    return moved;
 }
 
 std::expected<TapMuteSink::Unmuted, PulseError> TapMuteSink::unmute(
@@ -113,14 +141,7 @@ std::expected<TapMuteSink::Unmuted, PulseError> TapMuteSink::unmute(
     routeNewInputs_ = false;
     Unmuted unmuted{PulseCapture::MuteReport{sinkName_, 0}, false};
     if (defaultSink) {
-        if (auto inputs = loop_.sinkInputs(config_.timeout)) {
-            for (const PulseLoop::SinkInput& input : *inputs) {
-                if (input.sink == sinkIndex_ &&
-                    loop_.moveSinkInput(input.index, defaultSink->device.index, config_.timeout)) {
-                    ++unmuted.report.movedInputs;
-                }
-            }
-        }
+        unmuted.report.movedInputs = moveInputs(sinkIndex_, defaultSink->device.index).value_or(0);
     }
     std::expected<void, PulseError> reopened;
     if (defaultSink && stream.exists() && reopen) {

@@ -39,6 +39,16 @@ class TapMuteSink {
         CaptureStream& stream, const std::expected<PulseLoop::SinkDetails, PulseError>& defaultSink,
         bool reopen);
 
+    // After a reconnection, with `stream` open on `defaultSink`'s monitor: the capture goes
+    // back to the null sink where the server still has it (only the connection was lost),
+    // or a fresh one takes the default sink's streams (the server started anew). Failing,
+    // the mute is dropped: the capture stays on the default sink.
+    std::expected<PulseCapture::MuteReport, PulseError> reapply(
+        CaptureStream& stream, const PulseLoop::SinkDetails& defaultSink);
+    // Stops moving new streams until the mute is applied again: the null sink's index may
+    // mean another sink on a new server.
+    void pauseRouting() { routeNewInputs_ = false; }
+
     bool muted() const { return muted_; }
     // Whether streams that start on the default sink are to be moved here.
     bool routing() const { return routeNewInputs_; }
@@ -49,6 +59,7 @@ class TapMuteSink {
 
   private:
     void forget();
+    std::expected<std::uint32_t, PulseError> moveInputs(std::uint32_t from, std::uint32_t to) const;
 
     const PulseLoop& loop_;
     const PulseCapture::Config& config_;
