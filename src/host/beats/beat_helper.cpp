@@ -3,9 +3,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <asio/buffer.hpp>
-#include <asio/post.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -52,9 +52,9 @@ bool isFile(const std::string& path) {
 // The helper's input pipe and the records waiting for it; touched only on the
 // writer queue, and kept alive by the writes in flight.
 struct BeatHelper::Input {
-    explicit Input(asio::posix::stream_descriptor pipe) : descriptor(std::move(pipe)) {}
+    explicit Input(boost::asio::posix::stream_descriptor pipe) : descriptor(std::move(pipe)) {}
 
-    asio::posix::stream_descriptor descriptor;
+    boost::asio::posix::stream_descriptor descriptor;
     std::deque<std::vector<std::uint8_t>> records;
     bool writing = false;
 
@@ -65,17 +65,17 @@ struct BeatHelper::Input {
             return;
         }
         input->writing = true;
-        asio::async_write(input->descriptor, asio::buffer(input->records.front()),
-                          [input, owner](const asio::error_code&, std::size_t) {
-                              // A write error is ignored: the exit handler reports a helper
-                              // that has gone, and its records are simply let go.
-                              input->records.pop_front();
-                              input->writing = false;
-                              if (auto helper = owner.lock()) {
-                                  helper->written();
-                              }
-                              writeNext(input, std::move(owner));
-                          });
+        boost::asio::async_write(input->descriptor, boost::asio::buffer(input->records.front()),
+                                 [input, owner](const boost::system::error_code&, std::size_t) {
+                                     // A write error is ignored: the exit handler reports a helper
+                                     // that has gone, and its records are simply let go.
+                                     input->records.pop_front();
+                                     input->writing = false;
+                                     if (auto helper = owner.lock()) {
+                                         helper->written();
+                                     }
+                                     writeNext(input, std::move(owner));
+                                 });
     }
 };
 
@@ -216,8 +216,8 @@ BeatHelper::~BeatHelper() {
         process_->terminate(terminationGrace);
     }
     if (input_) {
-        asio::post(writer_.executor(), [input = std::move(input_)] {
-            asio::error_code ignored;
+        boost::asio::post(writer_.executor(), [input = std::move(input_)] {
+            boost::system::error_code ignored;
             input->descriptor.close(ignored);
         });
     }
@@ -268,12 +268,12 @@ void BeatHelper::feed(std::span<const float> interleaved, int channels, std::siz
         }
         ++pending_;
     }
-    asio::post(writer_.executor(),
-               [input = input_, owner = weak_from_this(),
-                bytes = record(interleaved, channels, frames, hostTimeNanos)]() mutable {
-                   input->records.push_back(std::move(bytes));
-                   Input::writeNext(input, std::move(owner));
-               });
+    boost::asio::post(writer_.executor(),
+                      [input = input_, owner = weak_from_this(),
+                       bytes = record(interleaved, channels, frames, hostTimeNanos)]() mutable {
+                          input->records.push_back(std::move(bytes));
+                          Input::writeNext(input, std::move(owner));
+                      });
 }
 
 void BeatHelper::written() {
