@@ -199,6 +199,7 @@ void CaptureStream::onMoved(pa_stream* s, void* userdata) {
     }
     const char* source = pa_stream_get_device_name(s);
     self->source_ = source != nullptr ? source : "";
+    self->movedByServer_ = true;
     self->clock_.noteBreak();
     if (!self->closing_) {
         self->emit(PulseCapture::Change::moved);
@@ -259,6 +260,7 @@ std::expected<void, PulseError> CaptureStream::create(const PulseLoop::SinkDetai
     channels_ = channels;
     frameBytes_ = channels * static_cast<std::uint32_t>(sizeof(float));
     source_ = target.device.monitorSource;
+    movedByServer_ = false;
     lostReported_ = false;
     announceWhenReady_.reset();
     suspended_ = false;
@@ -310,7 +312,8 @@ std::expected<void, PulseError> CaptureStream::open(const PulseLoop::SinkDetails
     return ready;
 }
 
-void CaptureStream::reopen(const PulseLoop::SinkDetails& target, PulseCapture::Change change) {
+void CaptureStream::reopen(const PulseLoop::SinkDetails& target,
+                           std::optional<PulseCapture::Change> change) {
     if (auto created = create(target); !created) {
         lostReported_ = true;
         if (onLost_) {

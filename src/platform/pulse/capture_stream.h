@@ -32,10 +32,10 @@ class CaptureStream {
 
     // Replaces the stream with one on `target`'s monitor and waits until it delivers.
     std::expected<void, PulseError> open(const PulseLoop::SinkDetails& target);
-    // Replaces the stream with one on `target`'s monitor without waiting; `change` is told
-    // once it is ready, so that the owner reads its new format, and a stream that cannot be
-    // made is reported as lost.
-    void reopen(const PulseLoop::SinkDetails& target, PulseCapture::Change change);
+    // Replaces the stream with one on `target`'s monitor without waiting; `change`, if any,
+    // is told once it is ready, so that the owner reads its new format, and a stream that
+    // cannot be made is reported as lost.
+    void reopen(const PulseLoop::SinkDetails& target, std::optional<PulseCapture::Change> change);
     // Called on the loop's thread with the server's error code when the stream fails or
     // ends, or cannot be made again; once per stream.
     void setOnLost(std::function<void(int code)> onLost) { onLost_ = std::move(onLost); }
@@ -53,6 +53,9 @@ class CaptureStream {
     // The stream exists and has not failed (it may still be connecting).
     bool healthy() const;
     const std::string& source() const { return source_; }
+    // The server moved the stream since it was made (it follows a default of its own, or
+    // rescued it from a source that went away).
+    bool movedByServer() const { return movedByServer_; }
     std::optional<PulseCapture::StreamInfo> info() const;
     std::uint32_t channels() const { return channels_; }
     // The stream's channel map, or the default one for its channel count.
@@ -104,6 +107,7 @@ class CaptureStream {
     bool suspended_ = false;
     bool closing_ = false;
     bool interrupted_ = false;
+    bool movedByServer_ = false;
     std::function<void(int)> onLost_;
     std::function<void()> onMoved_;
     pa_time_event* fillTimer_ = nullptr;

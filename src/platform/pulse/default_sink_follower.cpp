@@ -166,9 +166,11 @@ void DefaultSinkFollower::onDefaultSink(pa_context*, const pa_sink_info* info, i
     static_cast<DefaultSinkFollower*>(userdata)->follow(PulseLoop::detailsOf(*info));
 }
 
-// The stream keeps capturing whatever the default sink plays. Some servers move a monitor
-// stream along with the default sink, others leave it where it was; either way it ends up on
-// the new default's monitor, reopened when the channel count changed.
+// The stream keeps capturing whatever the default sink plays, or the tap mute's sink while
+// muted. Some servers move a monitor stream along with the default sink, others leave it
+// where it was; either way it ends up on the new default's monitor, reopened when the
+// channel count changed. Where the server moved it to another sink's monitor than the
+// default this connection sees, the view is put in doubt rather than fought over.
 void DefaultSinkFollower::follow(const PulseLoop::SinkDetails& details) {
     const bool newDefault = details.device.index != knownIndex_;
     remember(details);
@@ -179,12 +181,27 @@ void DefaultSinkFollower::follow(const PulseLoop::SinkDetails& details) {
         recheckPending_ = true;
         return;
     }
-    if (!stream_.exists() || !watching_ || mute_.muted()) {
+    if (!stream_.exists() || !watching_) {
         return;
     }
-    if (const auto change = stream_.strayFrom(details)) {
-        stream_.reopen(details, *change);
+    if (mute_.muted()) {
+        // Back where the muted audio is, in the format it had: nothing to tell.
+        if (stream_.source() != mute_.sink().device.monitorSource) {
+            stream_.reopen(mute_.sink(), std::nullopt);
+        }
+        return;
     }
+    const auto change = stream_.strayFrom(details);
+    if (!change) {
+        return;
+    }
+    const bool elsewhere = *change == PulseCapture::Change::defaultSinkChanged &&
+                           stream_.movedByServer() && stream_.source().ends_with(".monitor");
+    if (elsewhere && onDoubt_) {
+        onDoubt_();
+        return;
+    }
+    stream_.reopen(details, *change);
 }
 
 }  // namespace zoranth

@@ -28,6 +28,7 @@ struct PulseCapture::Impl {
         loop.setOnLost([this](int code) { noteLoss(PulseError{code, "pa_context_connect"}); });
         stream.setOnLost([this](int code) { streamLost(code); });
         stream.setOnMoved([this] { follower.checkDefault(); });
+        follower.setOnDoubtfulDefault([this] { doubtView(); });
     }
 
     Config config;
@@ -43,7 +44,8 @@ struct PulseCapture::Impl {
     std::int64_t lossAt = 0;
     PulseError lossCause;
     bool reconnecting = false;
-    int ownerCalls = 0;  // owner calls between their requests
+    bool freshView = false;  // the next attempt connects anew, whatever the connection's state
+    int ownerCalls = 0;      // owner calls between their requests
     Connection connection;
     std::thread keeper;
 
@@ -143,6 +145,14 @@ struct PulseCapture::Impl {
         loop.signal();
     }
 
+    // On the loop's thread: this connection's view of the default sink is in doubt. A fresh
+    // connection settles it, made at once by the reconnecting thread; the capture is only
+    // declared lost if that fails.
+    void doubtView() {
+        freshView = true;
+        noteLoss(error(PA_ERR_NOENTITY, "pa_context_get_server_info"));
+    }
+
     void startKeeping() {
         kept = true;
         if (!keeper.joinable()) {
@@ -170,7 +180,7 @@ struct PulseCapture::Impl {
     // lost again meanwhile is looked at by the next round.
     void recover() {
         lossPending = false;
-        if (loop.contextReady() && stream.healthy()) {
+        if (!freshView && loop.contextReady() && stream.healthy()) {
             return;  // the follower reopened it meanwhile
         }
         reconnecting = true;
@@ -200,6 +210,9 @@ struct PulseCapture::Impl {
             }
             ++connection.attempts;
             connection.lastAttempt = attempt.error();
+            // Some servers answer an older connection from a view that never catches up
+            // (no default sink yet, say): every next attempt starts afresh.
+            freshView = true;
             if (first) {
                 emit(Change::connectionLost);
             }
@@ -231,7 +244,7 @@ struct PulseCapture::Impl {
     // One attempt: a fresh connection where the old one died, the stream on the default
     // sink's monitor, the watch and the tap mute as they were.
     std::expected<void, PulseError> reconnect() {
-        if (!loop.contextReady()) {
+        if (!loop.contextReady() || freshView) {
             follower.stopWatching();
             stream.detach();
             loop.disconnect();
@@ -240,6 +253,7 @@ struct PulseCapture::Impl {
                 !connected) {
                 return connected;
             }
+            freshView = false;
         }
         auto sink = follower.readDefault();
         if (!sink) {

@@ -38,7 +38,9 @@ std::optional<pid_t> muteSinkOwner(std::string_view name) {
 }  // namespace
 
 TapMuteSink::TapMuteSink(const PulseLoop& loop, const PulseCapture::Config& config)
-    : loop_(loop), config_(config) {}
+    : loop_(loop), config_(config) {
+    forget();
+}
 
 void TapMuteSink::unloadStale() {
     auto sinks = loop_.sinks(config_.timeout);
@@ -87,11 +89,11 @@ std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::mute(
     }
     muted_ = true;
     module_ = *module;
-    sinkIndex_ = muteSink->device.index;
+    sink_ = *muteSink;
     sinkName_ = name;
     routeNewInputs_ = true;
 
-    const auto moved = moveInputs(defaultSink.device.index, sinkIndex_);
+    const auto moved = moveInputs(defaultSink.device.index, sinkIndex());
     if (!moved) {
         (void)unmute(stream, defaultSink, true);
         return std::unexpected(moved.error());
@@ -109,10 +111,10 @@ std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::reapply(
                 return std::unexpected(opened.error());
             }
             module_ = kept->ownerModule;
-            sinkIndex_ = kept->device.index;
+            sink_ = *kept;
             routeNewInputs_ = true;
             return PulseCapture::MuteReport{
-                sinkName_, moveInputs(defaultSink.device.index, sinkIndex_).value_or(0)};
+                sinkName_, moveInputs(defaultSink.device.index, sinkIndex()).value_or(0)};
         }
     }
     forget();
@@ -141,7 +143,7 @@ std::expected<TapMuteSink::Unmuted, PulseError> TapMuteSink::unmute(
     routeNewInputs_ = false;
     Unmuted unmuted{PulseCapture::MuteReport{sinkName_, 0}, false};
     if (defaultSink) {
-        unmuted.report.movedInputs = moveInputs(sinkIndex_, defaultSink->device.index).value_or(0);
+        unmuted.report.movedInputs = moveInputs(sinkIndex(), defaultSink->device.index).value_or(0);
     }
     std::expected<void, PulseError> reopened;
     if (defaultSink && stream.exists() && reopen) {
@@ -168,13 +170,14 @@ void TapMuteSink::forget() {
     muted_ = false;
     routeNewInputs_ = false;
     module_ = PA_INVALID_INDEX;
-    sinkIndex_ = PA_INVALID_INDEX;
+    sink_ = PulseLoop::SinkDetails{};
+    sink_.device.index = PA_INVALID_INDEX;
     sinkName_.clear();
 }
 
 void TapMuteSink::take(std::uint32_t input) const {
     if (pa_operation* operation = pa_context_move_sink_input_by_index(
-            loop_.context(), input, sinkIndex_, nullptr, nullptr)) {
+            loop_.context(), input, sinkIndex(), nullptr, nullptr)) {
         pa_operation_unref(operation);
     }
 }

@@ -52,8 +52,10 @@ class TapMuteSink {
     bool muted() const { return muted_; }
     // Whether streams that start on the default sink are to be moved here.
     bool routing() const { return routeNewInputs_; }
-    std::uint32_t sinkIndex() const { return sinkIndex_; }
+    std::uint32_t sinkIndex() const { return sink_.device.index; }
     const std::string& sinkName() const { return sinkName_; }
+    // The null sink as the server described it when it was loaded or found again.
+    const PulseLoop::SinkDetails& sink() const { return sink_; }
     // On the loop's thread: moves one new stream into the null sink, without waiting.
     void take(std::uint32_t input) const;
 
@@ -66,7 +68,7 @@ class TapMuteSink {
     bool muted_ = false;
     bool routeNewInputs_ = false;
     std::uint32_t module_ = PA_INVALID_INDEX;
-    std::uint32_t sinkIndex_ = PA_INVALID_INDEX;
+    PulseLoop::SinkDetails sink_;
     std::string sinkName_;
     std::uint32_t count_ = 0;  // null sinks loaded so far, for unique names
 };
