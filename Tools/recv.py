@@ -34,8 +34,13 @@ import zoranth_wire as wire  # noqa: E402
 PROBE_INTERVAL_NS = 250_000_000
 REPORT_INTERVAL_NS = 1_000_000_000
 NANOS_PER_MS = 1_000_000
-# Probes kept for the offset estimate: about two seconds' worth.
+# Recent probes, whose shortest round trip is reported: about two seconds' worth.
 PROBE_WINDOW = 8
+# Probes the offset estimate may come from: about eight seconds' worth.
+PROBE_HISTORY = 32
+# How far two clocks may drift apart (100 ppm): an older probe's offset is that
+# much less sure for every second of its age.
+CLOCK_DRIFT = 1e-4
 # The loopback check judges the estimate once this many probes back it, so one
 # slow first answer on a busy machine does not decide the run.
 SETTLED_PROBES = 4
@@ -89,16 +94,21 @@ class Stop(Exception):
 
 class ClockSync:
     """Host-minus-guest clock offset from TimeReq/TimeResp probes. Each probe
-    gives a round trip t4 - t1 and an offset t2 - (t1 + rtt/2); the estimate
-    takes the probe with the smallest round trip among the recent ones, since
-    the shortest trip leaves the least room for asymmetry. Times are passed in."""
+    gives a round trip t4 - t1 and an offset t2 - (t1 + rtt/2), which is off by
+    at most half the round trip, and by more the older it is, as the two clocks
+    drift apart. The estimate takes the probe of the last few seconds for which
+    that bound is smallest: a short trip, not too long ago. A passing burst of
+    slow trips so leaves the estimate where it was, which playback needs.
+    Times are passed in."""
 
-    def __init__(self, window=PROBE_WINDOW):
+    def __init__(self, window=PROBE_WINDOW, history=PROBE_HISTORY):
         self._pending = {}
-        self._probes = deque(maxlen=window)
+        self._window = window
+        self._probes = deque(maxlen=max(window, history))  # (t4, rtt, offset)
         self.latestRttNanos = None
         self.offsetNanos = None
         self.estimateRttNanos = None
+        self.minRttNanos = None
         self.answered = 0
 
     def request(self, now_ns):
@@ -115,10 +125,11 @@ class ClockSync:
         if self._pending.pop(t1, None) is None or t4 < t1:
             return False
         rtt = t4 - t1
-        self._probes.append((rtt, t2 - (t1 + rtt // 2)))
-        best = min(self._probes)
+        self._probes.append((t4, rtt, t2 - (t1 + rtt // 2)))
+        _, self.estimateRttNanos, self.offsetNanos = min(
+            self._probes, key=lambda p: p[1] / 2 + (t4 - p[0]) * CLOCK_DRIFT)
         self.latestRttNanos = rtt
-        self.estimateRttNanos, self.offsetNanos = best
+        self.minRttNanos = min(p[1] for p in list(self._probes)[-self._window:])
         self.answered += 1
         return True
 
@@ -128,11 +139,7 @@ class ClockSync:
 
     @property
     def isSettled(self):
-        return len(self._probes) >= min(SETTLED_PROBES, self._probes.maxlen)
-
-    @property
-    def minRttNanos(self):
-        return self.estimateRttNanos
+        return len(self._probes) >= SETTLED_PROBES
 
 
 # ---------------------------------------------------------------- stream continuity
@@ -260,6 +267,20 @@ def output_anchor_ns(stamp_ns, sink_usec, write_index, read_index, written, byte
     heard_at_write_index = (stamp_ns + sink_usec * 1000
                             + (write_index - read_index) * 1e9 / bytes_per_second)
     return heard_at_write_index - written * 1e9 / bytes_per_second
+
+
+def system_to_monotonic_ns():
+    """What to add to a system-clock reading to put it on the monotonic clock.
+    The two readings are taken close together; of a few tries the one least
+    spread out wins, so that being preempted between them costs nothing."""
+    best = None
+    for _ in range(3):
+        before = time.monotonic_ns()
+        system = time.time_ns()
+        after = time.monotonic_ns()
+        if best is None or after - before < best[0]:
+            best = (after - before, (before + after) // 2 - system)
+    return best[1]
 
 
 def _median(values):
@@ -405,10 +426,11 @@ class PulseOutput:
     next frame written will be heard: from the server's timing reports, each of
     which says when the frame at the stream's read index reaches the listener
     (its time stamp plus the sink's latency), so the frame at any later write
-    position is heard that much later again. Each report gives one such anchor;
-    the median of the recent ones rides out a report taken mid-way through the
-    sink's work, and follows the stream to a sink with another latency within a
-    few reports. One thread writes; the main loop's own thread runs the callbacks."""
+    position is heard that much later again. Each report gives one such anchor.
+    A server kept from running stamps its report late, which only ever makes the
+    anchor later, so the earliest anchor of the last second is the one to trust;
+    a stream moved to a sink with another latency is followed within that
+    second. One thread writes; the main loop's own thread runs the callbacks."""
 
     class _SampleSpec(ctypes.Structure):
         _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
@@ -443,7 +465,7 @@ class PulseOutput:
     _STREAM_READY, _STREAM_FAILED, _STREAM_TERMINATED = 2, 3, 4
     _ADJUST_LATENCY = 0x2000
     _NO_SIZE = ctypes.c_size_t(-1).value
-    ANCHORS = 9
+    ANCHORS = 25  # a second of reports
     TIMING_INTERVAL_NS = 40_000_000
 
     def __init__(self, channels, sink=None, client_name="recv.py", latency_ms=PLAYBACK_LATENCY_MS,
@@ -570,7 +592,7 @@ class PulseOutput:
                 # The report's time stamp is on the system clock; this run counts
                 # on the monotonic one.
                 stamp = (i.timestamp.tv_sec * 1_000_000_000 + i.timestamp.tv_usec * 1000
-                         + time.monotonic_ns() - time.time_ns())
+                         + system_to_monotonic_ns())
                 self._anchors.append(output_anchor_ns(stamp, i.sink_usec, i.write_index,
                                                       i.read_index, self._written,
                                                       self.bytesPerSecond))
@@ -584,7 +606,7 @@ class PulseOutput:
         anchors = list(self._anchors)
         if not anchors:
             return None
-        return _median(anchors) + self._written * 1e9 / self.bytesPerSecond
+        return min(anchors) + self._written * 1e9 / self.bytesPerSecond
 
     def write(self, data):
         """Hands `data` to the server as the stream makes room for it. It goes in
@@ -638,8 +660,8 @@ class PulseOutput:
 
 class Player:
     """Plays decoded chunks in step with the host: a thread writes the stream
-    block by block, asking the sound server each time how long until the block
-    is heard, and the playout picks the audio due at that moment."""
+    block by block; for each, the sound server's timing says when it will be
+    heard, and the playout picks the audio due at that moment on the host clock."""
 
     def __init__(self, channels, clock, sink=None, client_name="recv.py",
                  latency_ms=PLAYBACK_LATENCY_MS):
