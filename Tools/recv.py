@@ -434,7 +434,7 @@ class PulseOutput:
     a stream moved to a sink with another latency is followed within that
     second. One thread writes; the main loop's own thread runs the callbacks."""
 
-    class _SampleSpec(ctypes.Structure):
+    class _SampleFormat(ctypes.Structure):
         _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
                     ("channels", ctypes.c_uint8)]
 
@@ -517,7 +517,7 @@ class PulseOutput:
             ("pa_context_errno", i, [p]),
             ("pa_context_disconnect", None, [p]),
             ("pa_context_unref", None, [p]),
-            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleSpec), p]),
+            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleFormat), p]),
             ("pa_stream_set_state_callback", None, [p, PulseOutput._NOTIFY, p]),
             ("pa_stream_set_underflow_callback", None, [p, PulseOutput._NOTIFY, p]),
             ("pa_stream_connect_playback", i,
@@ -552,8 +552,8 @@ class PulseOutput:
                 if state in (self._CONTEXT_FAILED, self._CONTEXT_TERMINATED):
                     raise self._error("could not reach the sound server")
                 lib.pa_threaded_mainloop_wait(loop)
-            spec = self._SampleSpec(self._SAMPLE_S16LE, rate, channels)
-            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(spec), None)
+            sample_format = self._SampleFormat(self._SAMPLE_S16LE, rate, channels)
+            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(sample_format), None)
             if not self._stream:
                 raise self._error("could not make a playback stream")
             lib.pa_stream_set_state_callback(self._stream, self._wake, None)
