@@ -37,7 +37,7 @@ class TapSession {
 
     // The capture's hold on the sound server. A loss begins when the server went away or
     // the capture stream failed and the capture could not be brought back at once; it ends
-    // when a stream delivers again. While lost, the ring keeps getting silence (the
+    // when a capture stream is open again. While lost, the ring keeps getting silence (the
     // pipeline keeps making chunks, the meters fall to silence, chunk times go on), the
     // output reads as not playing, refresh/setTapMuted fail, and the tap mute that was on
     // comes back with the capture. A stop ends a loss.

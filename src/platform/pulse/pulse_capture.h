@@ -98,7 +98,7 @@ class PulseCapture {
 
     // The capture's hold on the server. A loss is declared (connectionLost) when the stream
     // or the connection died and the first attempt to bring it back failed; it ends
-    // (connectionRestored) once a stream delivers again. Times are CLOCK_MONOTONIC.
+    // (connectionRestored) once a stream is open again. Times are CLOCK_MONOTONIC.
     struct Connection {
         bool lost = false;
         std::uint64_t losses = 0;          // losses declared so far
