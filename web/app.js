@@ -99,7 +99,10 @@ class Guest {
 
   start() {
     this.connect();
-    setInterval(() => this.player?.updateMapping(), 100);
+    setInterval(() => {
+      this.player?.updateMapping();
+      this.player?.pump();
+    }, 100);
     setInterval(() => this.report(), statIntervalMs);
     setInterval(() => this.refreshState(), 250);
   }
@@ -227,7 +230,7 @@ class Guest {
     this.counts.decoded++;
     this.decodeTimes.push(decoded.decodeMs);
     if (this.decodeTimes.length > 500) this.decodeTimes.shift();
-    this.player.schedule(decoded.planes, due);
+    this.player.enqueue(decoded.planes, due);
   }
 
   beat(beat) {

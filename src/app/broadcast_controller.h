@@ -34,7 +34,7 @@
 #include "host/checks/mac_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/session/rave_session.h"
 #include "host/sleep_blocker.h"
@@ -143,12 +143,12 @@ class BroadcastController : public QObject {
     const SilenceWatchdog::Diagnosis& diagnosis() const { return diagnosis_; }
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const { return muteStrategy_; }
-    const std::vector<ClientConnection::Snapshot>& clients() const { return clients_; }
+    const std::vector<GuestConnection::Snapshot>& clients() const { return clients_; }
     QualityTier tier() const { return tier_; }
     std::optional<QualityController::Reason> tierReason() const { return tierReason_; }
     const std::optional<LinkCapacity::Link>& link() const { return link_; }
     LinkCapacity::HostAttachment attachment() const { return attachment_; }
-    const std::map<ClientConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
+    const std::map<GuestConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
     QualityTier qualityFloor() const { return qualityFloor_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return droughtStage_; }
@@ -279,14 +279,14 @@ class BroadcastController : public QObject {
     bool isMacMuted_ = false;
     MuteControl::Ownership muteOwnership_ = MuteControl::Ownership::notMuted();
     MuteControl::Strategy muteStrategy_ = MuteControl::Strategy::unavailable;
-    std::vector<ClientConnection::Snapshot> clients_;
+    std::vector<GuestConnection::Snapshot> clients_;
     std::int64_t clientsAtTick_ = -1;
     QualityTier tier_ = QualityTier::full;
     std::optional<QualityController::Reason> tierReason_;
     std::optional<LinkCapacity::Link> link_;
     QString linkDescription_ = QStringLiteral("checking…");
     LinkCapacity::HostAttachment attachment_ = LinkCapacity::HostAttachment::unknown;
-    std::map<ClientConnection::Id, QualityTier> clientTiers_;
+    std::map<GuestConnection::Id, QualityTier> clientTiers_;
     QualityTier qualityFloor_;
     bool isQualityAutomatic_;
     NetworkHealth::Verdict health_ = NetworkHealth::Verdict::initial();

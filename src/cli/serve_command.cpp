@@ -80,8 +80,7 @@ void statusLoop(MainQueue& main, RaveSession& session, std::optional<double> sec
         }
         if (now - lastReport >= statusEverySeconds) {
             lastReport = now;
-            line(
-                ServeReport::statusLine(elapsed, session.stats(), session.server()->clientCount()));
+            line(ServeReport::statusLine(elapsed, session.stats(), session.server()->guestCount()));
             for (const auto& guest : session.guests()) {
                 line(ServeReport::guestLine(guest));
             }

@@ -58,7 +58,7 @@ std::string ServeReport::statusLine(double elapsedSeconds, const CapturePipeline
     return text;
 }
 
-std::string ServeReport::guestLine(const ClientConnection::Snapshot& guest) {
+std::string ServeReport::guestLine(const GuestConnection::Snapshot& guest) {
     std::string text = formatText(
         "      client %-3lld %-22s queued %7lld B (%3.0f%%)  sent %6lld  dropped %5lld  stale "
         "%5lld",

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/capture/capture_pipeline.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 
 namespace zoranth {
 
@@ -32,7 +32,7 @@ struct ServeReport {
     // "     4s   -6.0/  -6.0 dBFS  1 client(s)  chunks 200  ring 0  overrun 0  discont 0"
     static std::string statusLine(double elapsedSeconds, const CapturePipeline::Stats& stats,
                                   std::size_t clients);
-    static std::string guestLine(const ClientConnection::Snapshot& guest);
+    static std::string guestLine(const GuestConnection::Snapshot& guest);
     static std::vector<std::string> summary(const CapturePipeline::Stats& stats);
 
     // A channel's peak in dBFS, floored at -60, and -60 for a channel that is not there.

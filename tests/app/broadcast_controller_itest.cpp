@@ -95,7 +95,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
         return controller_->clients().size() == 1 &&
                controller_->clientTiers().contains(controller_->clients().front().id);
     }));
-    const ClientConnection::Id id = controller_->clients().front().id;
+    const GuestConnection::Id id = controller_->clients().front().id;
     EXPECT_EQ(controller_->property("clients").toList().front().toMap().value("id").toLongLong(),
               id);
     EXPECT_EQ(controller_->property("clientTiers").toMap().value(QString::number(id)),

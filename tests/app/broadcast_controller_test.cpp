@@ -190,7 +190,7 @@ TEST_F(BroadcastControllerTest, BecomingActiveOutsideARaveProbesTheCapturePermis
 }
 
 TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
-    ClientConnection::Snapshot reported;
+    GuestConnection::Snapshot reported;
     reported.id = 7;
     reported.endpoint = "127.0.0.1:50000";
     reported.framesSent = 12;
@@ -198,7 +198,7 @@ TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
     reported.stats->deviceName = "Pixel";
     reported.stats->bufferDepthMs = 4500;
     reported.statsAt = 99.5;
-    ClientConnection::Snapshot quiet;
+    GuestConnection::Snapshot quiet;
     quiet.id = 8;
     quiet.endpoint = "127.0.0.1:50001";
 

@@ -72,7 +72,7 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
 }
 
 TEST(ServeGuestLine, AddsTheGuestsReportOnceThereIsOne) {
-    ClientConnection::Snapshot guest;
+    GuestConnection::Snapshot guest;
     guest.id = 3;
     guest.endpoint = "127.0.0.1:50123";
     guest.queuedBytes = 1234;

@@ -6,16 +6,14 @@
 namespace {
 
 using zoranth::JoinLink;
-using Address = JoinLink::InterfaceAddress;
+using Address = zoranth::LocalInterfaces::Address;
 
 Address v4(std::string interface, std::string address, bool loopback = false) {
-    const bool linkLocal = address.starts_with("169.254.");
-    return {std::move(interface), std::move(address), false, loopback, linkLocal, true};
+    return {std::move(interface), std::move(address), true, true, loopback};
 }
 
 Address v6(std::string interface, std::string address) {
-    const bool linkLocal = address.starts_with("fe80:");
-    return {std::move(interface), std::move(address), true, false, linkLocal, true};
+    return {std::move(interface), std::move(address), false, true, false};
 }
 
 TEST(JoinLink, TheLinkNamesAddressAndPort) {
@@ -29,7 +27,7 @@ TEST(JoinLink, GuestsGetTheAddressTheyCanReach) {
     const Address wifi = v4("wlan0", "192.168.1.20");
     const Address linkLocal = v4("eth0", "169.254.3.4");
     const Address global6 = v6("wlan0", "2001:db8::7");
-    const Address local6 = v6("wlan0", "fe80::1");
+    const Address local6 = v6("wlan0", "fe80::1%wlan0");
     Address down = v4("eth1", "10.0.0.5");
     down.isUp = false;
 

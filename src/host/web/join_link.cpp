@@ -1,10 +1,5 @@
 #include "host/web/join_link.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <array>
 #include <fstream>
@@ -18,34 +13,12 @@ bool isUnspecified(std::string_view address) {
     return address.empty() || address == "0.0.0.0" || address == "::";
 }
 
-bool usable(const JoinLink::InterfaceAddress& entry) {
-    return entry.isUp && !entry.isLoopback && !entry.isLinkLocal;
-}
-
-std::optional<JoinLink::InterfaceAddress> describe(const ifaddrs& entry) {
-    if (entry.ifa_addr == nullptr) {
-        return std::nullopt;
-    }
-    JoinLink::InterfaceAddress result;
-    result.interface = entry.ifa_name != nullptr ? entry.ifa_name : "";
-    result.isUp = (entry.ifa_flags & IFF_UP) != 0 && (entry.ifa_flags & IFF_RUNNING) != 0;
-    result.isLoopback = (entry.ifa_flags & IFF_LOOPBACK) != 0;
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    if (entry.ifa_addr->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
-        ::inet_ntop(AF_INET, &v4->sin_addr, text.data(), text.size());
-        const std::uint32_t host = ntohl(v4->sin_addr.s_addr);
-        result.isLinkLocal = (host >> 16) == 0xA9FE;  // 169.254/16
-    } else if (entry.ifa_addr->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(entry.ifa_addr);
-        ::inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
-        result.isIPv6 = true;
-        result.isLinkLocal = IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr);
-    } else {
-        return std::nullopt;
-    }
-    result.address = text.data();
-    return result;
+// Link-local addresses (169.254/16, fe80::/10) change with every attachment and are
+// no address a phone on the network is given.
+bool usable(const LocalInterfaces::Address& entry) {
+    const bool linkLocal = entry.numeric.starts_with("169.254.") ||
+                           entry.numeric.starts_with("fe80:") || entry.numeric.starts_with("FE80:");
+    return entry.isUp && !entry.isLoopback && !linkLocal;
 }
 
 }  // namespace
@@ -59,44 +32,29 @@ std::string JoinLink::url(std::string_view address, std::uint16_t port) {
 }
 
 std::string JoinLink::guestAddress(const std::optional<std::string>& listenAddress,
-                                   const std::vector<InterfaceAddress>& addresses,
+                                   const std::vector<LocalInterfaces::Address>& addresses,
                                    const std::vector<std::string>& defaultRouteInterfaces) {
     if (listenAddress && !isUnspecified(*listenAddress)) {
         return *listenAddress;
     }
-    const auto routed = [&](const InterfaceAddress& entry) {
+    const auto routed = [&](const LocalInterfaces::Address& entry) {
         return std::find(defaultRouteInterfaces.begin(), defaultRouteInterfaces.end(),
                          entry.interface) != defaultRouteInterfaces.end();
     };
-    const std::array<std::function<bool(const InterfaceAddress&)>, 3> preferences = {
-        [&](const InterfaceAddress& entry) {
-            return usable(entry) && !entry.isIPv6 && routed(entry);
+    const std::array<std::function<bool(const LocalInterfaces::Address&)>, 3> preferences = {
+        [&](const LocalInterfaces::Address& entry) {
+            return usable(entry) && entry.isIPv4 && routed(entry);
         },
-        [&](const InterfaceAddress& entry) { return usable(entry) && !entry.isIPv6; },
-        [&](const InterfaceAddress& entry) { return usable(entry); },
+        [&](const LocalInterfaces::Address& entry) { return usable(entry) && entry.isIPv4; },
+        [&](const LocalInterfaces::Address& entry) { return usable(entry); },
     };
     for (const auto& preferred : preferences) {
         const auto found = std::find_if(addresses.begin(), addresses.end(), preferred);
         if (found != addresses.end()) {
-            return found->address;
+            return found->numeric;
         }
     }
     return "127.0.0.1";
-}
-
-std::vector<JoinLink::InterfaceAddress> JoinLink::interfaceAddresses() {
-    std::vector<InterfaceAddress> result;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        return result;
-    }
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (auto described = describe(*entry)) {
-            result.push_back(std::move(*described));
-        }
-    }
-    ::freeifaddrs(list);
-    return result;
 }
 
 std::vector<std::string> JoinLink::defaultRouteInterfaces() {
@@ -119,7 +77,8 @@ std::vector<std::string> JoinLink::defaultRouteInterfaces() {
 
 std::string JoinLink::forThisComputer(const std::optional<std::string>& listenAddress,
                                       std::uint16_t port) {
-    return url(guestAddress(listenAddress, interfaceAddresses(), defaultRouteInterfaces()), port);
+    return url(guestAddress(listenAddress, LocalInterfaces::list(), defaultRouteInterfaces()),
+               port);
 }
 
 }  // namespace zoranth

@@ -1,6 +1,6 @@
 // The link a guest's phone opens to join the rave: "http://<address>:<port>/", with
 // the address of the network interface guests reach this computer through. Pure
-// choices over the interface list, plus one reader of this machine's interfaces.
+// choices over the interface list, plus one reader of this machine's routes.
 // Any thread.
 #pragma once
 
@@ -10,18 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/network/local_interfaces.h"
+
 namespace zoranth {
 
 struct JoinLink {
-    struct InterfaceAddress {
-        std::string interface;  // "wlan0"
-        std::string address;    // "192.168.1.20", "fe80::1" (IPv6 without a zone)
-        bool isIPv6 = false;
-        bool isLoopback = false;
-        bool isLinkLocal = false;  // 169.254/16, fe80::/10
-        bool isUp = false;
-    };
-
     // "http://192.168.1.20:5000/"; an IPv6 address goes in brackets.
     static std::string url(std::string_view address, std::uint16_t port);
 
@@ -30,12 +23,10 @@ struct JoinLink {
     // else any other usable IPv4 address, then a global IPv6 one; loopback last, so
     // a computer without a network still shows a link that works on itself.
     static std::string guestAddress(const std::optional<std::string>& listenAddress,
-                                    const std::vector<InterfaceAddress>& addresses,
+                                    const std::vector<LocalInterfaces::Address>& addresses,
                                     const std::vector<std::string>& defaultRouteInterfaces);
 
-    // This machine's interface addresses (getifaddrs) and the interfaces that carry
-    // an IPv4 default route (/proc/net/route).
-    static std::vector<InterfaceAddress> interfaceAddresses();
+    // The interfaces that carry an IPv4 default route (/proc/net/route).
     static std::vector<std::string> defaultRouteInterfaces();
 
     // The link for this machine as it is now: guestAddress() over its interfaces.
