@@ -83,9 +83,9 @@ QHash<int, QByteArray> GuestListModel::roleNames() const {
     };
 }
 
-void GuestListModel::show(const std::vector<ClientConnection::Snapshot>& guests,
+void GuestListModel::show(const std::vector<GuestConnection::Snapshot>& guests,
                           const NetworkHealth::Verdict& verdict,
-                          const std::map<ClientConnection::Id, QualityTier>& tiers, double now) {
+                          const std::map<GuestConnection::Id, QualityTier>& tiers, double now) {
     std::vector<Row> rows;
     rows.reserve(guests.size());
     const auto listRows = GuestRows::list(guests, verdict.linkStrain, tiers, now);

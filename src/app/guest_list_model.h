@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/guest_rows.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "kit/quality_tier.h"
 
@@ -65,9 +65,9 @@ class GuestListModel : public QAbstractListModel {
 
     // The guests in id order, the verdict over them and each one's tier; `now` on the
     // clock of the snapshots' statsAt.
-    void show(const std::vector<ClientConnection::Snapshot>& guests,
+    void show(const std::vector<GuestConnection::Snapshot>& guests,
               const NetworkHealth::Verdict& verdict,
-              const std::map<ClientConnection::Id, QualityTier>& tiers, double now);
+              const std::map<GuestConnection::Id, QualityTier>& tiers, double now);
 
   signals:
     void countChanged();

@@ -26,7 +26,7 @@ QString syncText(GuestSync::State state) {
 
 }  // namespace
 
-std::vector<GuestRows::ListRow> GuestRows::list(std::span<const ClientConnection::Snapshot> guests,
+std::vector<GuestRows::ListRow> GuestRows::list(std::span<const GuestConnection::Snapshot> guests,
                                                 const std::map<Id, double>& linkStrain,
                                                 const std::map<Id, QualityTier>& tiers,
                                                 double now) {
@@ -55,7 +55,7 @@ QStringList GuestRows::TableRow::cells() const {
     return {device, address, rtt, minRtt, offset, queue, dropped, stale, error, latency};
 }
 
-GuestRows::TableRow GuestRows::tableRow(const ClientConnection::Snapshot& guest) {
+GuestRows::TableRow GuestRows::tableRow(const GuestConnection::Snapshot& guest) {
     TableRow row;
     row.device = QString::fromStdString(guest.displayName());
     row.address = QString::fromStdString(guest.endpoint);
@@ -75,7 +75,7 @@ GuestRows::TableRow GuestRows::tableRow(const ClientConnection::Snapshot& guest)
     return row;
 }
 
-QString GuestRows::diagnosticsLine(const ClientConnection::Snapshot& guest) {
+QString GuestRows::diagnosticsLine(const GuestConnection::Snapshot& guest) {
     const ClientStat stats = guest.stats.value_or(ClientStat{});
     QString word = QStringLiteral("no sync report");
     QString calibration;

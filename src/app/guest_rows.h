@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "host/guest_sync.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "kit/quality_tier.h"
 
 namespace zoranth {
@@ -20,7 +20,7 @@ namespace zoranth {
 struct GuestRows {
     GuestRows() = delete;
 
-    using Id = ClientConnection::Id;
+    using Id = GuestConnection::Id;
 
     // One row of the main window's guest list.
     struct ListRow {
@@ -36,7 +36,7 @@ struct GuestRows {
     };
 
     // In the order of `guests`; `now` on the clock of the snapshots' statsAt.
-    static std::vector<ListRow> list(std::span<const ClientConnection::Snapshot> guests,
+    static std::vector<ListRow> list(std::span<const GuestConnection::Snapshot> guests,
                                      const std::map<Id, double>& linkStrain,
                                      const std::map<Id, QualityTier>& tiers, double now);
 
@@ -58,10 +58,10 @@ struct GuestRows {
         // The cells in the table's column order.
         QStringList cells() const;
     };
-    static TableRow tableRow(const ClientConnection::Snapshot& guest);
+    static TableRow tableRow(const GuestConnection::Snapshot& guest);
 
     // "name  ·  err +1.2 ms  ·  L 40 ms  ·  in sync, not calibrated".
-    static QString diagnosticsLine(const ClientConnection::Snapshot& guest);
+    static QString diagnosticsLine(const GuestConnection::Snapshot& guest);
 };
 
 }  // namespace zoranth

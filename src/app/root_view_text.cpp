@@ -21,7 +21,7 @@ QString RootViewText::status(const RaveSession::State& state) {
     return QStringLiteral("Ready to start");
 }
 
-QString RootViewText::listening(std::span<const ClientConnection::Snapshot> guests, double now) {
+QString RootViewText::listening(std::span<const GuestConnection::Snapshot> guests, double now) {
     if (guests.empty()) {
         return QStringLiteral("Waiting for guests");
     }

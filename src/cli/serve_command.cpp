@@ -8,6 +8,7 @@
 #include "cli/serve_report.h"
 #include "cli/stop_signals.h"
 #include "host/host_log.h"
+#include "host/installed_files.h"
 #include "host/net/local_network_permission.h"
 #include "host/session/main_queue.h"
 #include "host/session/rave_session.h"
@@ -79,8 +80,7 @@ void statusLoop(MainQueue& main, RaveSession& session, std::optional<double> sec
         }
         if (now - lastReport >= statusEverySeconds) {
             lastReport = now;
-            line(
-                ServeReport::statusLine(elapsed, session.stats(), session.server()->clientCount()));
+            line(ServeReport::statusLine(elapsed, session.stats(), session.server()->guestCount()));
             for (const auto& guest : session.guests()) {
                 line(ServeReport::guestLine(guest));
             }
@@ -112,7 +112,8 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
     }
     main.runUntil([&] { return registered(*session); }, registrationWait);
     lines(ServeReport::announcement(session->server()->port(), session->server()->advertisedName(),
-                                    LocalInterfaces::guestAddresses(), delayMs));
+                                    LocalInterfaces::guestAddresses(), delayMs,
+                                    InstalledFiles::receiverCommand()));
     {
         const StopSignals stop;
         statusLoop(main, *session, seconds, stop);

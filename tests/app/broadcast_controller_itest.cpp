@@ -107,7 +107,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
         return guests.count() == 1 &&
                !guests.data(guests.index(0), GuestListModel::TierLabelRole).toString().isEmpty();
     }));
-    const ClientConnection::Id id = controller_->rave().guests().front().id;
+    const GuestConnection::Id id = controller_->rave().guests().front().id;
     EXPECT_EQ(guests.data(guests.index(0), GuestListModel::GuestIdRole).toDouble(),
               static_cast<double>(id));
     EXPECT_EQ(guests.data(guests.index(0), GuestListModel::TierLabelRole).toString(),

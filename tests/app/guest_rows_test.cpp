@@ -12,13 +12,13 @@ namespace {
 
 using samples::Report;
 
-ClientConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
+GuestConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
                                     std::int64_t dropped = 3, std::int64_t expired = 1) {
     return samples::guest(7, "192.168.1.40:61002", report, occupancy, dropped, expired);
 }
 
 TEST(GuestRows, StrainWordsSplitAtHalfAndAtTheThreshold) {
-    const std::vector<ClientConnection::Snapshot> clients{
+    const std::vector<GuestConnection::Snapshot> clients{
         samples::guest(1, "a", std::nullopt), samples::guest(2, "b", std::nullopt),
         samples::guest(3, "c", std::nullopt), samples::guest(4, "d", std::nullopt),
         samples::guest(5, "e", std::nullopt),
@@ -38,7 +38,7 @@ TEST(GuestRows, ListRowShowsNameTierAndSync) {
     bluetooth.route = RouteKind::bluetooth;
     Report syncing{"Tablet"};
     syncing.locked = false;
-    const std::vector<ClientConnection::Snapshot> clients{
+    const std::vector<GuestConnection::Snapshot> clients{
         samples::guest(1, "10.0.0.2:5000", std::nullopt),
         samples::guest(2, "10.0.0.3:5000", bluetooth),
         samples::guest(3, "10.0.0.4:5000", syncing),

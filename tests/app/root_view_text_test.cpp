@@ -40,7 +40,7 @@ TEST(RootViewText, ListeningCountsGuestsThenSaysHowManyAreInSync) {
     syncing.locked = false;
 
     struct Row {
-        std::vector<ClientConnection::Snapshot> guests;
+        std::vector<GuestConnection::Snapshot> guests;
         const char* text;
     };
     const Row rows[] = {

@@ -149,9 +149,9 @@ class WindowHarness {
     void showState(const RaveSession::State& state) {
         show([&](WindowModels& models) { models.rave()->showState(state); });
     }
-    void showGuests(const std::vector<ClientConnection::Snapshot>& guests,
+    void showGuests(const std::vector<GuestConnection::Snapshot>& guests,
                     const NetworkHealth::Verdict& verdict = NetworkHealth::Verdict::initial(),
-                    const std::map<ClientConnection::Id, QualityTier>& tiers = {}) {
+                    const std::map<GuestConnection::Id, QualityTier>& tiers = {}) {
         show([&](WindowModels& models) {
             models.guests()->show(guests, verdict, tiers, WallClock::now());
         });

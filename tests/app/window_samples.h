@@ -12,7 +12,7 @@
 
 #include "app/rave_controls.h"
 #include "host/checks/mac_checkup.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/wall_clock.h"
 #include "protocol/wire_format.h"
@@ -66,10 +66,10 @@ struct Report {
     double ageSeconds = 1;  // how long ago it arrived
 };
 
-inline ClientConnection::Snapshot guest(ClientConnection::Id id, const std::string& endpoint,
+inline GuestConnection::Snapshot guest(GuestConnection::Id id, const std::string& endpoint,
                                         std::optional<Report> report, double occupancy = 0.1,
                                         std::int64_t dropped = 0, std::int64_t expired = 0) {
-    ClientConnection::Snapshot snapshot;
+    GuestConnection::Snapshot snapshot;
     snapshot.id = id;
     snapshot.endpoint = endpoint;
     snapshot.queuedBytes = 1200;

@@ -26,7 +26,7 @@ using Verdict = MacCheckup::Verdict;
 TEST(MainWindow, HeaderFollowsTheRaveState) {
     struct Row {
         State state;
-        std::vector<ClientConnection::Snapshot> guests;
+        std::vector<GuestConnection::Snapshot> guests;
         const char* button;
         bool enabled;
         bool live;

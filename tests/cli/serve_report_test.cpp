@@ -8,8 +8,8 @@ namespace zoranth {
 namespace {
 
 TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
-    const auto lines =
-        ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500);
+    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"},
+                                                 1500, "python3 Tools/recv.py");
     const std::vector<std::string> expected{
         "",
         "listening on port 7000, advertised as \"Basement\" (_zoranth._tcp)",
@@ -26,7 +26,8 @@ TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
 }
 
 TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHost) {
-    const auto lines = ServeReport::announcement(7000, std::nullopt, {}, 4500);
+    const auto lines =
+        ServeReport::announcement(7000, std::nullopt, {}, 4500, "python3 Tools/recv.py");
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[1],
               "listening on port 7000, but Bonjour never confirmed a registered service name.");
@@ -38,6 +39,18 @@ TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHos
     // No address: no "receive with" line, but the loopback check is still offered.
     EXPECT_TRUE(lines[5].starts_with("  validate sync: "));
     EXPECT_EQ(lines[7], "buffer delay: 4500 ms.  Ctrl-C to stop.");
+}
+
+TEST(ServeAnnouncement, NamesTheReceiverWhereItIsInstalled) {
+    const auto lines =
+        ServeReport::announcement(7000, "Basement", {"192.168.1.20"}, 1500,
+                                  "python3 /opt/zoranth/share/zoranth/Tools/recv.py");
+    EXPECT_EQ(
+        lines[2],
+        "  receive with:  python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 192.168.1.20 "
+        "--port 7000 --play --stats");
+    EXPECT_TRUE(lines[4].starts_with(
+        "  validate sync: python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 127.0.0.1"));
 }
 
 TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
@@ -59,7 +72,7 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
 }
 
 TEST(ServeGuestLine, AddsTheGuestsReportOnceThereIsOne) {
-    ClientConnection::Snapshot guest;
+    GuestConnection::Snapshot guest;
     guest.id = 3;
     guest.endpoint = "127.0.0.1:50123";
     guest.queuedBytes = 1234;

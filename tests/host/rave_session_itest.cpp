@@ -119,7 +119,7 @@ TEST_F(RaveSessionRun, ARaveGoesLiveServesAGuestAndEndsWithTheLastChunkBeforeThe
         return session_->guests().size() == 1 &&
                session_->guestTiers().contains(session_->guests().front().id);
     }));
-    const ClientConnection::Id id = session_->guests().front().id;
+    const GuestConnection::Id id = session_->guests().front().id;
     EXPECT_EQ(session_->guestTiers().at(id), QualityTier::high);
     ASSERT_TRUE(until([&] { return session_->server()->guestBitrates()[id] == 192000; }));
     ASSERT_TRUE(hearsAudio(*guest));

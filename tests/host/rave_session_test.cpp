@@ -11,10 +11,10 @@
 namespace zoranth {
 namespace {
 
-using Snapshots = std::vector<ClientConnection::Snapshot>;
+using Snapshots = std::vector<GuestConnection::Snapshot>;
 
-ClientConnection::Snapshot guest(ClientConnection::Id id, const std::string& deviceName) {
-    ClientConnection::Snapshot snapshot;
+GuestConnection::Snapshot guest(GuestConnection::Id id, const std::string& deviceName) {
+    GuestConnection::Snapshot snapshot;
     snapshot.id = id;
     snapshot.endpoint = "127.0.0.1:" + std::to_string(50000 + id);
     if (!deviceName.empty()) {
@@ -116,7 +116,7 @@ TEST_F(RaveSessionSteering, ASaturatedNetworkStepsTheRoomDownAndTheGuestsFollow)
     EXPECT_EQ(session_->tier(), QualityTier::high);
     EXPECT_EQ(session_->tierReason(), QualityController::Reason::measuredSaturation);
     EXPECT_EQ(session_->guestTiers(),
-              (std::map<ClientConnection::Id, QualityTier>{{1, QualityTier::high}}));
+              (std::map<GuestConnection::Id, QualityTier>{{1, QualityTier::high}}));
     EXPECT_EQ(world_.log.lines(),
               (std::vector<std::string>{"room quality -> 192 kbps (network is congested)",
                                         "Pixel -> 192 kbps (following the room)"}));
@@ -133,7 +133,7 @@ TEST_F(RaveSessionSteering, AStrugglingGuestStepsDownAloneAndIsLoggedByItsEndpoi
     session_->steerQuality(1003, guests, oneStruggles);
 
     EXPECT_EQ(session_->tier(), QualityTier::full);
-    EXPECT_EQ(session_->guestTiers(), (std::map<ClientConnection::Id, QualityTier>{
+    EXPECT_EQ(session_->guestTiers(), (std::map<GuestConnection::Id, QualityTier>{
                                           {1, QualityTier::full}, {2, QualityTier::high}}));
     EXPECT_EQ(world_.log.lines(),
               (std::vector<std::string>{"127.0.0.1:50002 -> 192 kbps (network is congested)"}));
@@ -149,7 +149,7 @@ TEST_F(RaveSessionSteering, AGuestThatLeavesLosesItsControllerAndItsTierAtTheNex
 
     session_->steerQuality(1000.25, Snapshots{guest(1, "Pixel")}, healthy);
     EXPECT_EQ(session_->guestTiers(),
-              (std::map<ClientConnection::Id, QualityTier>{{1, QualityTier::full}}));
+              (std::map<GuestConnection::Id, QualityTier>{{1, QualityTier::full}}));
     EXPECT_FALSE(session_->steering().perClient().contains(2));
 
     // Joining later starts at the room's tier.

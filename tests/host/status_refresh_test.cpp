@@ -17,7 +17,7 @@ TEST(StatusLine, SaysWhatTheCaptureAndEachGuestAreDoing) {
     stats.encodedBytes = 1'250'000;
     stats.spliceRate = 0.031;
 
-    ClientConnection::Snapshot measured;
+    GuestConnection::Snapshot measured;
     measured.id = 1;
     measured.endpoint = "127.0.0.1:50000";
     measured.bytesSent = 600'000;
@@ -32,12 +32,12 @@ TEST(StatusLine, SaysWhatTheCaptureAndEachGuestAreDoing) {
     measured.stats->latencyMs = 40;
     measured.stats->flags = ClientStat::Flag::hasMeasurement;
 
-    ClientConnection::Snapshot silent;
+    GuestConnection::Snapshot silent;
     silent.id = 2;
     silent.endpoint = "127.0.0.1:50001";
     silent.stats = ClientStat{};  // a report without a name or a measurement
 
-    const std::vector<ClientConnection::Snapshot> guests{measured, silent};
+    const std::vector<GuestConnection::Snapshot> guests{measured, silent};
     EXPECT_EQ(StatusRefresh::statusLine(stats, guests),
               "status  chunks 1200  ioproc 2400  ring 1/2  disc 3  out 1.2 MB  splice 3%  guests 2"
               "  [Pixel  sent 0.6 MB  q 0.10  drop 1  exp 2  rtt 4.2 ms  buf 4500 ms"
@@ -86,7 +86,7 @@ TEST(StatusLine, EachGuestShowsOnlyTheFiguresItsReportHas) {
          "120 ms]"},
     };
     for (const Case& c : cases) {
-        ClientConnection::Snapshot snapshot;
+        GuestConnection::Snapshot snapshot;
         snapshot.id = 1;
         snapshot.endpoint = "127.0.0.1:50000";
         snapshot.bytesSent = c.bytesSent;

@@ -91,8 +91,8 @@ struct BroadcastServer::SnapshotCollector {
     SnapshotCollector(std::size_t expected, SnapshotsHandler completion)
         : expected(expected), completion(std::move(completion)) {}
 
-    void add(ClientConnection::Snapshot snapshot) {
-        std::vector<ClientConnection::Snapshot> complete;
+    void add(GuestConnection::Snapshot snapshot) {
+        std::vector<GuestConnection::Snapshot> complete;
         {
             std::lock_guard guard(lock);
             collected.push_back(std::move(snapshot));
@@ -107,7 +107,7 @@ struct BroadcastServer::SnapshotCollector {
     }
 
     std::mutex lock;
-    std::vector<ClientConnection::Snapshot> collected;
+    std::vector<GuestConnection::Snapshot> collected;
     const std::size_t expected;
     const SnapshotsHandler completion;
 };
@@ -130,7 +130,7 @@ BroadcastServer::BroadcastServer(const Hello& hello, std::string_view name, Diag
 
 BroadcastServer::~BroadcastServer() {
     // A server dropped without stop(): its guests go without a goodbye.
-    for (const auto& [id, connection] : clients_) {
+    for (const auto& [id, connection] : guests_) {
         connection->close();
     }
 }
@@ -255,27 +255,29 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         });
         return;
     }
+    // The hello is read here and changed only on this queue (changeFormat), so it cannot
+    // change before the guest is in the map that later changes reach.
     Id id = 0;
     Hello hello;
-    ClientConnection::AudioSentHandler audioSent;
+    GuestConnection::AudioSentHandler audioSent;
     {
         std::lock_guard guard(lock_);
-        id = nextClientID_++;
+        id = nextGuestId_++;
         hello = hello_;
         audioSent = onAudioSent_;
     }
-    auto connection = std::make_shared<ClientConnection>(id, std::move(socket), hello, log_);
+    auto connection = std::make_shared<GuestConnection>(id, std::move(socket), hello, log_);
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
             return;  // the connection closes as it goes
         }
-        clients_.emplace(id, connection);
-        bitrateByClient_[id] = defaultBitrate_;
+        guests_.emplace(id, connection);
+        bitrateByGuest_[id] = defaultBitrate_;
     }
     connection->setOnStateChange(
         [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
-            Id id, const ClientConnection::State& state) {
+            Id id, const GuestConnection::State& state) {
             if (auto server = weakServer.lock()) {
                 server->guestStateChanged(weakConnection, id, state);
             }
@@ -288,26 +290,26 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     log("client " + std::to_string(id) + " connected from " + endpoint);
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
     connection->start();
-    clientsChanged();
+    guestsChanged();
     accept();
 }
 
-void BroadcastServer::guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection,
-                                        Id id, const ClientConnection::State& state) {
+void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
+                                        const GuestConnection::State& state) {
     const auto connection = weakConnection.lock();
-    if (state.kind == ClientConnection::State::Case::ready) {
+    if (state.kind == GuestConnection::State::Case::ready) {
         HostLog::line("guest " + std::to_string(id) + " via " +
                       (connection ? connection->pathDescription() : "unknown path"));
-        clientsChanged();
+        guestsChanged();
         return;
     }
     // Failed, then cancelled: the guest leaves once. Its bitrate entry outlives a
-    // stop() that already emptied the client map, so it marks who has not left yet.
+    // stop() that already emptied the guest map, so it marks who has not left yet.
     bool left = false;
     {
         std::lock_guard guard(lock_);
-        clients_.erase(id);
-        left = bitrateByClient_.erase(id) > 0;
+        guests_.erase(id);
+        left = bitrateByGuest_.erase(id) > 0;
     }
     if (!left) {
         return;
@@ -318,14 +320,14 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<ClientConnection>& w
         line += " (" + connection->latestStats()->deviceName + ")";
     }
     HostLog::line(line);
-    clientsChanged();
+    guestsChanged();
 }
 
-void BroadcastServer::clientsChanged() {
+void BroadcastServer::guestsChanged() {
     std::function<void()> handler;
     {
         std::lock_guard guard(lock_);
-        handler = onClientsChanged_;
+        handler = onGuestsChanged_;
     }
     if (handler) {
         handler();
@@ -333,7 +335,7 @@ void BroadcastServer::clientsChanged() {
 }
 
 void BroadcastServer::stop() {
-    std::vector<std::shared_ptr<ClientConnection>> leaving;
+    std::vector<std::shared_ptr<GuestConnection>> leaving;
     std::shared_ptr<ServiceRegistration> registration;
     {
         std::lock_guard guard(lock_);
@@ -341,10 +343,10 @@ void BroadcastServer::stop() {
             return;
         }
         stopped_ = true;
-        for (auto& [id, connection] : clients_) {
+        for (auto& [id, connection] : guests_) {
             leaving.push_back(std::move(connection));
         }
-        clients_.clear();
+        guests_.clear();
         registration = std::move(registration_);
     }
     for (const auto& connection : leaving) {
@@ -376,32 +378,42 @@ std::optional<std::string> BroadcastServer::advertisedName() const {
     return advertisedName_;
 }
 
-BroadcastServer::Id BroadcastServer::nextClientID() const {
+BroadcastServer::Id BroadcastServer::nextGuestId() const {
     std::lock_guard guard(lock_);
-    return nextClientID_;
+    return nextGuestId_;
 }
 
-std::size_t BroadcastServer::clientCount() const {
+std::size_t BroadcastServer::guestCount() const {
     std::lock_guard guard(lock_);
-    return clients_.size();
+    return guests_.size();
 }
 
-std::vector<std::shared_ptr<ClientConnection>> BroadcastServer::connections() const {
-    std::vector<std::shared_ptr<ClientConnection>> list;
+std::vector<std::shared_ptr<GuestConnection>> BroadcastServer::connections() const {
+    std::vector<std::shared_ptr<GuestConnection>> list;
     std::lock_guard guard(lock_);
-    list.reserve(clients_.size());
-    for (const auto& [id, connection] : clients_) {
+    list.reserve(guests_.size());
+    for (const auto& [id, connection] : guests_) {
         list.push_back(connection);
     }
     return list;
 }
 
 void BroadcastServer::updateFormat(const Hello& hello) {
-    std::vector<std::shared_ptr<ClientConnection>> list;
+    // Guests are admitted on the server's queue, so a change made there too meets every
+    // guest on one side of it: admitted before, it gets the change; after, it starts with it.
+    queue_.post([weak = weak_from_this(), hello] {
+        if (auto self = weak.lock()) {
+            self->changeFormat(hello);
+        }
+    });
+}
+
+void BroadcastServer::changeFormat(const Hello& hello) {
+    std::vector<std::shared_ptr<GuestConnection>> list;
     {
         std::lock_guard guard(lock_);
         hello_ = hello;
-        for (const auto& [id, connection] : clients_) {
+        for (const auto& [id, connection] : guests_) {
             list.push_back(connection);
         }
     }
@@ -414,12 +426,12 @@ void BroadcastServer::broadcast(const Packets& packets, std::uint64_t deadlineNa
     if (packets.empty()) {
         return;
     }
-    std::vector<std::pair<std::shared_ptr<ClientConnection>, FrameQueue::Bytes>> pairs;
+    std::vector<std::pair<std::shared_ptr<GuestConnection>, FrameQueue::Bytes>> pairs;
     pairs.reserve(packets.size());
     {
         std::lock_guard guard(lock_);
         for (const auto& [id, frame] : packets) {
-            if (const auto found = clients_.find(id); found != clients_.end()) {
+            if (const auto found = guests_.find(id); found != guests_.end()) {
                 pairs.emplace_back(found->second, frame);
             }
         }
@@ -438,8 +450,8 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
     std::lock_guard guard(lock_);
     for (const auto& [id, bitrate] : bitrates) {
-        if (clients_.contains(id)) {
-            bitrateByClient_[id] = bitrate;
+        if (guests_.contains(id)) {
+            bitrateByGuest_[id] = bitrate;
         }
     }
 }
@@ -447,8 +459,8 @@ void BroadcastServer::setBitrates(const Bitrates& bitrates) {
 BroadcastServer::Bitrates BroadcastServer::guestBitrates() const {
     Bitrates bitrates;
     std::lock_guard guard(lock_);
-    for (const auto& [id, bitrate] : bitrateByClient_) {
-        if (clients_.contains(id)) {
+    for (const auto& [id, bitrate] : bitrateByGuest_) {
+        if (guests_.contains(id)) {
             bitrates.emplace(id, bitrate);
         }
     }
@@ -473,18 +485,18 @@ void BroadcastServer::snapshots(SnapshotsHandler completion) {
     }
     auto collector = std::make_shared<SnapshotCollector>(list.size(), std::move(completion));
     for (const auto& connection : list) {
-        connection->snapshot([collector](ClientConnection::Snapshot snapshot) {
+        connection->snapshot([collector](GuestConnection::Snapshot snapshot) {
             collector->add(std::move(snapshot));
         });
     }
 }
 
-void BroadcastServer::setOnClientsChanged(std::function<void()> handler) {
+void BroadcastServer::setOnGuestsChanged(std::function<void()> handler) {
     std::lock_guard guard(lock_);
-    onClientsChanged_ = std::move(handler);
+    onGuestsChanged_ = std::move(handler);
 }
 
-void BroadcastServer::setOnAudioSent(ClientConnection::AudioSentHandler handler) {
+void BroadcastServer::setOnAudioSent(GuestConnection::AudioSentHandler handler) {
     std::lock_guard guard(lock_);
     onAudioSent_ = std::move(handler);
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/quality_controller.h"
 #include "kit/quality_tier.h"
@@ -19,7 +19,7 @@ namespace zoranth {
 
 class QualitySteering {
   public:
-    using Id = ClientConnection::Id;
+    using Id = GuestConnection::Id;
 
     // A connected guest as steering sees it.
     struct Guest {

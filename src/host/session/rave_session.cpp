@@ -43,7 +43,7 @@ void waitForGuestQueuesToEmpty(BroadcastServer& server, std::chrono::millisecond
     while (std::chrono::steady_clock::now() < deadline) {
         auto answer = std::make_shared<std::promise<bool>>();
         auto emptied = answer->get_future();
-        server.snapshots([answer](std::vector<ClientConnection::Snapshot> guests) {
+        server.snapshots([answer](std::vector<GuestConnection::Snapshot> guests) {
             answer->set_value(std::ranges::all_of(
                 guests, [](const auto& guest) { return guest.queuedBytes == 0; }));
         });
@@ -355,7 +355,7 @@ void RaveSession::tick(double now) {
     advertisedName_ = server_->advertisedName();
     refreshMuteState(false);
 
-    tickDrought(now, server_->nextClientID() - 1, listenPort_ != 0 && !advertisedName_);
+    tickDrought(now, server_->nextGuestId() - 1, listenPort_ != 0 && !advertisedName_);
     checkCapture(now);
 
     const std::int64_t delay = wireBufferDelay();
@@ -394,7 +394,7 @@ void RaveSession::completeRefresh(double now, Guests snapshots, const CapturePip
 
 // ---- Quality steering --------------------------------------------------------------
 
-void RaveSession::steerQuality(double now, std::span<const ClientConnection::Snapshot> snapshots,
+void RaveSession::steerQuality(double now, std::span<const GuestConnection::Snapshot> snapshots,
                                const NetworkHealth::Verdict& verdict) {
     std::vector<QualitySteering::Guest> guests;
     guests.reserve(snapshots.size());
@@ -417,7 +417,7 @@ void RaveSession::applyRoomTier(const QualityController::Decision& decision) {
     }
 }
 
-void RaveSession::publishBitrates(const std::map<ClientConnection::Id, std::int32_t>& bitrates,
+void RaveSession::publishBitrates(const std::map<GuestConnection::Id, std::int32_t>& bitrates,
                                   std::int32_t defaultBitrate) {
     if (server_) {
         server_->setBitrates(bitrates);

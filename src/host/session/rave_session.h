@@ -31,7 +31,7 @@
 #include "host/checks/mac_checkup.h"
 #include "host/mute_control.h"
 #include "host/net/broadcast_server.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/quality_controller.h"
 #include "host/session/broadcast_sink.h"
@@ -48,7 +48,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     struct Key {};
 
   public:
-    using Guests = std::vector<ClientConnection::Snapshot>;
+    using Guests = std::vector<GuestConnection::Snapshot>;
 
     struct State {
         enum class Case { idle, starting, broadcasting, failed };
@@ -164,7 +164,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     void tick(double now);
     void completeRefresh(double now, Guests snapshots, const CapturePipeline::Stats& stats,
                          std::int64_t bufferDelayMs);
-    void steerQuality(double now, std::span<const ClientConnection::Snapshot> snapshots,
+    void steerQuality(double now, std::span<const GuestConnection::Snapshot> snapshots,
                       const NetworkHealth::Verdict& verdict);
     // The no-guest watch; totalAccepted counts the guests ever accepted in this rave.
     void tickDrought(double now, std::int64_t totalAccepted, bool listeningUnadvertised);
@@ -211,7 +211,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     const Guests& guests() const { return guests_; }
     QualityTier tier() const { return tier_; }
     std::optional<QualityController::Reason> tierReason() const { return tierReason_; }
-    const std::map<ClientConnection::Id, QualityTier>& guestTiers() const {
+    const std::map<GuestConnection::Id, QualityTier>& guestTiers() const {
         return steering_.clientTiers();
     }
     const QualitySteering& steering() const { return steering_; }
@@ -244,7 +244,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     void resetDrought();
     void investigateDrought(bool listeningUnadvertised);
     void applyRoomTier(const QualityController::Decision& decision);
-    void publishBitrates(const std::map<ClientConnection::Id, std::int32_t>& bitrates,
+    void publishBitrates(const std::map<GuestConnection::Id, std::int32_t>& bitrates,
                          std::int32_t defaultBitrate);
     void log(const std::string& line) const;
     void changed() const;

@@ -4,7 +4,7 @@
 
 namespace zoranth {
 
-NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapshot& snapshot) {
+NetworkHealth::ClientSample StatusRefresh::sample(const GuestConnection::Snapshot& snapshot) {
     NetworkHealth::ClientSample sample =
         NetworkHealth::ClientSample::fromReport(snapshot.id, snapshot.endpoint, snapshot.stats);
     sample.occupancy = snapshot.occupancy;
@@ -15,7 +15,7 @@ NetworkHealth::ClientSample StatusRefresh::sample(const ClientConnection::Snapsh
 }
 
 std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
-                                      std::span<const ClientConnection::Snapshot> snapshots) {
+                                      std::span<const GuestConnection::Snapshot> snapshots) {
     std::string line =
         formatText("status  chunks %lld  ioproc %llu  ring %u/%llu  disc %lld  out %.1f MB",
                    static_cast<long long>(stats.chunksProduced),
@@ -26,18 +26,19 @@ std::string StatusRefresh::statusLine(const CapturePipeline::Stats& stats,
         line += formatText("  splice %.0f%%", *stats.spliceRate * 100);
     }
     line += "  guests " + std::to_string(snapshots.size());
-    for (const ClientConnection::Snapshot& snapshot : snapshots) {
+    for (const GuestConnection::Snapshot& snapshot : snapshots) {
         line += guestPart(snapshot);
     }
     return line;
 }
 
-std::string StatusRefresh::guestPart(const ClientConnection::Snapshot& snapshot) {
-    std::string text = "  [" + sample(snapshot).name +
-                       formatText("  sent %.1f MB  q %.2f  drop %lld  exp %lld",
-                                  static_cast<double>(snapshot.bytesSent) / 1'000'000.0,
-                                  snapshot.occupancy, static_cast<long long>(snapshot.droppedFrames),
-                                  static_cast<long long>(snapshot.expiredFrames));
+std::string StatusRefresh::guestPart(const GuestConnection::Snapshot& snapshot) {
+    std::string text =
+        "  [" + sample(snapshot).name +
+        formatText("  sent %.1f MB  q %.2f  drop %lld  exp %lld",
+                   static_cast<double>(snapshot.bytesSent) / 1'000'000.0, snapshot.occupancy,
+                   static_cast<long long>(snapshot.droppedFrames),
+                   static_cast<long long>(snapshot.expiredFrames));
     if (const auto& report = snapshot.stats) {
         text += formatText("  rtt %.1f ms", report->rttNanos / 1'000'000.0);
         text += "  buf " + std::to_string(report->bufferDepthMs) + " ms";

@@ -1,6 +1,6 @@
 // One guest connection against a real guest socket on 127.0.0.1: the hello first,
 // clock answers ahead of audio, guest input, slow guests, format changes, goodbyes.
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -24,11 +24,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using zoranth::AudioChunkHeader;
-using zoranth::ClientConnection;
 using zoranth::ClientStat;
 using zoranth::FrameDecoder;
 using zoranth::FrameEncoder;
 using zoranth::FrameQueue;
+using zoranth::GuestConnection;
 using zoranth::Hello;
 using zoranth::MachClock;
 using zoranth::Message;
@@ -37,7 +37,7 @@ using zoranth::SerialQueue;
 using zoranth::TestGuest;
 using zoranth::TimeReq;
 using zoranth::TimeResp;
-using State = ClientConnection::State;
+using State = GuestConnection::State;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};  // audio budget 2.0 s = 100 frames
 constexpr std::size_t bigPacket = 4000;           // fills socket buffers in few frames
@@ -76,8 +76,8 @@ std::vector<std::uint32_t> audioSeqs(const std::vector<Message>& messages) {
 // alive: a connection may report its end after the test is over.
 class StateLog {
   public:
-    ClientConnection::StateHandler handler() {
-        return [record = record_](ClientConnection::Id, const State& state) {
+    GuestConnection::StateHandler handler() {
+        return [record = record_](GuestConnection::Id, const State& state) {
             std::lock_guard guard(record->lock);
             record->states.push_back(state.kind);
             record->changed.notify_all();
@@ -104,7 +104,7 @@ class StateLog {
     std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
-class ClientConnectionTest : public ::testing::Test {
+class GuestConnectionTest : public ::testing::Test {
   protected:
     // Guests joining and leaving stay out of the user's host log, for this suite only.
     static void SetUpTestSuite() {
@@ -115,7 +115,7 @@ class ClientConnectionTest : public ::testing::Test {
     static inline bool wroteFile_ = true;
 
     struct Guest {
-        std::shared_ptr<ClientConnection> connection;
+        std::shared_ptr<GuestConnection> connection;
         TestGuest guest;
     };
 
@@ -128,7 +128,7 @@ class ClientConnectionTest : public ::testing::Test {
         boost::asio::ip::tcp::socket socket(SerialQueue::context());
         acceptor.accept(socket);
         auto connection =
-            std::make_shared<ClientConnection>(++lastId_, std::move(socket), stereo, log_.sink());
+            std::make_shared<GuestConnection>(++lastId_, std::move(socket), stereo, log_.sink());
         connection->setOnStateChange(states_.handler());
         return {connection, std::move(*guest)};
     }
@@ -141,18 +141,18 @@ class ClientConnectionTest : public ::testing::Test {
         return pair;
     }
 
-    static ClientConnection::Snapshot snapshotOf(ClientConnection& connection) {
-        std::promise<ClientConnection::Snapshot> promise;
+    static GuestConnection::Snapshot snapshotOf(GuestConnection& connection) {
+        std::promise<GuestConnection::Snapshot> promise;
         auto future = promise.get_future();
         connection.snapshot(
-            [&promise](ClientConnection::Snapshot snapshot) { promise.set_value(snapshot); });
+            [&promise](GuestConnection::Snapshot snapshot) { promise.set_value(snapshot); });
         return future.get();
     }
 
     // Feeds big audio frames to a guest that does not read until the socket is full
     // and the connection holds audio it cannot send; returns the next sequence number.
     // `now` is the wall clock the frames are enqueued at.
-    static std::uint32_t fillUntilStalled(ClientConnection& connection, double now = 0) {
+    static std::uint32_t fillUntilStalled(GuestConnection& connection, double now = 0) {
         std::uint32_t seq = 0;
         std::int64_t lastSent = -1;
         int unchanged = 0;
@@ -179,10 +179,10 @@ class ClientConnectionTest : public ::testing::Test {
 
     RecordedLog log_;
     StateLog states_;
-    ClientConnection::Id lastId_ = 0;
+    GuestConnection::Id lastId_ = 0;
 };
 
-TEST_F(ClientConnectionTest, HelloIsTheFirstFrameEvenWithAudioQueuedBeforeStart) {
+TEST_F(GuestConnectionTest, HelloIsTheFirstFrameEvenWithAudioQueuedBeforeStart) {
     Guest pair = accept();
     for (std::uint32_t seq = 0; seq < 3; ++seq) {
         pair.connection->enqueue(audioFrame(seq, 100), farDeadline(), 0);
@@ -202,7 +202,7 @@ TEST_F(ClientConnectionTest, HelloIsTheFirstFrameEvenWithAudioQueuedBeforeStart)
     EXPECT_TRUE(states_.waitFor(State::Case::ready));
 }
 
-TEST_F(ClientConnectionTest, AudioPastItsDeadlineIsSkippedAndCountedAsExpired) {
+TEST_F(GuestConnectionTest, AudioPastItsDeadlineIsSkippedAndCountedAsExpired) {
     Guest pair = accept();
     const std::uint64_t past = MachClock::nowNanos() - 1;
     pair.connection->enqueue(audioFrame(0, 100), past, 0);
@@ -220,7 +220,7 @@ TEST_F(ClientConnectionTest, AudioPastItsDeadlineIsSkippedAndCountedAsExpired) {
     EXPECT_EQ(snapshot.droppedFrames, 0);
 }
 
-TEST_F(ClientConnectionTest, TimeRequestIsAnsweredAheadOfQueuedAudio) {
+TEST_F(GuestConnectionTest, TimeRequestIsAnsweredAheadOfQueuedAudio) {
     Guest pair = acceptStarted(smallWindow());
     fillUntilStalled(*pair.connection);
     const auto stalled = snapshotOf(*pair.connection);
@@ -230,7 +230,7 @@ TEST_F(ClientConnectionTest, TimeRequestIsAnsweredAheadOfQueuedAudio) {
     const std::uint64_t sentAt = MachClock::nowNanos();
     ASSERT_TRUE(pair.guest.send(TimeReq{0x1122334455667788ULL}));
     ASSERT_TRUE(pair.guest.send(ClientStat{}));
-    std::optional<ClientConnection::Snapshot> handled;
+    std::optional<GuestConnection::Snapshot> handled;
     for (int i = 0; i < 250 && !(handled && handled->stats); ++i) {
         std::this_thread::sleep_for(10ms);
         handled = snapshotOf(*pair.connection);
@@ -261,7 +261,7 @@ TEST_F(ClientConnectionTest, TimeRequestIsAnsweredAheadOfQueuedAudio) {
     EXPECT_TRUE(after->is<Message::Audio>());
 }
 
-TEST_F(ClientConnectionTest, GuestInputIsHandledOrEndsTheConnection) {
+TEST_F(GuestConnectionTest, GuestInputIsHandledOrEndsTheConnection) {
     std::vector<std::uint8_t> badMagic = FrameEncoder::encode(TimeReq{1});
     badMagic[3] = 'X';
     std::vector<std::uint8_t> unknownType = FrameEncoder::encode(Message::Unknown{200, 3});
@@ -307,7 +307,7 @@ TEST_F(ClientConnectionTest, GuestInputIsHandledOrEndsTheConnection) {
             expected.push_back(line);
         }
         std::vector<std::string> logged;
-        for (const std::string& line : log_.lines(ClientConnection::category)) {
+        for (const std::string& line : log_.lines(GuestConnection::category)) {
             if (line.starts_with("client " + id + " ")) {
                 logged.push_back(line);
             }
@@ -316,29 +316,29 @@ TEST_F(ClientConnectionTest, GuestInputIsHandledOrEndsTheConnection) {
     }
 }
 
-TEST_F(ClientConnectionTest, GuestEndingItsSideClosesWithoutALogLine) {
+TEST_F(GuestConnectionTest, GuestEndingItsSideClosesWithoutALogLine) {
     Guest pair = acceptStarted();
     pair.guest.finishSending();
     EXPECT_TRUE(pair.guest.readUntilClosed());
     EXPECT_TRUE(states_.waitFor(State::Case::cancelled));
-    EXPECT_TRUE(log_.lines(ClientConnection::category).empty());
+    EXPECT_TRUE(log_.lines(GuestConnection::category).empty());
 }
 
-TEST_F(ClientConnectionTest, ResetByTheGuestFailsTheConnection) {
+TEST_F(GuestConnectionTest, ResetByTheGuestFailsTheConnection) {
     Guest pair = acceptStarted();
     pair.guest.abort();
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
     const auto states = states_.states();
     EXPECT_EQ(states,
               (std::vector{State::Case::ready, State::Case::failed, State::Case::cancelled}));
-    EXPECT_TRUE(log_.waitFor(ClientConnection::category, "client 1 failed: "));
+    EXPECT_TRUE(log_.waitFor(GuestConnection::category, "client 1 failed: "));
 }
 
-TEST_F(ClientConnectionTest, ReportsAreKeptForSnapshots) {
+TEST_F(GuestConnectionTest, ReportsAreKeptForSnapshots) {
     Guest pair = acceptStarted();
     std::promise<ClientStat> reported;
     pair.connection->setOnStats(
-        [&reported](ClientConnection::Id, const ClientStat& stat) { reported.set_value(stat); });
+        [&reported](GuestConnection::Id, const ClientStat& stat) { reported.set_value(stat); });
 
     const auto fresh = snapshotOf(*pair.connection);
     EXPECT_FALSE(fresh.stats);
@@ -359,7 +359,7 @@ TEST_F(ClientConnectionTest, ReportsAreKeptForSnapshots) {
     EXPECT_EQ(later.displayName(), "Kitchen");
 }
 
-TEST_F(ClientConnectionTest, GuestThatStopsReadingLosesItsOldestAudio) {
+TEST_F(GuestConnectionTest, GuestThatStopsReadingLosesItsOldestAudio) {
     Guest pair = acceptStarted(smallWindow());
     std::uint32_t seq = fillUntilStalled(*pair.connection);
     for (int i = 0; i < 150; ++i) {
@@ -380,7 +380,7 @@ TEST_F(ClientConnectionTest, GuestThatStopsReadingLosesItsOldestAudio) {
     EXPECT_EQ(snapshotOf(*pair.connection).expiredFrames, 0);
 }
 
-TEST_F(ClientConnectionTest, TheKernelHoldsLittleForAGuestThatStopsReading) {
+TEST_F(GuestConnectionTest, TheKernelHoldsLittleForAGuestThatStopsReading) {
     // An ordinary receive window: without a cap the kernel would take megabytes.
     Guest pair = acceptStarted();
     const std::uint32_t enqueued = fillUntilStalled(*pair.connection);
@@ -390,12 +390,12 @@ TEST_F(ClientConnectionTest, TheKernelHoldsLittleForAGuestThatStopsReading) {
         << "frames taken by the kernel: " << stalled.framesSent << " of " << enqueued;
 }
 
-TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloNext) {
+TEST_F(GuestConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloNext) {
     constexpr Hello mono{48000, 1, 16, 960, 1500};
     Guest idle = acceptStarted();
     idle.connection->sendHello(mono);
     EXPECT_EQ(idle.guest.nextMessage(), Message(mono));
-    EXPECT_TRUE(log_.lines(ClientConnection::category).empty());
+    EXPECT_TRUE(log_.lines(GuestConnection::category).empty());
 
     Guest pair = acceptStarted(smallWindow());
     const std::uint32_t seq = fillUntilStalled(*pair.connection);
@@ -404,8 +404,8 @@ TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloN
         stalled.queuedBytes / static_cast<std::int64_t>(audioFrame(0)->size());
     pair.connection->sendHello(mono);
     pair.connection->enqueue(audioFrame(seq), farDeadline(), 0);
-    ASSERT_TRUE(log_.waitFor(ClientConnection::category, "format change"));
-    EXPECT_EQ(log_.lines(ClientConnection::category),
+    ASSERT_TRUE(log_.waitFor(GuestConnection::category, "format change"));
+    EXPECT_EQ(log_.lines(GuestConnection::category),
               std::vector<std::string>{"client 2: format change, discarded " +
                                        std::to_string(queued) + " stale frame(s)"});
 
@@ -418,7 +418,23 @@ TEST_F(ClientConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloN
     EXPECT_EQ(after, std::vector<std::uint32_t>{seq});
 }
 
-TEST_F(ClientConnectionTest, GoodbyeSendsByeAndEnds) {
+// The server may pass on a format change before the connection has started: the newer
+// hello replaces the one the connection was made with, so the guest never ends on a
+// stale format.
+TEST_F(GuestConnectionTest, FormatChangeBeforeStartReplacesTheFirstHello) {
+    constexpr Hello mono{48000, 1, 16, 960, 1500};
+    Guest pair = accept();
+    pair.connection->enqueue(audioFrame(1, 100), farDeadline(), 0);
+    pair.connection->sendHello(mono);
+    pair.connection->enqueue(audioFrame(2, 100), farDeadline(), 0);
+    pair.connection->start();
+
+    EXPECT_EQ(pair.guest.nextMessage(), Message(mono));
+    const auto next = readThroughAudio(pair.guest, 2);
+    ASSERT_EQ(next.size(), 1u) << "a second hello came before the audio";
+    EXPECT_EQ(audioSeqs(next), std::vector<std::uint32_t>{2});
+}
+TEST_F(GuestConnectionTest, GoodbyeSendsByeAndEnds) {
     Guest pair = acceptStarted();
     pair.connection->sayGoodbyeAndClose();
     auto received = pair.guest.readUntilClosed();
@@ -427,7 +443,7 @@ TEST_F(ClientConnectionTest, GoodbyeSendsByeAndEnds) {
     EXPECT_TRUE(states_.waitFor(State::Case::cancelled));
 }
 
-TEST_F(ClientConnectionTest, GoodbyeOnAClosedConnectionSendsNothing) {
+TEST_F(GuestConnectionTest, GoodbyeOnAClosedConnectionSendsNothing) {
     Guest pair = acceptStarted();
     pair.connection->close();
     pair.connection->sayGoodbyeAndClose();
@@ -436,7 +452,7 @@ TEST_F(ClientConnectionTest, GoodbyeOnAClosedConnectionSendsNothing) {
     EXPECT_TRUE(received->empty());
 }
 
-TEST_F(ClientConnectionTest, GoodbyeWaitsForTheFrameInFlightWithoutSplittingIt) {
+TEST_F(GuestConnectionTest, GoodbyeWaitsForTheFrameInFlightWithoutSplittingIt) {
     Guest pair = acceptStarted(smallWindow());
     fillUntilStalled(*pair.connection);
     pair.connection->sayGoodbyeAndClose();
@@ -449,17 +465,17 @@ TEST_F(ClientConnectionTest, GoodbyeWaitsForTheFrameInFlightWithoutSplittingIt) 
     EXPECT_TRUE(received->back().is<Message::Bye>());
 }
 
-TEST_F(ClientConnectionTest, GoodbyeToAGuestThatNeverReadsGivesUpAfterTheGrace) {
+TEST_F(GuestConnectionTest, GoodbyeToAGuestThatNeverReadsGivesUpAfterTheGrace) {
     Guest pair = acceptStarted(smallWindow());
     fillUntilStalled(*pair.connection);
     const auto started = std::chrono::steady_clock::now();
     pair.connection->sayGoodbyeAndClose();
     pair.connection.reset();  // the goodbye keeps the connection alive by itself
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
-    EXPECT_GE(std::chrono::steady_clock::now() - started, ClientConnection::goodbyeGrace - 100ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, GuestConnection::goodbyeGrace - 100ms);
 }
 
-TEST_F(ClientConnectionTest, GuestStalledForTenSecondsIsDropped) {
+TEST_F(GuestConnectionTest, GuestStalledForTenSecondsIsDropped) {
     Guest pair = acceptStarted(smallWindow());
     // Fill the budget, then keep feeding a full queue on a made-up wall clock.
     std::uint32_t seq = fillUntilStalled(*pair.connection, 1000.0);
@@ -470,15 +486,15 @@ TEST_F(ClientConnectionTest, GuestStalledForTenSecondsIsDropped) {
         pair.connection->enqueue(audioFrame(seq++), farDeadline(), now);
     }
     EXPECT_TRUE(snapshotOf(*pair.connection).isOverBudget);
-    EXPECT_TRUE(log_.lines(ClientConnection::category).empty());
+    EXPECT_TRUE(log_.lines(GuestConnection::category).empty());
 
     pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1011.5);
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
-    EXPECT_EQ(log_.lines(ClientConnection::category),
+    EXPECT_EQ(log_.lines(GuestConnection::category),
               std::vector<std::string>{"client 1 over budget for 11s; dropping the connection"});
 }
 
-TEST_F(ClientConnectionTest, GuestThatTakesFramesAgainIsNotDropped) {
+TEST_F(GuestConnectionTest, GuestThatTakesFramesAgainIsNotDropped) {
     Guest pair = acceptStarted(smallWindow());
     std::uint32_t seq = fillUntilStalled(*pair.connection, 1000.0);
     for (int i = 0; i < 100; ++i) {
@@ -497,7 +513,7 @@ TEST_F(ClientConnectionTest, GuestThatTakesFramesAgainIsNotDropped) {
     EXPECT_EQ(states_.states(), std::vector{State::Case::ready});
 }
 
-TEST_F(ClientConnectionTest, GuestFloodingClockProbesWithoutReadingIsDropped) {
+TEST_F(GuestConnectionTest, GuestFloodingClockProbesWithoutReadingIsDropped) {
     Guest pair = acceptStarted(smallWindow());
     std::vector<std::uint8_t> probes;
     for (int i = 0; i < 1000; ++i) {
@@ -506,23 +522,23 @@ TEST_F(ClientConnectionTest, GuestFloodingClockProbesWithoutReadingIsDropped) {
     }
     // Bounded: far more answers than the socket buffers can hold.
     for (int burst = 0; burst < 1000 && pair.guest.sendRaw(probes); ++burst) {
-        if (log_.waitFor(ClientConnection::category, "not reading", 0ms)) {
+        if (log_.waitFor(GuestConnection::category, "not reading", 0ms)) {
             break;
         }
     }
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
-    EXPECT_EQ(log_.lines(ClientConnection::category),
+    EXPECT_EQ(log_.lines(GuestConnection::category),
               std::vector<std::string>{"client 1 not reading; dropping the connection"});
 }
 
-TEST_F(ClientConnectionTest, SocketIsTunedForInteractiveAudio) {
+TEST_F(GuestConnectionTest, SocketIsTunedForInteractiveAudio) {
     boost::asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
                                             {boost::asio::ip::make_address("127.0.0.1"), 0});
     auto guest = TestGuest::connect(acceptor.local_endpoint().port());
     ASSERT_TRUE(guest);
     boost::asio::ip::tcp::socket socket(SerialQueue::context());
     acceptor.accept(socket);
-    ClientConnection::tuneSocket(socket);
+    GuestConnection::tuneSocket(socket);
 
     const auto option = [&](int level, int name) {
         int value = -1;
@@ -538,13 +554,13 @@ TEST_F(ClientConnectionTest, SocketIsTunedForInteractiveAudio) {
     EXPECT_EQ(option(IPPROTO_IP, IP_TOS), 0x88);  // DSCP AF41
 }
 
-TEST(ClientConnectionDescription, EndpointsReadAsHostColonPort) {
+TEST(GuestConnectionDescription, EndpointsReadAsHostColonPort) {
     using boost::asio::ip::make_address;
     using boost::asio::ip::tcp;
-    EXPECT_EQ(ClientConnection::describe({make_address("192.168.1.20"), 50123}),
+    EXPECT_EQ(GuestConnection::describe({make_address("192.168.1.20"), 50123}),
               "192.168.1.20:50123");
-    EXPECT_EQ(ClientConnection::describe({make_address("::ffff:10.0.0.7"), 4000}), "10.0.0.7:4000");
-    EXPECT_EQ(ClientConnection::describe({make_address("fe80::1"), 4000}), "fe80::1:4000");
+    EXPECT_EQ(GuestConnection::describe({make_address("::ffff:10.0.0.7"), 4000}), "10.0.0.7:4000");
+    EXPECT_EQ(GuestConnection::describe({make_address("fe80::1"), 4000}), "fe80::1:4000");
 }
 
 }  // namespace

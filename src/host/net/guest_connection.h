@@ -28,7 +28,7 @@ namespace zoranth {
 // Where a component's diagnostic lines go: the journal, unless a test listens in.
 using DiagnosticSink = std::function<void(std::string_view category, std::string_view text)>;
 
-class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
+class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
   public:
     using Id = std::int64_t;
 
@@ -89,11 +89,11 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
 
     // `socket` is an accepted, connected TCP socket. The hello is sent first once
     // start() runs; its playout delay sizes the audio budget for good.
-    ClientConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
-                     DiagnosticSink log = {});
-    ~ClientConnection();
-    ClientConnection(const ClientConnection&) = delete;
-    ClientConnection& operator=(const ClientConnection&) = delete;
+    GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
+                    DiagnosticSink log = {});
+    ~GuestConnection();
+    GuestConnection(const GuestConnection&) = delete;
+    GuestConnection& operator=(const GuestConnection&) = delete;
 
     // Set before start(); they are called on the connection's queue.
     void setOnStateChange(StateHandler handler);
@@ -106,7 +106,8 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
     // One complete audio frame, its playout deadline (host-clock nanoseconds) and
     // the current WallClock seconds.
     void enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
-    // A stream-format change: queued audio is stale and the new hello goes next.
+    // A stream-format change: queued audio is stale and the new hello goes next. Before
+    // start() it replaces the hello the connection was made with.
     void sendHello(const Hello& hello);
     // A complete frame that goes out ahead of audio (beats, cues).
     void sendControl(FrameQueue::Bytes frame);

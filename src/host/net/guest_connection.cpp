@@ -1,4 +1,4 @@
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
@@ -98,15 +98,15 @@ void setIntOption(int fd, int level, int option, int value) {
 
 }  // namespace
 
-std::string ClientConnection::Snapshot::displayName() const {
+std::string GuestConnection::Snapshot::displayName() const {
     if (stats && !stats->deviceName.empty()) {
         return stats->deviceName;
     }
     return endpoint;
 }
 
-ClientConnection::ClientConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
-                                   DiagnosticSink log)
+GuestConnection::GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
+                                 DiagnosticSink log)
     : id_(id),
       log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
       queue_("com.zoranth.app." + std::to_string(id)),
@@ -122,50 +122,50 @@ ClientConnection::ClientConnection(Id id, boost::asio::ip::tcp::socket socket, c
       connectedAt_(WallClock::now()),
       pendingHello_(hello) {}
 
-ClientConnection::~ClientConnection() = default;
+GuestConnection::~GuestConnection() = default;
 
 template <class Work>
-void ClientConnection::onQueue(Work&& work) {
+void GuestConnection::onQueue(Work&& work) {
     boost::asio::post(
         queue_.executor(),
         [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
 }
 
-void ClientConnection::setOnStateChange(StateHandler handler) {
+void GuestConnection::setOnStateChange(StateHandler handler) {
     onStateChange_ = std::move(handler);
 }
 
-void ClientConnection::setOnStats(StatsHandler handler) {
+void GuestConnection::setOnStats(StatsHandler handler) {
     onStats_ = std::move(handler);
 }
 
-void ClientConnection::setOnAudioSent(AudioSentHandler handler) {
+void GuestConnection::setOnAudioSent(AudioSentHandler handler) {
     onAudioSent_ = std::move(handler);
 }
 
-void ClientConnection::start() {
-    onQueue([](ClientConnection& self) { self.begin(); });
+void GuestConnection::start() {
+    onQueue([](GuestConnection& self) { self.begin(); });
 }
 
-void ClientConnection::enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now) {
-    onQueue([audio = std::move(audio), deadlineNanos, now](ClientConnection& self) mutable {
+void GuestConnection::enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now) {
+    onQueue([audio = std::move(audio), deadlineNanos, now](GuestConnection& self) mutable {
         self.enqueueAudio(std::move(audio), deadlineNanos, now);
     });
 }
 
-void ClientConnection::sendHello(const Hello& hello) {
-    onQueue([hello](ClientConnection& self) { self.changeFormat(hello); });
+void GuestConnection::sendHello(const Hello& hello) {
+    onQueue([hello](GuestConnection& self) { self.changeFormat(hello); });
 }
 
-void ClientConnection::sendControl(FrameQueue::Bytes frame) {
-    onQueue([frame = std::move(frame)](ClientConnection& self) mutable {
+void GuestConnection::sendControl(FrameQueue::Bytes frame) {
+    onQueue([frame = std::move(frame)](GuestConnection& self) mutable {
         self.appendPriority(std::move(frame));
         self.pump();
     });
 }
 
-void ClientConnection::snapshot(std::function<void(Snapshot)> completion) {
-    onQueue([completion = std::move(completion)](ClientConnection& self) {
+void GuestConnection::snapshot(std::function<void(Snapshot)> completion) {
+    onQueue([completion = std::move(completion)](GuestConnection& self) {
         Snapshot snapshot;
         snapshot.id = self.id_;
         snapshot.endpoint = self.endpoint_;
@@ -182,19 +182,19 @@ void ClientConnection::snapshot(std::function<void(Snapshot)> completion) {
     });
 }
 
-void ClientConnection::close() {
-    onQueue([](ClientConnection& self) { self.closeNow(); });
+void GuestConnection::close() {
+    onQueue([](GuestConnection& self) { self.closeNow(); });
 }
 
-void ClientConnection::sayGoodbyeAndClose() {
-    onQueue([](ClientConnection& self) { self.goodbye(); });
+void GuestConnection::sayGoodbyeAndClose() {
+    onQueue([](GuestConnection& self) { self.goodbye(); });
 }
 
-std::string ClientConnection::describe(const boost::asio::ip::tcp::endpoint& endpoint) {
+std::string GuestConnection::describe(const boost::asio::ip::tcp::endpoint& endpoint) {
     return unmapped(endpoint.address()).to_string() + ":" + std::to_string(endpoint.port());
 }
 
-std::string ClientConnection::pathDescription() const {
+std::string GuestConnection::pathDescription() const {
     boost::system::error_code error;
     const auto local =
         socket_.is_open() ? socket_.local_endpoint(error) : boost::asio::ip::tcp::endpoint();
@@ -208,7 +208,7 @@ std::string ClientConnection::pathDescription() const {
 
 // Everything below runs on the connection's queue.
 
-void ClientConnection::begin() {
+void GuestConnection::begin() {
     if (pendingHello_) {
         // Queued ahead of everything, audio included: the guest's first frame.
         appendPriority(encoded(*pendingHello_));
@@ -226,7 +226,7 @@ void ClientConnection::begin() {
     receive();
 }
 
-void ClientConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
+void GuestConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
     boost::system::error_code ignored;
     socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
@@ -242,7 +242,7 @@ void ClientConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
     }
 }
 
-void ClientConnection::deliverState(const State& state) {
+void GuestConnection::deliverState(const State& state) {
     if (onStateChange_) {
         onStateChange_(id_, state);
     }
@@ -259,7 +259,7 @@ void ClientConnection::deliverState(const State& state) {
     }
 }
 
-void ClientConnection::receive() {
+void GuestConnection::receive() {
     auto completion = [weak = weak_from_this()](const boost::system::error_code& error,
                                                 std::size_t length) {
         if (auto self = weak.lock()) {
@@ -270,7 +270,7 @@ void ClientConnection::receive() {
                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
-void ClientConnection::received(const boost::system::error_code& error, std::size_t length) {
+void GuestConnection::received(const boost::system::error_code& error, std::size_t length) {
     if (length > 0 && !closed_) {
         decoder_.append(std::span(receiveBuffer_.data(), length));
         drain();
@@ -288,7 +288,7 @@ void ClientConnection::received(const boost::system::error_code& error, std::siz
     }
 }
 
-void ClientConnection::drain() {
+void GuestConnection::drain() {
     while (!closed_) {
         auto next = decoder_.next();
         if (!next) {
@@ -303,7 +303,7 @@ void ClientConnection::drain() {
     }
 }
 
-void ClientConnection::handle(const Message& message) {
+void GuestConnection::handle(const Message& message) {
     if (const auto* request = message.as<TimeReq>()) {
         // The host clock is read now, while handling, not when the answer leaves.
         appendPriority(encoded(TimeResp{request->t1, MachClock::nowNanos()}));
@@ -323,7 +323,7 @@ void ClientConnection::handle(const Message& message) {
     // A guest's hello, audio, clock answers, beats, cues and state are ignored.
 }
 
-void ClientConnection::appendPriority(FrameQueue::Bytes frame) {
+void GuestConnection::appendPriority(FrameQueue::Bytes frame) {
     if (closed_ || !frame || frame->empty()) {
         return;
     }
@@ -335,7 +335,7 @@ void ClientConnection::appendPriority(FrameQueue::Bytes frame) {
     priorityQueue_.push_back(std::move(frame));
 }
 
-void ClientConnection::pump() {
+void GuestConnection::pump() {
     if (closed_ || !isReady_ || sendInFlight_) {
         return;
     }
@@ -354,7 +354,7 @@ void ClientConnection::pump() {
     write(std::move(*audio), true);
 }
 
-void ClientConnection::write(FrameQueue::Bytes frame, bool isAudio) {
+void GuestConnection::write(FrameQueue::Bytes frame, bool isAudio) {
     sendInFlight_ = true;
     bytesSent_ += static_cast<std::int64_t>(frame->size());
     const auto buffer = boost::asio::buffer(*frame);
@@ -369,8 +369,8 @@ void ClientConnection::write(FrameQueue::Bytes frame, bool isAudio) {
                              boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
-void ClientConnection::sendCompleted(const boost::system::error_code& error,
-                                     const FrameQueue::Bytes& frame, bool isAudio) {
+void GuestConnection::sendCompleted(const boost::system::error_code& error,
+                                    const FrameQueue::Bytes& frame, bool isAudio) {
     sendInFlight_ = false;
     if (!error && isAudio && onAudioSent_) {
         onAudioSent_(id_, frame);
@@ -392,8 +392,8 @@ void ClientConnection::sendCompleted(const boost::system::error_code& error,
     cancel();
 }
 
-void ClientConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos,
-                                    double now) {
+void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos,
+                                   double now) {
     if (closed_ || !audio || audio->empty()) {
         return;
     }
@@ -414,7 +414,7 @@ void ClientConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadl
     pump();
 }
 
-void ClientConnection::changeFormat(const Hello& hello) {
+void GuestConnection::changeFormat(const Hello& hello) {
     if (closed_) {
         return;
     }
@@ -425,11 +425,17 @@ void ClientConnection::changeFormat(const Hello& hello) {
         log("client " + std::to_string(id_) + ": format change, discarded " +
             std::to_string(stale) + " stale frame(s)");
     }
+    if (pendingHello_) {
+        // Not started yet: the newer hello replaces the first one instead of following
+        // it, or the guest would end on the stale format.
+        pendingHello_ = hello;
+        return;
+    }
     appendPriority(encoded(hello));
     pump();
 }
 
-void ClientConnection::closeNow() {
+void GuestConnection::closeNow() {
     if (closed_) {
         return;
     }
@@ -437,7 +443,7 @@ void ClientConnection::closeNow() {
     cancel();
 }
 
-void ClientConnection::goodbye() {
+void GuestConnection::goodbye() {
     if (closed_) {
         return;
     }
@@ -460,7 +466,7 @@ void ClientConnection::goodbye() {
     }
 }
 
-void ClientConnection::writeGoodbye() {
+void GuestConnection::writeGoodbye() {
     if (cancelled_) {
         return;
     }
@@ -478,7 +484,7 @@ void ClientConnection::writeGoodbye() {
                              boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
 
-void ClientConnection::cancel() {
+void GuestConnection::cancel() {
     if (cancelled_) {
         return;
     }
@@ -493,7 +499,7 @@ void ClientConnection::cancel() {
                       [self = shared_from_this()] { self->deliverState(State::cancelled()); });
 }
 
-void ClientConnection::log(const std::string& text) const {
+void GuestConnection::log(const std::string& text) const {
     log_(category, text);
 }
 
