@@ -13,7 +13,7 @@ namespace {
 using samples::Report;
 
 GuestConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
-                                    std::int64_t dropped = 3, std::int64_t expired = 1) {
+                                   std::int64_t dropped = 3, std::int64_t expired = 1) {
     return samples::guest(7, "192.168.1.40:61002", report, occupancy, dropped, expired);
 }
 

@@ -67,8 +67,8 @@ struct Report {
 };
 
 inline GuestConnection::Snapshot guest(GuestConnection::Id id, const std::string& endpoint,
-                                        std::optional<Report> report, double occupancy = 0.1,
-                                        std::int64_t dropped = 0, std::int64_t expired = 0) {
+                                       std::optional<Report> report, double occupancy = 0.1,
+                                       std::int64_t dropped = 0, std::int64_t expired = 0) {
     GuestConnection::Snapshot snapshot;
     snapshot.id = id;
     snapshot.endpoint = endpoint;
