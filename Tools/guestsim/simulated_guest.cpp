@@ -32,6 +32,9 @@ constexpr std::size_t slowReceiveBytes = 2048;
 constexpr std::size_t outboxLimit = 256 * 1024;
 constexpr double slowBurstChunks = 4;
 constexpr int drainReadLimit = 1000;
+// A streaming host sends a chunk every 20 ms; after five of them, an empty buffer is
+// what this guest has.
+constexpr milliseconds firstChunkPatience{100};
 
 std::string errorText(int error) {
     return std::strerror(error);
@@ -311,6 +314,7 @@ void SimulatedGuest::connected(Clock::time_point now) {
     outbox_.clear();
     outboxSent_ = 0;
     checker_.connected();
+    bufferDepth_.clear();
     nextProbeAt_ = now;
     nextStatAt_ = now;  // the first report goes out with the first measurement
     slowTokens_ = slowBurstChunks;
@@ -360,6 +364,7 @@ void SimulatedGuest::handle(const Message& message, std::uint64_t receivedAt,
     } else if (const auto* audio = message.as<Message::Audio>()) {
         slowTokens_ -= 1;
         checker_.chunk(audio->header);
+        bufferDepth_.chunk(audio->header);
     } else if (const auto* answer = message.as<TimeResp>()) {
         estimator_.add({answer->t1, answer->t2, receivedAt});
     } else if (message.is<Beat>() || message.is<Cue>()) {
@@ -392,20 +397,30 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
     if (now < nextStatAt_) {
         return;
     }
-    if (const auto estimate = estimator_.estimate()) {
-        ClientStat stat;
-        stat.rttNanos = clampedU32(estimate->rttNanos);
-        stat.minRttNanos = clampedU32(estimate->minRttNanos);
-        stat.offsetNanos = estimate->offsetNanos;
-        stat.flags = ClientStat::composeFlags(true, true, false, false, RouteKind::speaker);
-        stat.deviceName = deviceName_;
-        queue(FrameEncoder::encode(stat));
-        ++report_.statsSent;
-        nextStatAt_ = now + statInterval;
-    } else {
-        // Nothing measured yet: look again shortly rather than at every turn of the loop.
+    const auto estimate = estimator_.estimate();
+    // The host clock now, as this guest estimates it (the offset is host minus guest).
+    const auto depth =
+        estimate
+            ? bufferDepth_.millisAt(guestNow() + static_cast<std::uint64_t>(estimate->offsetNanos))
+            : std::nullopt;
+    // Nothing to report without a clock measurement. The first report also waits a
+    // little for the first chunk, so that it does not tell of an empty buffer a moment
+    // before the audio arrives.
+    if (!estimate || (!depth && now - connectedAt_ < firstChunkPatience)) {
+        // Look again shortly rather than at every turn of the loop.
         nextStatAt_ = now + milliseconds(20);
+        return;
     }
+    ClientStat stat;
+    stat.rttNanos = clampedU32(estimate->rttNanos);
+    stat.minRttNanos = clampedU32(estimate->minRttNanos);
+    stat.offsetNanos = estimate->offsetNanos;
+    stat.flags = ClientStat::composeFlags(true, true, false, false, RouteKind::speaker);
+    stat.bufferDepthMs = depth.value_or(0);
+    stat.deviceName = deviceName_;
+    queue(FrameEncoder::encode(stat));
+    ++report_.statsSent;
+    nextStatAt_ = now + statInterval;
 }
 
 void SimulatedGuest::queue(const std::vector<std::uint8_t>& bytes) {

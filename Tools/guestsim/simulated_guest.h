@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "guestsim/buffer_depth.h"
 #include "guestsim/clock_estimator.h"
 #include "guestsim/stream_checker.h"
 #include "protocol/frame_decoder.h"
@@ -163,6 +164,7 @@ class SimulatedGuest {
     Clock::time_point nextStatAt_;
     ClockEstimator estimator_;
     StreamChecker checker_;
+    BufferDepth bufferDepth_;
     // A slow guest's reading allowance, in chunks (a token bucket).
     double slowTokens_ = 0;
     Clock::time_point slowRefilledAt_;

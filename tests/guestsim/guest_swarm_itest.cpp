@@ -121,6 +121,9 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         for (std::uint32_t seq = 0; seq < chunkCount; ++seq) {
             std::this_thread::sleep_until(start + seq * 20ms);
             broadcastChunk(seq, startNanos + seq * 20'000'000ULL);
+            if (seq == chunkCount / 2) {
+                midStream_ = snapshots();
+            }
         }
     }
 
@@ -209,6 +212,23 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         }
         EXPECT_LT(lowest, -1'000'000);
         EXPECT_GT(highest, 1'000'000);
+    }
+
+    // Halfway through the stream, every well-behaved guest tells the host it holds
+    // nearly the whole playout delay: on loopback a chunk arrives long before it is due.
+    void checkReportedBuffers() {
+        int normal = 0;
+        for (const auto& snapshot : midStream_) {
+            if (!snapshot.stats || !snapshot.stats->deviceName.ends_with("-normal")) {
+                continue;
+            }
+            SCOPED_TRACE(snapshot.stats->deviceName);
+            ++normal;
+            EXPECT_TRUE(snapshot.stats->hasMeasurement());
+            EXPECT_GT(snapshot.stats->bufferDepthMs, stereo.bufferDelayMs * 2 / 3);
+            EXPECT_LE(snapshot.stats->bufferDepthMs, stereo.bufferDelayMs);
+        }
+        EXPECT_EQ(normal, 10);
     }
 
     void checkGarbageGuests(const Reports& reports) {
@@ -304,6 +324,7 @@ class GuestSwarmAgainstServer : public ::testing::Test {
     RecordedLog log_;
     std::shared_ptr<BroadcastServer> server_;
     std::set<GuestConnection::Id> stalledIds_;
+    Snapshots midStream_;
     bool wroteFile_ = true;
 };
 
@@ -342,6 +363,7 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
     const auto verdict = zoranth::SwarmReport::verdict(reports, true);
     EXPECT_TRUE(verdict.passed()) << verdict.faults.front();
     checkNormalGuests(reports);
+    checkReportedBuffers();
     checkGarbageGuests(reports);
     checkStalledGuests(reports, whileStalled);
     checkOtherReaders(reports);

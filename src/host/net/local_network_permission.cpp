@@ -14,15 +14,16 @@ constexpr const char* watcherThreadName = "zoranth-path";
 
 void LocalNetworkPermission::start() {
     std::weak_ptr<LocalNetworkPermission> weak = weak_from_this();
-    auto watcher = RouteWatcher::start(watcherThreadName, [weak](const RouteWatcher::Snapshot& path) {
-        if (auto self = weak.lock()) {
-            self->queue_.post([weak, path] {
-                if (auto owner = weak.lock()) {
-                    owner->update(path);
-                }
-            });
-        }
-    });
+    auto watcher =
+        RouteWatcher::start(watcherThreadName, [weak](const RouteWatcher::Snapshot& path) {
+            if (auto self = weak.lock()) {
+                self->queue_.post([weak, path] {
+                    if (auto owner = weak.lock()) {
+                        owner->update(path);
+                    }
+                });
+            }
+        });
     if (!watcher) {
         DiagnosticLog::write("path", "path: cannot watch the network: " + watcher.error().text());
         return;
@@ -57,7 +58,8 @@ void LocalNetworkPermission::setOnAttachmentChange(AttachmentCallback callback) 
     onAttachmentChange_ = std::move(callback);
 }
 
-LocalNetworkPermission::Status LocalNetworkPermission::statusFor(const RouteWatcher::Snapshot& path) {
+LocalNetworkPermission::Status LocalNetworkPermission::statusFor(
+    const RouteWatcher::Snapshot& path) {
     if (path.hasUsableInterface()) {
         return Status::satisfied();
     }

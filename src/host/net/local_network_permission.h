@@ -20,13 +20,15 @@
 namespace zoranth {
 
 class LocalNetworkPermission : public std::enable_shared_from_this<LocalNetworkPermission> {
-public:
+  public:
     struct Status {
         enum class Case { unavailable, unknown, satisfied, denied };
         Case kind = Case::unknown;
         std::string reason;  // why local networking is unavailable; empty otherwise
 
-        static Status unavailable(std::string reason) { return {Case::unavailable, std::move(reason)}; }
+        static Status unavailable(std::string reason) {
+            return {Case::unavailable, std::move(reason)};
+        }
         static Status unknown() { return {Case::unknown, {}}; }
         static Status satisfied() { return {Case::satisfied, {}}; }
         static Status denied() { return {Case::denied, {}}; }
@@ -37,7 +39,8 @@ public:
     using AttachmentCallback = std::function<void(LinkCapacity::HostAttachment)>;
 
     static constexpr std::string_view queueLabel = "com.zoranth.path";
-    static constexpr std::string_view noInterfaceReason = "no network interface is up with an address";
+    static constexpr std::string_view noInterfaceReason =
+        "no network interface is up with an address";
 
     // Observes nothing until start().
     LocalNetworkPermission() = default;
@@ -67,7 +70,7 @@ public:
     // The queue updates and callbacks run on.
     SerialQueue& queue() { return queue_; }
 
-private:
+  private:
     mutable std::mutex lock_;
     Status status_ = Status::unknown();
     LinkCapacity::HostAttachment attachment_ = LinkCapacity::HostAttachment::unknown;
