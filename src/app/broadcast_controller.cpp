@@ -13,7 +13,7 @@
 #include "app/status_refresh.h"
 #include "cli/serve_command.h"
 #include "host/host_log.h"
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 #include "host/serial_queue.h"
 #include "host/wall_clock.h"
 #include "host/wifi_link.h"
@@ -114,7 +114,7 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
       steering_(qualityFloor_, isQualityAutomatic_),
       raveName_(preferences_->raveName()),
       bufferDelayMs_(preferences_->bufferDelayMs()),
-      permission_(std::make_shared<LocalNetworkPermission>()),
+      permission_(std::make_shared<NetworkWatch>()),
       sleepBlocker_(dependencies_.inhibit ? dependencies_.inhibit : SleepBlocker::Inhibit([] {
           return LogindInhibitor::inhibit(SleepBlocker::request());
       })),
@@ -129,12 +129,12 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
         dependencies_.outputDevice = OutputDevice::defaultSink();
     }
     if (!dependencies_.firewallFinding) {
-        dependencies_.firewallFinding = [] { return MacCheckup::checkFirewall(); };
+        dependencies_.firewallFinding = [] { return SystemCheckup::checkFirewall(); };
     }
 
     const QPointer<BroadcastController> self(this);
-    permission_->setOnChange([self](const LocalNetworkPermission::Status& status) {
-        const bool denied = status.kind == LocalNetworkPermission::Status::Case::denied;
+    permission_->setOnChange([self](const NetworkWatch::Status& status) {
+        const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
         onMain(self, [denied](BroadcastController& controller) {
             controller.setLocalNetworkDenied(denied);
         });
@@ -192,7 +192,7 @@ void BroadcastController::setHealth(NetworkHealth::Verdict verdict) {
     assign(health_, std::move(verdict), &BroadcastController::healthChanged);
 }
 
-void BroadcastController::setTroubleFindings(std::vector<MacCheckup::Finding> findings) {
+void BroadcastController::setTroubleFindings(std::vector<SystemCheckup::Finding> findings) {
     assign(troubleFindings_, std::move(findings), &BroadcastController::troubleFindingsChanged);
 }
 
@@ -706,11 +706,11 @@ void BroadcastController::investigateDrought(bool listeningUnadvertised) {
     const QPointer<BroadcastController> self(this);
     std::thread([self, rave = rave_, check = dependencies_.firewallFinding] {
         pthread_setname_np(pthread_self(), "zoranth-drought");
-        std::vector<MacCheckup::Finding> findings;
-        if (MacCheckup::Finding firewall = check(); firewall.verdict != MacCheckup::Verdict::ok) {
+        std::vector<SystemCheckup::Finding> findings;
+        if (SystemCheckup::Finding firewall = check(); firewall.verdict != SystemCheckup::Verdict::ok) {
             findings.push_back(std::move(firewall));
         }
-        auto result = std::make_shared<std::vector<MacCheckup::Finding>>(std::move(findings));
+        auto result = std::make_shared<std::vector<SystemCheckup::Finding>>(std::move(findings));
         onMain(self, [rave, result](BroadcastController& controller) {
             if (controller.rave_ == rave) {
                 controller.setTroubleFindings(std::move(*result));

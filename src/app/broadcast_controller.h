@@ -37,7 +37,7 @@
 #include "host/capture/capture_ring.h"
 #include "host/capture/tap_format.h"
 #include "host/capture/tap_session.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
 #include "host/net/broadcast_server.h"
@@ -50,7 +50,7 @@
 
 namespace zoranth {
 
-class LocalNetworkPermission;
+class NetworkWatch;
 class ServeCommand;
 
 class BroadcastController : public QObject {
@@ -133,7 +133,7 @@ class BroadcastController : public QObject {
         OutputDevice outputDevice;
         std::function<AudioCapability::Verdict()> probe;
         // The firewall finding of the drought investigation; runs on a thread of its own.
-        std::function<MacCheckup::Finding()> firewallFinding;
+        std::function<SystemCheckup::Finding()> firewallFinding;
         // What the capture-recovery check reads; by default the pipeline's statistics and
         // the sink's canary.
         std::function<CaptureRecovery::Signals()> captureSignals;
@@ -196,7 +196,7 @@ class BroadcastController : public QObject {
     QualityTier qualityFloor() const { return qualityFloor_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return droughtStage_; }
-    const std::vector<MacCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
+    const std::vector<SystemCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
     std::optional<QString> permissionWarning() const { return permissionWarning_; }
     const QualitySteering& steering() const { return steering_; }
     const CaptureRecovery& recovery() const { return recovery_; }
@@ -330,7 +330,7 @@ class BroadcastController : public QObject {
     void setLevels(std::vector<float> peak, std::vector<float> rms);
     void setClients(std::vector<ClientConnection::Snapshot> clients);
     void setHealth(NetworkHealth::Verdict verdict);
-    void setTroubleFindings(std::vector<MacCheckup::Finding> findings);
+    void setTroubleFindings(std::vector<SystemCheckup::Finding> findings);
     void setMuteOwnership(MuteControl::Ownership ownership);
     void setLocalNetworkDenied(bool denied);
 
@@ -374,7 +374,7 @@ class BroadcastController : public QObject {
     double bufferDelayMs_;
     DroughtWatch drought_;
     DroughtWatch::Stage droughtStage_ = DroughtWatch::Stage::fine();
-    std::vector<MacCheckup::Finding> troubleFindings_;
+    std::vector<SystemCheckup::Finding> troubleFindings_;
     bool isKeepingAwake_ = false;
     std::optional<QString> permissionWarning_;
 
@@ -395,7 +395,7 @@ class BroadcastController : public QObject {
     std::uint64_t startAttempt_ = 0;
     std::uint64_t rave_ = 0;
 
-    const std::shared_ptr<LocalNetworkPermission> permission_;
+    const std::shared_ptr<NetworkWatch> permission_;
     SleepBlocker sleepBlocker_;
     AudioCapabilityModel* audio_;
 };

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/capture/capture_pipeline.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/net/client_connection.h"
 #include "host/network_health.h"
 
@@ -34,7 +34,7 @@ struct StatusRefresh {
     // What keeps guests from finding a rave nobody has joined, as far as the network
     // watch can tell: a finding when local network access is denied or the service was
     // never advertised; none otherwise (the firewall is checked next).
-    static std::optional<MacCheckup::Finding> networkFinding(bool localNetworkDenied,
+    static std::optional<SystemCheckup::Finding> networkFinding(bool localNetworkDenied,
                                                              bool listeningUnadvertised);
 };
 

@@ -17,7 +17,7 @@
 #include "host/beat_helper.h"
 #include "host/capture/tap_session.h"
 #include "host/host_log.h"
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 #include "host/wall_clock.h"
 #include "kit/format_text.h"
 #include "kit/frame_queue.h"
@@ -44,7 +44,7 @@ void lines(const std::vector<std::string>& texts) {
 // Everything a run set up, torn down in the order the run needs: the pipeline before
 // the server it feeds, the server before the capture, the network watch last.
 struct Rave {
-    std::shared_ptr<LocalNetworkPermission> permission;
+    std::shared_ptr<NetworkWatch> permission;
     std::shared_ptr<TapSession> session;
     std::shared_ptr<CapturePipeline> pipeline;
     std::shared_ptr<BroadcastServer> server;
@@ -66,12 +66,12 @@ struct Rave {
     }
 };
 
-std::shared_ptr<LocalNetworkPermission> watchLocalNetwork() {
-    auto permission = std::make_shared<LocalNetworkPermission>();
-    permission->setOnChange([](const LocalNetworkPermission::Status& status) {
-        if (status.kind == LocalNetworkPermission::Status::Case::denied) {
+std::shared_ptr<NetworkWatch> watchLocalNetwork() {
+    auto permission = std::make_shared<NetworkWatch>();
+    permission->setOnChange([](const NetworkWatch::Status& status) {
+        if (status.kind == NetworkWatch::Status::Case::unavailable) {
             line("");
-            line(std::string("WARNING: ") + ServeReport::localNetworkDenied);
+            line(NetworkWatch::unavailableWarning(status));
         }
     });
     permission->start();

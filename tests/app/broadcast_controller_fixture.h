@@ -119,9 +119,8 @@ struct ControllerWorld {
             return AudioCapability::Verdict::granted();
         };
         dependencies.firewallFinding = [] {
-            return MacCheckup::Finding{"firewall",  "Firewall", MacCheckup::Verdict::ok,
-                                       "",          "",         MacCheckup::Reason::firewallOff,
-                                       std::nullopt};
+            return SystemCheckup::Finding{"firewall", "Firewall", SystemCheckup::Verdict::ok,
+                                          "",         "",         SystemCheckup::Reason::firewallOff};
         };
         return dependencies;
     }

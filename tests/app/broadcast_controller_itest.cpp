@@ -290,13 +290,12 @@ TEST_F(RaveTest, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave)
 }
 
 TEST_F(RaveTest, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
-    const MacCheckup::Finding blocked{"firewall",
+    const SystemCheckup::Finding blocked{"firewall",
                                       "Firewall",
-                                      MacCheckup::Verdict::problem,
+                                      SystemCheckup::Verdict::problem,
                                       "Incoming connections are blocked.",
                                       "Allow them.",
-                                      MacCheckup::Reason::blockAllIncoming,
-                                      std::nullopt};
+                                      SystemCheckup::Reason::portBlocked};
     auto dependencies = world_.dependencies();
     dependencies.firewallFinding = [blocked] { return blocked; };
     controller_ = std::make_unique<BroadcastController>(std::move(dependencies));
@@ -312,7 +311,7 @@ TEST_F(RaveTest, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
     controller_->tickDrought(1180, 0, false);
     EXPECT_EQ(controller_->property("droughtStage"), QStringLiteral("investigate"));
     ASSERT_TRUE(eventually([&] { return !controller_->troubleFindings().empty(); }));
-    EXPECT_EQ(controller_->troubleFindings(), std::vector<MacCheckup::Finding>{blocked});
+    EXPECT_EQ(controller_->troubleFindings(), std::vector<SystemCheckup::Finding>{blocked});
     controller_->stop();
     EXPECT_TRUE(controller_->troubleFindings().empty());
 
