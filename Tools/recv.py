@@ -8,13 +8,13 @@ file, or check that a host on this machine streams cleanly.
     python3 Tools/recv.py --host 127.0.0.1 --port 40123 --raw --timesync \\
         --assert-loopback --seconds 15
 
-Standard library only; libopus is loaded through ctypes.
+Standard library only; libopus and libpulse are loaded through ctypes.
 """
 
 import argparse
+import bisect
 import ctypes
 import ctypes.util
-import heapq
 import ipaddress
 import os
 import re
@@ -49,11 +49,30 @@ LOOPBACK_MAX_RTT_NS = 5_000_000
 # host slews by at most 500 ppm to follow the sound card's clock: 10 us per 20 ms
 # chunk. Anything beyond twice that is a gap or a jump, not a slew.
 CHUNK_STEP_TOLERANCE_NS = 20_000
-# Playback: the latency asked of the sound server, and how far behind its due
-# time a chunk may still be written before it is dropped as late.
-PLAYBACK_LATENCY_MS = 50
-LATE_LIMIT_NS = 20_000_000
+# Playback: the latency asked of the sound server, room for this script to be
+# kept from running a while on a busy machine, but at most a third of the host's
+# playout delay, so that chunks still arrive in time to be written.
+PLAYBACK_LATENCY_MS = 150
+MIN_PLAYBACK_LATENCY_MS = 20
+BLOCK_FRAMES = 240  # 5 ms
+# The sync error is the median over this many blocks, which rides out an odd
+# timing reading.
+ERROR_WINDOW = 16
+# Decoded chunks held at most (a minute's worth), for a sound server that never
+# starts the stream.
+MAX_HELD_CHUNKS = 3000
+# An error beyond this moves the playout at once (before any audio is heard,
+# beyond the smaller limit); smaller ones are worked off by leaving out or
+# repeating at most this many frames per block (0.8 %, about 8 ms a second), an
+# eighth of the error at a time.
+STEP_LIMIT_NS = 30_000_000
+START_STEP_LIMIT_NS = 1_000_000
+SLEW_FRAMES_PER_BLOCK = 2
+SLEW_DIVISOR = 8
 LOCKED_LIMIT_MICROS = 5_000
+# A streaming host sends a chunk every 20 ms; the first report waits this long
+# for one, so that it does not tell of an empty buffer just before audio arrives.
+FIRST_CHUNK_PATIENCE_NS = 100_000_000
 # Losses longer than this are not concealed chunk by chunk (a restarted stream).
 MAX_CONCEALED_CHUNKS = 50
 
@@ -216,142 +235,496 @@ class OpusDecoder:
 
 # ---------------------------------------------------------------- playback
 
-class Player:
-    """Plays decoded chunks through pacat, each written when it is due on this
-    machine's clock (host due time minus the clock offset) less the latency
-    asked of the sound server, so that it sounds at the host's due time.
-    Nothing is written before pacat's stream exists: bytes written earlier
-    would wait in the pipe and make every later chunk sound late."""
+def buffer_depth_ms(newest_due_ns, host_now_ns):
+    """How far ahead of its playout time the newest chunk held is, in whole ms
+    within the report's 0-65535: the playout time is the chunk's host time plus
+    the playout delay, `host_now_ns` the host clock now as this guest estimates
+    it. None until a chunk has arrived."""
+    if newest_due_ns is None:
+        return None
+    return max(0, min((newest_due_ns - host_now_ns) // NANOS_PER_MS, 0xFFFF))
 
-    def __init__(self, channels, clock, latency_ms=PLAYBACK_LATENCY_MS):
+
+def playback_latency_ms(buffer_delay_ms):
+    """The output latency to ask of the sound server under the host's delay."""
+    return max(MIN_PLAYBACK_LATENCY_MS, min(PLAYBACK_LATENCY_MS, buffer_delay_ms // 3))
+
+
+def output_anchor_ns(stamp_ns, sink_usec, write_index, read_index, written, bytes_per_second):
+    """When the stream's first byte would be heard, from one timing report of the
+    sound server: at `stamp_ns` the byte at `read_index` was due to reach the
+    listener after the sink's latency; the byte at `write_index`, where the next
+    write goes, that much later again. `written` is what this side has written
+    so far: where the server moved its write index (it does after an underrun),
+    the anchor follows."""
+    heard_at_write_index = (stamp_ns + sink_usec * 1000
+                            + (write_index - read_index) * 1e9 / bytes_per_second)
+    return heard_at_write_index - written * 1e9 / bytes_per_second
+
+
+def _median(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2]
+
+
+class Playout:
+    """Which audio to write next so that every chunk is heard when it is due.
+
+    Chunks are kept by their due time on the host clock (the chunk's host time
+    plus the playout delay). A cursor on that timeline says which frame goes out
+    next; each block is asked for with the host time at which its first frame
+    will be heard, which the sound server's timing gives. The difference is the
+    sync error. Small errors are worked off by leaving out or repeating single
+    frames, a few per block, which no one hears; an error too large for that
+    (the first chunk, a route with another latency, a stall) moves the cursor at
+    once. Times are passed in; one caller at a time."""
+
+    def __init__(self, channels, rate=wire.SAMPLE_RATE):
         self.channels = channels
-        self.latencyMs = latency_ms
-        self._clock = clock
-        command = ["pacat", "--verbose", "--playback", "--raw", "--format=s16le",
-                   f"--rate={wire.SAMPLE_RATE}", f"--channels={channels}",
-                   f"--latency-msec={latency_ms}", "--client-name=recv.py",
-                   "--stream-name=rave"]
-        try:
-            self._proc = subprocess.Popen(command, stdin=subprocess.PIPE,
-                                          stderr=subprocess.PIPE)
-        except OSError as e:
-            raise ReceiverError(f"could not start pacat: {e.strerror or e}") from None
-        self._heap = []
-        self._cond = threading.Condition()
-        self._stopping = False
-        self._ready = False
-        self._lastComplaint = None
-        self._catchUp = False
-        self.late = 0
+        self.rate = rate
+        self.frameBytes = 2 * channels
+        self._chunks = []  # [due_ns, pcm, frames read], by due time
+        self._cursor = None  # due time of the next frame to write
+        self._sounding = False  # a chunk's audio has been written since the (re)start
+        self._heardAny = False
+        self._errors = deque(maxlen=ERROR_WINDOW)
+        self.syncErrorNanos = None
         self.played = 0
-        self.syncErrorMicros = None
+        self.late = 0
+        self.steps = 0
+        self.slewedFrames = 0
+
+    def _nanos(self, frames):
+        return frames * 1e9 / self.rate
+
+    def _frames(self, nanos):
+        return round(nanos * self.rate / 1e9)
+
+    def add(self, due_ns, pcm):
+        """Keeps a decoded chunk; one that can no longer be heard in time counts as late."""
+        frames = len(pcm) // self.frameBytes
+        if self._cursor is not None and due_ns + self._nanos(frames) <= self._cursor:
+            self.late += 1
+            return
+        bisect.insort(self._chunks, [due_ns, pcm, 0], key=lambda c: c[0])
+        if len(self._chunks) > MAX_HELD_CHUNKS:
+            self._chunks.pop(0)
+            self.late += 1
+
+    def resync(self):
+        """The output stopped (an underrun): what is heard next is already a
+        break, so the next error of any size is put right at once."""
+        self._sounding = False
+        self._errors.clear()
+
+    def block(self, heard_ns, frames):
+        """The next `frames` frames, whose first is heard at host time `heard_ns`."""
+        if self._cursor is None:
+            self._cursor = float(heard_ns)
+        error = heard_ns - self._cursor  # positive: this audio would sound late
+        self._errors.append(error)
+        filtered = _median(self._errors)
+        # Until audio is heard (at the start, or again after the output stopped),
+        # moving the cursor only moves silence or what is broken anyway.
+        limit = STEP_LIMIT_NS if self._sounding else START_STEP_LIMIT_NS
+        if abs(filtered) > limit:
+            self._cursor = float(heard_ns)
+            self._errors.clear()
+            self._errors.append(0.0)
+            self.steps += self._heardAny
+            filtered = 0.0
+        correction = max(-SLEW_FRAMES_PER_BLOCK,
+                         min(SLEW_FRAMES_PER_BLOCK, round(self._frames(filtered) / SLEW_DIVISOR)))
+        self.syncErrorNanos = filtered
+        data = self._read(frames + correction)
+        if correction:
+            data = self._refit(data, frames)
+            self.slewedFrames += abs(correction)
+            # What was measured before this block is now off by the correction.
+            shift = self._nanos(correction)
+            for i in range(len(self._errors)):
+                self._errors[i] -= shift
+        return bytes(data)
+
+    def _read(self, frames):
+        """`frames` frames from the cursor on, silence where no chunk is held."""
+        out = bytearray()
+        fb = self.frameBytes
+        while frames > 0:
+            while self._chunks:
+                due, pcm, used = self._chunks[0]
+                if self._cursor < due + self._nanos(len(pcm) // fb) - self._nanos(0.5):
+                    break
+                self._chunks.pop(0)
+                if used:
+                    self.played += 1
+                else:
+                    self.late += 1
+            take = frames
+            if self._chunks:
+                chunk = self._chunks[0]
+                due, pcm = chunk[0], chunk[1]
+                start = self._frames(self._cursor - due)
+                if start >= 0:
+                    take = min(frames, len(pcm) // fb - start)
+                    out += pcm[start * fb:(start + take) * fb]
+                    chunk[2] += take
+                    self._sounding = self._heardAny = True
+                else:
+                    take = min(frames, -start)
+                    out += bytes(take * fb)
+            else:
+                out += bytes(take * fb)
+            frames -= take
+            self._cursor += self._nanos(take)
+        return out
+
+    def _refit(self, data, frames):
+        """`data` made `frames` long by leaving out or repeating single frames
+        spread evenly over it."""
+        fb = self.frameBytes
+        have = len(data) // fb
+        count = abs(have - frames)
+        out = bytearray()
+        last = 0
+        for i in range(1, count + 1):
+            cut = i * have // (count + 1)
+            if have > frames:
+                out += data[last * fb:cut * fb]  # frame `cut` is left out
+                last = cut + 1
+            else:
+                out += data[last * fb:(cut + 1) * fb]  # frame `cut` is heard twice
+                last = cut
+        out += data[last * fb:]
+        return bytes(out)
+
+
+class PulseOutput:
+    """A playback stream on the sound server through libpulse's asynchronous API
+    (ctypes, with its threaded main loop). Besides taking audio it tells when the
+    next frame written will be heard: from the server's timing reports, each of
+    which says when the frame at the stream's read index reaches the listener
+    (its time stamp plus the sink's latency), so the frame at any later write
+    position is heard that much later again. Each report gives one such anchor;
+    the median of the recent ones rides out a report taken mid-way through the
+    sink's work, and follows the stream to a sink with another latency within a
+    few reports. One thread writes; the main loop's own thread runs the callbacks."""
+
+    class _SampleSpec(ctypes.Structure):
+        _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
+                    ("channels", ctypes.c_uint8)]
+
+    class _BufferAttr(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_uint32)
+                    for name in ("maxlength", "tlength", "prebuf", "minreq", "fragsize")]
+
+    class _TimeVal(ctypes.Structure):
+        _fields_ = [("tv_sec", ctypes.c_long), ("tv_usec", ctypes.c_long)]
+
+    class _TimingInfo(ctypes.Structure):
+        pass
+
+    _TimingInfo._fields_ = [
+        ("timestamp", _TimeVal), ("synchronized_clocks", ctypes.c_int),
+        ("sink_usec", ctypes.c_uint64), ("source_usec", ctypes.c_uint64),
+        ("transport_usec", ctypes.c_uint64), ("playing", ctypes.c_int),
+        ("write_index_corrupt", ctypes.c_int), ("write_index", ctypes.c_int64),
+        ("read_index_corrupt", ctypes.c_int), ("read_index", ctypes.c_int64),
+        ("configured_sink_usec", ctypes.c_uint64), ("configured_source_usec", ctypes.c_uint64),
+        ("since_underrun", ctypes.c_int64)]
+
+    _NOTIFY = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+    _REQUEST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p)
+    _SUCCESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
+
+    _SAMPLE_S16LE = 3
+    _DEFAULT = 0xFFFFFFFF
+    _CONTEXT_READY, _CONTEXT_FAILED, _CONTEXT_TERMINATED = 4, 5, 6
+    _STREAM_READY, _STREAM_FAILED, _STREAM_TERMINATED = 2, 3, 4
+    _ADJUST_LATENCY = 0x2000
+    _NO_SIZE = ctypes.c_size_t(-1).value
+    ANCHORS = 9
+    TIMING_INTERVAL_NS = 40_000_000
+
+    def __init__(self, channels, sink=None, client_name="recv.py", latency_ms=PLAYBACK_LATENCY_MS,
+                 rate=wire.SAMPLE_RATE):
+        path = ctypes.util.find_library("pulse")
+        if path is None:
+            raise ReceiverError("libpulse not found (install libpulse0), so --play cannot play")
+        self._lib = lib = ctypes.CDLL(path)
+        self._declare(lib)
+        self.frameBytes = 2 * channels
+        self.bytesPerSecond = rate * self.frameBytes
+        self._anchors = deque(maxlen=self.ANCHORS)
+        self._written = 0
+        self._timingPending = False
+        self._lastTimingRequest = 0
+        self.underruns = 0
+        self._context = self._stream = None
+        # Kept for as long as the library may call them.
+        self._wake = self._NOTIFY(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
+        self._writable = self._REQUEST(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
+        self._underflow = self._NOTIFY(self._onUnderflow)
+        self._timed = self._SUCCESS(self._onTiming)
+        self._loop = lib.pa_threaded_mainloop_new()
+        if not self._loop or lib.pa_threaded_mainloop_start(self._loop) < 0:
+            raise ReceiverError("could not start libpulse's main loop")
+        try:
+            self._connect(channels, sink, client_name, latency_ms, rate)
+        except ReceiverError:
+            self.close()
+            raise
+
+    @staticmethod
+    def _declare(lib):
+        p, i, u, s = ctypes.c_void_p, ctypes.c_int, ctypes.c_uint32, ctypes.c_char_p
+        for name, restype, argtypes in [
+            ("pa_threaded_mainloop_new", p, []),
+            ("pa_threaded_mainloop_start", i, [p]),
+            ("pa_threaded_mainloop_stop", None, [p]),
+            ("pa_threaded_mainloop_free", None, [p]),
+            ("pa_threaded_mainloop_lock", None, [p]),
+            ("pa_threaded_mainloop_unlock", None, [p]),
+            ("pa_threaded_mainloop_wait", None, [p]),
+            ("pa_threaded_mainloop_signal", None, [p, i]),
+            ("pa_threaded_mainloop_get_api", p, [p]),
+            ("pa_context_new", p, [p, s]),
+            ("pa_context_set_state_callback", None, [p, PulseOutput._NOTIFY, p]),
+            ("pa_context_connect", i, [p, s, u, p]),
+            ("pa_context_get_state", i, [p]),
+            ("pa_context_errno", i, [p]),
+            ("pa_context_disconnect", None, [p]),
+            ("pa_context_unref", None, [p]),
+            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleSpec), p]),
+            ("pa_stream_set_state_callback", None, [p, PulseOutput._NOTIFY, p]),
+            ("pa_stream_set_write_callback", None, [p, PulseOutput._REQUEST, p]),
+            ("pa_stream_set_underflow_callback", None, [p, PulseOutput._NOTIFY, p]),
+            ("pa_stream_connect_playback", i,
+             [p, s, ctypes.POINTER(PulseOutput._BufferAttr), u, p, p]),
+            ("pa_stream_get_state", i, [p]),
+            ("pa_stream_writable_size", ctypes.c_size_t, [p]),
+            ("pa_stream_write", i, [p, s, ctypes.c_size_t, p, ctypes.c_int64, i]),
+            ("pa_stream_update_timing_info", p, [p, PulseOutput._SUCCESS, p]),
+            ("pa_stream_get_timing_info", ctypes.POINTER(PulseOutput._TimingInfo), [p]),
+            ("pa_stream_disconnect", i, [p]),
+            ("pa_stream_unref", None, [p]),
+            ("pa_operation_unref", None, [p]),
+            ("pa_strerror", s, [i]),
+        ]:
+            function = getattr(lib, name)
+            function.restype, function.argtypes = restype, argtypes
+
+    def _error(self, what):
+        code = self._lib.pa_context_errno(self._context) if self._context else 0
+        return ReceiverError(f"{what}: {self._lib.pa_strerror(code).decode('utf-8', 'replace')}")
+
+    def _connect(self, channels, sink, client_name, latency_ms, rate):
+        lib, loop = self._lib, self._loop
+        lib.pa_threaded_mainloop_lock(loop)
+        try:
+            self._context = lib.pa_context_new(lib.pa_threaded_mainloop_get_api(loop),
+                                               client_name.encode())
+            lib.pa_context_set_state_callback(self._context, self._wake, None)
+            if lib.pa_context_connect(self._context, None, 0, None) < 0:
+                raise self._error("could not reach the sound server")
+            while (state := lib.pa_context_get_state(self._context)) != self._CONTEXT_READY:
+                if state in (self._CONTEXT_FAILED, self._CONTEXT_TERMINATED):
+                    raise self._error("could not reach the sound server")
+                lib.pa_threaded_mainloop_wait(loop)
+            spec = self._SampleSpec(self._SAMPLE_S16LE, rate, channels)
+            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(spec), None)
+            if not self._stream:
+                raise self._error("could not make a playback stream")
+            lib.pa_stream_set_state_callback(self._stream, self._wake, None)
+            lib.pa_stream_set_write_callback(self._stream, self._writable, None)
+            lib.pa_stream_set_underflow_callback(self._stream, self._underflow, None)
+            frame_bytes = 2 * channels
+            attr = self._BufferAttr(self._DEFAULT, latency_ms * rate // 1000 * frame_bytes,
+                                    self._DEFAULT, BLOCK_FRAMES * frame_bytes, self._DEFAULT)
+            where = f" on sink {sink}" if sink else ""
+            if lib.pa_stream_connect_playback(self._stream, sink.encode() if sink else None,
+                                              ctypes.byref(attr), self._ADJUST_LATENCY,
+                                              None, None) < 0:
+                raise self._error(f"could not play{where}")
+            while (state := lib.pa_stream_get_state(self._stream)) != self._STREAM_READY:
+                if state in (self._STREAM_FAILED, self._STREAM_TERMINATED):
+                    raise self._error(f"could not play{where}")
+                lib.pa_threaded_mainloop_wait(loop)
+        finally:
+            lib.pa_threaded_mainloop_unlock(loop)
+
+    # -- callbacks, on the main loop's thread with its lock held
+
+    def _onUnderflow(self, stream, userdata):
+        # The stream stopped and starts again once refilled, later than the
+        # anchors say: they are forgotten until the server reports again.
+        self.underruns += 1
+        self._anchors.clear()
+
+    def _onTiming(self, stream, success, userdata):
+        self._timingPending = False
+        info = self._lib.pa_stream_get_timing_info(stream) if success else None
+        if info:
+            i = info.contents
+            if i.playing and not i.read_index_corrupt and not i.write_index_corrupt:
+                # The report's time stamp is on the system clock; this run counts
+                # on the monotonic one.
+                stamp = (i.timestamp.tv_sec * 1_000_000_000 + i.timestamp.tv_usec * 1000
+                         + time.monotonic_ns() - time.time_ns())
+                self._anchors.append(output_anchor_ns(stamp, i.sink_usec, i.write_index,
+                                                      i.read_index, self._written,
+                                                      self.bytesPerSecond))
+        self._lib.pa_threaded_mainloop_signal(self._loop, 0)
+
+    # -- the writer's side
+
+    def heardNanos(self):
+        """When the next frame written is heard, on this machine's monotonic
+        clock; None until the stream plays and the server has reported."""
+        anchors = list(self._anchors)
+        if not anchors:
+            return None
+        return _median(anchors) + self._written * 1e9 / self.bytesPerSecond
+
+    def write(self, data):
+        """Hands `data` to the server as the stream makes room for it. It goes in
+        pieces: the stream may start playing only once more is queued than the
+        room a single block would need."""
+        lib, loop = self._lib, self._loop
+        lib.pa_threaded_mainloop_lock(loop)
+        try:
+            while data:
+                if lib.pa_stream_get_state(self._stream) != self._STREAM_READY:
+                    raise self._error("the playback stream ended")
+                room = lib.pa_stream_writable_size(self._stream)
+                if room == self._NO_SIZE:
+                    raise self._error("the playback stream failed")
+                room -= room % self.frameBytes
+                if room == 0:
+                    lib.pa_threaded_mainloop_wait(loop)
+                    continue
+                piece, data = data[:room], data[room:]
+                if lib.pa_stream_write(self._stream, piece, len(piece), None, 0, 0) < 0:
+                    raise self._error("the sound server stopped taking audio")
+                self._written += len(piece)
+            now = time.monotonic_ns()
+            if not self._timingPending and now - self._lastTimingRequest >= self.TIMING_INTERVAL_NS:
+                operation = lib.pa_stream_update_timing_info(self._stream, self._timed, None)
+                if operation:
+                    self._timingPending = True
+                    self._lastTimingRequest = now
+                    lib.pa_operation_unref(operation)
+        finally:
+            lib.pa_threaded_mainloop_unlock(loop)
+
+    def close(self):
+        lib, loop = self._lib, self._loop
+        if not loop:
+            return
+        lib.pa_threaded_mainloop_lock(loop)
+        if self._stream:
+            lib.pa_stream_disconnect(self._stream)
+            lib.pa_stream_unref(self._stream)
+            self._stream = None
+        if self._context:
+            lib.pa_context_disconnect(self._context)
+            lib.pa_context_unref(self._context)
+            self._context = None
+        lib.pa_threaded_mainloop_unlock(loop)
+        lib.pa_threaded_mainloop_stop(loop)
+        lib.pa_threaded_mainloop_free(loop)
+        self._loop = None
+
+
+class Player:
+    """Plays decoded chunks in step with the host: a thread writes the stream
+    block by block, asking the sound server each time how long until the block
+    is heard, and the playout picks the audio due at that moment."""
+
+    def __init__(self, channels, clock, sink=None, client_name="recv.py",
+                 latency_ms=PLAYBACK_LATENCY_MS):
+        self.channels = channels
+        self._clock = clock
+        self._output = PulseOutput(channels, sink, client_name, latency_ms)
+        self._playout = Playout(channels)
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._latencies = deque(maxlen=ERROR_WINDOW)
         self.failure = None
-        self._watcher = threading.Thread(target=self._watch, name="recv-pacat", daemon=True)
-        self._watcher.start()
         self._thread = threading.Thread(target=self._run, name="recv-player", daemon=True)
         self._thread.start()
 
-    def schedule(self, host_due_ns, seq, pcm):
-        with self._cond:
-            heapq.heappush(self._heap, (host_due_ns, seq, pcm))
-            self._cond.notify()
+    def schedule(self, due_ns, pcm):
+        with self._lock:
+            self._playout.add(due_ns, pcm)
 
     @property
-    def bufferedMs(self):
-        """Audio held here and in the sound server."""
-        with self._cond:
-            held = len(self._heap) * 20
-        return held + (self.latencyMs if self.syncErrorMicros is not None else 0)
+    def latencyMs(self):
+        """The stream's output latency as the sound server measures it, 0 until known."""
+        latencies = list(self._latencies)
+        return round(_median(latencies) / NANOS_PER_MS) if latencies else 0
+
+    @property
+    def syncErrorMicros(self):
+        """The playback error against the host's timeline; None until playing."""
+        error = self._playout.syncErrorNanos
+        return None if error is None else round(error / 1000)
 
     @property
     def isLocked(self):
         e = self.syncErrorMicros
         return e is not None and abs(e) <= LOCKED_LIMIT_MICROS
 
+    @property
+    def played(self):
+        return self._playout.played
+
+    @property
+    def late(self):
+        return self._playout.late
+
+    @property
+    def steps(self):
+        return self._playout.steps
+
+    @property
+    def underruns(self):
+        return self._output.underruns
+
     def checkAlive(self):
         if self.failure:
             raise ReceiverError(self.failure)
-        status = self._proc.poll()
-        if status is not None:
-            self._watcher.join(timeout=1)
-            why = f": {self._lastComplaint}" if self._lastComplaint else ""
-            raise ReceiverError(f"pacat exited with status {status}{why}")
-
-    def _watch(self):
-        """Reads pacat's progress: its stream's creation, and its complaints."""
-        for raw in iter(self._proc.stderr.readline, b""):
-            for piece in re.split(rb"[\r\n]", raw):
-                text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "",
-                              piece.decode("utf-8", "replace")).strip()
-                if not text or text.startswith("Time:"):
-                    continue
-                if text.startswith("Stream successfully created"):
-                    with self._cond:
-                        self._ready = True
-                        self._cond.notify()
-                elif "fail" in text.lower() or "error" in text.lower():
-                    self._lastComplaint = text
-
-    def _next_due(self):
-        """The next chunk and its local due time, waiting for both; None to stop."""
-        with self._cond:
-            while not self._stopping:
-                offset = self._clock.offsetNanos
-                if self._heap and offset is not None:
-                    host_due, seq, pcm = self._heap[0]
-                    local_due = host_due - offset
-                    now = time.monotonic_ns()
-                    if not self._ready and now > local_due + LATE_LIMIT_NS:
-                        heapq.heappop(self._heap)
-                        self.late += 1
-                        continue
-                    wait_ns = local_due - self.latencyMs * NANOS_PER_MS - now
-                    if self._ready and wait_ns <= 0:
-                        heapq.heappop(self._heap)
-                        return local_due, pcm
-                    self._cond.wait(wait_ns / 1e9 if self._ready else 0.05)
-                else:
-                    self._cond.wait(0.05)
-            return None
 
     def _run(self):
-        while True:
-            item = self._next_due()
-            if item is None:
-                return
-            local_due, pcm = item
-            if self._catchUp or time.monotonic_ns() > local_due + LATE_LIMIT_NS:
-                # A late write means audio is backed up in the pipe: leaving one
-                # chunk out lets it drain instead of sounding late for good.
-                self._catchUp = False
-                self.late += 1
-                continue
-            try:
-                self._proc.stdin.write(pcm)
-                self._proc.stdin.flush()
-            except (BrokenPipeError, OSError) as e:
-                self.failure = f"pacat stopped taking audio: {e.strerror or e}"
-                return
-            self.played += 1
-            sounding = time.monotonic_ns() + self.latencyMs * NANOS_PER_MS
-            self.syncErrorMicros = (sounding - local_due) // 1000
-            self._catchUp = self.syncErrorMicros * 1000 > LATE_LIMIT_NS
+        silence = bytes(BLOCK_FRAMES * 2 * self.channels)
+        underruns = 0
+        try:
+            while not self._stopping.is_set():
+                if self._output.underruns != underruns:
+                    underruns = self._output.underruns
+                    with self._lock:
+                        self._playout.resync()
+                heard = self._output.heardNanos()
+                offset = self._clock.offsetNanos
+                if heard is None or offset is None:
+                    # The stream runs; the schedule waits for the server's first
+                    # timing report and the host clock.
+                    data = silence
+                else:
+                    self._latencies.append(heard - time.monotonic_ns())
+                    with self._lock:
+                        data = self._playout.block(heard + offset, BLOCK_FRAMES)
+                self._output.write(data)
+        except ReceiverError as e:
+            self.failure = str(e)
+        except Exception as e:  # noqa: BLE001 - the run must end with it, not play on mute
+            self.failure = f"playback failed: {e!r}"
 
     def close(self):
-        with self._cond:
-            self._stopping = True
-            self._cond.notify()
+        self._stopping.set()
         self._thread.join(timeout=2)
-        try:
-            self._proc.stdin.close()
-        except OSError:
-            pass
-        try:
-            self._proc.wait(timeout=2)
-        except subprocess.TimeoutExpired:
-            self._proc.terminate()
-            self._proc.wait()
-        self._watcher.join(timeout=1)
+        if not self._thread.is_alive():
+            self._output.close()
 
 
 # ---------------------------------------------------------------- discovery
@@ -397,7 +770,6 @@ class Receiver:
     def __init__(self, args, out=sys.stdout, err=sys.stderr):
         self.args = args
         self.out, self.err = out, err
-        self.timesync = args.timesync or args.play or args.assert_loopback
         self.decoding = not args.raw
         self.clock = ClockSync()
         self.stream = StreamTracker()
@@ -407,6 +779,7 @@ class Receiver:
         self.player = None
         self.wav = None
         self.wavChannels = None
+        self.newestDueNs = None  # host time at which the newest chunk is due
         self.decodeErrors = 0
         self.unknownFrames = 0
         self.beats = 0
@@ -455,19 +828,22 @@ class Receiver:
         start = self.startedNs = time.monotonic_ns()
         deadline = start + int(self.args.seconds * 1e9) if self.args.seconds else None
         next_probe = start
-        next_report = start + REPORT_INTERVAL_NS
+        next_report = start
         next_print = start + REPORT_INTERVAL_NS
         last_print_bytes = 0
         while not self.gotBye:
             now = time.monotonic_ns()
             if deadline is not None and now >= deadline:
                 break
-            if self.timesync and now >= next_probe:
+            if now >= next_probe:
                 self.send(wire.TimeReq(self.clock.request(time.monotonic_ns())))
                 next_probe = max(next_probe + PROBE_INTERVAL_NS, now)
             if now >= next_report:
-                self.send(self.clientStat())
-                next_report = max(next_report + REPORT_INTERVAL_NS, now)
+                if self.canReport(now):
+                    self.send(self.clientStat())
+                    next_report = max(next_report + REPORT_INTERVAL_NS, now)
+                else:
+                    next_report = now + 20 * NANOS_PER_MS  # look again shortly
             if self.args.stats and now >= next_print:
                 kbps = (self.stream.packetBytes - last_print_bytes) * 8 / 1000
                 last_print_bytes = self.stream.packetBytes
@@ -475,7 +851,7 @@ class Receiver:
                 next_print = max(next_print + REPORT_INTERVAL_NS, now)
             if self.player:
                 self.player.checkAlive()
-            wake = min(t for t in (next_probe if self.timesync else None, next_report,
+            wake = min(t for t in (next_probe, next_report,
                                    next_print if self.args.stats else None, deadline)
                        if t is not None)
             timeout = max(0, wake - time.monotonic_ns()) / 1e9
@@ -563,7 +939,9 @@ class Receiver:
         if self.args.play and (self.player is None or self.player.channels != hello.channels):
             if self.player:
                 self.player.close()
-            self.player = Player(hello.channels, self.clock)
+            self.player = Player(hello.channels, self.clock, self.args.sink,
+                                 client_name=f"recv.py ({self.args.name})",
+                                 latency_ms=playback_latency_ms(hello.bufferDelayMs))
         if self.args.dump_wav and self.wav is None:
             self.wav = wave.open(self.args.dump_wav, "wb")
             self.wav.setnchannels(hello.channels)
@@ -574,6 +952,8 @@ class Receiver:
     def onAudio(self, audio):
         header = audio.header
         lost = self.stream.add(header, len(audio.packet), self.hello.sampleRate)
+        # The stream arrives in order, so this is the newest chunk held.
+        self.newestDueNs = header.hostTimeNanos + header.bufferDelayMs * NANOS_PER_MS
         if self.opus is None:
             return
         step = round(header.frameCount * 1_000_000_000 / self.hello.sampleRate)
@@ -595,11 +975,29 @@ class Receiver:
         if self.wav and self.wavChannels == self.opus.channels:
             self.wav.writeframes(pcm)
         if self.player:
-            self.player.schedule(host_time + buffer_delay_ms * NANOS_PER_MS, seq, pcm)
+            self.player.schedule(host_time + buffer_delay_ms * NANOS_PER_MS, pcm)
 
     # -- reports
 
-    def clientStat(self):
+    def bufferDepthMs(self, now_ns):
+        """What this guest holds ahead of its playout, by its clock estimate;
+        None without a clock measurement or before the first chunk."""
+        c = self.clock
+        if not c.hasMeasurement:
+            return None
+        return buffer_depth_ms(self.newestDueNs, now_ns + c.offsetNanos)
+
+    def canReport(self, now_ns):
+        """A report needs a clock measurement. The first also waits a little for
+        the first chunk, so that it does not tell of an empty buffer a moment
+        before the audio arrives."""
+        if not self.clock.hasMeasurement:
+            return False
+        return (self.newestDueNs is not None or self.startedNs is None
+                or now_ns - self.startedNs >= FIRST_CHUNK_PATIENCE_NS)
+
+    def clientStat(self, now_ns=None):
+        now_ns = time.monotonic_ns() if now_ns is None else now_ns
         c = self.clock
         playing = self.player is not None and self.player.syncErrorMicros is not None
         flags = wire.ClientStat.makeFlags(hasMeasurement=c.hasMeasurement,
@@ -611,24 +1009,27 @@ class Receiver:
             minRttNanos=min(c.minRttNanos or 0, 0xFFFFFFFF),
             offsetNanos=max(-2**63, min(c.offsetNanos or 0, 2**63 - 1)),
             syncErrorMicros=max(-2**31, min(sync, 2**31 - 1)),
-            latencyMs=self.player.latencyMs if self.player else 0,
+            latencyMs=max(0, min(self.player.latencyMs, 0xFFFF)) if self.player else 0,
             flags=flags,
-            bufferDepthMs=min(self.player.bufferedMs if self.player else 0, 0xFFFF),
+            bufferDepthMs=self.bufferDepthMs(now_ns) or 0,
             deviceName=self.args.name)
 
-    def statsLine(self, elapsed, kbps):
+    def statsLine(self, elapsed, kbps, now_ns=None):
+        now_ns = time.monotonic_ns() if now_ns is None else now_ns
         s, c = self.stream, self.clock
         line = f"{elapsed:5.0f}s  frames {s.frames}  gaps {s.gaps}"
-        if self.timesync:
-            if c.hasMeasurement:
-                line += (f"  offset {c.offsetNanos / 1e6:+.3f} ms"
-                         f"  rtt {c.latestRttNanos / 1e6:.3f} ms (min {c.minRttNanos / 1e6:.3f})")
-            else:
-                line += "  offset --  rtt --"
+        if c.hasMeasurement:
+            line += (f"  offset {c.offsetNanos / 1e6:+.3f} ms"
+                     f"  rtt {c.latestRttNanos / 1e6:.3f} ms (min {c.minRttNanos / 1e6:.3f})")
+        else:
+            line += "  offset --  rtt --"
         line += f"  {kbps:.1f} kbps"
+        depth = self.bufferDepthMs(now_ns)
+        line += f"  buffer {depth} ms" if depth is not None else "  buffer --"
         if self.player:
             sync = self.player.syncErrorMicros
-            line += f"  late {self.player.late}  buffer {self.player.bufferedMs} ms"
+            line += (f"  late {self.player.late}  underruns {self.player.underruns}"
+                     f"  latency {self.player.latencyMs} ms")
             line += f"  sync {sync / 1000:+.1f} ms" if sync is not None else "  sync --"
         return line
 
@@ -641,7 +1042,7 @@ class Receiver:
         kbps = s.packetBytes * 8 / 1000 / seconds if seconds > 0 else 0.0
         line = (f"summary: {s.frames} frames in {seconds:.1f} s, {kbps:.1f} kbps, "
                 f"{s.gaps} gap(s) ({s.missingChunks} chunk(s) missing)")
-        if self.timesync and c.hasMeasurement:
+        if c.hasMeasurement:
             line += (f", offset {c.offsetNanos / 1e6:+.3f} ms, rtt {c.latestRttNanos / 1e6:.3f} ms"
                      f" (min {c.minRttNanos / 1e6:.3f}), {c.answered} probe(s) answered")
         if self.decodeErrors:
@@ -651,7 +1052,8 @@ class Receiver:
         if self.unknownFrames:
             line += f", {self.unknownFrames} frame(s) of unknown type"
         if self.player:
-            line += f", {self.player.played} chunk(s) played, {self.player.late} late"
+            line += (f", {self.player.played} chunk(s) played, {self.player.late} late, "
+                     f"{self.player.steps} resync(s), {self.player.underruns} underrun(s)")
         self.say(line)
 
     def loopbackProblems(self):
@@ -705,11 +1107,13 @@ def parse_args(argv):
     p.add_argument("--port", type=int,
                    help="the host's port; when absent, found with avahi-browse (_zoranth._tcp)")
     p.add_argument("--play", action="store_true",
-                   help="decode and play through pacat, in step with the host clock")
+                   help="decode and play on the sound server, in step with the host clock")
+    p.add_argument("--sink", help="the sound server's sink to play on (default: its default sink)")
     p.add_argument("--stats", action="store_true", help="print a status line every second")
     p.add_argument("--raw", action="store_true", help="do not decode the audio")
     p.add_argument("--timesync", action="store_true",
-                   help="run the clock exchange (implied by --play and --assert-loopback)")
+                   help="the clock exchange, which always runs: a guest's reports and "
+                        "playback rest on it (kept for older command lines)")
     p.add_argument("--assert-loopback", action="store_true",
                    help="exit 3 unless offset, round trips, sequence numbers and chunk times "
                         "are what a host on this machine gives")
@@ -720,6 +1124,8 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.raw and (args.dump_wav or args.play):
         p.error("--raw skips decoding, so it cannot be combined with --play or --dump-wav")
+    if args.sink and not args.play:
+        p.error("--sink names where --play plays")
     if args.seconds is not None and args.seconds <= 0:
         p.error("--seconds must be positive")
     if args.port is not None and not 0 < args.port < 65536:

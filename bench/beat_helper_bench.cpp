@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 #include "host/host_log.h"
 
 namespace {

@@ -146,17 +146,17 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
     std::mutex delaysLock;
     std::vector<std::uint64_t> delays;
     delays.reserve(static_cast<std::size_t>(count) * framesPerRun * 2);
-    server->setOnAudioSent([&](ClientConnection::Id, const FrameQueue::Bytes& frame) {
+    server->setOnAudioSent([&](GuestConnection::Id, const FrameQueue::Bytes& frame) {
         const std::uint64_t now = MachClock::nowNanos();
         std::lock_guard guard(delaysLock);
         delays.push_back(now - handedOverAt(frame));
     });
-    if (!server->start({0, asio::ip::make_address("127.0.0.1"), false})) {
+    if (!server->start({0, boost::asio::ip::make_address("127.0.0.1"), false})) {
         state.SkipWithError("cannot listen on 127.0.0.1");
         return;
     }
     Guests guests(server->port(), count);
-    while (server->clientCount() < static_cast<std::size_t>(count)) {
+    while (server->guestCount() < static_cast<std::size_t>(count)) {
         std::this_thread::sleep_for(1ms);
     }
     std::this_thread::sleep_for(50ms);  // hellos out, connections ready
@@ -173,7 +173,7 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
             const std::uint64_t now = MachClock::nowNanos();
             const AudioChunkHeader header{static_cast<std::uint32_t>(sent / count), now, 960, 1500};
             const auto frame = FrameQueue::share(FrameEncoder::encodeAudioFrame(header, packet));
-            for (ClientConnection::Id id = 1; id <= count; ++id) {
+            for (GuestConnection::Id id = 1; id <= count; ++id) {
                 packets[id] = frame;
             }
             server->broadcast(
@@ -191,7 +191,7 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
         audioSeconds += framesPerRun * 0.02;
     }
 
-    std::promise<std::vector<ClientConnection::Snapshot>> snapshots;
+    std::promise<std::vector<GuestConnection::Snapshot>> snapshots;
     server->snapshots([&](auto list) { snapshots.set_value(std::move(list)); });
     std::int64_t dropped = 0;
     std::int64_t expired = 0;

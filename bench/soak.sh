@@ -15,7 +15,7 @@
 #   --out DIR     where the logs and the report go (default build/soak-<time>)
 #
 # ZORANTH_SOAK_HOST and ZORANTH_SOAK_GUESTSIM name other executables than
-# build/zoranth-host and build/tools/guestsim/zoranth-guestsim. Without services in
+# build/zoranth-host and build/Tools/guestsim/zoranth-guestsim. Without services in
 # the environment (ZORANTH_TEST_SERVICES) the script starts a private set (sound
 # server with the null sink, no avahi-daemon) and stops it at the end; serve mode then
 # waits its 4 s for a Bonjour confirmation that never comes and carries on.
@@ -41,7 +41,7 @@ case "$seconds" in ''|*[!0-9]*) echo "soak: --seconds takes whole seconds" >&2; 
 [ "$seconds" -ge 10 ] || { echo "soak: run at least 10 seconds" >&2; exit 2; }
 
 host_exe="${ZORANTH_SOAK_HOST:-build/zoranth-host}"
-guestsim_exe="${ZORANTH_SOAK_GUESTSIM:-build/tools/guestsim/zoranth-guestsim}"
+guestsim_exe="${ZORANTH_SOAK_GUESTSIM:-build/Tools/guestsim/zoranth-guestsim}"
 for exe in "$host_exe" "$guestsim_exe"; do
   [ -x "$exe" ] || { echo "soak: $exe is missing (cmake --build build --target zoranth-host zoranth-guestsim)" >&2; exit 2; }
 done

@@ -3,6 +3,9 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
 pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
+# Boost.Asio and Boost.Beast, header-only: the guest page's HTTP and WebSocket entry
+# (built by the fuzz targets too).
+find_package(Boost 1.81 REQUIRED CONFIG COMPONENTS headers)
 
 if(NOT ZORANTH_FUZZ)
   pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
@@ -10,11 +13,12 @@ if(NOT ZORANTH_FUZZ)
   pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
   pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
   pkg_check_modules(NLGENL REQUIRED IMPORTED_TARGET libnl-genl-3.0)
-  find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
-  add_library(zoranth_asio INTERFACE)
-  target_include_directories(zoranth_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
-  target_compile_definitions(zoranth_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
-  target_link_libraries(zoranth_asio INTERFACE Threads::Threads)
+  pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+  find_package(ZLIB REQUIRED)
+  # Boost.Asio (and Beast beside it) are header-only; nothing of Boost is linked.
+  add_library(zoranth_boost_asio INTERFACE)
+  target_link_libraries(zoranth_boost_asio INTERFACE Boost::headers Threads::Threads)
+  target_compile_definitions(zoranth_boost_asio INTERFACE BOOST_ASIO_NO_DEPRECATED)
 endif()
 
 if(ZORANTH_TESTS AND NOT ZORANTH_FUZZ)

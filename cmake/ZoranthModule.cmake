@@ -17,7 +17,7 @@ if(ZORANTH_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 elseif(ZORANTH_SANITIZE STREQUAL "thread")
-  # Asio's fenced blocks use atomic_thread_fence, which TSan cannot model; its
+  # Boost.Asio's fenced blocks use atomic_thread_fence, which TSan cannot model; its
   # strands also lock, so the warning says nothing about our code.
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
   add_link_options(-fsanitize=thread)
@@ -87,3 +87,20 @@ if(ZORANTH_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# zoranth_web_assets(<target>)
+# Embeds every file of the guest page (web/) into <target>: a C++ source generated at
+# build time, regenerated whenever a page file changes or one is added.
+function(zoranth_web_assets target)
+  set(web_dir ${PROJECT_SOURCE_DIR}/web)
+  file(GLOB_RECURSE files CONFIGURE_DEPENDS RELATIVE ${web_dir} ${web_dir}/*)
+  list(FILTER files EXCLUDE REGEX "(^|/)\\.")
+  list(TRANSFORM files PREPEND ${web_dir}/ OUTPUT_VARIABLE inputs)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/web_assets_data.cpp)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DWEB_DIR=${web_dir} -DOUTPUT=${output} "-DFILES=${files}"
+            -P ${PROJECT_SOURCE_DIR}/cmake/EmbedWebAssets.cmake
+    DEPENDS ${inputs} ${PROJECT_SOURCE_DIR}/cmake/EmbedWebAssets.cmake
+    COMMENT "Embedding the guest page" VERBATIM)
+  target_sources(${target} PRIVATE ${output})
+endfunction()

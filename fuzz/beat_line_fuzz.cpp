@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "kit/beat_line.h"
+#include "host/beats/beat_line.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/frame_encoder.h"
 

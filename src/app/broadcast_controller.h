@@ -1,9 +1,9 @@
-// The window's owner of a rave: starts and stops it, holds everything the window shows
-// about it as observable properties, refreshes them four times a second, steers the
-// audio quality, recovers a broken capture and mutes this computer's own output.
-// Confined to the main thread: capture bring-up runs on its own serial queue and every
-// callback from another thread comes back through the event loop, doing nothing once
-// the controller is gone.
+// The window's adapter over the rave session: shows what the session knows as observable
+// properties, runs its timers (levels 30 times a second, the session's refresh four
+// times a second), keeps the settings in the preferences and follows the network
+// attachment. The rave itself — starting, steering, recovery, muting — is the session's.
+// Confined to the main thread: the session's work that finishes elsewhere comes back
+// through the event loop and does nothing once the controller is gone.
 #pragma once
 
 #include <QObject>
@@ -29,29 +29,21 @@
 #include <vector>
 
 #include "app/audio_capability_model.h"
-#include "app/capture_recovery.h"
 #include "app/preferences.h"
-#include "app/quality_steering.h"
 #include "host/capture/audio_capability.h"
-#include "host/capture/capture_pipeline.h"
-#include "host/capture/capture_ring.h"
-#include "host/capture/tap_format.h"
-#include "host/capture/tap_session.h"
 #include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
-#include "host/net/broadcast_server.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
+#include "host/session/rave_session.h"
 #include "host/sleep_blocker.h"
-#include "kit/drought_watch.h"
 #include "kit/quality_tier.h"
 #include "kit/silence_watchdog.h"
 
 namespace zoranth {
 
 class NetworkWatch;
-class ServeCommand;
 
 class BroadcastController : public QObject {
     Q_OBJECT
@@ -71,7 +63,8 @@ class BroadcastController : public QObject {
     Q_PROPERTY(bool isMacMuted READ isMacMuted NOTIFY isMacMutedChanged)
     Q_PROPERTY(QVariantMap muteOwnership READ muteOwnershipMap NOTIFY muteOwnershipChanged)
     Q_PROPERTY(QString muteStrategy READ muteStrategyName NOTIFY muteStrategyChanged)
-    Q_PROPERTY(QString hogOwner READ hogOwner NOTIFY hogOwnerChanged)
+    // Linux has no exclusive (hog) owner of the output: always empty.
+    Q_PROPERTY(QString hogOwner READ hogOwner CONSTANT)
     Q_PROPERTY(QVariantList clients READ clientList NOTIFY clientsChanged)
     Q_PROPERTY(QString tier READ tierName NOTIFY tierChanged)
     Q_PROPERTY(QString tierReason READ tierReasonName NOTIFY tierReasonChanged)
@@ -98,34 +91,13 @@ class BroadcastController : public QObject {
     Q_PROPERTY(QObject* audio READ audio CONSTANT)
 
   public:
-    struct State {
-        enum class Case { idle, starting, broadcasting, failed };
-        Case kind = Case::idle;
-        QString message;  // failed: shown to the user
-
-        static State idle() { return {Case::idle, {}}; }
-        static State starting() { return {Case::starting, {}}; }
-        static State broadcasting() { return {Case::broadcasting, {}}; }
-        static State failed(QString message) { return {Case::failed, std::move(message)}; }
-        friend bool operator==(const State&, const State&) = default;
-    };
-
-    // This computer's default output, as muting sees it.
-    struct OutputDevice {
-        // Whether it is muted now; none when there is no output with a mute control. The
-        // running rave's capture session, when given, knows without asking the server.
-        std::function<std::optional<bool>(const TapSession* session)> muted;
-        // Sets its mute control; false when that failed.
-        std::function<bool(bool muted)> setMuted;
-
-        // The sound server's default sink.
-        static OutputDevice defaultSink();
-    };
+    using State = RaveSession::State;
+    using OutputDevice = RaveSession::OutputDevice;
 
     // What the controller uses of the world; every empty member is the real thing.
     struct Dependencies {
         QString preferencesPath;  // empty: the user's settings file
-        // Wall-clock seconds for liveSince, steering, drought and recovery.
+        // Wall-clock seconds for the session's refresh and steering.
         std::function<double()> now;
         // Host-log lines; called from other threads too (capture and recovery queues).
         std::function<void(std::string_view)> log;
@@ -139,9 +111,8 @@ class BroadcastController : public QObject {
         std::function<CaptureRecovery::Signals()> captureSignals;
     };
 
-    static constexpr int framesPerChunk = 960;
     static constexpr std::chrono::milliseconds meterInterval{1000 / 30};
-    static constexpr std::chrono::milliseconds statusInterval{250};
+    static constexpr std::chrono::milliseconds statusInterval = RaveSession::tickInterval;
 
     explicit BroadcastController(QObject* parent = nullptr);
     explicit BroadcastController(Dependencies dependencies, QObject* parent = nullptr);
@@ -157,28 +128,13 @@ class BroadcastController : public QObject {
     // The room tier chosen by hand ("full" … "minimum"; other names are ignored).
     Q_INVOKABLE void setQuality(const QString& tier);
     void setQuality(QualityTier tier);
-    void setQuality(QualityTier tier, double now);
 
-    // One status refresh, as the status timer runs it; the rest follows when the server's
-    // snapshots arrive (completeRefresh).
+    // One status refresh, as the status timer runs it.
     void refreshStatus();
-    void completeRefresh(double now, std::vector<ClientConnection::Snapshot> snapshots,
-                         const CapturePipeline::Stats& stats, std::int64_t bufferDelayMs);
-    void steerQuality(double now, std::span<const ClientConnection::Snapshot> snapshots,
-                      const NetworkHealth::Verdict& verdict);
-    void applyRoomTier(const QualityController::Decision& decision);
-    // The no-guest watch; totalAccepted counts the guests ever accepted in this rave.
-    void tickDrought(double now, std::int64_t totalAccepted, bool listeningUnadvertised);
-    // The capture-recovery check of a live rave.
-    void checkCapture(double now);
-    // Rebuilds the running tap on the same ring, keeping a tap mute.
-    void restartTap();
     void refreshMuteState();
     void refreshLink(LinkCapacity::HostAttachment attachment);
-
-    // The text the window shows when capture delivers no audio; none otherwise.
-    static std::optional<QString> permissionWarningFor(const SilenceWatchdog::Diagnosis& diagnosis,
-                                                       bool hadAudioThisRave);
+    // Reads the session's values and announces those that changed.
+    void sync();
 
     // Typed reads for C++ callers.
     const State& state() const { return state_; }
@@ -187,31 +143,25 @@ class BroadcastController : public QObject {
     const SilenceWatchdog::Diagnosis& diagnosis() const { return diagnosis_; }
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const { return muteStrategy_; }
-    const std::vector<ClientConnection::Snapshot>& clients() const { return clients_; }
+    const std::vector<GuestConnection::Snapshot>& clients() const { return clients_; }
     QualityTier tier() const { return tier_; }
     std::optional<QualityController::Reason> tierReason() const { return tierReason_; }
     const std::optional<LinkCapacity::Link>& link() const { return link_; }
     LinkCapacity::HostAttachment attachment() const { return attachment_; }
-    const std::map<ClientConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
+    const std::map<GuestConnection::Id, QualityTier>& clientTiers() const { return clientTiers_; }
     QualityTier qualityFloor() const { return qualityFloor_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return droughtStage_; }
     const std::vector<SystemCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
     std::optional<QString> permissionWarning() const { return permissionWarning_; }
-    const QualitySteering& steering() const { return steering_; }
-    const CaptureRecovery& recovery() const { return recovery_; }
-    std::int64_t statusTicks() const { return statusTicks_; }
-    std::optional<double> liveSince() const { return liveSince_; }
     bool timersRunning() const { return meterTimer_ != nullptr || statusTimer_ != nullptr; }
-    // The running rave's pieces; none outside a rave.
-    const std::shared_ptr<TapSession>& session() const { return session_; }
-    const std::shared_ptr<CapturePipeline>& pipeline() const { return pipeline_; }
-    const std::shared_ptr<BroadcastServer>& server() const { return server_; }
+    // The rave session the window shows.
+    RaveSession& rave() const { return *rave_; }
     AudioCapabilityModel& audioModel() { return *audio_; }
 
     // What QML reads.
     QString stateName() const;
-    QString failureMessage() const { return state_.message; }
+    QString failureMessage() const { return QString::fromStdString(state_.message); }
     QList<qreal> peakLevels() const;
     QList<qreal> rmsLevels() const;
     QString tapFormatDescription() const { return tapFormatDescription_; }
@@ -225,7 +175,7 @@ class BroadcastController : public QObject {
     bool isMacMuted() const { return isMacMuted_; }
     QVariantMap muteOwnershipMap() const;
     QString muteStrategyName() const;
-    QString hogOwner() const { return hogOwner_.value_or(QString()); }
+    QString hogOwner() const { return {}; }
     QVariantList clientList() const;
     QString tierName() const;
     QString tierReasonName() const;
@@ -276,7 +226,6 @@ class BroadcastController : public QObject {
     void isMacMutedChanged();
     void muteOwnershipChanged();
     void muteStrategyChanged();
-    void hogOwnerChanged();
     void clientsChanged();
     void tierChanged();
     void tierReasonChanged();
@@ -299,45 +248,23 @@ class BroadcastController : public QObject {
     void permissionWarningChanged();
 
   private:
-    // What the capture bring-up hands back.
-    struct Capture {
-        std::shared_ptr<CaptureRing> ring;
-        std::shared_ptr<TapSession> session;
-        TapFormat format;
-    };
     using Signal = void (BroadcastController::*)();
 
-    static std::expected<Capture, QString> bringUpCapture();
-    void captureBroughtUp(std::uint64_t attempt, std::expected<Capture, QString> outcome);
-    void finishStart(Capture capture);
     void startTimers();
     void stopTimers();
-    void teardown();
-    void reannounce();
+    void refreshMeters();
     void log(const std::string& line) const;
     double now() const;
-    std::uint16_t wireBufferDelay() const;
-    void refreshMuteState(bool askTheServer);
-    MuteControl::Strategy currentStrategy();
-    void refreshMeters();
-    void resetDrought();
-    void investigateDrought(bool listeningUnadvertised);
-    void updateDerived();
 
     template <class Value>
     void assign(Value& field, std::type_identity_t<Value> value, Signal changed);
     void setState(State state);
     void setLevels(std::vector<float> peak, std::vector<float> rms);
-    void setClients(std::vector<ClientConnection::Snapshot> clients);
-    void setHealth(NetworkHealth::Verdict verdict);
-    void setTroubleFindings(std::vector<SystemCheckup::Finding> findings);
-    void setMuteOwnership(MuteControl::Ownership ownership);
-    void setLocalNetworkDenied(bool denied);
 
     Dependencies dependencies_;
     std::unique_ptr<Preferences> preferences_;
 
-    // Observable state, in the order the window lists it.
+    // What the window last read, in the order the window lists it.
     State state_;
     std::vector<float> peak_{0, 0};
     std::vector<float> rms_{0, 0};
@@ -352,51 +279,33 @@ class BroadcastController : public QObject {
     bool isMacMuted_ = false;
     MuteControl::Ownership muteOwnership_ = MuteControl::Ownership::notMuted();
     MuteControl::Strategy muteStrategy_ = MuteControl::Strategy::unavailable;
-    bool canMute_ = false;
-    std::optional<QString> hogOwner_;
-    std::vector<ClientConnection::Snapshot> clients_;
+    std::vector<GuestConnection::Snapshot> clients_;
+    std::int64_t clientsAtTick_ = -1;
     QualityTier tier_ = QualityTier::full;
     std::optional<QualityController::Reason> tierReason_;
     std::optional<LinkCapacity::Link> link_;
     QString linkDescription_ = QStringLiteral("checking…");
     LinkCapacity::HostAttachment attachment_ = LinkCapacity::HostAttachment::unknown;
-    std::map<ClientConnection::Id, QualityTier> clientTiers_;
+    std::map<GuestConnection::Id, QualityTier> clientTiers_;
     QualityTier qualityFloor_;
     bool isQualityAutomatic_;
-    QualitySteering steering_;
     NetworkHealth::Verdict health_ = NetworkHealth::Verdict::initial();
-    NetworkHealth healthMonitor_;
     std::uint16_t listenPort_ = 0;
     std::optional<QString> advertisedName_;
     QStringList addresses_;
     bool localNetworkDenied_ = false;
     QString raveName_;
     double bufferDelayMs_;
-    DroughtWatch drought_;
     DroughtWatch::Stage droughtStage_ = DroughtWatch::Stage::fine();
     std::vector<SystemCheckup::Finding> troubleFindings_;
     bool isKeepingAwake_ = false;
     std::optional<QString> permissionWarning_;
 
-    // The running rave.
-    std::shared_ptr<CaptureRing> ring_;
-    std::shared_ptr<TapSession> session_;
-    std::shared_ptr<CapturePipeline> pipeline_;
-    std::shared_ptr<BroadcastServer> server_;
-    std::shared_ptr<ServeCommand> sink_;
-    std::optional<double> liveSince_;
+    std::shared_ptr<RaveSession> rave_;
     std::unique_ptr<QTimer> meterTimer_;
     std::unique_ptr<QTimer> statusTimer_;
-    std::int64_t statusTicks_ = 0;
-    CaptureRecovery recovery_;
-
-    // Work that comes back later belongs to the start attempt or the rave it began in;
-    // a start that was stopped, or a rave that has ended, drops it.
-    std::uint64_t startAttempt_ = 0;
-    std::uint64_t rave_ = 0;
 
     const std::shared_ptr<NetworkWatch> permission_;
-    SleepBlocker sleepBlocker_;
     AudioCapabilityModel* audio_;
 };
 

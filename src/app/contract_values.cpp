@@ -92,8 +92,8 @@ ClientStat report(const QVariantMap& map) {
 
 }  // namespace
 
-ClientConnection::Snapshot ContractValues::snapshot(const QVariantMap& map) {
-    ClientConnection::Snapshot snapshot;
+GuestConnection::Snapshot ContractValues::snapshot(const QVariantMap& map) {
+    GuestConnection::Snapshot snapshot;
     snapshot.id = map.value(QStringLiteral("id")).toLongLong();
     snapshot.endpoint = map.value(QStringLiteral("endpoint")).toString().toStdString();
     snapshot.queuedBytes = map.value(QStringLiteral("queuedBytes")).toLongLong();
@@ -111,8 +111,8 @@ ClientConnection::Snapshot ContractValues::snapshot(const QVariantMap& map) {
     return snapshot;
 }
 
-std::vector<ClientConnection::Snapshot> ContractValues::snapshots(const QVariantList& list) {
-    std::vector<ClientConnection::Snapshot> result;
+std::vector<GuestConnection::Snapshot> ContractValues::snapshots(const QVariantList& list) {
+    std::vector<GuestConnection::Snapshot> result;
     result.reserve(static_cast<std::size_t>(list.size()));
     for (const QVariant& item : list) {
         result.push_back(snapshot(item.toMap()));

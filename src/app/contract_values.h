@@ -15,9 +15,9 @@
 
 #include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
-#include "kit/drought_watch.h"
+#include "host/session/drought_watch.h"
 #include "kit/quality_tier.h"
 #include "kit/silence_watchdog.h"
 
@@ -28,8 +28,8 @@ struct ContractValues {
 
     // One guest snapshot: the snapshot's own field names; the guest's report under
     // "stats" as a map of ClientStat's fields, or null before the first one.
-    static ClientConnection::Snapshot snapshot(const QVariantMap& map);
-    static std::vector<ClientConnection::Snapshot> snapshots(const QVariantList& list);
+    static GuestConnection::Snapshot snapshot(const QVariantMap& map);
+    static std::vector<GuestConnection::Snapshot> snapshots(const QVariantList& list);
 
     // The network verdict: its fields, with the headroom as a nested map and the per-guest
     // link strain keyed by the guest id written in decimal.

@@ -120,7 +120,7 @@ QVariantMap ControllerValues::report(const ClientStat& report) {
     };
 }
 
-QVariantMap ControllerValues::snapshot(const ClientConnection::Snapshot& snapshot) {
+QVariantMap ControllerValues::snapshot(const GuestConnection::Snapshot& snapshot) {
     return {
         {QStringLiteral("id"), static_cast<double>(snapshot.id)},
         {QStringLiteral("endpoint"), text(snapshot.endpoint)},
@@ -137,7 +137,7 @@ QVariantMap ControllerValues::snapshot(const ClientConnection::Snapshot& snapsho
     };
 }
 
-QVariantList ControllerValues::snapshots(std::span<const ClientConnection::Snapshot> snapshots) {
+QVariantList ControllerValues::snapshots(std::span<const GuestConnection::Snapshot> snapshots) {
     QVariantList list;
     list.reserve(static_cast<qsizetype>(snapshots.size()));
     for (const auto& one : snapshots) {
@@ -171,8 +171,7 @@ std::optional<QualityTier> ControllerValues::tier(const QString& name) {
     return std::nullopt;
 }
 
-QVariantMap ControllerValues::clientTiers(
-    const std::map<ClientConnection::Id, QualityTier>& tiers) {
+QVariantMap ControllerValues::clientTiers(const std::map<GuestConnection::Id, QualityTier>& tiers) {
     QVariantMap result;
     for (const auto& [id, tier] : tiers) {
         result.insert(QString::number(id), tierName(tier));

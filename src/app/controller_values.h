@@ -17,10 +17,10 @@
 #include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/quality_controller.h"
-#include "kit/drought_watch.h"
+#include "host/session/drought_watch.h"
 #include "kit/quality_tier.h"
 #include "kit/silence_watchdog.h"
 
@@ -41,15 +41,15 @@ struct ControllerValues {
 
     // The snapshot's fields; its report under "stats" as a map of the report's fields or
     // null, "statsAt" null without one; "name" is the guest's shown name.
-    static QVariantMap snapshot(const ClientConnection::Snapshot& snapshot);
-    static QVariantList snapshots(std::span<const ClientConnection::Snapshot> snapshots);
+    static QVariantMap snapshot(const GuestConnection::Snapshot& snapshot);
+    static QVariantList snapshots(std::span<const GuestConnection::Snapshot> snapshots);
     static QVariantMap report(const ClientStat& report);
 
     // "full" … "minimum".
     static QString tierName(QualityTier tier);
     static std::optional<QualityTier> tier(const QString& name);
     // Guest id in decimal → tier name.
-    static QVariantMap clientTiers(const std::map<ClientConnection::Id, QualityTier>& tiers);
+    static QVariantMap clientTiers(const std::map<GuestConnection::Id, QualityTier>& tiers);
     // The reason's case name ("measuredSaturation"); empty for none.
     static QString reasonName(std::optional<QualityController::Reason> reason);
 

@@ -26,7 +26,7 @@ QString syncText(GuestSync::State state) {
 
 }  // namespace
 
-std::vector<GuestRows::ListRow> GuestRows::list(std::span<const ClientConnection::Snapshot> clients,
+std::vector<GuestRows::ListRow> GuestRows::list(std::span<const GuestConnection::Snapshot> clients,
                                                 const std::map<Id, double>& linkStrain,
                                                 const std::map<Id, QualityTier>& tiers,
                                                 double now) {
@@ -51,7 +51,7 @@ std::vector<GuestRows::ListRow> GuestRows::list(std::span<const ClientConnection
     return rows;
 }
 
-GuestRows::TableRow GuestRows::tableRow(const ClientConnection::Snapshot& client) {
+GuestRows::TableRow GuestRows::tableRow(const GuestConnection::Snapshot& client) {
     TableRow row;
     row.device = QString::fromStdString(client.displayName());
     row.address = QString::fromStdString(client.endpoint);
@@ -71,7 +71,7 @@ GuestRows::TableRow GuestRows::tableRow(const ClientConnection::Snapshot& client
     return row;
 }
 
-QString GuestRows::diagnosticsLine(const ClientConnection::Snapshot& client) {
+QString GuestRows::diagnosticsLine(const GuestConnection::Snapshot& client) {
     const ClientStat stats = client.stats.value_or(ClientStat{});
     QString word = QStringLiteral("no sync report");
     QString calibration;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/guest_sync.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "kit/quality_tier.h"
 
 namespace zoranth {
@@ -19,7 +19,7 @@ namespace zoranth {
 struct GuestRows {
     GuestRows() = delete;
 
-    using Id = ClientConnection::Id;
+    using Id = GuestConnection::Id;
 
     // One row of the main window's guest list.
     struct ListRow {
@@ -34,7 +34,7 @@ struct GuestRows {
     };
 
     // In the order of `clients`; `now` on the clock of the snapshots' statsAt.
-    static std::vector<ListRow> list(std::span<const ClientConnection::Snapshot> clients,
+    static std::vector<ListRow> list(std::span<const GuestConnection::Snapshot> clients,
                                      const std::map<Id, double>& linkStrain,
                                      const std::map<Id, QualityTier>& tiers, double now);
 
@@ -52,10 +52,10 @@ struct GuestRows {
         QString error;
         QString latency;
     };
-    static TableRow tableRow(const ClientConnection::Snapshot& client);
+    static TableRow tableRow(const GuestConnection::Snapshot& client);
 
     // "name  ·  err +1.2 ms  ·  L 40 ms  ·  in sync, not calibrated".
-    static QString diagnosticsLine(const ClientConnection::Snapshot& client);
+    static QString diagnosticsLine(const GuestConnection::Snapshot& client);
 };
 
 }  // namespace zoranth

@@ -19,7 +19,7 @@ QString RootViewText::status(const QString& state, const QString& failureMessage
     return QStringLiteral("Ready to start");
 }
 
-QString RootViewText::listening(std::span<const ClientConnection::Snapshot> clients, double now) {
+QString RootViewText::listening(std::span<const GuestConnection::Snapshot> clients, double now) {
     if (clients.empty()) {
         return QStringLiteral("Waiting for guests");
     }

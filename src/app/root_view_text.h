@@ -8,7 +8,7 @@
 
 #include <span>
 
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 
 namespace zoranth {
 
@@ -20,7 +20,7 @@ struct RootViewText {
 
     // "Waiting for guests", "1 listening", "3 listening", then how many are in sync and
     // how many need calibrating. `now` is on the clock of the snapshots' statsAt.
-    static QString listening(std::span<const ClientConnection::Snapshot> clients, double now);
+    static QString listening(std::span<const GuestConnection::Snapshot> clients, double now);
 
     // "“name”  ·  addresses : port", as guests would type it.
     static QString address(const QString& advertisedName, const QStringList& addresses, int port);

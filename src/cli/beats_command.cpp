@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 #include "kit/beat_tracker.h"
 #include "protocol/frame_decoder.h"
 

@@ -1,24 +1,17 @@
 #include "cli/capture_start.h"
 
 #include "host/host_log.h"
+#include "host/session/rave_session.h"
 
 namespace zoranth {
 
 std::optional<CaptureStart> CaptureStart::begin() {
-    auto ring = CaptureRing::createStandard();
-    if (!ring) {
-        HostLog::line("FAILED to allocate ring: " + std::string(ring.error().description()));
+    auto capture = RaveSession::bringUpCapture(HostLog::line);
+    if (!capture) {
+        HostLog::line(capture.error().line());
         return std::nullopt;
     }
-    HostLog::line("starting capture (answer the permission prompt if one appears)");
-    auto session = TapSession::create();
-    const auto format = session->start(*ring);
-    if (!format) {
-        HostLog::line("FAILED to start capture: " + TapSession::describe(format.error()));
-        return std::nullopt;
-    }
-    HostLog::line("tap format: " + format->text());
-    return CaptureStart{std::move(*ring), std::move(session), *format};
+    return CaptureStart{std::move(capture->ring), std::move(capture->session), capture->format};
 }
 
 }  // namespace zoranth

@@ -1,4 +1,4 @@
-// How the terminal modes that run a rave or a take bring capture up: the standard ring,
+// How record mode brings capture up, as a rave does: the standard ring,
 // a started tap session and its format, with the lines they print on the way. Main
 // thread.
 #pragma once

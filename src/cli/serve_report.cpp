@@ -10,7 +10,8 @@ namespace zoranth {
 std::vector<std::string> ServeReport::announcement(std::uint16_t port,
                                                    const std::optional<std::string>& advertisedName,
                                                    const std::vector<std::string>& addresses,
-                                                   std::uint16_t delayMs) {
+                                                   std::uint16_t delayMs,
+                                                   const std::string& receiver) {
     const std::string portText = std::to_string(port);
     std::vector<std::string> lines{""};
     if (port != 0 && !advertisedName) {
@@ -27,11 +28,11 @@ std::vector<std::string> ServeReport::announcement(std::uint16_t port,
                         advertisedName.value_or("?") + "\" (_zoranth._tcp)");
     }
     for (const std::string& address : addresses) {
-        lines.push_back("  receive with:  python3 Tools/recv.py --host " + address + " --port " +
+        lines.push_back("  receive with:  " + receiver + " --host " + address + " --port " +
                         portText + " --play --stats");
     }
     lines.emplace_back("");
-    lines.push_back("  validate sync: python3 Tools/recv.py --host 127.0.0.1 --port " + portText +
+    lines.push_back("  validate sync: " + receiver + " --host 127.0.0.1 --port " + portText +
                     " --raw --timesync --assert-loopback --seconds 15");
     lines.emplace_back("");
     lines.push_back("buffer delay: " + std::to_string(delayMs) + " ms.  Ctrl-C to stop.");
@@ -57,7 +58,7 @@ std::string ServeReport::statusLine(double elapsedSeconds, const CapturePipeline
     return text;
 }
 
-std::string ServeReport::guestLine(const ClientConnection::Snapshot& guest) {
+std::string ServeReport::guestLine(const GuestConnection::Snapshot& guest) {
     std::string text = formatText(
         "      client %-3lld %-22s queued %7lld B (%3.0f%%)  sent %6lld  dropped %5lld  stale "
         "%5lld",

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/capture/capture_pipeline.h"
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 
 namespace zoranth {
 
@@ -22,15 +22,17 @@ struct ServeReport {
         "Local network access appears to be denied, so guests cannot discover or reach this "
         "Mac. Open System Settings > Privacy & Security > Local Network and enable Zoranth Host.";
 
-    // From the empty line that opens it to the empty line that closes it.
+    // From the empty line that opens it to the empty line that closes it; `receiver` is
+    // how a person runs the test receiver here ("python3 Tools/recv.py").
     static std::vector<std::string> announcement(std::uint16_t port,
                                                  const std::optional<std::string>& advertisedName,
                                                  const std::vector<std::string>& addresses,
-                                                 std::uint16_t delayMs);
+                                                 std::uint16_t delayMs,
+                                                 const std::string& receiver);
     // "     4s   -6.0/  -6.0 dBFS  1 client(s)  chunks 200  ring 0  overrun 0  discont 0"
     static std::string statusLine(double elapsedSeconds, const CapturePipeline::Stats& stats,
                                   std::size_t clients);
-    static std::string guestLine(const ClientConnection::Snapshot& guest);
+    static std::string guestLine(const GuestConnection::Snapshot& guest);
     static std::vector<std::string> summary(const CapturePipeline::Stats& stats);
 
     // A channel's peak in dBFS, floored at -60, and -60 for a channel that is not there.

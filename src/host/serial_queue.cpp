@@ -1,8 +1,8 @@
 #include "host/serial_queue.h"
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <pthread.h>
 
@@ -16,8 +16,8 @@ namespace {
 // The pool lives for the whole process; its destructor stops the context and
 // joins the threads at exit so no queue work runs during static destruction.
 class IoPool {
-public:
-    IoPool() : guard_(asio::make_work_guard(context_)) {
+  public:
+    IoPool() : guard_(boost::asio::make_work_guard(context_)) {
         const unsigned count = std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
         for (unsigned i = 0; i < count; ++i) {
             threads_.emplace_back([this] {
@@ -33,29 +33,31 @@ public:
             thread.join();
         }
     }
-    asio::io_context& context() { return context_; }
+    boost::asio::io_context& context() { return context_; }
 
-private:
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  private:
+    boost::asio::io_context context_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
     std::vector<std::thread> threads_;
 };
 
 }  // namespace
 
-asio::io_context& SerialQueue::context() {
+boost::asio::io_context& SerialQueue::context() {
     static IoPool pool;
     return pool.context();
 }
 
 SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), strand_(asio::make_strand(context())) {}
+    : label_(std::move(label)), strand_(boost::asio::make_strand(context())) {}
 
-void SerialQueue::post(std::function<void()> work) { asio::post(strand_, std::move(work)); }
+void SerialQueue::post(std::function<void()> work) {
+    boost::asio::post(strand_, std::move(work));
+}
 
 void SerialQueue::postAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
-    auto timer = std::make_shared<asio::steady_timer>(strand_, delay);
-    timer->async_wait([timer, work = std::move(work)](const asio::error_code& error) {
+    auto timer = std::make_shared<boost::asio::steady_timer>(strand_, delay);
+    timer->async_wait([timer, work = std::move(work)](const boost::system::error_code& error) {
         if (!error) {
             work();
         }
@@ -71,6 +73,8 @@ void SerialQueue::sync(const std::function<void()>& work) {
     done.get_future().wait();
 }
 
-bool SerialQueue::isCurrent() const { return strand_.running_in_this_thread(); }
+bool SerialQueue::isCurrent() const {
+    return strand_.running_in_this_thread();
+}
 
 }  // namespace zoranth

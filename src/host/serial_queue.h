@@ -1,11 +1,11 @@
 // A named serial queue: work posted to it runs one item at a time, in order, on
-// a small process-wide pool of threads (an Asio strand over one io_context).
+// a small process-wide pool of threads (a Boost.Asio strand over one io_context).
 // The server, every guest connection and every other named queue is one.
 // Callable from any thread; never from the realtime capture callback.
 #pragma once
 
-#include <asio/io_context.hpp>
-#include <asio/strand.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <chrono>
 #include <functional>
@@ -15,8 +15,8 @@
 namespace zoranth {
 
 class SerialQueue {
-public:
-    using Executor = asio::strand<asio::io_context::executor_type>;
+  public:
+    using Executor = boost::asio::strand<boost::asio::io_context::executor_type>;
 
     explicit SerialQueue(std::string label);
 
@@ -36,9 +36,9 @@ public:
     Executor& executor() { return strand_; }
 
     // The process-wide context every queue (and every socket) runs on.
-    static asio::io_context& context();
+    static boost::asio::io_context& context();
 
-private:
+  private:
     std::string label_;
     Executor strand_;
 };

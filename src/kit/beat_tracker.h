@@ -65,7 +65,8 @@ class BeatTracker {
 
     // The pure analysis steps, public so each can be checked on its own curves.
     // `detrended` subtracts a 25-hop moving mean and keeps the positive part; `out`
-    // holds as many values as `curve`.
+    // holds as many values as `curve`. `tempo` picks the beat period and rates it by
+    // how periodic the curve is at that period and its next three multiples.
     static void detrended(std::span<const double> curve, std::span<double> out);
     static std::optional<TempoEstimate> tempo(std::span<const double> curve);
     static double periodicity(std::span<const double> curve, double lag);
@@ -92,9 +93,15 @@ class BeatTracker {
     std::vector<std::uint64_t> hopHost_;
     std::int64_t hops_ = 0;
     int filled_ = 0;
-    std::array<double, 4> energy_{};
+    // Each hop's band power is measured through a window two hops long that rises
+    // linearly over the hop before and falls over the hop itself: `rising_` holds the
+    // current hop's squares weighted for the next hop's window, `falling_` for this
+    // one's, and `carried_` the previous hop's `rising_`.
+    std::array<double, 4> rising_{};
+    std::array<double, 4> falling_{};
+    std::array<double, 4> carried_{};
     std::uint64_t hopStartHost_ = 0;
-    std::array<double, 4> previousLog_{};
+    std::array<double, 4> previousPower_{};
     std::array<double, 3> lp_{};
     std::array<double, 3> coefficients_{};
     PeriodHysteresis period_;

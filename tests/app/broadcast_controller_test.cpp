@@ -1,6 +1,6 @@
 // The broadcast controller without a rave: what the window reads of it at launch, the
-// settings it keeps between launches, muting, the status refresh's bookkeeping and the
-// texts it shows. The controller runs on the shared offscreen application.
+// settings it keeps between launches and muting. The controller runs on the shared
+// offscreen application.
 #include "app/broadcast_controller.h"
 
 #include <QMetaProperty>
@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "app/controller_values.h"
-#include "app/status_refresh.h"
 #include "broadcast_controller_fixture.h"
 #include "gui_application.h"
 #include "host/host_log.h"
+#include "platform/network/local_interfaces.h"
 
 namespace zoranth {
 namespace {
@@ -87,7 +87,7 @@ TEST_F(BroadcastControllerTest, TheWindowReadsEveryPropertyWithItsStartingValue)
     EXPECT_EQ(health.value("guestCount"), 0);
     EXPECT_TRUE(health.value("headroom").toMap().value("floorMs").isNull());
     EXPECT_EQ(controller->property("addresses").toStringList().size(),
-              static_cast<qsizetype>(ServeCommand::localAddresses().size()));
+              static_cast<qsizetype>(LocalInterfaces::guestAddresses().size()));
     EXPECT_NE(controller->property("linkDescription").toString(), QString());
     EXPECT_NE(controller->property("audio").value<QObject*>(), nullptr);
 }
@@ -116,8 +116,8 @@ TEST_F(BroadcastControllerTest, SettingsComeFromThePreferencesAndGoBackToThem) {
         EXPECT_EQ(controller->raveName(), QStringLiteral("Garden Rave"));
         EXPECT_EQ(controller->bufferDelayMs(), 4500);
         EXPECT_FALSE(controller->isQualityAutomatic());
-        EXPECT_EQ(controller->steering().room().floor, QualityTier::minimum);
-        EXPECT_FALSE(controller->steering().room().isAutomatic);
+        EXPECT_EQ(controller->rave().steering().room().floor, QualityTier::minimum);
+        EXPECT_FALSE(controller->rave().steering().room().isAutomatic);
 
         const SignalCount floorChanges(*controller, &BroadcastController::qualityFloorChanged);
         const SignalCount nameChanges(*controller, &BroadcastController::raveNameChanged);
@@ -127,8 +127,8 @@ TEST_F(BroadcastControllerTest, SettingsComeFromThePreferencesAndGoBackToThem) {
         controller->setProperty("bufferDelayMs", 3200.0);
         controller->setProperty("raveName", QStringLiteral(" Attic\t"));
         EXPECT_EQ(floorChanges(), 1);
-        EXPECT_EQ(controller->steering().room().floor, QualityTier::low);
-        EXPECT_TRUE(controller->steering().room().isAutomatic);
+        EXPECT_EQ(controller->rave().steering().room().floor, QualityTier::low);
+        EXPECT_TRUE(controller->rave().steering().room().isAutomatic);
         // The name in memory is the one typed; the stored one has no surrounding spaces.
         EXPECT_EQ(controller->raveName(), QStringLiteral(" Attic\t"));
         EXPECT_EQ(storedRaw("raveName"), QStringLiteral("Attic"));
@@ -184,112 +184,13 @@ TEST_F(BroadcastControllerTest, MutingThroughTheDeviceIsOwnedUntilUnmuted) {
 TEST_F(BroadcastControllerTest, BecomingActiveOutsideARaveProbesTheCapturePermissionAgain) {
     const auto controller = makeController();
     controller->applicationBecameActive();
-    ASSERT_TRUE(eventually([&] { return !controller->audioModel().isProbing(); }));
+    ASSERT_TRUE(eventuallyInEventLoop([&] { return !controller->audioModel().isProbing(); }));
     EXPECT_EQ(*world_.probes, 1);
     EXPECT_EQ(controller->audio()->property("verdict"), QStringLiteral("granted"));
 }
 
-TEST_F(BroadcastControllerTest, TheStatusLineIsWrittenEveryFortiethRefresh) {
-    const auto controller = makeController();
-    const CapturePipeline::Stats stats;
-    for (int refresh = 1; refresh < 40; ++refresh) {
-        controller->completeRefresh(1000 + refresh * 0.25, {}, stats, 4500);
-    }
-    EXPECT_FALSE(world_.log.contains("status  chunks"));
-    EXPECT_EQ(controller->health().summary, "No guests connected.");
-    EXPECT_EQ(controller->tier(), QualityTier::full) << "an empty room is steered too";
-
-    controller->completeRefresh(1010, {}, stats, 4500);
-    EXPECT_EQ(controller->statusTicks(), 40);
-    ASSERT_TRUE(world_.log.contains("status  chunks"));
-    EXPECT_TRUE(world_.log.lines().back().ends_with("  guests 0")) << world_.log.lines().back();
-}
-
-TEST(StatusLine, SaysWhatTheCaptureAndEachGuestAreDoing) {
-    CapturePipeline::Stats stats;
-    stats.chunksProduced = 1200;
-    stats.ioProcDeliveries = 2400;
-    stats.ringDepth = 1;
-    stats.ringOverruns = 2;
-    stats.discontinuities = 3;
-    stats.encodedBytes = 1'250'000;
-    stats.spliceRate = 0.031;
-
-    ClientConnection::Snapshot measured;
-    measured.id = 1;
-    measured.endpoint = "127.0.0.1:50000";
-    measured.bytesSent = 600'000;
-    measured.occupancy = 0.1;
-    measured.droppedFrames = 1;
-    measured.expiredFrames = 2;
-    measured.stats = ClientStat{};
-    measured.stats->deviceName = "Pixel";
-    measured.stats->rttNanos = 4'200'000;
-    measured.stats->bufferDepthMs = 4500;
-    measured.stats->syncErrorMicros = -300;
-    measured.stats->latencyMs = 40;
-    measured.stats->flags = ClientStat::Flag::hasMeasurement;
-
-    ClientConnection::Snapshot silent;
-    silent.id = 2;
-    silent.endpoint = "127.0.0.1:50001";
-    silent.stats = ClientStat{};  // a report without a name or a measurement
-
-    const std::vector<ClientConnection::Snapshot> guests{measured, silent};
-    EXPECT_EQ(StatusRefresh::statusLine(stats, guests),
-              "status  chunks 1200  ioproc 2400  ring 1/2  disc 3  out 1.2 MB  splice 3%  guests 2"
-              "  [Pixel  sent 0.6 MB  q 0.10  drop 1  exp 2  rtt 4.2 ms  buf 4500 ms"
-              "  err -0.3 ms  L 40 ms]"
-              "  [127.0.0.1:50001  sent 0.0 MB  q 0.00  drop 0  exp 0  rtt 0.0 ms  buf 0 ms]");
-    EXPECT_EQ(StatusRefresh::statusLine(CapturePipeline::Stats{}, {}),
-              "status  chunks 0  ioproc 0  ring 0/0  disc 0  out 0.0 MB  guests 0");
-}
-
-TEST(PermissionWarning, TellsApartCaptureThatNeverStartedWasRefusedOrWasLost) {
-    const std::string openSettings =
-        "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
-        "Without it the rave runs but every guest hears silence. Then press Stop and Start again.";
-    struct Row {
-        SilenceWatchdog::Diagnosis diagnosis;
-        bool hadAudio;
-        std::optional<std::string> text;
-    };
-    const Row rows[] = {
-        {SilenceWatchdog::Diagnosis::notCapturing(2), false,
-         "Zoranth is not receiving any audio from this Mac.\n\nThe capture stream started but has "
-         "delivered nothing, which almost always means system audio recording access is turned "
-         "off.\n\n" +
-             openSettings},
-        {SilenceWatchdog::Diagnosis::likelyDenied(6), false,
-         "No audio is being captured even though this Mac is playing sound.\n\n" + openSettings},
-        {SilenceWatchdog::Diagnosis::likelyDenied(6), true,
-         "Zoranth lost the Mac's audio for a moment and is reconnecting to it.\n\nIf it doesn't "
-         "come back within a minute, press Stop and Start again."},
-        {SilenceWatchdog::Diagnosis::idle(30), true, std::nullopt},
-        {SilenceWatchdog::Diagnosis::receivingAudio(), true, std::nullopt},
-    };
-    for (const Row& row : rows) {
-        const auto warning = BroadcastController::permissionWarningFor(row.diagnosis, row.hadAudio);
-        EXPECT_EQ(warning ? std::optional(warning->toStdString()) : std::nullopt, row.text)
-            << static_cast<int>(row.diagnosis.kind) << " " << row.hadAudio;
-    }
-}
-
-TEST(DroughtFinding, NamesWhatKeepsGuestsFromFindingThisComputer) {
-    EXPECT_EQ(StatusRefresh::networkFinding(false, false), std::nullopt);
-    const auto denied = StatusRefresh::networkFinding(true, true);
-    ASSERT_TRUE(denied);
-    EXPECT_EQ(denied->id, "network");
-    EXPECT_EQ(denied->title, "Guests finding this Mac");
-    EXPECT_EQ(denied->verdict, SystemCheckup::Verdict::problem);
-    EXPECT_EQ(denied->detail, "Guests cannot see this Mac.");
-    EXPECT_EQ(denied->reason, SystemCheckup::Reason::networkUnconfirmed);
-    EXPECT_EQ(StatusRefresh::networkFinding(false, true)->detail,
-              "This Mac never finished advertising itself.");
-}
-
 TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
-    ClientConnection::Snapshot reported;
+    GuestConnection::Snapshot reported;
     reported.id = 7;
     reported.endpoint = "127.0.0.1:50000";
     reported.framesSent = 12;
@@ -297,7 +198,7 @@ TEST(ControllerValues, GuestsAndTheVerdictReachTheWindowUnderTheirFieldNames) {
     reported.stats->deviceName = "Pixel";
     reported.stats->bufferDepthMs = 4500;
     reported.statsAt = 99.5;
-    ClientConnection::Snapshot quiet;
+    GuestConnection::Snapshot quiet;
     quiet.id = 8;
     quiet.endpoint = "127.0.0.1:50001";
 

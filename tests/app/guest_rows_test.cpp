@@ -13,14 +13,14 @@ namespace {
 
 using samples::Report;
 
-ClientConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
-                                    qint64 dropped = 3, qint64 expired = 1) {
+GuestConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
+                                   qint64 dropped = 3, qint64 expired = 1) {
     return ContractValues::snapshot(
         samples::guest(7, "192.168.1.40:61002", report, occupancy, dropped, expired));
 }
 
 TEST(GuestRows, StrainWordsSplitAtHalfAndAtTheThreshold) {
-    const std::vector<ClientConnection::Snapshot> clients{
+    const std::vector<GuestConnection::Snapshot> clients{
         ContractValues::snapshot(samples::guest(1, "a", std::nullopt)),
         ContractValues::snapshot(samples::guest(2, "b", std::nullopt)),
         ContractValues::snapshot(samples::guest(3, "c", std::nullopt)),
@@ -42,7 +42,7 @@ TEST(GuestRows, ListRowShowsNameTierAndSync) {
     bluetooth.route = RouteKind::bluetooth;
     Report syncing{"Tablet"};
     syncing.locked = false;
-    const std::vector<ClientConnection::Snapshot> clients{
+    const std::vector<GuestConnection::Snapshot> clients{
         ContractValues::snapshot(samples::guest(1, "10.0.0.2:5000", std::nullopt)),
         ContractValues::snapshot(samples::guest(2, "10.0.0.3:5000", bluetooth)),
         ContractValues::snapshot(samples::guest(3, "10.0.0.4:5000", syncing)),

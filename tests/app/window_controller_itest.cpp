@@ -37,7 +37,7 @@ class WindowOverController : public ::testing::Test {
 
     // Runs the event loop, redrawing the window, until the condition holds.
     bool shows(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-        return eventually(
+        return eventuallyInEventLoop(
             [&] {
                 window_->settle();
                 return condition();
@@ -151,7 +151,7 @@ TEST_F(WindowOverController, MutingOutlastsTheRaveUntilTheSpeakersAreUnmuted) {
 TEST_F(WindowOverController, ARaveNobodyJoinsGrowsItsTroubleCard) {
     WindowHarness& window = *window_;
     ASSERT_TRUE(startsAndGoesLive()) << controller_->failureMessage().toStdString();
-    const double liveSince = *controller_->liveSince();
+    const double liveSince = *controller_->rave().liveSince();
     EXPECT_FALSE(window.shows("troubleCard"));
 
     world_.clock.set(liveSince + 61);

@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,6 +63,24 @@ std::vector<float> clickTrack(double rate, double seconds, double bpm) {
     auto pcm = zoranth::BeatClickTrack::silence(rate, seconds);
     zoranth::BeatClickTrack::addClicks(pcm, rate, 0.1, seconds, bpm);
     return pcm;
+}
+
+// The closing "# tempo …" line of the built-in tracker, taken apart.
+struct TempoLine {
+    double bpm = 0;
+    double confidence = 0;
+    int beats = 0;
+};
+
+std::optional<TempoLine> tempoLine(const HostRun& run) {
+    const auto lines = run.lines();
+    TempoLine tempo;
+    if (lines.empty() ||
+        std::sscanf(lines.back().c_str(), "# tempo %lf BPM, confidence %lf, %d beats", &tempo.bpm,
+                    &tempo.confidence, &tempo.beats) != 3) {
+        return std::nullopt;
+    }
+    return tempo;
 }
 
 class BeatsMode : public testing::Test {
@@ -144,6 +164,42 @@ TEST_F(BeatsMode, FindsTheTempoAndBeatsOfAClickTrackInTheFilesOwnSeconds) {
         }
         previous = seconds;
         EXPECT_NEAR(beatBpm, 120.0, 1.0);
+    }
+}
+
+TEST_F(BeatsMode, ASteadyToneHasNoTempo) {
+    for (const double frequency : {220.0, 440.0, 880.0}) {
+        SCOPED_TRACE(frequency);
+        writeWav(folder_ / "tone.wav", 48000, 2,
+                 zoranth::BeatClickTrack::tone(48000, 20, frequency, 0.5));
+        const HostRun run = runHost(folder_, "", "--beats tone.wav");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output,
+                  "# seconds  beatInBar  bpm  confidence\n"
+                  "# tempo 0.00 BPM, confidence 0.00, 0 beats\n");
+    }
+}
+
+TEST_F(BeatsMode, ADrumPatternKeepsItsTempo) {
+    auto pcm = zoranth::BeatClickTrack::silence(44100, 20);
+    const auto beatTimes = zoranth::BeatClickTrack::addDrums(pcm, 44100, 0.1, 20, 128);
+    writeWav(folder_ / "drums.wav", 44100, 2, pcm);
+    const HostRun run = runHost(folder_, "", "--beats drums.wav");
+    ASSERT_EQ(run.status, 0);
+
+    const auto tempo = tempoLine(run);
+    ASSERT_TRUE(tempo.has_value()) << run.output;
+    EXPECT_NEAR(tempo->bpm, 128.0, 1.3);
+    EXPECT_GT(tempo->confidence, 0.3);
+    EXPECT_GE(tempo->beats, 10);
+    const auto lines = run.lines();
+    ASSERT_EQ(static_cast<int>(lines.size()), tempo->beats + 2);
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        double seconds = 0;
+        ASSERT_EQ(std::sscanf(lines[i].c_str(), "%lf", &seconds), 1) << lines[i];
+        double nearest = 1e9;
+        for (double beat : beatTimes) nearest = std::min(nearest, std::abs(seconds - beat));
+        EXPECT_LT(nearest, 0.02) << lines[i];
     }
 }
 

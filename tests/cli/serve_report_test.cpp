@@ -1,14 +1,15 @@
 // The lines serve mode prints, and the conversions its sink makes on the way to the wire.
 #include <gtest/gtest.h>
 
-#include "cli/serve_command.h"
 #include "cli/serve_report.h"
+#include "host/net/broadcast_server.h"
 
 namespace zoranth {
 namespace {
 
 TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
-    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500);
+    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"},
+                                                 1500, "python3 Tools/recv.py");
     const std::vector<std::string> expected{
         "",
         "listening on port 7000, advertised as \"Basement\" (_zoranth._tcp)",
@@ -25,9 +26,11 @@ TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
 }
 
 TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHost) {
-    const auto lines = ServeReport::announcement(7000, std::nullopt, {}, 4500);
+    const auto lines =
+        ServeReport::announcement(7000, std::nullopt, {}, 4500, "python3 Tools/recv.py");
     ASSERT_EQ(lines.size(), 9u);
-    EXPECT_EQ(lines[1], "listening on port 7000, but Bonjour never confirmed a registered service name.");
+    EXPECT_EQ(lines[1],
+              "listening on port 7000, but Bonjour never confirmed a registered service name.");
     EXPECT_EQ(lines[2],
               "WARNING: guests will not be able to discover this Mac. Local network access appears "
               "to be denied, so guests cannot discover or reach this Mac. Open System Settings > "
@@ -38,6 +41,18 @@ TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHos
     EXPECT_EQ(lines[7], "buffer delay: 4500 ms.  Ctrl-C to stop.");
 }
 
+TEST(ServeAnnouncement, NamesTheReceiverWhereItIsInstalled) {
+    const auto lines =
+        ServeReport::announcement(7000, "Basement", {"192.168.1.20"}, 1500,
+                                  "python3 /opt/zoranth/share/zoranth/Tools/recv.py");
+    EXPECT_EQ(
+        lines[2],
+        "  receive with:  python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 192.168.1.20 "
+        "--port 7000 --play --stats");
+    EXPECT_TRUE(lines[4].starts_with(
+        "  validate sync: python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 127.0.0.1"));
+}
+
 TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
     CapturePipeline::Stats stats;
     stats.peak = {0.5f};  // mono: the right channel reads as the floor
@@ -45,8 +60,9 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
     stats.ringDepth = 3;
     stats.ringOverruns = 1;
     stats.discontinuities = 2;
-    EXPECT_EQ(ServeReport::statusLine(4.02, stats, 1),
-              "      4s    -6.0/ -60.0 dBFS  1 client(s)  chunks 200  ring 3  overrun 1  discont 2");
+    EXPECT_EQ(
+        ServeReport::statusLine(4.02, stats, 1),
+        "      4s    -6.0/ -60.0 dBFS  1 client(s)  chunks 200  ring 3  overrun 1  discont 2");
 
     stats.peak = {0.0f, 2.0f};
     stats.diagnosis = SilenceWatchdog::Diagnosis::likelyDenied(12);
@@ -56,7 +72,7 @@ TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
 }
 
 TEST(ServeGuestLine, AddsTheGuestsReportOnceThereIsOne) {
-    ClientConnection::Snapshot guest;
+    GuestConnection::Snapshot guest;
     guest.id = 3;
     guest.endpoint = "127.0.0.1:50123";
     guest.queuedBytes = 1234;
@@ -90,37 +106,6 @@ TEST(ServeSummary, CountsWhatTheRaveProduced) {
     EXPECT_EQ(ServeReport::summary(stats), expected);
 }
 
-struct WireBeatCase {
-    const char* name;
-    BeatTracker::Beat beat;
-    std::uint16_t bpmCenti;
-    std::uint8_t confidence;
-    bool isDownbeat;
-};
-
-TEST(ServeSink, TurnsTrackedBeatsIntoWireBeats) {
-    const WireBeatCase cases[] = {
-        {"rounded tempo and confidence", {1000, 1, 128.004, 0.5}, 12800, 128, true},
-        {"no bar phase yet", {1000, 0, 90.0, 1.0}, 9000, 255, false},
-        {"limits", {1000, 3, 900.0, 2.0}, 65535, 255, false},
-        {"nothing below zero", {1000, 2, -5.0, -1.0}, 0, 0, false},
-    };
-    for (const auto& c : cases) {
-        const Beat wire = ServeCommand::wireBeat(c.beat);
-        EXPECT_EQ(wire.bpmCenti, c.bpmCenti) << c.name;
-        EXPECT_EQ(wire.confidence, c.confidence) << c.name;
-        EXPECT_EQ(wire.isDownbeat, c.isDownbeat) << c.name;
-        EXPECT_EQ(wire.beatInBar, c.beat.beatInBar) << c.name;
-        EXPECT_EQ(wire.hostTimeNanos, 1000u) << c.name;
-    }
-}
-
-TEST(ServeSink, ReportsATrackerWithoutATempo) {
-    const BeatTracker tracker(48000);
-    EXPECT_EQ(ServeCommand::beatReport(tracker, 0),
-              "beats: no tempo  confidence 0.00  bar not yet  sent 0");
-}
-
 TEST(ServeListening, TheEnvironmentCanPinTheListeningAddress) {
     EXPECT_FALSE(BroadcastServer::listeningFor(7000, nullptr)->address);
     EXPECT_FALSE(BroadcastServer::listeningFor(7000, "")->address);
@@ -131,14 +116,6 @@ TEST(ServeListening, TheEnvironmentCanPinTheListeningAddress) {
     const auto bad = BroadcastServer::listeningFor(7000, "localhost; rm");
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error(), "ZORANTH_LISTEN_ADDRESS is not an IP address: \"localhost; rm\"");
-}
-
-TEST(ServeLocalAddresses, ListsNoLoopbackAndNoRepeats) {
-    const auto addresses = ServeCommand::localAddresses();
-    for (const auto& address : addresses) {
-        EXPECT_FALSE(address.starts_with("127.")) << address;
-        EXPECT_EQ(std::count(addresses.begin(), addresses.end(), address), 1) << address;
-    }
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using zoranth::BroadcastServer;
-using zoranth::ClientConnection;
 using zoranth::FrameQueue;
+using zoranth::GuestConnection;
 using zoranth::GuestSwarm;
 using zoranth::Hello;
 using zoranth::MachClock;
@@ -38,7 +38,7 @@ using zoranth::TestGuest;
 using Behaviour = SimulatedGuest::Behaviour;
 using Garbage = SimulatedGuest::Garbage;
 using Reports = std::vector<SimulatedGuest::Report>;
-using Snapshots = std::vector<ClientConnection::Snapshot>;
+using Snapshots = std::vector<GuestConnection::Snapshot>;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
 constexpr std::uint32_t chunkCount = 250;  // 5 s of audio
@@ -67,7 +67,7 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         wroteFile_ = zoranth::HostLog::writesFile();
         zoranth::HostLog::setWritesFile(false);
         server_ = std::make_shared<BroadcastServer>(stereo, "Swarm Rave", log_.sink());
-        const auto started = server_->start({0, asio::ip::make_address("127.0.0.1"), false});
+        const auto started = server_->start({0, boost::asio::ip::make_address("127.0.0.1"), false});
         ASSERT_TRUE(started) << started.error().text();
     }
 
@@ -121,6 +121,9 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         for (std::uint32_t seq = 0; seq < chunkCount; ++seq) {
             std::this_thread::sleep_until(start + seq * 20ms);
             broadcastChunk(seq, startNanos + seq * 20'000'000ULL);
+            if (seq == chunkCount / 2) {
+                midStream_ = snapshots();
+            }
         }
     }
 
@@ -132,8 +135,8 @@ class GuestSwarmAgainstServer : public ::testing::Test {
     }
 
     // The ids of guests that have reported under a name of this behaviour.
-    std::set<ClientConnection::Id> reported(Behaviour behaviour) {
-        std::set<ClientConnection::Id> ids;
+    std::set<GuestConnection::Id> reported(Behaviour behaviour) {
+        std::set<GuestConnection::Id> ids;
         const std::string suffix = "-" + std::string(SimulatedGuest::name(behaviour));
         for (const auto& snapshot : snapshots()) {
             if (snapshot.stats && snapshot.stats->deviceName.ends_with(suffix)) {
@@ -144,8 +147,8 @@ class GuestSwarmAgainstServer : public ::testing::Test {
     }
 
     // The server's id for each guest connection, from its "connected from" lines.
-    std::map<std::string, ClientConnection::Id> idsByEndpoint() const {
-        std::map<std::string, ClientConnection::Id> ids;
+    std::map<std::string, GuestConnection::Id> idsByEndpoint() const {
+        std::map<std::string, GuestConnection::Id> ids;
         const std::regex connected(R"(client (\d+) connected from (\S+))");
         for (const std::string& line : log_.lines(BroadcastServer::category)) {
             std::smatch match;
@@ -156,10 +159,10 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         return ids;
     }
 
-    std::vector<std::string> connectionLines(ClientConnection::Id id) const {
+    std::vector<std::string> connectionLines(GuestConnection::Id id) const {
         std::vector<std::string> lines;
         const std::string prefix = "client " + std::to_string(id) + " ";
-        for (const std::string& line : log_.lines(ClientConnection::category)) {
+        for (const std::string& line : log_.lines(GuestConnection::category)) {
             if (line.starts_with(prefix)) {
                 lines.push_back(line);
             }
@@ -211,6 +214,23 @@ class GuestSwarmAgainstServer : public ::testing::Test {
         EXPECT_GT(highest, 1'000'000);
     }
 
+    // Halfway through the stream, every well-behaved guest tells the host it holds
+    // nearly the whole playout delay: on loopback a chunk arrives long before it is due.
+    void checkReportedBuffers() {
+        int normal = 0;
+        for (const auto& snapshot : midStream_) {
+            if (!snapshot.stats || !snapshot.stats->deviceName.ends_with("-normal")) {
+                continue;
+            }
+            SCOPED_TRACE(snapshot.stats->deviceName);
+            ++normal;
+            EXPECT_TRUE(snapshot.stats->hasMeasurement());
+            EXPECT_GT(snapshot.stats->bufferDepthMs, stereo.bufferDelayMs * 2 / 3);
+            EXPECT_LE(snapshot.stats->bufferDepthMs, stereo.bufferDelayMs);
+        }
+        EXPECT_EQ(normal, 10);
+    }
+
     void checkGarbageGuests(const Reports& reports) {
         const auto ids = idsByEndpoint();
         const std::map<Garbage, std::string> failureOf{
@@ -253,7 +273,7 @@ class GuestSwarmAgainstServer : public ::testing::Test {
     }
 
     void checkStalledGuests(const Reports& reports, const Snapshots& whileStalled) {
-        std::map<std::string, ClientConnection::Snapshot> byEndpoint;
+        std::map<std::string, GuestConnection::Snapshot> byEndpoint;
         for (const auto& snapshot : whileStalled) {
             byEndpoint[snapshot.endpoint] = snapshot;
         }
@@ -303,7 +323,8 @@ class GuestSwarmAgainstServer : public ::testing::Test {
 
     RecordedLog log_;
     std::shared_ptr<BroadcastServer> server_;
-    std::set<ClientConnection::Id> stalledIds_;
+    std::set<GuestConnection::Id> stalledIds_;
+    Snapshots midStream_;
     bool wroteFile_ = true;
 };
 
@@ -342,16 +363,17 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
     const auto verdict = zoranth::SwarmReport::verdict(reports, true);
     EXPECT_TRUE(verdict.passed()) << verdict.faults.front();
     checkNormalGuests(reports);
+    checkReportedBuffers();
     checkGarbageGuests(reports);
     checkStalledGuests(reports, whileStalled);
     checkOtherReaders(reports);
 
     // Every guest is gone from the server, and the server still lets guests in.
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 0; }));
     auto late = TestGuest::connect(server_->port());
     ASSERT_TRUE(late) << late.error();
     EXPECT_EQ(late->nextMessage(), Message(stereo));
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
     broadcastChunk(chunkCount, MachClock::nowNanos());
     const auto chunk = late->nextMessage();
     ASSERT_TRUE(chunk && chunk->is<Message::Audio>());

@@ -1,7 +1,7 @@
 // The beat helper against real child processes: the fake helper in
 // tests/fixtures, which answers every record with fixed lines and can echo what it
 // received, and the real helper script in Tools/beat-helper.
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

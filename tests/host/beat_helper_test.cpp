@@ -1,4 +1,4 @@
-#include "host/beat_helper.h"
+#include "host/beats/beat_helper.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

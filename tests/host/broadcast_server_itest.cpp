@@ -58,7 +58,7 @@ class BroadcastServerAdvertising : public ::testing::Test {
 
     static std::shared_ptr<BroadcastServer> started(const std::string& name) {
         auto server = std::make_shared<BroadcastServer>(stereo, name);
-        const auto result = server->start({0, asio::ip::make_address("127.0.0.1"), true});
+        const auto result = server->start({0, boost::asio::ip::make_address("127.0.0.1"), true});
         EXPECT_TRUE(result) << result.error().text();
         return server;
     }

@@ -21,15 +21,15 @@ namespace {
 using namespace std::chrono_literals;
 using zoranth::Beat;
 using zoranth::BroadcastServer;
-using zoranth::ClientConnection;
 using zoranth::FrameEncoder;
 using zoranth::FrameQueue;
+using zoranth::GuestConnection;
 using zoranth::Hello;
 using zoranth::MachClock;
 using zoranth::Message;
 using zoranth::RecordedLog;
 using zoranth::TestGuest;
-using Snapshots = std::vector<ClientConnection::Snapshot>;
+using Snapshots = std::vector<GuestConnection::Snapshot>;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
 
@@ -83,16 +83,16 @@ class BroadcastServerTest : public QuietHostLog {
     void TearDown() override { server_->stop(); }
 
     static BroadcastServer::Listening loopback(std::uint16_t port = 0) {
-        return {port, asio::ip::make_address("127.0.0.1"), false};
+        return {port, boost::asio::ip::make_address("127.0.0.1"), false};
     }
 
     // A guest that has joined and read its hello.
     TestGuest join(TestGuest::Options options = {}) {
-        const std::size_t before = server_->clientCount();
+        const std::size_t before = server_->guestCount();
         auto guest = TestGuest::connect(server_->port(), options);
         EXPECT_TRUE(guest) << guest.error();
         EXPECT_EQ(guest->nextMessage(), Message(stereo));
-        EXPECT_TRUE(eventually([&] { return server_->clientCount() == before + 1; }));
+        EXPECT_TRUE(eventually([&] { return server_->guestCount() == before + 1; }));
         return std::move(*guest);
     }
 
@@ -103,8 +103,8 @@ class BroadcastServerTest : public QuietHostLog {
         return future.get();
     }
 
-    static std::vector<ClientConnection::Id> idsOf(const Snapshots& list) {
-        std::vector<ClientConnection::Id> ids;
+    static std::vector<GuestConnection::Id> idsOf(const Snapshots& list) {
+        std::vector<GuestConnection::Id> ids;
         for (const auto& snapshot : list) {
             ids.push_back(snapshot.id);
         }
@@ -119,13 +119,13 @@ TEST_F(BroadcastServerTest, IdsCountUpAndAreNeverReused) {
     TestGuest first = join();
     TestGuest second = join();
     TestGuest third = join();
-    EXPECT_EQ(idsOf(snapshots()), (std::vector<ClientConnection::Id>{1, 2, 3}));
+    EXPECT_EQ(idsOf(snapshots()), (std::vector<GuestConnection::Id>{1, 2, 3}));
 
     ASSERT_TRUE(second.send(Message::Bye{}));
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 2; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 2; }));
     TestGuest fourth = join();
-    EXPECT_EQ(idsOf(snapshots()), (std::vector<ClientConnection::Id>{1, 3, 4}));
-    EXPECT_EQ(server_->nextClientID(), 5);
+    EXPECT_EQ(idsOf(snapshots()), (std::vector<GuestConnection::Id>{1, 3, 4}));
+    EXPECT_EQ(server_->nextGuestId(), 5);
     EXPECT_TRUE(log_.waitFor(BroadcastServer::category, "client 2 disconnected"));
     EXPECT_TRUE(log_.waitFor(BroadcastServer::category,
                              "client 4 connected from " + fourth.localEndpoint()));
@@ -141,7 +141,7 @@ TEST_F(BroadcastServerTest, NewGuestsStartAtTheDefaultBitrate) {
     server_->setBitrates({{1, 64000}, {9, 192000}});
     EXPECT_EQ(server_->guestBitrates(), (BroadcastServer::Bitrates{{1, 64000}, {2, 96000}}));
     ASSERT_TRUE(first.send(Message::Bye{}));
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
     server_->setBitrates({{1, 256000}});
     EXPECT_EQ(server_->guestBitrates(), (BroadcastServer::Bitrates{{2, 96000}}));
 }
@@ -209,7 +209,7 @@ TEST_F(BroadcastServerTest, SnapshotsCompleteOnceSortedById) {
         }
     });
     const Snapshots list = promise.get_future().get();
-    EXPECT_EQ(idsOf(list), (std::vector<ClientConnection::Id>{1, 2, 3}));
+    EXPECT_EQ(idsOf(list), (std::vector<GuestConnection::Id>{1, 2, 3}));
     EXPECT_EQ(list[1].endpoint, second.localEndpoint());
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(calls, 1);
@@ -221,7 +221,7 @@ TEST_F(BroadcastServerTest, StopSaysGoodbyeToEveryGuest) {
         guests.push_back(join());
     }
     server_->stop();
-    EXPECT_EQ(server_->clientCount(), 0u);
+    EXPECT_EQ(server_->guestCount(), 0u);
     EXPECT_TRUE(server_->guestBitrates().empty());
     for (TestGuest& guest : guests) {
         EXPECT_EQ(guest.readUntilClosed(), std::vector<Message>{Message::Bye{}});
@@ -240,8 +240,8 @@ TEST_F(BroadcastServerTest, BadFrameFromOneGuestLeavesTheOthersAlone) {
     frame[0] = 'X';
     ASSERT_TRUE(broken.sendRaw(frame));
     EXPECT_EQ(broken.readUntilClosed(), std::vector<Message>{});
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
-    EXPECT_EQ(log_.lines(ClientConnection::category),
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
+    EXPECT_EQ(log_.lines(GuestConnection::category),
               std::vector<std::string>{"client 1 protocol error: badMagic(0x58525448)"});
 
     server_->broadcast({{1, audioFrame(1)}, {2, audioFrame(2)}}, farDeadline(), 0);
@@ -283,16 +283,16 @@ TEST_F(BroadcastServerTest, SlowGuestLosesItsOldestAudioWhileOthersKeepUp) {
     EXPECT_EQ(list[1].framesSent, frames);
 }
 
-TEST_F(BroadcastServerTest, ClientsChangedOnJoinReadyAndLeave) {
+TEST_F(BroadcastServerTest, GuestsChangedOnJoinReadyAndLeave) {
     std::atomic<int> changes{0};
-    server_->setOnClientsChanged([&] { ++changes; });
+    server_->setOnGuestsChanged([&] { ++changes; });
     TestGuest guest = join();
     ASSERT_TRUE(eventually([&] { return changes == 2; }));  // joined, then ready
     guest.abort();
     ASSERT_TRUE(eventually([&] { return changes == 3; }));  // failed, then cancelled: one leave
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(changes, 3);
-    server_->setOnClientsChanged({});
+    server_->setOnGuestsChanged({});
 }
 
 TEST_F(BroadcastServerTest, HostLogFollowsGuestsComingAndGoing) {
@@ -303,7 +303,7 @@ TEST_F(BroadcastServerTest, HostLogFollowsGuestsComingAndGoing) {
     ASSERT_TRUE(guest.send(stat));
     ASSERT_TRUE(eventually([&] { return snapshots().at(0).stats.has_value(); }));
     ASSERT_TRUE(guest.send(Message::Bye{}));
-    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 0; }));
     std::this_thread::sleep_for(20ms);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     const std::string port = std::to_string(server_->port());
@@ -317,8 +317,8 @@ TEST_F(BroadcastServerTest, HostLogFollowsGuestsComingAndGoing) {
 }
 
 TEST_F(BroadcastServerTest, AudioSentIsReportedPerGuest) {
-    std::promise<std::pair<ClientConnection::Id, std::size_t>> sent;
-    server_->setOnAudioSent([&sent](ClientConnection::Id id, const FrameQueue::Bytes& frame) {
+    std::promise<std::pair<GuestConnection::Id, std::size_t>> sent;
+    server_->setOnAudioSent([&sent](GuestConnection::Id id, const FrameQueue::Bytes& frame) {
         sent.set_value({id, frame->size()});
     });
     TestGuest guest = join();
@@ -326,14 +326,14 @@ TEST_F(BroadcastServerTest, AudioSentIsReportedPerGuest) {
     server_->broadcast({{1, frame}}, farDeadline(), 0);
     auto future = sent.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(future.get(), std::make_pair(ClientConnection::Id{1}, frame->size()));
+    EXPECT_EQ(future.get(), std::make_pair(GuestConnection::Id{1}, frame->size()));
 }
 
 using BroadcastServerListening = QuietHostLog;
 
 TEST_F(BroadcastServerListening, PortIsChosenOrTakenAsAsked) {
     const auto loopback = [](std::uint16_t port) {
-        return BroadcastServer::Listening{port, asio::ip::make_address("127.0.0.1"), false};
+        return BroadcastServer::Listening{port, boost::asio::ip::make_address("127.0.0.1"), false};
     };
     auto chosen = std::make_shared<BroadcastServer>(stereo, "Rave");
     EXPECT_EQ(chosen->port(), 0);
@@ -363,7 +363,7 @@ TEST_F(BroadcastServerListening, WithoutTheDaemonNoNameIsAdvertised) {
                                            "unix:path=/nonexistent/zoranth-no-bus");
     RecordedLog log;
     auto server = std::make_shared<BroadcastServer>(stereo, "Rave", log.sink());
-    ASSERT_TRUE(server->start({0, asio::ip::make_address("127.0.0.1"), true}));
+    ASSERT_TRUE(server->start({0, boost::asio::ip::make_address("127.0.0.1"), true}));
     EXPECT_TRUE(log.waitFor(BroadcastServer::category, "service registration failed"));
     EXPECT_FALSE(server->advertisedName());
     EXPECT_TRUE(TestGuest::connect(server->port())) << "guests with the address still get in";

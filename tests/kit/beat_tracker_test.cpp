@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <ostream>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "beat_click_track.h"
@@ -114,7 +118,131 @@ TEST(BeatTrackerBar, AccentedEveryFourthClickBecomesTheDownbeatFromTheSixteenthB
 }
 
 // ---------------------------------------------------------------------------
-// No tempo
+// Click tracks and drum patterns
+
+// Feeds the signal half a second at a time, so that each feed ends with one
+// analysis, and returns the highest confidence an analysis gave.
+double highestConfidence(BeatFeeder& feeder, const std::vector<float>& pcm) {
+    double highest = 0;
+    const auto step = static_cast<std::size_t>(feeder.rate / 2);
+    for (std::size_t at = 0; at < pcm.size(); at += step) {
+        feeder.feed(std::span<const float>(pcm).subspan(at, std::min(step, pcm.size() - at)));
+        highest = std::max(highest, feeder.tracker.confidence());
+    }
+    return highest;
+}
+
+struct PatternCase {
+    const char* name;
+    bool drums;  // a kick, snare and hi-hat pattern, else clicks
+    double bpm;
+    double expectedBpm;  // the tracker's range ends at 193.5 BPM and favours the half of fast tempi
+
+    friend std::ostream& operator<<(std::ostream& out, const PatternCase& c) {
+        return out << c.name;
+    }
+};
+
+class BeatTrackerPatterns : public testing::TestWithParam<PatternCase> {};
+
+TEST_P(BeatTrackerPatterns, KeepTheirTempoAndGetBeatsOnTheirBeats) {
+    const PatternCase c = GetParam();
+    auto pcm = BeatClickTrack::silence(kRate, 20);
+    const auto beatTimes = c.drums ? BeatClickTrack::addDrums(pcm, kRate, 0.25, 20, c.bpm)
+                                   : BeatClickTrack::addClicks(pcm, kRate, 0.25, 20, c.bpm);
+    BeatTracker tracker(kRate);
+    BeatFeeder feeder{tracker, kRate, kHostBase};
+
+    const auto beats = feeder.feed(pcm);
+
+    ASSERT_TRUE(tracker.bpm().has_value());
+    EXPECT_NEAR(*tracker.bpm(), c.expectedBpm, 0.01 * c.expectedBpm);
+    EXPECT_GE(tracker.confidence(), 0.3);
+    ASSERT_GE(beats.size(), 10u);
+    for (const Beat& beat : beats) {
+        const double at = feeder.secondsOf(beat);
+        EXPECT_LT(distanceToClick(at, beatTimes), 0.02) << "beat at " << at;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tempi, BeatTrackerPatterns,
+                         testing::Values(PatternCase{"clicks96", false, 96, 96},
+                                         PatternCase{"clicks128", false, 128, 128},
+                                         PatternCase{"clicks174", false, 174, 87},
+                                         PatternCase{"drums96", true, 96, 96},
+                                         PatternCase{"drums128", true, 128, 128},
+                                         PatternCase{"drums174", true, 174, 87}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BeatTrackerPatterns, DrumsThatChangeTempoHalfWayAreFollowed) {
+    auto pcm = BeatClickTrack::silence(kRate, 40);
+    BeatClickTrack::addDrums(pcm, kRate, 0.25, 20, 96);
+    const auto later = BeatClickTrack::addDrums(pcm, kRate, 20, 40, 128);
+    BeatTracker tracker(kRate);
+    BeatFeeder feeder{tracker, kRate, kHostBase};
+    const auto half = static_cast<std::size_t>(20 * kRate);
+
+    feeder.feed(std::span<const float>(pcm).first(half));
+    EXPECT_NEAR(tracker.bpm().value_or(0), 96, 1);
+    const auto beats = feeder.feed(std::span<const float>(pcm).subspan(half));
+
+    EXPECT_NEAR(tracker.bpm().value_or(0), 128, 1.3);
+    EXPECT_GE(tracker.confidence(), 0.3);
+    int settled = 0;
+    for (const Beat& beat : beats) {
+        const double at = feeder.secondsOf(beat);
+        if (at > 30) {
+            ++settled;
+            EXPECT_LT(distanceToClick(at, later), 0.02) << "beat at " << at;
+        }
+    }
+    EXPECT_GE(settled, 15);
+}
+
+// ---------------------------------------------------------------------------
+// No tempo: signals without onsets
+
+struct ToneCase {
+    const char* name;
+    double frequency;
+    double amplitude = 0.5;
+    double fadeSeconds = 0;
+    double vibratoDepth = 0;  // a fraction of the frequency
+    double vibratoHz = 0;
+
+    friend std::ostream& operator<<(std::ostream& out, const ToneCase& c) { return out << c.name; }
+};
+
+class BeatTrackerSteadyTone : public testing::TestWithParam<ToneCase> {};
+
+// A steady tone rises nowhere, whatever its period against the 10 ms hop: no
+// analysis may turn the hop-to-hop wobble of its measured level into a tempo.
+TEST_P(BeatTrackerSteadyTone, HasNoTempoAndNoBeats) {
+    const ToneCase c = GetParam();
+    const auto pcm = BeatClickTrack::tone(kRate, 20, c.frequency, c.amplitude, c.fadeSeconds,
+                                          c.vibratoDepth, c.vibratoHz);
+    BeatTracker tracker(kRate);
+    BeatFeeder feeder{tracker, kRate, kHostBase};
+
+    EXPECT_LT(highestConfidence(feeder, pcm), 0.05);
+    EXPECT_FALSE(tracker.bpm().has_value()) << *tracker.bpm() << " BPM";
+    EXPECT_EQ(tracker.emitted(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, BeatTrackerSteadyTone,
+                         testing::Values(ToneCase{"sine40Hz", 40}, ToneCase{"sine55Hz", 55},
+                                         ToneCase{"sine110Hz", 110}, ToneCase{"sine220Hz", 220},
+                                         ToneCase{"sine330Hz", 330}, ToneCase{"sine440Hz", 440},
+                                         ToneCase{"sine441Hz", 441}, ToneCase{"sine660Hz", 660},
+                                         ToneCase{"sine880Hz", 880}, ToneCase{"sine1000Hz", 1000},
+                                         ToneCase{"sine1234Hz", 1234.5},
+                                         ToneCase{"sine3001Hz", 3001}, ToneCase{"sine5000Hz", 5000},
+                                         ToneCase{"sine12kHz", 12000},
+                                         ToneCase{"quiet440Hz", 440, 0.01},
+                                         ToneCase{"fadingIn440Hz", 440, 0.5, 10},
+                                         ToneCase{"vibrato440Hz", 440, 0.5, 0, 0.03, 5.5},
+                                         ToneCase{"wideVibrato220Hz", 220, 0.5, 0, 0.06, 6}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct QuietCase {
     const char* name;
@@ -138,6 +266,28 @@ TEST_P(BeatTrackerNoTempo, GivesNoTempoAndNoBeats) {
 INSTANTIATE_TEST_SUITE_P(BeatInputs, BeatTrackerNoTempo,
                          testing::Values(QuietCase{"silence", 0.0f}, QuietCase{"noise", 0.3f}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Noise is periodic at some lag by chance in every window; over half a minute of
+// analyses that chance must never add up to a tempo.
+TEST(BeatTrackerNoTempo, PinkNoiseNeverReachesATempo) {
+    struct Case {
+        float level;
+        std::uint32_t seed;
+    };
+    for (const Case c : {Case{0.3f, 1}, Case{0.3f, 2}, Case{0.03f, 1}, Case{0.03f, 6},
+                         Case{0.03f, 7}, Case{0.03f, 8}}) {
+        SCOPED_TRACE(testing::Message() << "level " << c.level << ", seed " << c.seed);
+        auto pcm = BeatClickTrack::silence(kRate, 30);
+        BeatClickTrack::addPinkNoise(pcm, c.level, c.seed);
+        BeatTracker tracker(kRate);
+        BeatFeeder feeder{tracker, kRate, kHostBase};
+
+        EXPECT_LT(highestConfidence(feeder, pcm), 0.15);
+        EXPECT_LT(tracker.confidence(), 0.1);
+        EXPECT_FALSE(tracker.bpm().has_value()) << *tracker.bpm() << " BPM";
+        EXPECT_EQ(tracker.emitted(), 0);
+    }
+}
 
 TEST(BeatTrackerNoTempo, SilenceAfterMusicKeepsTheLastTempoWithZeroConfidence) {
     auto pcm = BeatClickTrack::silence(kRate, 20);

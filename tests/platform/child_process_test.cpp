@@ -6,8 +6,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <asio/io_context.hpp>
-#include <asio/write.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/write.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -117,7 +117,7 @@ TEST(ChildProcess, ATakenInputIsWrittenAsynchronously) {
     Recorder recorder;
     auto child = ChildProcess::launch(command("/bin/cat"), recorder.handlers());
     ASSERT_TRUE(child.has_value());
-    asio::io_context context;
+    boost::asio::io_context context;
     auto input = (*child)->takeInput(context.get_executor());
     ASSERT_TRUE(input.has_value());
     EXPECT_FALSE((*child)->takeInput(context.get_executor()).has_value());
@@ -125,10 +125,11 @@ TEST(ChildProcess, ATakenInputIsWrittenAsynchronously) {
 
     const std::string text(200000, 'z');  // more than a pipe holds
     std::size_t written = 0;
-    asio::async_write(*input, asio::buffer(text), [&](const asio::error_code&, std::size_t count) {
-        written = count;
-        input->close();
-    });
+    boost::asio::async_write(*input, boost::asio::buffer(text),
+                             [&](const boost::system::error_code&, std::size_t count) {
+                                 written = count;
+                                 input->close();
+                             });
     context.run();
     EXPECT_EQ(written, text.size());
     ASSERT_TRUE(recorder.waitForExit());

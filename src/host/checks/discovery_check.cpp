@@ -1,10 +1,10 @@
 #include "host/checks/discovery_check.h"
 
-#include <asio/dispatch.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <future>
 #include <memory>
@@ -19,7 +19,7 @@
 namespace zoranth {
 namespace {
 
-using asio::ip::tcp;
+using boost::asio::ip::tcp;
 using Outcome = DiscoveryCheck::Outcome;
 
 // Lets exactly one of racing outcomes through: the first claim wins.
@@ -40,7 +40,7 @@ class OneShot {
 class SelfTest : public std::enable_shared_from_this<SelfTest> {
   public:
     SelfTest(DiscoveryCheck::Handler done, std::chrono::milliseconds patience, std::string version)
-        : strand_(asio::make_strand(SerialQueue::context())),
+        : strand_(boost::asio::make_strand(SerialQueue::context())),
           acceptor_(strand_),
           timer_(strand_),
           patience_(patience),
@@ -48,18 +48,18 @@ class SelfTest : public std::enable_shared_from_this<SelfTest> {
           done_(std::move(done)) {}
 
     void begin() {
-        asio::dispatch(strand_, [self = shared_from_this()] { self->setUp(); });
+        boost::asio::dispatch(strand_, [self = shared_from_this()] { self->setUp(); });
     }
 
   private:
     void setUp() {
-        asio::error_code error;
+        boost::system::error_code error;
         acceptor_.open(tcp::v4(), error);
         if (!error) {
-            acceptor_.bind({asio::ip::address_v4::loopback(), 0}, error);
+            acceptor_.bind({boost::asio::ip::address_v4::loopback(), 0}, error);
         }
         if (!error) {
-            acceptor_.listen(asio::socket_base::max_listen_connections, error);
+            acceptor_.listen(boost::asio::socket_base::max_listen_connections, error);
         }
         if (error) {
             DiagnosticLog::write("checkup", "discovery: no listener: " + error.message());
@@ -86,7 +86,7 @@ class SelfTest : public std::enable_shared_from_this<SelfTest> {
         registration_ = std::move(*registration);
 
         timer_.expires_after(patience_);
-        timer_.async_wait([self = shared_from_this()](const asio::error_code& waited) {
+        timer_.async_wait([self = shared_from_this()](const boost::system::error_code& waited) {
             if (!waited) {
                 self->finish({Outcome::Case::unconfirmed, {}});
             }
@@ -95,15 +95,15 @@ class SelfTest : public std::enable_shared_from_this<SelfTest> {
 
     // Guests never connect to the self-test; anyone who does is let go at once.
     void refuseNext() {
-        acceptor_.async_accept(
-            [self = shared_from_this()](const asio::error_code& error, tcp::socket socket) {
-                if (error) {
-                    return;  // closed by the teardown
-                }
-                asio::error_code ignored;
-                socket.close(ignored);
-                self->refuseNext();
-            });
+        acceptor_.async_accept([self = shared_from_this()](const boost::system::error_code& error,
+                                                           tcp::socket socket) {
+            if (error) {
+                return;  // closed by the teardown
+            }
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            self->refuseNext();
+        });
     }
 
     void registrationChanged(const ServiceRegistration::Event& event) {
@@ -127,18 +127,18 @@ class SelfTest : public std::enable_shared_from_this<SelfTest> {
         if (!once_.claim()) {
             return;
         }
-        asio::post(strand_, [self = shared_from_this(), outcome = std::move(outcome)] {
+        boost::asio::post(strand_, [self = shared_from_this(), outcome = std::move(outcome)] {
             self->registration_.reset();
-            asio::error_code ignored;
+            boost::system::error_code ignored;
             self->acceptor_.close(ignored);
             self->timer_.cancel();
             self->done_(outcome);
         });
     }
 
-    asio::strand<asio::io_context::executor_type> strand_;
+    boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     tcp::acceptor acceptor_;
-    asio::steady_timer timer_;
+    boost::asio::steady_timer timer_;
     const std::chrono::milliseconds patience_;
     const std::string version_;
     DiscoveryCheck::Handler done_;

@@ -1,7 +1,7 @@
 #include "host/net/broadcast_server.h"
 
-#include <asio/bind_executor.hpp>
-#include <asio/ip/v6_only.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 
 #include <unistd.h>
 
@@ -60,23 +60,23 @@ std::optional<std::string> prettyHostName() {
     return std::nullopt;
 }
 
-std::expected<asio::ip::tcp::acceptor, std::error_code> listeningAcceptor(
-    const asio::any_io_executor& executor, const asio::ip::tcp::endpoint& endpoint,
+std::expected<boost::asio::ip::tcp::acceptor, boost::system::error_code> listeningAcceptor(
+    const boost::asio::any_io_executor& executor, const boost::asio::ip::tcp::endpoint& endpoint,
     bool dualStack) {
-    asio::ip::tcp::acceptor acceptor(executor);
-    std::error_code error;
+    boost::asio::ip::tcp::acceptor acceptor(executor);
+    boost::system::error_code error;
     acceptor.open(endpoint.protocol(), error);
     if (!error && dualStack) {
-        acceptor.set_option(asio::ip::v6_only(false), error);
+        acceptor.set_option(boost::asio::ip::v6_only(false), error);
     }
     if (!error) {
-        acceptor.set_option(asio::socket_base::reuse_address(true), error);
+        acceptor.set_option(boost::asio::socket_base::reuse_address(true), error);
     }
     if (!error) {
         acceptor.bind(endpoint, error);
     }
     if (!error) {
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
+        acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
     }
     if (error) {
         return std::unexpected(error);
@@ -91,8 +91,8 @@ struct BroadcastServer::SnapshotCollector {
     SnapshotCollector(std::size_t expected, SnapshotsHandler completion)
         : expected(expected), completion(std::move(completion)) {}
 
-    void add(ClientConnection::Snapshot snapshot) {
-        std::vector<ClientConnection::Snapshot> complete;
+    void add(GuestConnection::Snapshot snapshot) {
+        std::vector<GuestConnection::Snapshot> complete;
         {
             std::lock_guard guard(lock);
             collected.push_back(std::move(snapshot));
@@ -107,7 +107,7 @@ struct BroadcastServer::SnapshotCollector {
     }
 
     std::mutex lock;
-    std::vector<ClientConnection::Snapshot> collected;
+    std::vector<GuestConnection::Snapshot> collected;
     const std::size_t expected;
     const SnapshotsHandler completion;
 };
@@ -130,7 +130,7 @@ BroadcastServer::BroadcastServer(const Hello& hello, std::string_view name, Diag
 
 BroadcastServer::~BroadcastServer() {
     // A server dropped without stop(): its guests go without a goodbye.
-    for (const auto& [id, connection] : clients_) {
+    for (const auto& [id, connection] : guests_) {
         connection->close();
     }
 }
@@ -160,16 +160,17 @@ std::expected<void, BroadcastServer::StartFailure> BroadcastServer::start(
 std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
     const Listening& listening) {
     const std::uint16_t port = listening.preferredPort;
-    std::expected<asio::ip::tcp::acceptor, std::error_code> acceptor =
-        std::unexpected(std::error_code());
+    std::expected<boost::asio::ip::tcp::acceptor, boost::system::error_code> acceptor =
+        std::unexpected(boost::system::error_code());
     if (listening.address) {
         acceptor = listeningAcceptor(queue_.executor(), {*listening.address, port}, false);
     } else {
         // One socket for both families; a system without IPv6 gets an IPv4 one.
-        acceptor = listeningAcceptor(queue_.executor(), {asio::ip::address_v6::any(), port}, true);
+        acceptor =
+            listeningAcceptor(queue_.executor(), {boost::asio::ip::address_v6::any(), port}, true);
         if (!acceptor) {
-            acceptor =
-                listeningAcceptor(queue_.executor(), {asio::ip::address_v4::any(), port}, false);
+            acceptor = listeningAcceptor(queue_.executor(),
+                                         {boost::asio::ip::address_v4::any(), port}, false);
         }
     }
     if (!acceptor) {
@@ -177,7 +178,7 @@ std::expected<void, BroadcastServer::StartFailure> BroadcastServer::listen(
             StartFailure{StartFailure::Case::listenFailed, acceptor.error(), port});
     }
     acceptor_.emplace(std::move(*acceptor));
-    std::error_code ignored;
+    boost::system::error_code ignored;
     const std::uint16_t actual = acceptor_->local_endpoint(ignored).port();
     {
         std::lock_guard guard(lock_);
@@ -231,17 +232,18 @@ void BroadcastServer::registrationChanged(const ServiceRegistration::Event& even
 }
 
 void BroadcastServer::accept() {
-    acceptor_->async_accept(asio::bind_executor(
-        queue_.executor(),
-        [weak = weak_from_this()](const std::error_code& error, asio::ip::tcp::socket socket) {
+    acceptor_->async_accept(boost::asio::bind_executor(
+        queue_.executor(), [weak = weak_from_this()](const boost::system::error_code& error,
+                                                     boost::asio::ip::tcp::socket socket) {
             if (auto self = weak.lock()) {
                 self->accepted(error, std::move(socket));
             }
         }));
 }
 
-void BroadcastServer::accepted(const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (error == asio::error::operation_aborted || !acceptor_ || !acceptor_->is_open()) {
+void BroadcastServer::accepted(const boost::system::error_code& error,
+                               boost::asio::ip::tcp::socket socket) {
+    if (error == boost::asio::error::operation_aborted || !acceptor_ || !acceptor_->is_open()) {
         return;
     }
     if (error) {
@@ -255,25 +257,25 @@ void BroadcastServer::accepted(const std::error_code& error, asio::ip::tcp::sock
     }
     Id id = 0;
     Hello hello;
-    ClientConnection::AudioSentHandler audioSent;
+    GuestConnection::AudioSentHandler audioSent;
     {
         std::lock_guard guard(lock_);
-        id = nextClientID_++;
+        id = nextGuestId_++;
         hello = hello_;
         audioSent = onAudioSent_;
     }
-    auto connection = std::make_shared<ClientConnection>(id, std::move(socket), hello, log_);
+    auto connection = std::make_shared<GuestConnection>(id, std::move(socket), hello, log_);
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
             return;  // the connection closes as it goes
         }
-        clients_.emplace(id, connection);
-        bitrateByClient_[id] = defaultBitrate_;
+        guests_.emplace(id, connection);
+        bitrateByGuest_[id] = defaultBitrate_;
     }
     connection->setOnStateChange(
         [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
-            Id id, const ClientConnection::State& state) {
+            Id id, const GuestConnection::State& state) {
             if (auto server = weakServer.lock()) {
                 server->guestStateChanged(weakConnection, id, state);
             }
@@ -286,26 +288,26 @@ void BroadcastServer::accepted(const std::error_code& error, asio::ip::tcp::sock
     log("client " + std::to_string(id) + " connected from " + endpoint);
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
     connection->start();
-    clientsChanged();
+    guestsChanged();
     accept();
 }
 
-void BroadcastServer::guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection,
-                                        Id id, const ClientConnection::State& state) {
+void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
+                                        const GuestConnection::State& state) {
     const auto connection = weakConnection.lock();
-    if (state.kind == ClientConnection::State::Case::ready) {
+    if (state.kind == GuestConnection::State::Case::ready) {
         HostLog::line("guest " + std::to_string(id) + " via " +
                       (connection ? connection->pathDescription() : "unknown path"));
-        clientsChanged();
+        guestsChanged();
         return;
     }
     // Failed, then cancelled: the guest leaves once. Its bitrate entry outlives a
-    // stop() that already emptied the client map, so it marks who has not left yet.
+    // stop() that already emptied the guest map, so it marks who has not left yet.
     bool left = false;
     {
         std::lock_guard guard(lock_);
-        clients_.erase(id);
-        left = bitrateByClient_.erase(id) > 0;
+        guests_.erase(id);
+        left = bitrateByGuest_.erase(id) > 0;
     }
     if (!left) {
         return;
@@ -316,14 +318,14 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<ClientConnection>& w
         line += " (" + connection->latestStats()->deviceName + ")";
     }
     HostLog::line(line);
-    clientsChanged();
+    guestsChanged();
 }
 
-void BroadcastServer::clientsChanged() {
+void BroadcastServer::guestsChanged() {
     std::function<void()> handler;
     {
         std::lock_guard guard(lock_);
-        handler = onClientsChanged_;
+        handler = onGuestsChanged_;
     }
     if (handler) {
         handler();
@@ -331,7 +333,7 @@ void BroadcastServer::clientsChanged() {
 }
 
 void BroadcastServer::stop() {
-    std::vector<std::shared_ptr<ClientConnection>> leaving;
+    std::vector<std::shared_ptr<GuestConnection>> leaving;
     std::shared_ptr<ServiceRegistration> registration;
     {
         std::lock_guard guard(lock_);
@@ -339,17 +341,17 @@ void BroadcastServer::stop() {
             return;
         }
         stopped_ = true;
-        for (auto& [id, connection] : clients_) {
+        for (auto& [id, connection] : guests_) {
             leaving.push_back(std::move(connection));
         }
-        clients_.clear();
+        guests_.clear();
         registration = std::move(registration_);
     }
     for (const auto& connection : leaving) {
         connection->sayGoodbyeAndClose();
     }
     const auto closeListener = [this] {
-        std::error_code ignored;
+        boost::system::error_code ignored;
         if (acceptor_) {
             acceptor_->close(ignored);
             acceptor_.reset();
@@ -374,32 +376,32 @@ std::optional<std::string> BroadcastServer::advertisedName() const {
     return advertisedName_;
 }
 
-BroadcastServer::Id BroadcastServer::nextClientID() const {
+BroadcastServer::Id BroadcastServer::nextGuestId() const {
     std::lock_guard guard(lock_);
-    return nextClientID_;
+    return nextGuestId_;
 }
 
-std::size_t BroadcastServer::clientCount() const {
+std::size_t BroadcastServer::guestCount() const {
     std::lock_guard guard(lock_);
-    return clients_.size();
+    return guests_.size();
 }
 
-std::vector<std::shared_ptr<ClientConnection>> BroadcastServer::connections() const {
-    std::vector<std::shared_ptr<ClientConnection>> list;
+std::vector<std::shared_ptr<GuestConnection>> BroadcastServer::connections() const {
+    std::vector<std::shared_ptr<GuestConnection>> list;
     std::lock_guard guard(lock_);
-    list.reserve(clients_.size());
-    for (const auto& [id, connection] : clients_) {
+    list.reserve(guests_.size());
+    for (const auto& [id, connection] : guests_) {
         list.push_back(connection);
     }
     return list;
 }
 
 void BroadcastServer::updateFormat(const Hello& hello) {
-    std::vector<std::shared_ptr<ClientConnection>> list;
+    std::vector<std::shared_ptr<GuestConnection>> list;
     {
         std::lock_guard guard(lock_);
         hello_ = hello;
-        for (const auto& [id, connection] : clients_) {
+        for (const auto& [id, connection] : guests_) {
             list.push_back(connection);
         }
     }
@@ -412,12 +414,12 @@ void BroadcastServer::broadcast(const Packets& packets, std::uint64_t deadlineNa
     if (packets.empty()) {
         return;
     }
-    std::vector<std::pair<std::shared_ptr<ClientConnection>, FrameQueue::Bytes>> pairs;
+    std::vector<std::pair<std::shared_ptr<GuestConnection>, FrameQueue::Bytes>> pairs;
     pairs.reserve(packets.size());
     {
         std::lock_guard guard(lock_);
         for (const auto& [id, frame] : packets) {
-            if (const auto found = clients_.find(id); found != clients_.end()) {
+            if (const auto found = guests_.find(id); found != guests_.end()) {
                 pairs.emplace_back(found->second, frame);
             }
         }
@@ -436,8 +438,8 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
     std::lock_guard guard(lock_);
     for (const auto& [id, bitrate] : bitrates) {
-        if (clients_.contains(id)) {
-            bitrateByClient_[id] = bitrate;
+        if (guests_.contains(id)) {
+            bitrateByGuest_[id] = bitrate;
         }
     }
 }
@@ -445,8 +447,8 @@ void BroadcastServer::setBitrates(const Bitrates& bitrates) {
 BroadcastServer::Bitrates BroadcastServer::guestBitrates() const {
     Bitrates bitrates;
     std::lock_guard guard(lock_);
-    for (const auto& [id, bitrate] : bitrateByClient_) {
-        if (clients_.contains(id)) {
+    for (const auto& [id, bitrate] : bitrateByGuest_) {
+        if (guests_.contains(id)) {
             bitrates.emplace(id, bitrate);
         }
     }
@@ -471,18 +473,18 @@ void BroadcastServer::snapshots(SnapshotsHandler completion) {
     }
     auto collector = std::make_shared<SnapshotCollector>(list.size(), std::move(completion));
     for (const auto& connection : list) {
-        connection->snapshot([collector](ClientConnection::Snapshot snapshot) {
+        connection->snapshot([collector](GuestConnection::Snapshot snapshot) {
             collector->add(std::move(snapshot));
         });
     }
 }
 
-void BroadcastServer::setOnClientsChanged(std::function<void()> handler) {
+void BroadcastServer::setOnGuestsChanged(std::function<void()> handler) {
     std::lock_guard guard(lock_);
-    onClientsChanged_ = std::move(handler);
+    onGuestsChanged_ = std::move(handler);
 }
 
-void BroadcastServer::setOnAudioSent(ClientConnection::AudioSentHandler handler) {
+void BroadcastServer::setOnAudioSent(GuestConnection::AudioSentHandler handler) {
     std::lock_guard guard(lock_);
     onAudioSent_ = std::move(handler);
 }
@@ -526,8 +528,8 @@ std::expected<BroadcastServer::Listening, std::string> BroadcastServer::listenin
     if (listenAddress == nullptr || *listenAddress == '\0') {
         return listening;
     }
-    std::error_code error;
-    const auto address = asio::ip::make_address(listenAddress, error);
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(listenAddress, error);
     if (error) {
         return std::unexpected(std::string(listenAddressVariable) + " is not an IP address: \"" +
                                listenAddress + "\"");

@@ -1,11 +1,12 @@
 // The host's network face: listens for guests, advertises the rave as _zoranth._tcp,
-// gives every guest a ClientConnection and fans the stream out to them. Create it with
+// gives every guest a GuestConnection and fans the stream out to them. Create it with
 // std::make_shared; every operation may be called from any thread. The listener runs on
 // the serial queue "com.zoranth.server", each guest on its own; broadcast() only posts.
 #pragma once
 
-#include <asio/ip/address.hpp>
-#include <asio/ip/tcp.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstdint>
 #include <expected>
@@ -16,11 +17,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <unordered_map>
 #include <vector>
 
-#include "host/net/client_connection.h"
+#include "host/net/guest_connection.h"
 #include "host/serial_queue.h"
 #include "kit/frame_queue.h"
 #include "platform/avahi/service_registration.h"
@@ -30,16 +30,16 @@ namespace zoranth {
 
 class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
   public:
-    using Id = ClientConnection::Id;
+    using Id = GuestConnection::Id;
     // One encoded audio frame per guest id, for guests encoded at their own bitrate.
     using Packets = std::unordered_map<Id, FrameQueue::Bytes>;
     using Bitrates = std::map<Id, std::int32_t>;
-    using SnapshotsHandler = std::function<void(std::vector<ClientConnection::Snapshot>)>;
+    using SnapshotsHandler = std::function<void(std::vector<GuestConnection::Snapshot>)>;
 
     struct Listening {
         std::uint16_t preferredPort = 0;  // 0: any free port the system chooses
         // Absent: every interface (IPv6 and IPv4 together where the system allows).
-        std::optional<asio::ip::address> address;
+        std::optional<boost::asio::ip::address> address;
         // Whether to register the service with the DNS-SD daemon.
         bool advertises = true;
     };
@@ -47,7 +47,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     struct StartFailure {
         enum class Case { alreadyStarted, listenFailed };
         Case kind = Case::listenFailed;
-        std::error_code error;  // why the socket could not listen
+        boost::system::error_code error;  // why the socket could not listen
         std::uint16_t port = 0;
 
         std::string text() const;
@@ -84,8 +84,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     // The name the DNS-SD daemon confirmed; absent until then, and without a daemon.
     std::optional<std::string> advertisedName() const;
     const std::string& serviceName() const { return serviceName_; }
-    Id nextClientID() const;
-    std::size_t clientCount() const;
+    Id nextGuestId() const;
+    std::size_t guestCount() const;
 
     // A new stream format: every guest gets it next, and later guests first.
     void updateFormat(const Hello& hello);
@@ -107,9 +107,9 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
 
     // Called after a guest joins, becomes ready or leaves, on the server's queue or
     // a guest's queue.
-    void setOnClientsChanged(std::function<void()> handler);
+    void setOnGuestsChanged(std::function<void()> handler);
     // Called on a guest's queue after each of its audio frames reached the socket.
-    void setOnAudioSent(ClientConnection::AudioSentHandler handler);
+    void setOnAudioSent(GuestConnection::AudioSentHandler handler);
 
     // The advertised name: `name` without leading and trailing spaces and tabs; when
     // that is empty the computer's name, and without one "Zoranth".
@@ -125,31 +125,31 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void advertise();
     void registrationChanged(const ServiceRegistration::Event& event);
     void accept();
-    void accepted(const std::error_code& error, asio::ip::tcp::socket socket);
-    void guestStateChanged(const std::weak_ptr<ClientConnection>& weakConnection, Id id,
-                           const ClientConnection::State& state);
-    void clientsChanged();
-    std::vector<std::shared_ptr<ClientConnection>> connections() const;
+    void accepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+    void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
+                           const GuestConnection::State& state);
+    void guestsChanged();
+    std::vector<std::shared_ptr<GuestConnection>> connections() const;
     void log(const std::string& text) const;
 
     const DiagnosticSink log_;
     SerialQueue queue_;
     const std::string serviceName_;
-    std::optional<asio::ip::tcp::acceptor> acceptor_;  // only on queue_
+    std::optional<boost::asio::ip::tcp::acceptor> acceptor_;  // only on queue_
 
     mutable std::mutex lock_;  // the server's lock: everything below
-    std::map<Id, std::shared_ptr<ClientConnection>> clients_;
-    Id nextClientID_ = 1;
+    std::map<Id, std::shared_ptr<GuestConnection>> guests_;
+    Id nextGuestId_ = 1;
     std::uint16_t port_ = 0;
     std::optional<std::string> advertisedName_;
     Hello hello_;
-    Bitrates bitrateByClient_;
+    Bitrates bitrateByGuest_;
     std::int32_t defaultBitrate_ = initialDefaultBitrate;
     bool started_ = false;
     bool stopped_ = false;
     std::shared_ptr<ServiceRegistration> registration_;
-    std::function<void()> onClientsChanged_;
-    ClientConnection::AudioSentHandler onAudioSent_;
+    std::function<void()> onGuestsChanged_;
+    GuestConnection::AudioSentHandler onAudioSent_;
 };
 
 }  // namespace zoranth

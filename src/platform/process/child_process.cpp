@@ -526,8 +526,8 @@ void ChildProcess::closeInput() {
     state_->input.reset();
 }
 
-std::optional<asio::posix::stream_descriptor> ChildProcess::takeInput(
-    const asio::any_io_executor& executor) {
+std::optional<boost::asio::posix::stream_descriptor> ChildProcess::takeInput(
+    const boost::asio::any_io_executor& executor) {
     Fd taken;
     {
         std::lock_guard lock(state_->inputLock);
@@ -536,8 +536,8 @@ std::optional<asio::posix::stream_descriptor> ChildProcess::takeInput(
     if (!taken.valid()) {
         return std::nullopt;
     }
-    asio::posix::stream_descriptor descriptor(executor);
-    asio::error_code error;
+    boost::asio::posix::stream_descriptor descriptor(executor);
+    boost::system::error_code error;
     descriptor.assign(taken.get(), error);
     if (error) {
         return std::nullopt;

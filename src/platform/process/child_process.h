@@ -1,5 +1,5 @@
 // A child process started from an executable path, with pipes to its standard
-// streams: the owner writes its input (blocking, or through an Asio descriptor it
+// streams: the owner writes its input (blocking, or through a Boost.Asio descriptor it
 // takes over), its output (and, when asked, its standard error apart) arrives in
 // chunks on the child's own watcher thread, and its exit is reported there once it
 // has been reaped and its output drained. The one way this program starts any child:
@@ -9,8 +9,8 @@
 
 #include <sys/types.h>
 
-#include <asio/any_io_executor.hpp>
-#include <asio/posix/stream_descriptor.hpp>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -136,7 +136,8 @@ class ChildProcess {
     // Hands the input pipe's write end over as a non-blocking descriptor on the
     // caller's executor, for asynchronous writes; absent without an input pipe or
     // when it was already taken or closed.
-    std::optional<asio::posix::stream_descriptor> takeInput(const asio::any_io_executor& executor);
+    std::optional<boost::asio::posix::stream_descriptor> takeInput(
+        const boost::asio::any_io_executor& executor);
 
     // Waits until the child has ended, at most `timeout`.
     std::optional<Exit> waitForExit(std::chrono::milliseconds timeout);

@@ -2,8 +2,6 @@
 
 #include <pulse/rtclock.h>
 
-#include <optional>
-
 namespace zoranth {
 namespace {
 
@@ -11,27 +9,16 @@ void signalLoop(pa_threaded_mainloop* mainloop) {
     pa_threaded_mainloop_signal(mainloop, 0);
 }
 
-// Results of a request, filled on the loop thread, read by the waiting caller.
-template <typename T>
-struct Reply {
-    explicit Reply(pa_threaded_mainloop* loop, T initial = T{})
-        : mainloop(loop), value(std::move(initial)) {}
-    pa_threaded_mainloop* mainloop;
-    T value;
-    bool ok = false;
-};
-
-struct ListReply {
-    explicit ListReply(pa_threaded_mainloop* loop) : mainloop(loop) {}
-    pa_threaded_mainloop* mainloop;
-    std::vector<PulseLoop::SinkDetails> sinks;
-    std::vector<PulseLoop::SinkInput> inputs;
-};
-
-void onSuccess(pa_context*, int success, void* userdata) {
-    auto* reply = static_cast<Reply<bool>*>(userdata);
-    reply->ok = success != 0;
-    signalLoop(reply->mainloop);
+// The public loop interface takes wall-clock times, which the loop turns into its own
+// monotonic ones when the timer is set: only the distance from now matters.
+timeval wallclockAt(pa_usec_t at) {
+    const pa_usec_t now = pa_rtclock_now();
+    timeval when{};
+    pa_gettimeofday(&when);
+    if (at > now) {
+        pa_timeval_add(&when, at - now);
+    }
+    return when;
 }
 
 }  // namespace
@@ -142,6 +129,22 @@ void PulseLoop::signal() const {
     signalLoop(mainloop_);
 }
 
+pa_time_event* PulseLoop::newTimer(pa_usec_t at, pa_time_event_cb_t callback,
+                                   void* userdata) const {
+    timeval when = wallclockAt(at);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
+    return api->time_new(api, &when, callback, userdata);
+}
+
+void PulseLoop::restartTimer(pa_time_event* timer, pa_usec_t at) const {
+    const timeval when = wallclockAt(at);
+    pa_threaded_mainloop_get_api(mainloop_)->time_restart(timer, &when);
+}
+
+void PulseLoop::freeTimer(pa_time_event* timer) const {
+    pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+}
+
 int PulseLoop::waitUntil(const std::function<bool()>& done, Millis timeout) const {
     if (context_ == nullptr) {
         return PA_ERR_BADSTATE;
@@ -218,50 +221,45 @@ PulseLoop::SinkDetails PulseLoop::detailsOf(const pa_sink_info& info) {
 }
 
 std::expected<std::string, PulseError> PulseLoop::defaultSinkName(Millis timeout) const {
-    Reply<std::string> reply(mainloop_);
-    pa_operation* operation = pa_context_get_server_info(
-        context_,
-        [](pa_context*, const pa_server_info* info, void* userdata) {
-            auto* reply = static_cast<Reply<std::string>*>(userdata);
-            if (info != nullptr && info->default_sink_name != nullptr) {
-                reply->value = info->default_sink_name;
-                reply->ok = true;
-            }
-            signalLoop(reply->mainloop);
+    return request<std::string>(
+        "pa_context_get_server_info", timeout,
+        [this](Reply<std::string>& reply) {
+            return pa_context_get_server_info(
+                context_,
+                [](pa_context*, const pa_server_info* info, void* userdata) {
+                    auto* reply = static_cast<Reply<std::string>*>(userdata);
+                    if (info != nullptr && info->default_sink_name != nullptr &&
+                        info->default_sink_name[0] != '\0') {
+                        reply->value = info->default_sink_name;
+                        reply->ok = true;
+                    }
+                    reply->finish();
+                },
+                &reply);
         },
-        &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_get_server_info"));
-    }
-    if (!reply.ok || reply.value.empty()) {
-        return std::unexpected(failure(PA_ERR_NOENTITY, "pa_context_get_server_info"));
-    }
-    return reply.value;
+        PA_ERR_NOENTITY);
 }
 
 std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::sinkByName(const std::string& name,
                                                                         Millis timeout) const {
-    Reply<SinkDetails> reply(mainloop_);
-    pa_operation* operation = pa_context_get_sink_info_by_name(
-        context_, name.c_str(),
-        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-            auto* reply = static_cast<Reply<SinkDetails>*>(userdata);
-            if (eol == 0 && info != nullptr) {
-                reply->value = detailsOf(*info);
-                reply->ok = true;
-            }
-            if (eol != 0) {
-                signalLoop(reply->mainloop);
-            }
+    return request<SinkDetails>(
+        "pa_context_get_sink_info_by_name", timeout,
+        [this, &name](Reply<SinkDetails>& reply) {
+            return pa_context_get_sink_info_by_name(
+                context_, name.c_str(),
+                [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                    auto* reply = static_cast<Reply<SinkDetails>*>(userdata);
+                    if (eol == 0 && info != nullptr) {
+                        reply->value = detailsOf(*info);
+                        reply->ok = true;
+                    }
+                    if (eol != 0) {
+                        reply->finish();
+                    }
+                },
+                &reply);
         },
-        &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_get_sink_info_by_name"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(failure(PA_ERR_NOENTITY, "pa_context_get_sink_info_by_name"));
-    }
-    return reply.value;
+        PA_ERR_NOENTITY);
 }
 
 std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::defaultSink(Millis timeout) const {
@@ -274,126 +272,93 @@ std::expected<PulseLoop::SinkDetails, PulseError> PulseLoop::defaultSink(Millis 
 
 std::expected<std::vector<PulseLoop::SinkDetails>, PulseError> PulseLoop::sinks(
     Millis timeout) const {
-    ListReply reply(mainloop_);
-    pa_operation* operation = pa_context_get_sink_info_list(
-        context_,
-        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-            auto* reply = static_cast<ListReply*>(userdata);
-            if (eol == 0 && info != nullptr) {
-                reply->sinks.push_back(detailsOf(*info));
-            }
-            if (eol != 0) {
-                signalLoop(reply->mainloop);
-            }
-        },
-        &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_get_sink_info_list"));
-    }
-    return std::move(reply.sinks);
+    using List = std::vector<SinkDetails>;
+    return request<List>("pa_context_get_sink_info_list", timeout, [this](Reply<List>& reply) {
+        return pa_context_get_sink_info_list(
+            context_,
+            [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+                auto* reply = static_cast<Reply<List>*>(userdata);
+                if (eol == 0 && info != nullptr) {
+                    reply->value.push_back(detailsOf(*info));
+                }
+                if (eol != 0) {
+                    reply->ok = true;
+                    reply->finish();
+                }
+            },
+            &reply);
+    });
 }
 
 std::expected<std::vector<PulseLoop::SinkInput>, PulseError> PulseLoop::sinkInputs(
     Millis timeout) const {
-    ListReply reply(mainloop_);
-    pa_operation* operation = pa_context_get_sink_input_info_list(
-        context_,
-        [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-            auto* reply = static_cast<ListReply*>(userdata);
-            if (eol == 0 && info != nullptr) {
-                reply->inputs.push_back(SinkInput{info->index, info->sink,
-                                                  info->name != nullptr ? info->name : "",
-                                                  info->corked != 0});
-            }
-            if (eol != 0) {
-                signalLoop(reply->mainloop);
-            }
-        },
-        &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_get_sink_input_info_list"));
-    }
-    return std::move(reply.inputs);
+    using List = std::vector<SinkInput>;
+    return request<List>(
+        "pa_context_get_sink_input_info_list", timeout, [this](Reply<List>& reply) {
+            return pa_context_get_sink_input_info_list(
+                context_,
+                [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+                    auto* reply = static_cast<Reply<List>*>(userdata);
+                    if (eol == 0 && info != nullptr) {
+                        reply->value.push_back(SinkInput{info->index, info->sink,
+                                                         info->name != nullptr ? info->name : "",
+                                                         info->corked != 0});
+                    }
+                    if (eol != 0) {
+                        reply->ok = true;
+                        reply->finish();
+                    }
+                },
+                &reply);
+        });
 }
 
 std::expected<void, PulseError> PulseLoop::moveSinkInput(std::uint32_t input, std::uint32_t sink,
                                                          Millis timeout) const {
-    Reply<bool> reply(mainloop_);
-    pa_operation* operation =
-        pa_context_move_sink_input_by_index(context_, input, sink, onSuccess, &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_move_sink_input_by_index"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(
-            failure(pa_context_errno(context_), "pa_context_move_sink_input_by_index"));
-    }
-    return {};
+    return requestDone("pa_context_move_sink_input_by_index", timeout, [&](Reply<Done>& reply) {
+        return pa_context_move_sink_input_by_index(context_, input, sink, onSuccess<pa_context>,
+                                                   &reply);
+    });
 }
 
 std::expected<std::uint32_t, PulseError> PulseLoop::loadModule(const std::string& name,
                                                                const std::string& arguments,
                                                                Millis timeout) const {
-    Reply<std::uint32_t> reply(mainloop_, PA_INVALID_INDEX);
-    pa_operation* operation = pa_context_load_module(
-        context_, name.c_str(), arguments.c_str(),
-        [](pa_context*, std::uint32_t index, void* userdata) {
-            auto* reply = static_cast<Reply<std::uint32_t>*>(userdata);
-            reply->value = index;
-            reply->ok = index != PA_INVALID_INDEX;
-            signalLoop(reply->mainloop);
-        },
-        &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_load_module"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(failure(pa_context_errno(context_), "pa_context_load_module"));
-    }
-    return reply.value;
+    return request<std::uint32_t>(
+        "pa_context_load_module", timeout, [&](Reply<std::uint32_t>& reply) {
+            return pa_context_load_module(
+                context_, name.c_str(), arguments.c_str(),
+                [](pa_context*, std::uint32_t index, void* userdata) {
+                    auto* reply = static_cast<Reply<std::uint32_t>*>(userdata);
+                    reply->value = index;
+                    reply->ok = index != PA_INVALID_INDEX;
+                    reply->finish();
+                },
+                &reply);
+        });
 }
 
 std::expected<void, PulseError> PulseLoop::unloadModule(std::uint32_t module,
                                                         Millis timeout) const {
-    Reply<bool> reply(mainloop_);
-    pa_operation* operation = pa_context_unload_module(context_, module, onSuccess, &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_unload_module"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(failure(pa_context_errno(context_), "pa_context_unload_module"));
-    }
-    return {};
+    return requestDone("pa_context_unload_module", timeout, [&](Reply<Done>& reply) {
+        return pa_context_unload_module(context_, module, onSuccess<pa_context>, &reply);
+    });
 }
 
 std::expected<void, PulseError> PulseLoop::suspendSink(std::uint32_t sink, bool suspend,
                                                        Millis timeout) const {
-    Reply<bool> reply(mainloop_);
-    pa_operation* operation =
-        pa_context_suspend_sink_by_index(context_, sink, suspend ? 1 : 0, onSuccess, &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_suspend_sink_by_index"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(
-            failure(pa_context_errno(context_), "pa_context_suspend_sink_by_index"));
-    }
-    return {};
+    return requestDone("pa_context_suspend_sink_by_index", timeout, [&](Reply<Done>& reply) {
+        return pa_context_suspend_sink_by_index(context_, sink, suspend ? 1 : 0,
+                                                onSuccess<pa_context>, &reply);
+    });
 }
 
 std::expected<void, PulseError> PulseLoop::setSinkMute(std::uint32_t sink, bool muted,
                                                        Millis timeout) const {
-    Reply<bool> reply(mainloop_);
-    pa_operation* operation =
-        pa_context_set_sink_mute_by_index(context_, sink, muted ? 1 : 0, onSuccess, &reply);
-    if (const int result = await(operation, timeout); result != 0) {
-        return std::unexpected(failure(result, "pa_context_set_sink_mute_by_index"));
-    }
-    if (!reply.ok) {
-        return std::unexpected(
-            failure(pa_context_errno(context_), "pa_context_set_sink_mute_by_index"));
-    }
-    return {};
+    return requestDone("pa_context_set_sink_mute_by_index", timeout, [&](Reply<Done>& reply) {
+        return pa_context_set_sink_mute_by_index(context_, sink, muted ? 1 : 0,
+                                                 onSuccess<pa_context>, &reply);
+    });
 }
 
 }  // namespace zoranth

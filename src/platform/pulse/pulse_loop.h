@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/pulse/pulse_error.h"
@@ -75,6 +76,12 @@ class PulseLoop {
     void unlock() const;
     void signal() const;
 
+    // Lock held: a timer on the loop's thread at `at` (pa_rtclock_now's clock). Timers belong
+    // to the loop, not to the context: they outlive a lost connection.
+    pa_time_event* newTimer(pa_usec_t at, pa_time_event_cb_t callback, void* userdata) const;
+    void restartTimer(pa_time_event* timer, pa_usec_t at) const;
+    void freeTimer(pa_time_event* timer) const;
+
     // Lock held: waits until `done()` holds, the timeout passes or the context dies.
     // Returns 0, PA_ERR_TIMEOUT or the context's error.
     int waitUntil(const std::function<bool()>& done, Millis timeout) const;
@@ -82,6 +89,57 @@ class PulseLoop {
     // Lock held: waits for a request to finish and releases it. Returns as waitUntil does;
     // a request the context refused to start gives the context's error.
     int await(pa_operation* operation, Millis timeout) const;
+
+    // What a request's callbacks fill on the loop thread for the caller waiting on it; they
+    // call finish() once the answer is complete.
+    template <typename T>
+    struct Reply {
+        pa_threaded_mainloop* mainloop;
+        T value{};
+        bool ok = false;
+        void finish() const { pa_threaded_mainloop_signal(mainloop, 0); }
+    };
+    // The answer of a request that only succeeds or fails.
+    struct Done {};
+
+    // A success callback for requests on any object (context, stream) with a Reply<Done>.
+    template <typename Object>
+    static void onSuccess(Object*, int success, void* userdata) {
+        auto* reply = static_cast<Reply<Done>*>(userdata);
+        reply->ok = success != 0;
+        reply->finish();
+    }
+
+    // Lock held: issues one request, `issue(reply)` returning its operation, and waits for
+    // it. Fails as `what` with the waiting's error (timeout, a dead context), and with
+    // `refusal` (the context's own error when 0) when the reply came back without ok.
+    template <typename T, typename Issue>
+    std::expected<T, PulseError> request(const char* what, Millis timeout, Issue&& issue,
+                                         int refusal = 0) const {
+        if (context_ == nullptr) {
+            return std::unexpected(failure(PA_ERR_BADSTATE, what));
+        }
+        Reply<T> reply{mainloop_};
+        if (const int result = await(issue(reply), timeout); result != 0) {
+            return std::unexpected(failure(result, what));
+        }
+        if (!reply.ok) {
+            return std::unexpected(
+                failure(refusal != 0 ? refusal : pa_context_errno(context_), what));
+        }
+        return std::move(reply.value);
+    }
+
+    // The same for a request answered by onSuccess.
+    template <typename Issue>
+    std::expected<void, PulseError> requestDone(const char* what, Millis timeout,
+                                                Issue&& issue) const {
+        auto done = request<Done>(what, timeout, std::forward<Issue>(issue));
+        if (!done) {
+            return std::unexpected(done.error());
+        }
+        return {};
+    }
 
     // Blocking requests, lock held, each failing with the call that failed.
     std::expected<std::string, PulseError> defaultSinkName(Millis timeout) const;

@@ -1,0 +1,500 @@
+#include "host/net/guest_connection.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <utility>
+
+#include "host/diagnostic_log.h"
+#include "host/wall_clock.h"
+#include "protocol/frame_encoder.h"
+#include "protocol/mach_clock.h"
+
+namespace zoranth {
+namespace {
+
+constexpr int keepAliveIdleSeconds = 10;
+constexpr int keepAliveIntervalSeconds = 5;
+constexpr int keepAliveProbes = 3;
+
+FrameQueue::Bytes encoded(const Message& message) {
+    return FrameQueue::share(FrameEncoder::encode(message));
+}
+
+boost::asio::ip::address unmapped(const boost::asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+std::optional<boost::asio::ip::address> addressOf(const sockaddr* socketAddress) {
+    if (socketAddress == nullptr) {
+        return std::nullopt;
+    }
+    if (socketAddress->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(socketAddress);
+        return boost::asio::ip::address_v4(ntohl(v4->sin_addr.s_addr));
+    }
+    if (socketAddress->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(socketAddress);
+        boost::asio::ip::address_v6::bytes_type bytes;
+        std::copy(std::begin(v6->sin6_addr.s6_addr), std::end(v6->sin6_addr.s6_addr),
+                  bytes.begin());
+        return boost::asio::ip::address_v6(bytes, v6->sin6_scope_id);
+    }
+    return std::nullopt;
+}
+
+// The interface carrying a local address, as a path names it.
+std::optional<std::string> interfaceCarrying(const boost::asio::ip::address& local) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> name;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const auto address = addressOf(entry->ifa_addr);
+        if (address && unmapped(*address) == local) {
+            name = entry->ifa_name;
+            break;
+        }
+    }
+    ::freeifaddrs(list);
+    return name;
+}
+
+// The interface kinds a path reports: wifi, wiredEthernet, loopback or other.
+std::string interfaceType(const std::string& name) {
+    const std::filesystem::path device = std::filesystem::path("/sys/class/net") / name;
+    std::error_code ignored;
+    if (std::filesystem::exists(device / "wireless", ignored)) {
+        return "wifi";
+    }
+    std::ifstream typeFile(device / "type");
+    int linkType = 0;
+    if (!(typeFile >> linkType)) {
+        return "other";
+    }
+    if (linkType == 772) {  // ARPHRD_LOOPBACK
+        return "loopback";
+    }
+    return linkType == 1 ? "wiredEthernet" : "other";  // ARPHRD_ETHER
+}
+
+void setIntOption(int fd, int level, int option, int value) {
+    [[maybe_unused]] const int result = ::setsockopt(fd, level, option, &value, sizeof value);
+}
+
+}  // namespace
+
+std::string GuestConnection::Snapshot::displayName() const {
+    if (stats && !stats->deviceName.empty()) {
+        return stats->deviceName;
+    }
+    return endpoint;
+}
+
+GuestConnection::GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
+                                 DiagnosticSink log)
+    : id_(id),
+      log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
+      queue_("com.zoranth.app." + std::to_string(id)),
+      receiveBuffer_(receiveChunkBytes),
+      socket_(std::move(socket)),
+      endpoint_([this] {
+          boost::system::error_code error;
+          const auto remote = socket_.remote_endpoint(error);
+          return error ? std::string("unknown endpoint") : describe(remote);
+      }()),
+      decoder_(static_cast<std::ptrdiff_t>(receiveChunkBytes)),
+      audioQueue_(hello.bufferDelayMs / 1000.0 + 0.5, chunkSeconds),
+      connectedAt_(WallClock::now()),
+      pendingHello_(hello) {}
+
+GuestConnection::~GuestConnection() = default;
+
+template <class Work>
+void GuestConnection::onQueue(Work&& work) {
+    boost::asio::post(
+        queue_.executor(),
+        [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
+}
+
+void GuestConnection::setOnStateChange(StateHandler handler) {
+    onStateChange_ = std::move(handler);
+}
+
+void GuestConnection::setOnStats(StatsHandler handler) {
+    onStats_ = std::move(handler);
+}
+
+void GuestConnection::setOnAudioSent(AudioSentHandler handler) {
+    onAudioSent_ = std::move(handler);
+}
+
+void GuestConnection::start() {
+    onQueue([](GuestConnection& self) { self.begin(); });
+}
+
+void GuestConnection::enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now) {
+    onQueue([audio = std::move(audio), deadlineNanos, now](GuestConnection& self) mutable {
+        self.enqueueAudio(std::move(audio), deadlineNanos, now);
+    });
+}
+
+void GuestConnection::sendHello(const Hello& hello) {
+    onQueue([hello](GuestConnection& self) { self.changeFormat(hello); });
+}
+
+void GuestConnection::sendControl(FrameQueue::Bytes frame) {
+    onQueue([frame = std::move(frame)](GuestConnection& self) mutable {
+        self.appendPriority(std::move(frame));
+        self.pump();
+    });
+}
+
+void GuestConnection::snapshot(std::function<void(Snapshot)> completion) {
+    onQueue([completion = std::move(completion)](GuestConnection& self) {
+        Snapshot snapshot;
+        snapshot.id = self.id_;
+        snapshot.endpoint = self.endpoint_;
+        snapshot.queuedBytes = self.audioQueue_.byteCount();
+        snapshot.occupancy = self.audioQueue_.occupancy();
+        snapshot.droppedFrames = self.audioQueue_.droppedFrames();
+        snapshot.expiredFrames = self.audioQueue_.expiredFrames();
+        snapshot.framesSent = self.framesSent_;
+        snapshot.bytesSent = self.bytesSent_;
+        snapshot.stats = self.stats_;
+        snapshot.statsAt = self.statsAt_;
+        snapshot.isOverBudget = self.overBudgetSince_.has_value();
+        completion(std::move(snapshot));
+    });
+}
+
+void GuestConnection::close() {
+    onQueue([](GuestConnection& self) { self.closeNow(); });
+}
+
+void GuestConnection::sayGoodbyeAndClose() {
+    onQueue([](GuestConnection& self) { self.goodbye(); });
+}
+
+std::string GuestConnection::describe(const boost::asio::ip::tcp::endpoint& endpoint) {
+    return unmapped(endpoint.address()).to_string() + ":" + std::to_string(endpoint.port());
+}
+
+std::string GuestConnection::pathDescription() const {
+    boost::system::error_code error;
+    const auto local =
+        socket_.is_open() ? socket_.local_endpoint(error) : boost::asio::ip::tcp::endpoint();
+    if (!socket_.is_open() || error) {
+        return "unknown path";
+    }
+    const auto name = interfaceCarrying(unmapped(local.address()));
+    const std::string interface = name ? *name + " (" + interfaceType(*name) + ")" : "?";
+    return interface + ", host address " + describe(local);
+}
+
+// Everything below runs on the connection's queue.
+
+void GuestConnection::begin() {
+    if (pendingHello_) {
+        // Queued ahead of everything, audio included: the guest's first frame.
+        appendPriority(encoded(*pendingHello_));
+        pendingHello_.reset();
+    }
+    if (closed_) {
+        return;
+    }
+    tuneSocket(socket_);
+    deliverState(State::ready());
+    boost::asio::post(queue_.executor(), [self = shared_from_this()] {
+        self->isReady_ = true;
+        self->pump();
+    });
+    receive();
+}
+
+void GuestConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
+    boost::system::error_code ignored;
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
+    const int fd = socket.native_handle();
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, keepAliveIdleSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, keepAliveIntervalSeconds);
+    setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, keepAliveProbes);
+    setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, unsentLimitBytes);
+    // An IPv6 socket may carry IPv4 guests (mapped addresses): mark both.
+    setIntOption(fd, IPPROTO_IP, IP_TOS, interactiveVideoTos);
+    if (socket.local_endpoint(ignored).address().is_v6()) {
+        setIntOption(fd, IPPROTO_IPV6, IPV6_TCLASS, interactiveVideoTos);
+    }
+}
+
+void GuestConnection::deliverState(const State& state) {
+    if (onStateChange_) {
+        onStateChange_(id_, state);
+    }
+    switch (state.kind) {
+        case State::Case::ready:
+            break;
+        case State::Case::failed:
+            log("client " + std::to_string(id_) + " failed: " + state.error.message());
+            closeNow();
+            break;
+        case State::Case::cancelled:
+            closed_ = true;
+            break;
+    }
+}
+
+void GuestConnection::receive() {
+    auto completion = [weak = weak_from_this()](const boost::system::error_code& error,
+                                                std::size_t length) {
+        if (auto self = weak.lock()) {
+            self->received(error, length);
+        }
+    };
+    socket_.async_read_some(boost::asio::buffer(receiveBuffer_),
+                            boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void GuestConnection::received(const boost::system::error_code& error, std::size_t length) {
+    if (length > 0 && !closed_) {
+        decoder_.append(std::span(receiveBuffer_.data(), length));
+        drain();
+    }
+    if (closed_ || error == boost::asio::error::operation_aborted) {
+        return;
+    }
+    if (error == boost::asio::error::eof) {
+        closeNow();
+    } else if (error) {
+        // A reset or a keep-alive timeout: the connection itself has failed.
+        deliverState(State::failed(error));
+    } else {
+        receive();
+    }
+}
+
+void GuestConnection::drain() {
+    while (!closed_) {
+        auto next = decoder_.next();
+        if (!next) {
+            log("client " + std::to_string(id_) + " protocol error: " + next.error().text());
+            closeNow();
+            return;
+        }
+        if (!*next) {
+            return;
+        }
+        handle(**next);
+    }
+}
+
+void GuestConnection::handle(const Message& message) {
+    if (const auto* request = message.as<TimeReq>()) {
+        // The host clock is read now, while handling, not when the answer leaves.
+        appendPriority(encoded(TimeResp{request->t1, MachClock::nowNanos()}));
+        pump();
+    } else if (const auto* stat = message.as<ClientStat>()) {
+        stats_ = *stat;
+        statsAt_ = WallClock::now();
+        if (onStats_) {
+            onStats_(id_, *stat);
+        }
+    } else if (const auto* unknown = message.as<Message::Unknown>()) {
+        log("client " + std::to_string(id_) + " sent unknown type " +
+            std::to_string(unknown->type));
+    } else if (message.is<Message::Bye>()) {
+        closeNow();
+    }
+    // A guest's hello, audio, clock answers, beats, cues and state are ignored.
+}
+
+void GuestConnection::appendPriority(FrameQueue::Bytes frame) {
+    if (closed_ || !frame || frame->empty()) {
+        return;
+    }
+    if (priorityQueue_.size() >= maxPriorityFrames) {
+        log("client " + std::to_string(id_) + " not reading; dropping the connection");
+        closeNow();
+        return;
+    }
+    priorityQueue_.push_back(std::move(frame));
+}
+
+void GuestConnection::pump() {
+    if (closed_ || !isReady_ || sendInFlight_) {
+        return;
+    }
+    if (!priorityQueue_.empty()) {
+        FrameQueue::Bytes frame = std::move(priorityQueue_.front());
+        priorityQueue_.pop_front();
+        write(std::move(frame), false);
+        return;
+    }
+    // Null or empty frames are never queued, so whatever comes out has bytes.
+    auto audio = audioQueue_.dequeue(MachClock::nowNanos());
+    if (!audio) {
+        return;
+    }
+    ++framesSent_;
+    write(std::move(*audio), true);
+}
+
+void GuestConnection::write(FrameQueue::Bytes frame, bool isAudio) {
+    sendInFlight_ = true;
+    bytesSent_ += static_cast<std::int64_t>(frame->size());
+    const auto buffer = boost::asio::buffer(*frame);
+    // The completion owns the frame, so its bytes outlive the write.
+    auto completion = [weak = weak_from_this(), frame = std::move(frame), isAudio](
+                          const boost::system::error_code& error, std::size_t) {
+        if (auto self = weak.lock()) {
+            self->sendCompleted(error, frame, isAudio);
+        }
+    };
+    boost::asio::async_write(socket_, buffer,
+                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void GuestConnection::sendCompleted(const boost::system::error_code& error,
+                                    const FrameQueue::Bytes& frame, bool isAudio) {
+    sendInFlight_ = false;
+    if (!error && isAudio && onAudioSent_) {
+        onAudioSent_(id_, frame);
+    }
+    if (goodbyePending_) {
+        goodbyePending_ = false;
+        writeGoodbye();
+        return;
+    }
+    if (!error) {
+        pump();
+        return;
+    }
+    if (closed_) {
+        return;  // our own cancel ended the write
+    }
+    log("client " + std::to_string(id_) + " send failed: " + error.message());
+    closed_ = true;
+    cancel();
+}
+
+void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos,
+                                   double now) {
+    if (closed_ || !audio || audio->empty()) {
+        return;
+    }
+    const std::int64_t droppedBefore = audioQueue_.droppedFrames();
+    audioQueue_.enqueue(std::move(audio), deadlineNanos);
+    if (audioQueue_.droppedFrames() == droppedBefore) {
+        overBudgetSince_.reset();
+    } else if (!overBudgetSince_) {
+        overBudgetSince_ = now;
+    } else if (now - *overBudgetSince_ > stallLimitSeconds) {
+        // Full on every frame since then: not one frame left for this guest.
+        const auto seconds = static_cast<long>(now - *overBudgetSince_);
+        log("client " + std::to_string(id_) + " over budget for " + std::to_string(seconds) +
+            "s; dropping the connection");
+        closeNow();
+        return;
+    }
+    pump();
+}
+
+void GuestConnection::changeFormat(const Hello& hello) {
+    if (closed_) {
+        return;
+    }
+    const std::int64_t stale = audioQueue_.count();
+    audioQueue_.removeAll();
+    overBudgetSince_.reset();
+    if (stale > 0) {
+        log("client " + std::to_string(id_) + ": format change, discarded " +
+            std::to_string(stale) + " stale frame(s)");
+    }
+    appendPriority(encoded(hello));
+    pump();
+}
+
+void GuestConnection::closeNow() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    cancel();
+}
+
+void GuestConnection::goodbye() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    // The owner usually lets go right after asking; the pending grace timer keeps
+    // the connection alive until the bye is out (which cancels the timer) or the
+    // grace period ends. Held by the timer rather than by a member, so a context
+    // shut down with the timer pending frees the connection instead of leaking a cycle.
+    goodbyeTimer_.emplace(queue_.executor(), goodbyeGrace);
+    goodbyeTimer_->async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        if (!error) {
+            self->cancel();
+        }
+    });
+    if (sendInFlight_) {
+        // Bytes of a frame already in flight must not interleave with the bye.
+        goodbyePending_ = true;
+    } else {
+        writeGoodbye();
+    }
+}
+
+void GuestConnection::writeGoodbye() {
+    if (cancelled_) {
+        return;
+    }
+    FrameQueue::Bytes frame = encoded(Message::Bye{});
+    sendInFlight_ = true;
+    bytesSent_ += static_cast<std::int64_t>(frame->size());
+    const auto buffer = boost::asio::buffer(*frame);
+    // Held strongly: the goodbye finishes even after every owner has let go.
+    auto completion = [self = shared_from_this(), frame = std::move(frame)](
+                          const boost::system::error_code&, std::size_t) {
+        self->sendInFlight_ = false;
+        self->cancel();
+    };
+    boost::asio::async_write(socket_, buffer,
+                             boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+}
+
+void GuestConnection::cancel() {
+    if (cancelled_) {
+        return;
+    }
+    cancelled_ = true;
+    boost::system::error_code ignored;
+    if (goodbyeTimer_) {
+        goodbyeTimer_->cancel();
+    }
+    socket_.shutdown(boost::asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+    boost::asio::post(queue_.executor(),
+                      [self = shared_from_this()] { self->deliverState(State::cancelled()); });
+}
+
+void GuestConnection::log(const std::string& text) const {
+    log_(category, text);
+}
+
+}  // namespace zoranth

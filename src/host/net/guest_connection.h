@@ -1,0 +1,187 @@
+// The host's side of one guest's TCP connection: sends the stream format first,
+// answers clock probes ahead of audio, keeps the guest's latest report and sends
+// one frame at a time, dropping audio that would arrive too late. Create it with
+// std::make_shared; every public operation may be called from any thread and only
+// posts work to the connection's own serial queue ("com.zoranth.app.<id>").
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/serial_queue.h"
+#include "kit/frame_queue.h"
+#include "protocol/frame_decoder.h"
+#include "protocol/wire_format.h"
+
+namespace zoranth {
+
+// Where a component's diagnostic lines go: the journal, unless a test listens in.
+using DiagnosticSink = std::function<void(std::string_view category, std::string_view text)>;
+
+class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
+  public:
+    using Id = std::int64_t;
+
+    struct State {
+        enum class Case { ready, failed, cancelled };
+        Case kind = Case::ready;
+        boost::system::error_code error;  // why the connection failed; empty otherwise
+
+        static State ready() { return {Case::ready, {}}; }
+        static State failed(boost::system::error_code error) { return {Case::failed, error}; }
+        static State cancelled() { return {Case::cancelled, {}}; }
+    };
+
+    // A value copy of one guest's status for displays and the network-health model.
+    struct Snapshot {
+        Id id = 0;
+        std::string endpoint;
+        std::int64_t queuedBytes = 0;
+        double occupancy = 0;
+        std::int64_t droppedFrames = 0;
+        std::int64_t expiredFrames = 0;
+        std::int64_t framesSent = 0;
+        std::int64_t bytesSent = 0;
+        std::optional<ClientStat> stats;
+        std::optional<double> statsAt;  // WallClock seconds
+        // The newest audio frame found the queue full and pushed out the oldest:
+        // the guest is not keeping up right now.
+        bool isOverBudget = false;
+
+        // The guest's own name once it reported one, else its address.
+        std::string displayName() const;
+    };
+
+    using StateHandler = std::function<void(Id, const State&)>;
+    using StatsHandler = std::function<void(Id, const ClientStat&)>;
+    // Called on the connection's queue after an audio frame was written to the socket.
+    using AudioSentHandler = std::function<void(Id, const FrameQueue::Bytes&)>;
+
+    static constexpr std::string_view category = "client";
+    static constexpr std::size_t receiveChunkBytes = 65536;
+    static constexpr double chunkSeconds = 0.02;
+    // An audio queue that stays full without the guest taking a single frame for
+    // longer than this means the guest has stalled (or vanished while audio was
+    // flowing, which keep-alive never notices): the connection is dropped.
+    static constexpr double stallLimitSeconds = 10;
+    // Frames that must go out ahead of audio (hello, clock answers, beats) are not
+    // dropped; a guest that lets this many pile up is not reading at all.
+    static constexpr std::size_t maxPriorityFrames = 1024;
+    // How long a goodbye may wait for a frame still in flight and for itself.
+    static constexpr std::chrono::milliseconds goodbyeGrace{2000};
+    // DSCP AF41, the class for interactive video, in the TOS/traffic-class byte.
+    static constexpr int interactiveVideoTos = 0x88;
+    // Unsent bytes the kernel may hold for a guest. Left to itself it takes megabytes
+    // (minutes of audio) from a guest that stopped reading, hiding it from the audio
+    // budget and queueing clock answers behind all of it; capped, the backlog stays in
+    // the frame queue, where old audio is dropped and answers go first.
+    static constexpr int unsentLimitBytes = 16 * 1024;
+
+    // `socket` is an accepted, connected TCP socket. The hello is sent first once
+    // start() runs; its playout delay sizes the audio budget for good.
+    GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
+                    DiagnosticSink log = {});
+    ~GuestConnection();
+    GuestConnection(const GuestConnection&) = delete;
+    GuestConnection& operator=(const GuestConnection&) = delete;
+
+    // Set before start(); they are called on the connection's queue.
+    void setOnStateChange(StateHandler handler);
+    void setOnStats(StatsHandler handler);
+    void setOnAudioSent(AudioSentHandler handler);
+
+    // Queues the hello, tunes the socket, reports ready and starts receiving.
+    void start();
+
+    // One complete audio frame, its playout deadline (host-clock nanoseconds) and
+    // the current WallClock seconds.
+    void enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
+    // A stream-format change: queued audio is stale and the new hello goes next.
+    void sendHello(const Hello& hello);
+    // A complete frame that goes out ahead of audio (beats, cues).
+    void sendControl(FrameQueue::Bytes frame);
+    // Delivers a snapshot on the connection's queue.
+    void snapshot(std::function<void(Snapshot)> completion);
+    // Ends the connection without a goodbye.
+    void close();
+    // Sends `bye` after any frame already in flight, then ends the connection.
+    void sayGoodbyeAndClose();
+
+    Id id() const { return id_; }
+    SerialQueue& queue() { return queue_; }
+    // "host:port" of the guest; fixed at construction, readable from any thread.
+    const std::string& endpointDescription() const { return endpoint_; }
+    double connectedAt() const { return connectedAt_; }
+
+    // Only on the connection's queue (state handlers run there).
+    std::string pathDescription() const;
+    const std::optional<ClientStat>& latestStats() const { return stats_; }
+
+    // "host:port", with IPv4-mapped IPv6 addresses shown as IPv4.
+    static std::string describe(const boost::asio::ip::tcp::endpoint& endpoint);
+    // No delay, keep-alive (10 s idle, 5 s apart, 3 probes) and the interactive
+    // video mark. A refused option leaves the socket working, only less tuned.
+    static void tuneSocket(boost::asio::ip::tcp::socket& socket);
+
+  private:
+    void begin();
+    void deliverState(const State& state);
+    void receive();
+    void received(const boost::system::error_code& error, std::size_t length);
+    void drain();
+    void handle(const Message& message);
+    void appendPriority(FrameQueue::Bytes frame);
+    void pump();
+    void write(FrameQueue::Bytes frame, bool isAudio);
+    void sendCompleted(const boost::system::error_code& error, const FrameQueue::Bytes& frame,
+                       bool isAudio);
+    void enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
+    void changeFormat(const Hello& hello);
+    void closeNow();
+    void goodbye();
+    void writeGoodbye();
+    void cancel();
+    void fail(const boost::system::error_code& error);
+    void log(const std::string& text) const;
+
+    template <class Work>
+    void onQueue(Work&& work);
+
+    const Id id_;
+    const DiagnosticSink log_;
+    SerialQueue queue_;
+    std::vector<std::uint8_t> receiveBuffer_;  // outlives the socket's pending read
+    boost::asio::ip::tcp::socket socket_;
+    const std::string endpoint_;
+    FrameDecoder decoder_;
+    FrameQueue audioQueue_;
+    std::deque<FrameQueue::Bytes> priorityQueue_;
+    bool sendInFlight_ = false;
+    bool isReady_ = false;
+    std::optional<double> overBudgetSince_;
+    bool closed_ = false;
+    bool cancelled_ = false;
+    bool goodbyePending_ = false;
+    std::optional<boost::asio::steady_timer> goodbyeTimer_;
+    const double connectedAt_;
+    std::optional<ClientStat> stats_;
+    std::optional<double> statsAt_;
+    std::int64_t bytesSent_ = 0;
+    std::int64_t framesSent_ = 0;
+    StateHandler onStateChange_;
+    StatsHandler onStats_;
+    AudioSentHandler onAudioSent_;
+    std::optional<Hello> pendingHello_;
+};
+
+}  // namespace zoranth
