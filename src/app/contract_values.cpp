@@ -204,7 +204,7 @@ SystemCheckup::Finding ContractValues::finding(const QVariantMap& map) {
 }
 
 std::optional<SystemCheckup::Reason> ContractValues::reason(const QString& name) {
-    return caseNamed(name, Reason::mdnsUnreadable,
+    return caseNamed(name, Reason::networkUnavailable,
                      [](Reason one) { return ControllerValues::reasonName(one); });
 }
 

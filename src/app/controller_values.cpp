@@ -320,6 +320,8 @@ QString ControllerValues::reasonName(SystemCheckup::Reason reason) {
             return QStringLiteral("mdnsBlocked");
         case Reason::mdnsUnreadable:
             return QStringLiteral("mdnsUnreadable");
+        case Reason::networkUnavailable:
+            return QStringLiteral("networkUnavailable");
     }
     return {};
 }

@@ -274,6 +274,40 @@ TEST(FirewallFinding, SaysWhatIsActiveAndWhatItDoesToTheSteadyPort) {
     }
 }
 
+TEST(UnreachedFinding, BlamesTheMissingNetworkOrAvahisOwnFailure) {
+    using Failure = ServiceRegistration::Failure;
+    SystemCheckup::Setup setup;
+    setup.avahiProgram = "/usr/sbin/avahi-daemon";
+    setup.systemdMarker = "/nonexistent/zoranth/systemd";
+    const auto finding = [](Verdict verdict, std::string detail, std::string fix, Reason reason) {
+        return Finding{"network",      "Guests finding this computer",
+                       verdict,        std::move(detail),
+                       std::move(fix), reason};
+    };
+    EXPECT_EQ(SystemCheckup::unreachedFinding(false, false, std::nullopt, setup), std::nullopt);
+    EXPECT_EQ(SystemCheckup::unreachedFinding(true, true, std::nullopt, setup),
+              finding(Verdict::problem,
+                      "Guests cannot reach this computer: no network interface is up with an "
+                      "address.",
+                      "", Reason::networkUnavailable));
+    EXPECT_EQ(SystemCheckup::unreachedFinding(false, true, std::nullopt, setup),
+              finding(Verdict::problem, "avahi-daemon never confirmed the rave's name.", "",
+                      Reason::networkUnconfirmed));
+    EXPECT_EQ(
+        SystemCheckup::unreachedFinding(
+            false, true, Failure{Failure::Case::daemonMissing, -2, "Daemon not running"}, setup),
+        finding(Verdict::problem,
+                "avahi-daemon is not running (Avahi: Daemon not running), so guests cannot "
+                "discover this computer.",
+                "Start avahi-daemon (/usr/sbin/avahi-daemon) as root.", Reason::avahiMissing));
+    EXPECT_EQ(
+        SystemCheckup::unreachedFinding(
+            false, true, Failure{Failure::Case::registrationFailed, -8, "Not permitted"}, setup),
+        finding(Verdict::problem,
+                "avahi-daemon refused to announce the rave (Avahi: Not permitted).", "",
+                Reason::networkRefused));
+}
+
 TEST(DiscoveryWarning, NamesAvahisOwnFailure) {
     using Failure = ServiceRegistration::Failure;
     const std::vector<std::string> missing = {

@@ -10,6 +10,7 @@
 
 #include "host/checks/system_checkup.h"
 #include "host/diagnostic_log.h"
+#include "host/net/steady_port.h"
 #include "platform/process/child_process.h"
 
 namespace zoranth {
@@ -88,12 +89,15 @@ bool guestsGetIn(const FirewallInspection& firewall) {
 }  // namespace
 
 FirewallFix::Setup FirewallFix::Setup::standard() {
+    // Looked at when a fix runs or is shown, not when the window that offers it opens.
     Setup setup;
-    FirewallInspection::Setup inspection = SystemCheckup::firewallSetup();
-    setup.port = inspection.guestPort;
-    setup.inspect = [inspection] { return FirewallInspection::inspect(inspection); };
+    setup.inspect = [] { return FirewallInspection::inspect(SystemCheckup::firewallSetup()); };
     setup.isRoot = ::geteuid() == 0;
     return setup;
+}
+
+std::uint16_t FirewallFix::portNow() const {
+    return setup_.port != 0 ? setup_.port : SteadyPort().settle();
 }
 
 FirewallFix::Outcome FirewallFix::apply() const {
@@ -101,12 +105,13 @@ FirewallFix::Outcome FirewallFix::apply() const {
     if (before.kind == FirewallInspection::Kind::none || guestsGetIn(before)) {
         return Outcome::alreadyAllowed();
     }
-    const std::vector<Command> commands = commandsFor(before, setup_.port);
+    const std::uint16_t port = portNow();
+    const std::vector<Command> commands = commandsFor(before, port);
     if (commands.empty()) {
         return Outcome::failed(
             "Rules written directly for nftables are left as they are. Add a rule that "
             "accepts TCP port " +
-            std::to_string(setup_.port) + " and UDP port 5353 to them.");
+            std::to_string(port) + " and UDP port 5353 to them.");
     }
     const Outcome ran = setup_.isRoot ? runDirectly(commands) : runElevated(commands);
     if (ran.kind != Outcome::Case::fixedWithPassword &&
@@ -196,7 +201,7 @@ std::string FirewallFix::manual(const std::vector<Command>& commands) {
 }
 
 std::vector<FirewallFix::Command> FirewallFix::commandsNow() const {
-    return commandsFor(setup_.inspect(), setup_.port);
+    return commandsFor(setup_.inspect(), portNow());
 }
 
 FirewallFix::Outcome FirewallFix::runDirectly(const std::vector<Command>& commands) const {

@@ -43,7 +43,7 @@ class FirewallFix {
     struct Setup {
         // The firewall as it is now: FirewallInspection::inspect unless a test swaps it.
         std::function<FirewallInspection()> inspect;
-        std::uint16_t port = 0;  // the steady port
+        std::uint16_t port = 0;  // 0: the steady port, looked up when it is needed
         // What the privileged commands run under: the program (with its options) that
         // is handed "/bin/sh", "-c" and the commands.
         std::vector<std::string> elevation{std::string(pkexec)};
@@ -91,6 +91,7 @@ class FirewallFix {
     Outcome runElevated(const std::vector<Command>& commands) const;
     Outcome runDirectly(const std::vector<Command>& commands) const;
     std::vector<Command> commandsNow() const;
+    std::uint16_t portNow() const;
 
     Setup setup_;
 };

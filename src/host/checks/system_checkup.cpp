@@ -243,6 +243,34 @@ Finding SystemCheckup::checkFirewall() {
     return firewallFinding(FirewallInspection::inspect(setup), setup.guestPort);
 }
 
+std::optional<Finding> SystemCheckup::unreachedFinding(
+    bool networkUnavailable, bool listeningUnadvertised,
+    const std::optional<ServiceRegistration::Failure>& failure, const Setup& setup) {
+    if (networkUnavailable) {
+        return networkResult(Verdict::problem,
+                             "Guests cannot reach this computer: no network interface is up with "
+                             "an address.",
+                             "", Reason::networkUnavailable);
+    }
+    if (!listeningUnadvertised) {
+        return std::nullopt;
+    }
+    if (!failure) {
+        return networkResult(Verdict::problem, "avahi-daemon never confirmed the rave's name.", "",
+                             Reason::networkUnconfirmed);
+    }
+    if (failure->kind == ServiceRegistration::Failure::Case::registrationFailed) {
+        return networkResult(
+            Verdict::problem,
+            "avahi-daemon refused to announce the rave (Avahi: " + failure->text + ").", "",
+            Reason::networkRefused);
+    }
+    return networkResult(Verdict::problem,
+                         "avahi-daemon is not running (Avahi: " + failure->text +
+                             "), so guests cannot discover this computer.",
+                         avahiFix(setup), Reason::avahiMissing);
+}
+
 std::vector<std::string> SystemCheckup::discoveryWarning(
     const std::optional<ServiceRegistration::Failure>& failure) {
     std::string cause = "avahi-daemon did not confirm the name in time.";

@@ -41,6 +41,7 @@ struct SystemCheckup {
         networkUntestable,
         mdnsBlocked,
         mdnsUnreadable,
+        networkUnavailable,
     };
 
     struct Finding {
@@ -90,6 +91,13 @@ struct SystemCheckup {
     static Finding firewallFinding(const FirewallInspection& firewall, std::uint16_t port);
     // Inspects the firewall now (up to a few seconds).
     static Finding checkFirewall();
+
+    // What a rave nobody joins blames on the network: no network at all, or a rave
+    // avahi-daemon never announced (its own failure where it gave one). Absent when
+    // neither holds.
+    static std::optional<Finding> unreachedFinding(
+        bool networkUnavailable, bool listeningUnadvertised,
+        const std::optional<ServiceRegistration::Failure>& failure, const Setup& setup);
 
     // What serve mode prints, after its "listening on port …" line, when avahi-daemon
     // never confirmed the rave's name: the daemon's own failure where it gave one.
