@@ -34,8 +34,13 @@ import zoranth_wire as wire  # noqa: E402
 PROBE_INTERVAL_NS = 250_000_000
 REPORT_INTERVAL_NS = 1_000_000_000
 NANOS_PER_MS = 1_000_000
-# Probes kept for the offset estimate: about two seconds' worth.
+# Recent probes, whose shortest round trip is reported: about two seconds' worth.
 PROBE_WINDOW = 8
+# Probes the offset estimate may come from: about eight seconds' worth.
+PROBE_HISTORY = 32
+# How far two clocks may drift apart (100 ppm): an older probe's offset is that
+# much less sure for every second of its age.
+CLOCK_DRIFT = 1e-4
 # The loopback check judges the estimate once this many probes back it, so one
 # slow first answer on a busy machine does not decide the run.
 SETTLED_PROBES = 4
@@ -52,12 +57,14 @@ CHUNK_STEP_TOLERANCE_NS = 20_000
 # Playback: the latency asked of the sound server, room for this script to be
 # kept from running a while on a busy machine, but at most a third of the host's
 # playout delay, so that chunks still arrive in time to be written.
-PLAYBACK_LATENCY_MS = 150
+PLAYBACK_LATENCY_MS = 300
 MIN_PLAYBACK_LATENCY_MS = 20
-BLOCK_FRAMES = 240  # 5 ms
+BLOCK_FRAMES = 960  # 20 ms
+# How often a writer that found the stream full looks again.
+WRITE_POLL_S = 0.005
 # The sync error is the median over this many blocks, which rides out an odd
 # timing reading.
-ERROR_WINDOW = 16
+ERROR_WINDOW = 5
 # Decoded chunks held at most (a minute's worth), for a sound server that never
 # starts the stream.
 MAX_HELD_CHUNKS = 3000
@@ -67,7 +74,7 @@ MAX_HELD_CHUNKS = 3000
 # eighth of the error at a time.
 STEP_LIMIT_NS = 30_000_000
 START_STEP_LIMIT_NS = 1_000_000
-SLEW_FRAMES_PER_BLOCK = 2
+SLEW_FRAMES_PER_BLOCK = 8
 SLEW_DIVISOR = 8
 LOCKED_LIMIT_MICROS = 5_000
 # A streaming host sends a chunk every 20 ms; the first report waits this long
@@ -89,16 +96,21 @@ class Stop(Exception):
 
 class ClockSync:
     """Host-minus-guest clock offset from TimeReq/TimeResp probes. Each probe
-    gives a round trip t4 - t1 and an offset t2 - (t1 + rtt/2); the estimate
-    takes the probe with the smallest round trip among the recent ones, since
-    the shortest trip leaves the least room for asymmetry. Times are passed in."""
+    gives a round trip t4 - t1 and an offset t2 - (t1 + rtt/2), which is off by
+    at most half the round trip, and by more the older it is, as the two clocks
+    drift apart. The estimate takes the probe of the last few seconds for which
+    that bound is smallest: a short trip, not too long ago. A passing burst of
+    slow trips so leaves the estimate where it was, which playback needs.
+    Times are passed in."""
 
-    def __init__(self, window=PROBE_WINDOW):
+    def __init__(self, window=PROBE_WINDOW, history=PROBE_HISTORY):
         self._pending = {}
-        self._probes = deque(maxlen=window)
+        self._window = window
+        self._probes = deque(maxlen=max(window, history))  # (t4, rtt, offset)
         self.latestRttNanos = None
         self.offsetNanos = None
         self.estimateRttNanos = None
+        self.minRttNanos = None
         self.answered = 0
 
     def request(self, now_ns):
@@ -115,10 +127,11 @@ class ClockSync:
         if self._pending.pop(t1, None) is None or t4 < t1:
             return False
         rtt = t4 - t1
-        self._probes.append((rtt, t2 - (t1 + rtt // 2)))
-        best = min(self._probes)
+        self._probes.append((t4, rtt, t2 - (t1 + rtt // 2)))
+        _, self.estimateRttNanos, self.offsetNanos = min(
+            self._probes, key=lambda p: p[1] / 2 + (t4 - p[0]) * CLOCK_DRIFT)
         self.latestRttNanos = rtt
-        self.estimateRttNanos, self.offsetNanos = best
+        self.minRttNanos = min(p[1] for p in list(self._probes)[-self._window:])
         self.answered += 1
         return True
 
@@ -128,11 +141,7 @@ class ClockSync:
 
     @property
     def isSettled(self):
-        return len(self._probes) >= min(SETTLED_PROBES, self._probes.maxlen)
-
-    @property
-    def minRttNanos(self):
-        return self.estimateRttNanos
+        return len(self._probes) >= SETTLED_PROBES
 
 
 # ---------------------------------------------------------------- stream continuity
@@ -260,6 +269,20 @@ def output_anchor_ns(stamp_ns, sink_usec, write_index, read_index, written, byte
     heard_at_write_index = (stamp_ns + sink_usec * 1000
                             + (write_index - read_index) * 1e9 / bytes_per_second)
     return heard_at_write_index - written * 1e9 / bytes_per_second
+
+
+def system_to_monotonic_ns():
+    """What to add to a system-clock reading to put it on the monotonic clock.
+    The two readings are taken close together; of a few tries the one least
+    spread out wins, so that being preempted between them costs nothing."""
+    best = None
+    for _ in range(3):
+        before = time.monotonic_ns()
+        system = time.time_ns()
+        after = time.monotonic_ns()
+        if best is None or after - before < best[0]:
+            best = (after - before, (before + after) // 2 - system)
+    return best[1]
 
 
 def _median(values):
@@ -405,12 +428,13 @@ class PulseOutput:
     next frame written will be heard: from the server's timing reports, each of
     which says when the frame at the stream's read index reaches the listener
     (its time stamp plus the sink's latency), so the frame at any later write
-    position is heard that much later again. Each report gives one such anchor;
-    the median of the recent ones rides out a report taken mid-way through the
-    sink's work, and follows the stream to a sink with another latency within a
-    few reports. One thread writes; the main loop's own thread runs the callbacks."""
+    position is heard that much later again. Each report gives one such anchor.
+    A server kept from running stamps its report late, which only ever makes the
+    anchor later, so the earliest anchor of the last second is the one to trust;
+    a stream moved to a sink with another latency is followed within that
+    second. One thread writes; the main loop's own thread runs the callbacks."""
 
-    class _SampleSpec(ctypes.Structure):
+    class _SampleFormat(ctypes.Structure):
         _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
                     ("channels", ctypes.c_uint8)]
 
@@ -434,7 +458,6 @@ class PulseOutput:
         ("since_underrun", ctypes.c_int64)]
 
     _NOTIFY = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
-    _REQUEST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p)
     _SUCCESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
 
     _SAMPLE_S16LE = 3
@@ -443,7 +466,7 @@ class PulseOutput:
     _STREAM_READY, _STREAM_FAILED, _STREAM_TERMINATED = 2, 3, 4
     _ADJUST_LATENCY = 0x2000
     _NO_SIZE = ctypes.c_size_t(-1).value
-    ANCHORS = 9
+    ANCHORS = 25  # a second of reports
     TIMING_INTERVAL_NS = 40_000_000
 
     def __init__(self, channels, sink=None, client_name="recv.py", latency_ms=PLAYBACK_LATENCY_MS,
@@ -463,7 +486,6 @@ class PulseOutput:
         self._context = self._stream = None
         # Kept for as long as the library may call them.
         self._wake = self._NOTIFY(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
-        self._writable = self._REQUEST(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
         self._underflow = self._NOTIFY(self._onUnderflow)
         self._timed = self._SUCCESS(self._onTiming)
         self._loop = lib.pa_threaded_mainloop_new()
@@ -495,9 +517,8 @@ class PulseOutput:
             ("pa_context_errno", i, [p]),
             ("pa_context_disconnect", None, [p]),
             ("pa_context_unref", None, [p]),
-            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleSpec), p]),
+            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleFormat), p]),
             ("pa_stream_set_state_callback", None, [p, PulseOutput._NOTIFY, p]),
-            ("pa_stream_set_write_callback", None, [p, PulseOutput._REQUEST, p]),
             ("pa_stream_set_underflow_callback", None, [p, PulseOutput._NOTIFY, p]),
             ("pa_stream_connect_playback", i,
              [p, s, ctypes.POINTER(PulseOutput._BufferAttr), u, p, p]),
@@ -531,12 +552,11 @@ class PulseOutput:
                 if state in (self._CONTEXT_FAILED, self._CONTEXT_TERMINATED):
                     raise self._error("could not reach the sound server")
                 lib.pa_threaded_mainloop_wait(loop)
-            spec = self._SampleSpec(self._SAMPLE_S16LE, rate, channels)
-            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(spec), None)
+            sample_format = self._SampleFormat(self._SAMPLE_S16LE, rate, channels)
+            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(sample_format), None)
             if not self._stream:
                 raise self._error("could not make a playback stream")
             lib.pa_stream_set_state_callback(self._stream, self._wake, None)
-            lib.pa_stream_set_write_callback(self._stream, self._writable, None)
             lib.pa_stream_set_underflow_callback(self._stream, self._underflow, None)
             frame_bytes = 2 * channels
             attr = self._BufferAttr(self._DEFAULT, latency_ms * rate // 1000 * frame_bytes,
@@ -570,7 +590,7 @@ class PulseOutput:
                 # The report's time stamp is on the system clock; this run counts
                 # on the monotonic one.
                 stamp = (i.timestamp.tv_sec * 1_000_000_000 + i.timestamp.tv_usec * 1000
-                         + time.monotonic_ns() - time.time_ns())
+                         + system_to_monotonic_ns())
                 self._anchors.append(output_anchor_ns(stamp, i.sink_usec, i.write_index,
                                                       i.read_index, self._written,
                                                       self.bytesPerSecond))
@@ -584,38 +604,46 @@ class PulseOutput:
         anchors = list(self._anchors)
         if not anchors:
             return None
-        return _median(anchors) + self._written * 1e9 / self.bytesPerSecond
+        return min(anchors) + self._written * 1e9 / self.bytesPerSecond
 
     def write(self, data):
         """Hands `data` to the server as the stream makes room for it. It goes in
         pieces: the stream may start playing only once more is queued than the
-        room a single block would need."""
+        room a single block would need. While the stream is full the writer
+        sleeps rather than waits for the server's call: every call from the
+        server's thread would need this interpreter, which a busy machine makes
+        slow to get."""
         lib, loop = self._lib, self._loop
-        lib.pa_threaded_mainloop_lock(loop)
-        try:
-            while data:
+        while data:
+            lib.pa_threaded_mainloop_lock(loop)
+            try:
                 if lib.pa_stream_get_state(self._stream) != self._STREAM_READY:
                     raise self._error("the playback stream ended")
                 room = lib.pa_stream_writable_size(self._stream)
                 if room == self._NO_SIZE:
                     raise self._error("the playback stream failed")
                 room -= room % self.frameBytes
-                if room == 0:
-                    lib.pa_threaded_mainloop_wait(loop)
-                    continue
-                piece, data = data[:room], data[room:]
-                if lib.pa_stream_write(self._stream, piece, len(piece), None, 0, 0) < 0:
-                    raise self._error("the sound server stopped taking audio")
-                self._written += len(piece)
-            now = time.monotonic_ns()
-            if not self._timingPending and now - self._lastTimingRequest >= self.TIMING_INTERVAL_NS:
-                operation = lib.pa_stream_update_timing_info(self._stream, self._timed, None)
-                if operation:
-                    self._timingPending = True
-                    self._lastTimingRequest = now
-                    lib.pa_operation_unref(operation)
-        finally:
-            lib.pa_threaded_mainloop_unlock(loop)
+                if room:
+                    piece, data = data[:room], data[room:]
+                    if lib.pa_stream_write(self._stream, piece, len(piece), None, 0, 0) < 0:
+                        raise self._error("the sound server stopped taking audio")
+                    self._written += len(piece)
+                self._requestTiming()
+            finally:
+                lib.pa_threaded_mainloop_unlock(loop)
+            if data:
+                time.sleep(WRITE_POLL_S)
+
+    def _requestTiming(self):
+        """Asks for a timing report now and then (with the main loop locked)."""
+        now = time.monotonic_ns()
+        if self._timingPending or now - self._lastTimingRequest < self.TIMING_INTERVAL_NS:
+            return
+        operation = self._lib.pa_stream_update_timing_info(self._stream, self._timed, None)
+        if operation:
+            self._timingPending = True
+            self._lastTimingRequest = now
+            self._lib.pa_operation_unref(operation)
 
     def close(self):
         lib, loop = self._lib, self._loop
@@ -638,8 +666,8 @@ class PulseOutput:
 
 class Player:
     """Plays decoded chunks in step with the host: a thread writes the stream
-    block by block, asking the sound server each time how long until the block
-    is heard, and the playout picks the audio due at that moment."""
+    block by block; for each, the sound server's timing says when it will be
+    heard, and the playout picks the audio due at that moment on the host clock."""
 
     def __init__(self, channels, clock, sink=None, client_name="recv.py",
                  latency_ms=PLAYBACK_LATENCY_MS):

@@ -6,8 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/host_log.h"
@@ -189,6 +192,64 @@ TEST_F(BroadcastServerTest, FormatChangeReachesCurrentAndLaterGuests) {
     auto late = TestGuest::connect(server_->port());
     ASSERT_TRUE(late);
     EXPECT_EQ(late->nextMessage(), Message(mono));
+}
+
+// A diagnostic sink that runs an action once, the first time it is copied after being
+// armed. The server gives each new guest's connection a copy of its sink while it admits
+// the guest, so the action lands inside that admission: after the guest has arrived and
+// before it has been sent anything.
+class CopyTriggeredSink {
+  public:
+    struct Trigger {
+        void arm(std::function<void()> action) {
+            std::lock_guard guard(lock);
+            armed = std::move(action);
+        }
+        std::function<void()> take() {
+            std::lock_guard guard(lock);
+            return std::exchange(armed, nullptr);
+        }
+        std::mutex lock;
+        std::function<void()> armed;
+    };
+
+    CopyTriggeredSink(zoranth::DiagnosticSink inner, std::shared_ptr<Trigger> trigger)
+        : inner_(std::move(inner)), trigger_(std::move(trigger)) {}
+    CopyTriggeredSink(const CopyTriggeredSink& other)
+        : inner_(other.inner_), trigger_(other.trigger_) {
+        if (auto action = trigger_->take()) {
+            action();
+        }
+    }
+    CopyTriggeredSink(CopyTriggeredSink&&) = default;
+    void operator()(std::string_view category, std::string_view text) const {
+        inner_(category, text);
+    }
+
+  private:
+    zoranth::DiagnosticSink inner_;
+    std::shared_ptr<Trigger> trigger_;
+};
+
+TEST_F(BroadcastServerTest, FormatChangeDuringAGuestsAdmissionReachesIt) {
+    static constexpr Hello mono{48000, 1, 16, 960, 2000};
+    auto trigger = std::make_shared<CopyTriggeredSink::Trigger>();
+    auto server = std::make_shared<BroadcastServer>(stereo, "Admission Rave",
+                                                    CopyTriggeredSink(log_.sink(), trigger));
+    ASSERT_TRUE(server->start(loopback()));
+    trigger->arm([&server] { server->updateFormat(mono); });
+
+    auto guest = TestGuest::connect(server->port());
+    ASSERT_TRUE(guest);
+    auto first = guest->nextMessage();
+    ASSERT_TRUE(first && first->is<Hello>());
+    if (*first != Message(mono)) {
+        EXPECT_EQ(guest->nextMessage(), Message(mono));
+    }
+    ASSERT_TRUE(eventually([&] { return server->guestCount() == 1; }));
+    server->broadcast({{1, audioFrame(5)}}, farDeadline(), 0);
+    EXPECT_EQ(audioSeq(guest->nextMessage()), 5u);
+    server->stop();
 }
 
 TEST_F(BroadcastServerTest, SnapshotsCompleteOnceSortedById) {

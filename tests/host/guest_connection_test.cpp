@@ -418,6 +418,22 @@ TEST_F(GuestConnectionTest, FormatChangeDiscardsQueuedAudioAndSendsTheNewHelloNe
     EXPECT_EQ(after, std::vector<std::uint32_t>{seq});
 }
 
+// The server may pass on a format change before the connection has started: the newer
+// hello replaces the one the connection was made with, so the guest never ends on a
+// stale format.
+TEST_F(GuestConnectionTest, FormatChangeBeforeStartReplacesTheFirstHello) {
+    constexpr Hello mono{48000, 1, 16, 960, 1500};
+    Guest pair = accept();
+    pair.connection->enqueue(audioFrame(1, 100), farDeadline(), 0);
+    pair.connection->sendHello(mono);
+    pair.connection->enqueue(audioFrame(2, 100), farDeadline(), 0);
+    pair.connection->start();
+
+    EXPECT_EQ(pair.guest.nextMessage(), Message(mono));
+    const auto next = readThroughAudio(pair.guest, 2);
+    ASSERT_EQ(next.size(), 1u) << "a second hello came before the audio";
+    EXPECT_EQ(audioSeqs(next), std::vector<std::uint32_t>{2});
+}
 TEST_F(GuestConnectionTest, GoodbyeSendsByeAndEnds) {
     Guest pair = acceptStarted();
     pair.connection->sayGoodbyeAndClose();

@@ -54,6 +54,22 @@ class ClockEstimate(unittest.TestCase):
         self.assertEqual(clock.latestRttNanos, 3_000_000)
         self.assertEqual(clock.minRttNanos, 200_000)
 
+    def test_an_older_short_trip_wins_until_drift_makes_it_doubtful(self):
+        clock = ClockSync()
+        sent = clock.request(0)
+        self.assertTrue(clock.response(sent, sent + 100_000 + 1_000, sent + 200_000))
+        # Then a trip of 2 ms every second, the host's answer 500 us after the
+        # midpoint: an offset 500 us off.
+        offsets = {}
+        for second in range(1, 13):
+            t1 = clock.request(second * 1_000_000_000)
+            clock.response(t1, t1 + 1_000_000 + 500_000, t1 + 2_000_000)
+            offsets[second] = clock.offsetNanos
+        # Doubt: 100 us of asymmetry plus 100 us per second of age, against 1 ms.
+        self.assertEqual(offsets[5], 1_000)
+        self.assertEqual(offsets[12], 500_000)
+        self.assertEqual(clock.minRttNanos, 2_000_000)
+
     def test_answers_to_unasked_or_repeated_probes_are_ignored(self):
         clock = ClockSync()
         sent = clock.request(1000)

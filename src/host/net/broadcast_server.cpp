@@ -255,6 +255,8 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         });
         return;
     }
+    // The hello is read here and changed only on this queue (changeFormat), so it cannot
+    // change before the guest is in the map that later changes reach.
     Id id = 0;
     Hello hello;
     GuestConnection::AudioSentHandler audioSent;
@@ -397,6 +399,16 @@ std::vector<std::shared_ptr<GuestConnection>> BroadcastServer::connections() con
 }
 
 void BroadcastServer::updateFormat(const Hello& hello) {
+    // Guests are admitted on the server's queue, so a change made there too meets every
+    // guest on one side of it: admitted before, it gets the change; after, it starts with it.
+    queue_.post([weak = weak_from_this(), hello] {
+        if (auto self = weak.lock()) {
+            self->changeFormat(hello);
+        }
+    });
+}
+
+void BroadcastServer::changeFormat(const Hello& hello) {
     std::vector<std::shared_ptr<GuestConnection>> list;
     {
         std::lock_guard guard(lock_);

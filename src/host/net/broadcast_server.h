@@ -87,7 +87,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     Id nextGuestId() const;
     std::size_t guestCount() const;
 
-    // A new stream format: every guest gets it next, and later guests first.
+    // A new stream format: every guest gets it next, and later guests first. Applied on
+    // the server's queue, in order with the guests' admissions.
     void updateFormat(const Hello& hello);
     // Hands each connected guest its frame; ids without a guest are ignored.
     void broadcast(const Packets& packets, std::uint64_t deadlineNanos, double now);
@@ -128,6 +129,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void accepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
     void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
                            const GuestConnection::State& state);
+    void changeFormat(const Hello& hello);
     void guestsChanged();
     std::vector<std::shared_ptr<GuestConnection>> connections() const;
     void log(const std::string& text) const;
@@ -142,7 +144,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     Id nextGuestId_ = 1;
     std::uint16_t port_ = 0;
     std::optional<std::string> advertisedName_;
-    Hello hello_;
+    Hello hello_;  // changed only on queue_
     Bitrates bitrateByGuest_;
     std::int32_t defaultBitrate_ = initialDefaultBitrate;
     bool started_ = false;

@@ -425,6 +425,12 @@ void GuestConnection::changeFormat(const Hello& hello) {
         log("client " + std::to_string(id_) + ": format change, discarded " +
             std::to_string(stale) + " stale frame(s)");
     }
+    if (pendingHello_) {
+        // Not started yet: the newer hello replaces the first one instead of following
+        // it, or the guest would end on the stale format.
+        pendingHello_ = hello;
+        return;
+    }
     appendPriority(encoded(hello));
     pump();
 }

@@ -106,7 +106,8 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     // One complete audio frame, its playout deadline (host-clock nanoseconds) and
     // the current WallClock seconds.
     void enqueue(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
-    // A stream-format change: queued audio is stale and the new hello goes next.
+    // A stream-format change: queued audio is stale and the new hello goes next. Before
+    // start() it replaces the hello the connection was made with.
     void sendHello(const Hello& hello);
     // A complete frame that goes out ahead of audio (beats, cues).
     void sendControl(FrameQueue::Bytes frame);
