@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "host/checks/system_checkup.h"
+
 namespace zoranth {
 namespace {
 
@@ -56,10 +58,6 @@ void AudioCapabilityModel::check(Trigger trigger) {
     }
 }
 
-void AudioCapabilityModel::openSettings() {
-    emit settingsRequested(QUrl(QString::fromLatin1(settingsUrl)));
-}
-
 AudioCapabilityModel::Verdict AudioCapabilityModel::verdict() const {
     const auto& verdict = monitor_->verdict();
     if (!verdict) {
@@ -70,15 +68,28 @@ AudioCapabilityModel::Verdict AudioCapabilityModel::verdict() const {
             return Verdict::Granted;
         case AudioCapability::Verdict::Case::denied:
             return Verdict::Denied;
+        case AudioCapability::Verdict::Case::unreachable:
+            return Verdict::Unreachable;
         case AudioCapability::Verdict::Case::undetermined:
             break;
     }
     return Verdict::Undetermined;
 }
 
-QString AudioCapabilityModel::verdictReason() const {
-    const auto& verdict = monitor_->verdict();
-    return verdict ? QString::fromStdString(verdict->reason) : QString();
+QString AudioCapabilityModel::problemDetail() const {
+    const Verdict shown = verdict();
+    if (shown != Verdict::Denied && shown != Verdict::Unreachable) {
+        return {};
+    }
+    return QString::fromStdString(SystemCheckup::audioFinding(monitor_->verdict()).detail);
+}
+
+QString AudioCapabilityModel::problemFix() const {
+    const Verdict shown = verdict();
+    if (shown != Verdict::Denied && shown != Verdict::Unreachable) {
+        return {};
+    }
+    return QString::fromStdString(SystemCheckup::audioFinding(monitor_->verdict()).fix);
 }
 
 }  // namespace zoranth

@@ -4,7 +4,7 @@
 #include <QPointer>
 
 #include "host/host_log.h"
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 #include "host/wall_clock.h"
 #include "host/wifi_link.h"
 #include "platform/network/local_interfaces.h"
@@ -47,7 +47,7 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
       preferences_(dependencies_.preferencesPath.isEmpty()
                        ? std::make_unique<Preferences>()
                        : std::make_unique<Preferences>(dependencies_.preferencesPath)),
-      permission_(std::make_shared<LocalNetworkPermission>()) {
+      permission_(std::make_shared<NetworkWatch>()) {
     if (!dependencies_.now) {
         dependencies_.now = WallClock::now;
     }
@@ -75,8 +75,8 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
     models_ = std::make_unique<WindowModels>(
         *this, AudioCapabilityModel::Dependencies{dependencies_.probe, dependencies_.now});
 
-    permission_->setOnChange([self](const LocalNetworkPermission::Status& status) {
-        const bool denied = status.kind == LocalNetworkPermission::Status::Case::denied;
+    permission_->setOnChange([self](const NetworkWatch::Status& status) {
+        const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
         onMain(self, [denied](BroadcastController& controller) {
             controller.rave_->setLocalNetworkDenied(denied);
             controller.sync();

@@ -20,14 +20,14 @@
 #include "app/rave_controls.h"
 #include "app/window_models.h"
 #include "host/capture/audio_capability.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/session/rave_session.h"
 #include "host/sleep_blocker.h"
 
 namespace zoranth {
 
-class LocalNetworkPermission;
+class NetworkWatch;
 
 class BroadcastController : public QObject, public RaveControls {
     Q_OBJECT
@@ -44,7 +44,7 @@ class BroadcastController : public QObject, public RaveControls {
         RaveSession::OutputDevice outputDevice;
         std::function<AudioCapability::Verdict()> probe;
         // The firewall finding of the drought investigation; runs on a thread of its own.
-        std::function<MacCheckup::Finding()> firewallFinding;
+        std::function<SystemCheckup::Finding()> firewallFinding;
         // What the capture-recovery check reads; by default the pipeline's statistics and
         // the sink's canary.
         std::function<CaptureRecovery::Signals()> captureSignals;
@@ -97,7 +97,7 @@ class BroadcastController : public QObject, public RaveControls {
     std::unique_ptr<WindowModels> models_;
     std::unique_ptr<QTimer> meterTimer_;
     std::unique_ptr<QTimer> statusTimer_;
-    const std::shared_ptr<LocalNetworkPermission> permission_;
+    const std::shared_ptr<NetworkWatch> permission_;
 };
 
 }  // namespace zoranth

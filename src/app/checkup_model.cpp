@@ -4,7 +4,7 @@
 
 namespace zoranth {
 
-CheckupModel::CheckupModel(QObject* parent) : QObject(parent), runner_(MacCheckup::runAllAsync) {
+CheckupModel::CheckupModel(QObject* parent) : QObject(parent), runner_(SystemCheckup::runAllAsync) {
     findings_.setParent(this);
 }
 
@@ -25,8 +25,8 @@ void CheckupModel::run() {
     if (audio_ != nullptr) {
         verdict = audio_->monitor().verdict();
     }
-    runner_(verdict, localNetworkDenied_,
-            [guard = QPointer<CheckupModel>(this)](std::vector<MacCheckup::Finding> findings) {
+    runner_(verdict,
+            [guard = QPointer<CheckupModel>(this)](std::vector<SystemCheckup::Finding> findings) {
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [guard, findings = std::move(findings)]() mutable {
@@ -38,7 +38,7 @@ void CheckupModel::run() {
             });
 }
 
-void CheckupModel::finish(std::vector<MacCheckup::Finding> findings) {
+void CheckupModel::finish(std::vector<SystemCheckup::Finding> findings) {
     findings_.show(std::move(findings));
     if (!hasRun_) {
         hasRun_ = true;

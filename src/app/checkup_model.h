@@ -15,7 +15,7 @@
 #include "app/audio_capability_model.h"
 #include "app/finding_list_model.h"
 #include "host/capture/audio_capability.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 
 namespace zoranth {
 
@@ -24,7 +24,6 @@ class CheckupModel : public QObject {
     QML_ELEMENT
     // Where the capture-permission verdict comes from; none: not probed yet.
     Q_PROPERTY(AudioCapabilityModel* audio READ audio WRITE setAudio NOTIFY audioChanged)
-    Q_PROPERTY(bool localNetworkDenied MEMBER localNetworkDenied_ NOTIFY localNetworkDeniedChanged)
     Q_PROPERTY(FindingListModel* findings READ findings CONSTANT)
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
     Q_PROPERTY(bool hasRun READ hasRun NOTIFY hasRunChanged)
@@ -32,11 +31,11 @@ class CheckupModel : public QObject {
   public:
     // Runs the checks and calls back, on any thread, with the findings.
     using Runner = std::function<void(std::optional<AudioCapability::Verdict> audio,
-                                      bool localNetworkDenied, MacCheckup::FindingsHandler done)>;
+                                      SystemCheckup::FindingsHandler done)>;
 
     explicit CheckupModel(QObject* parent = nullptr);
 
-    // The checks to run; MacCheckup::runAllAsync unless a test swaps them.
+    // The checks to run; SystemCheckup::runAllAsync unless a test swaps them.
     void setRunner(Runner runner) { runner_ = std::move(runner); }
 
     AudioCapabilityModel* audio() const { return audio_; }
@@ -50,15 +49,13 @@ class CheckupModel : public QObject {
 
   signals:
     void audioChanged();
-    void localNetworkDeniedChanged();
     void isRunningChanged();
     void hasRunChanged();
 
   private:
-    void finish(std::vector<MacCheckup::Finding> findings);
+    void finish(std::vector<SystemCheckup::Finding> findings);
 
     QPointer<AudioCapabilityModel> audio_;
-    bool localNetworkDenied_ = false;
     Runner runner_;
     FindingListModel findings_{FindingListModel::Place::checkup};
     bool isRunning_ = false;

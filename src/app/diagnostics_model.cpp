@@ -1,6 +1,7 @@
 #include "app/diagnostics_model.h"
 
 #include "app/settings_text.h"
+#include "host/host_log.h"
 
 namespace zoranth {
 
@@ -8,14 +9,21 @@ DiagnosticsModel::DiagnosticsModel(QObject* parent)
     : QAbstractListModel(parent), values_(values(Facts{})) {}
 
 QStringList DiagnosticsModel::labels() {
-    return {QStringLiteral("Tap format"),       QStringLiteral("IO buffer"),
-            QStringLiteral("Chunks produced"),  QStringLiteral("Ring depth"),
-            QStringLiteral("Ring overruns"),    QStringLiteral("Discontinuities"),
-            QStringLiteral("Capture state"),    QStringLiteral("Comfortable at"),
-            QStringLiteral("Offered load"),     QStringLiteral("Strain"),
-            QStringLiteral("Rave name"),        QStringLiteral("Address"),
-            QStringLiteral("Guests"),           QStringLiteral("Sleep"),
-            QStringLiteral("IOProc deliveries")};
+    return {QStringLiteral("Capture format"),
+            QStringLiteral("IO buffer"),
+            QStringLiteral("Chunks produced"),
+            QStringLiteral("Ring depth"),
+            QStringLiteral("Ring overruns"),
+            QStringLiteral("Discontinuities"),
+            QStringLiteral("Capture state"),
+            QStringLiteral("Comfortable at"),
+            QStringLiteral("Offered load"),
+            QStringLiteral("Strain"),
+            QStringLiteral("Rave name"),
+            QStringLiteral("Address"),
+            QStringLiteral("Guests"),
+            QStringLiteral("Sleep"),
+            QStringLiteral("Capture deliveries")};
 }
 
 QStringList DiagnosticsModel::values(const Facts& facts) {
@@ -33,7 +41,11 @@ QStringList DiagnosticsModel::values(const Facts& facts) {
             SettingsText::address(facts.addresses, facts.listenPort),
             QString::number(facts.guests),
             SettingsText::sleep(facts.isKeepingAwake),
-            QString::number(facts.ioProcDeliveries)};
+            QString::number(facts.captureDeliveries)};
+}
+
+QString DiagnosticsModel::hostLogPath() const {
+    return QString::fromStdString(HostLog::logPath());
 }
 
 int DiagnosticsModel::rowCount(const QModelIndex& parent) const {

@@ -1,8 +1,8 @@
 // The settings' Diagnostics screen: one labelled row per figure behind the main window —
 // the capture's format and counters, its state, the network's headroom, where the rave
-// listens and whether the computer is kept awake — in a fixed order. Rows keep their
-// place; only a changed value is announced. The broadcast controller shows the session
-// here after each refresh. Main thread only.
+// listens and whether the computer is kept awake — in a fixed order, and where the host
+// log is. Rows keep their place; only a changed value is announced. The broadcast
+// controller shows the session here after each refresh. Main thread only.
 #pragma once
 
 #include <QtQml/qqmlregistration.h>
@@ -22,6 +22,8 @@ class DiagnosticsModel : public QAbstractListModel {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("The diagnostics belong to the window's models.")
+    // Where the host log is written, for "Show in Files".
+    Q_PROPERTY(QString hostLogPath READ hostLogPath CONSTANT)
 
   public:
     enum Role { LabelRole = Qt::UserRole + 1, ValueRole };
@@ -41,7 +43,7 @@ class DiagnosticsModel : public QAbstractListModel {
         int listenPort = 0;
         int guests = 0;
         bool isKeepingAwake = false;
-        std::uint64_t ioProcDeliveries = 0;
+        std::uint64_t captureDeliveries = 0;
     };
 
     explicit DiagnosticsModel(QObject* parent = nullptr);
@@ -51,6 +53,7 @@ class DiagnosticsModel : public QAbstractListModel {
     QHash<int, QByteArray> roleNames() const override;
 
     void show(const Facts& facts);
+    QString hostLogPath() const;
 
     // "Tap format", "IO buffer", … in the screen's order.
     static QStringList labels();

@@ -1,21 +1,19 @@
 #include "app/finding_list_model.h"
 
-#include "app/desktop_actions.h"
-
 namespace zoranth {
 namespace {
 
-using Reason = MacCheckup::Reason;
+using Reason = SystemCheckup::Reason;
 
-FindingListModel::Verdict verdictOf(MacCheckup::Verdict verdict) {
+FindingListModel::Verdict verdictOf(SystemCheckup::Verdict verdict) {
     switch (verdict) {
-        case MacCheckup::Verdict::ok:
+        case SystemCheckup::Verdict::ok:
             return FindingListModel::Verdict::Ok;
-        case MacCheckup::Verdict::warning:
+        case SystemCheckup::Verdict::warning:
             return FindingListModel::Verdict::Warning;
-        case MacCheckup::Verdict::problem:
+        case SystemCheckup::Verdict::problem:
             return FindingListModel::Verdict::Problem;
-        case MacCheckup::Verdict::unknown:
+        case SystemCheckup::Verdict::unknown:
             break;
     }
     return FindingListModel::Verdict::Unknown;
@@ -38,7 +36,7 @@ QVariant FindingListModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
         return {};
     }
-    const MacCheckup::Finding& finding = findings_[static_cast<std::size_t>(index.row())];
+    const SystemCheckup::Finding& finding = findings_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:
         case TitleRole:
@@ -72,7 +70,7 @@ QHash<int, QByteArray> FindingListModel::roleNames() const {
     };
 }
 
-void FindingListModel::show(std::vector<MacCheckup::Finding> findings) {
+void FindingListModel::show(std::vector<SystemCheckup::Finding> findings) {
     if (findings == findings_) {
         return;
     }
@@ -89,75 +87,38 @@ void FindingListModel::act(int index) {
     if (index < 0 || index >= count()) {
         return;
     }
-    const MacCheckup::Finding& finding = findings_[static_cast<std::size_t>(index)];
-    DesktopActions desktop;
-    switch (actionFor(place_, finding)) {
-        case Action::Firewall:
-            emit firewallRequested();
-            break;
-        case Action::Reveal:
-            desktop.revealFinding(finding);
-            break;
-        case Action::OpenSettings:
-            desktop.openUrl(text(finding.settingsURL.value_or("")));
-            break;
-        case Action::None:
-            break;
+    if (actionFor(place_, findings_[static_cast<std::size_t>(index)]) == Action::Firewall) {
+        emit firewallRequested();
     }
 }
 
-FindingListModel::Action FindingListModel::actionFor(Place place,
-                                                     const MacCheckup::Finding& finding) {
+FindingListModel::Action FindingListModel::actionFor(Place, const SystemCheckup::Finding& finding) {
     switch (finding.reason) {
-        case Reason::appBlocked:
-        case Reason::notInList:
+        case Reason::portBlocked:
+        case Reason::mdnsBlocked:
             return Action::Firewall;
-        case Reason::translocated:
-        case Reason::duplicateInstall:
-            return Action::Reveal;
-        case Reason::firewallOff:
-        case Reason::allowed:
-        case Reason::audioGranted:
-        case Reason::networkOK:
-            if (place == Place::checkup) {
-                return Action::None;
-            }
-            break;
         default:
-            break;
+            return Action::None;
     }
-    // The card offers the settings for every other finding; the checkup only where a
-    // finding names its settings page.
-    return place == Place::troubleCard || finding.settingsURL ? Action::OpenSettings : Action::None;
 }
 
-QString FindingListModel::actionLabel(Place place, const MacCheckup::Finding& finding) {
-    switch (actionFor(place, finding)) {
-        case Action::Firewall:
-            if (place == Place::troubleCard) {
-                return QStringLiteral("Allow guests through the firewall");
-            }
-            return finding.reason == Reason::appBlocked ? QStringLiteral("Unblock Zoranth")
-                                                        : QStringLiteral("Allow guests");
-        case Action::Reveal:
-            return QStringLiteral("Reveal in Finder");
-        case Action::OpenSettings:
-            return QStringLiteral("Open Settings");
-        case Action::None:
-            break;
+QString FindingListModel::actionLabel(Place place, const SystemCheckup::Finding& finding) {
+    if (actionFor(place, finding) != Action::Firewall) {
+        return {};
     }
-    return {};
+    return place == Place::troubleCard ? QStringLiteral("Allow guests through the firewall")
+                                       : QStringLiteral("Allow guests");
 }
 
-QString FindingListModel::verdictSymbol(MacCheckup::Verdict verdict) {
+QString FindingListModel::verdictSymbol(SystemCheckup::Verdict verdict) {
     switch (verdict) {
-        case MacCheckup::Verdict::ok:
+        case SystemCheckup::Verdict::ok:
             return QStringLiteral("checkmark.circle.fill");
-        case MacCheckup::Verdict::warning:
+        case SystemCheckup::Verdict::warning:
             return QStringLiteral("exclamationmark.triangle.fill");
-        case MacCheckup::Verdict::problem:
+        case SystemCheckup::Verdict::problem:
             return QStringLiteral("xmark.octagon.fill");
-        case MacCheckup::Verdict::unknown:
+        case SystemCheckup::Verdict::unknown:
             break;
     }
     return QStringLiteral("questionmark.circle.fill");

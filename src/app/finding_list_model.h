@@ -1,7 +1,8 @@
 // Checkup findings as a list for the views: each finding's title, detail and fix, its
 // verdict and symbol, and the one action it offers where it is shown — the trouble card
-// during a rave nobody joins, or the checkup screen. act() carries an action out, or, for
-// the firewall, asks the view to open the firewall sheet. Main thread only.
+// during a rave nobody joins, or the checkup screen. The one action that works from the
+// window is letting guests through the firewall; act() asks the view to open its sheet.
+// Main thread only.
 #pragma once
 
 #include <QtQml/qqmlregistration.h>
@@ -10,7 +11,7 @@
 
 #include <vector>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 
 namespace zoranth {
 
@@ -23,7 +24,7 @@ class FindingListModel : public QAbstractListModel {
   public:
     enum class Verdict { Ok, Warning, Problem, Unknown };
     Q_ENUM(Verdict)
-    enum class Action { None, Firewall, Reveal, OpenSettings };
+    enum class Action { None, Firewall };
     Q_ENUM(Action)
     // Where the findings are shown, which decides the buttons.
     enum class Place { troubleCard, checkup };
@@ -45,17 +46,17 @@ class FindingListModel : public QAbstractListModel {
     QHash<int, QByteArray> roleNames() const override;
 
     int count() const { return static_cast<int>(findings_.size()); }
-    const std::vector<MacCheckup::Finding>& findings() const { return findings_; }
-    void show(std::vector<MacCheckup::Finding> findings);
+    const std::vector<SystemCheckup::Finding>& findings() const { return findings_; }
+    void show(std::vector<SystemCheckup::Finding> findings);
 
-    // The action of the finding at `index`: opens its settings page, shows the copy in
-    // the file manager, or asks for the firewall sheet (firewallRequested).
+    // The action of the finding at `index`: asks for the firewall sheet
+    // (firewallRequested).
     Q_INVOKABLE void act(int index);
 
     // What a finding offers at a place, by its reason.
-    static Action actionFor(Place place, const MacCheckup::Finding& finding);
-    static QString actionLabel(Place place, const MacCheckup::Finding& finding);
-    static QString verdictSymbol(MacCheckup::Verdict verdict);
+    static Action actionFor(Place place, const SystemCheckup::Finding& finding);
+    static QString actionLabel(Place place, const SystemCheckup::Finding& finding);
+    static QString verdictSymbol(SystemCheckup::Verdict verdict);
 
   signals:
     void countChanged();
@@ -63,7 +64,7 @@ class FindingListModel : public QAbstractListModel {
 
   private:
     Place place_;
-    std::vector<MacCheckup::Finding> findings_;
+    std::vector<SystemCheckup::Finding> findings_;
 };
 
 }  // namespace zoranth

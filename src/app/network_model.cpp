@@ -26,9 +26,9 @@ QString NetworkModel::describe(LinkCapacity::HostAttachment attachment,
                                const std::optional<LinkCapacity::Link>& link) {
     QString description = QString::fromStdString(WiFiLink::describe(link));
     if (attachment == LinkCapacity::HostAttachment::ethernet) {
-        description += QStringLiteral(" · this Mac is on Ethernet");
+        description += QStringLiteral(" · this computer is on Ethernet");
     } else if (attachment == LinkCapacity::HostAttachment::wifi) {
-        description += QStringLiteral(" · this Mac is on Wi-Fi");
+        description += QStringLiteral(" · this computer is on Wi-Fi");
     }
     return description;
 }
@@ -55,13 +55,6 @@ void NetworkModel::showHeadroom(const NetworkHealth::Headroom& headroom) {
     roundTrip_ = roundTrip;
     aboveThat_ = aboveThat;
     emit measurementsChanged();
-}
-
-void NetworkModel::showLocalNetworkDenied(bool denied) {
-    if (denied != localNetworkDenied_) {
-        localNetworkDenied_ = denied;
-        emit localNetworkDeniedChanged();
-    }
 }
 
 }  // namespace zoranth

@@ -1,8 +1,8 @@
 // This computer's network and what the guests measure of it, as the settings' Network
 // tab shows them: the connection in one line, whether it is wired, the advice for its
-// Wi-Fi link, the guests' round trip and what lies above it; and whether guests are kept
-// from discovering the rave, for the checkup. The broadcast controller shows the
-// attachment when it changes and the verdict after each refresh. Main thread only.
+// Wi-Fi link, the guests' round trip and what lies above it. The broadcast controller
+// shows the attachment when it changes and the verdict after each refresh. Main thread
+// only.
 #pragma once
 
 #include <QtQml/qqmlregistration.h>
@@ -30,7 +30,6 @@ class NetworkModel : public QObject {
     Q_PROPERTY(QString roundTrip READ roundTrip NOTIFY measurementsChanged)
     // "Above that": "measuring…", or "3 ms, steady".
     Q_PROPERTY(QString aboveThat READ aboveThat NOTIFY measurementsChanged)
-    Q_PROPERTY(bool localNetworkDenied READ localNetworkDenied NOTIFY localNetworkDeniedChanged)
 
   public:
     enum class Attachment { Ethernet, WiFi, Unknown };
@@ -43,14 +42,12 @@ class NetworkModel : public QObject {
     QStringList advice() const { return advice_; }
     QString roundTrip() const { return roundTrip_; }
     QString aboveThat() const { return aboveThat_; }
-    bool localNetworkDenied() const { return localNetworkDenied_; }
 
     // How this computer is attached and its Wi-Fi link, if it has one.
     void showLink(LinkCapacity::HostAttachment attachment,
                   const std::optional<LinkCapacity::Link>& link);
     // What the guests measure, from the network verdict.
     void showHeadroom(const NetworkHealth::Headroom& headroom);
-    void showLocalNetworkDenied(bool denied);
 
     // The link's description followed by how this computer is attached.
     static QString describe(LinkCapacity::HostAttachment attachment,
@@ -59,7 +56,6 @@ class NetworkModel : public QObject {
   signals:
     void linkChanged();
     void measurementsChanged();
-    void localNetworkDeniedChanged();
 
   private:
     QString linkDescription_ = QStringLiteral("checking…");
@@ -67,7 +63,6 @@ class NetworkModel : public QObject {
     QStringList advice_;
     QString roundTrip_;
     QString aboveThat_;
-    bool localNetworkDenied_ = false;
 };
 
 }  // namespace zoranth

@@ -34,7 +34,7 @@ class QuitCoordinator {
         QString informativeText;
         QString quitButton;
         QString cancelButton;
-        // "Unmute this Mac on the way out", shown ticked; only when we muted the output.
+        // "Unmute the speakers on the way out", shown ticked; only when we muted them.
         std::optional<QString> unmuteCheckbox;
         friend bool operator==(const Question&, const Question&) = default;
     };

@@ -10,7 +10,7 @@ QString RootViewText::status(const RaveSession::State& state) {
     using Case = RaveSession::State::Case;
     switch (state.kind) {
         case Case::starting:
-            return QStringLiteral("Starting — answer the audio permission prompt if it appears…");
+            return QStringLiteral("Starting — connecting to the sound server…");
         case Case::broadcasting:
             return QStringLiteral("The rave is live");
         case Case::failed:
@@ -62,23 +62,23 @@ RootViewText::Silence RootViewText::silence(bool isMuted, MuteControl::Strategy 
                                             double bufferDelayMs) {
     if (isMuted) {
         return {QStringLiteral("speaker.slash.fill"),
-                QStringLiteral("This Mac is silent. The rave is still being broadcast."), QString(),
-                QStringLiteral("Unmute"), false};
+                QStringLiteral("This computer is silent. The rave is still being broadcast."),
+                QString(), QStringLiteral("Unmute"), false};
     }
     if (strategy == MuteControl::Strategy::unavailable) {
         return {QStringLiteral("speaker.wave.2.fill"),
-                QStringLiteral("This Mac's speakers can't be muted from here"),
-                QStringLiteral("This output has no volume control macOS can reach — the same "
-                               "reason the volume keys don't work for it. Turn the speakers down "
-                               "at the speakers, or start the rave and mute from there."),
+                QStringLiteral("This computer's speakers can't be muted from here"),
+                QStringLiteral("The sound server offers no mute control for this output — the "
+                               "same reason the volume keys don't work for it. Turn the speakers "
+                               "down at the speakers, or start the rave and mute from there."),
                 QString(), false};
     }
     return {QStringLiteral("speaker.wave.2.fill"),
-            QStringLiteral("This Mac's speakers are still playing out loud"),
+            QStringLiteral("This computer's speakers are still playing out loud"),
             QStringLiteral("Your speakers run about ") + seconds(bufferDelayMs) +
                 QStringLiteral(" seconds ahead of the phones — that's the buffer, not a fault. "
                                "Listen to check audio is flowing, then mute."),
-            QStringLiteral("Mute this Mac"), true};
+            QStringLiteral("Mute the speakers"), true};
 }
 
 }  // namespace zoranth

@@ -23,8 +23,8 @@ TroubleModel::TroubleModel(QObject* parent) : QObject(parent) {
     findings_.setParent(this);
 }
 
-void TroubleModel::show(const DroughtWatch::Stage& stage, std::vector<MacCheckup::Finding> findings,
-                        const QString& addressText) {
+void TroubleModel::show(const DroughtWatch::Stage& stage,
+                        std::vector<SystemCheckup::Finding> findings, const QString& addressText) {
     const Stage next = stageOf(stage);
     if (std::exchange(stage_, next) != next) {
         emit stageChanged();

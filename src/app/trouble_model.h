@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/finding_list_model.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/session/drought_watch.h"
 
 namespace zoranth {
@@ -36,7 +36,7 @@ class TroubleModel : public QObject {
     FindingListModel* findings() { return &findings_; }
     QString addressText() const { return addressText_; }
 
-    void show(const DroughtWatch::Stage& stage, std::vector<MacCheckup::Finding> findings,
+    void show(const DroughtWatch::Stage& stage, std::vector<SystemCheckup::Finding> findings,
               const QString& addressText);
 
   signals:

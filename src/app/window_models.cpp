@@ -37,7 +37,7 @@ void WindowModels::show(const RaveSession& session, double now) {
         facts_.ringOverruns = stats.ringOverruns;
         facts_.discontinuities = stats.discontinuities;
         facts_.diagnosis = stats.diagnosis;
-        facts_.ioProcDeliveries = stats.ioProcDeliveries;
+        facts_.captureDeliveries = stats.ioProcDeliveries;
         rave_.showListening(session.listenPort(), session.advertisedName());
     }
     facts_.headroom = session.health().headroom;
@@ -54,7 +54,6 @@ void WindowModels::show(const RaveSession& session, double now) {
     quality_.show(session.tier(), session.settings().qualityFloor,
                   session.settings().isQualityAutomatic);
     network_.showHeadroom(session.health().headroom);
-    network_.showLocalNetworkDenied(session.localNetworkDenied());
     trouble_.show(
         session.droughtStage(), session.troubleFindings(),
         RootViewText::address(rave_.advertisedName(), rave_.addresses(), rave_.listenPort()));

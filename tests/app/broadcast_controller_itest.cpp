@@ -96,7 +96,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     EXPECT_TRUE(controller_->timersRunning());
     EXPECT_TRUE(models.rave()->isLive());
     EXPECT_EQ(diagnostic(models, "Sleep"), QString("held off — don't close the lid"));
-    EXPECT_TRUE(diagnostic(models, "Tap format").startsWith("48000 Hz, 2 ch"));
+    EXPECT_TRUE(diagnostic(models, "Capture format").startsWith("48000 Hz, 2 ch"));
 
     ASSERT_TRUE(eventuallyInEventLoop([&] { return models.rave()->listenPort() != 0; }));
     EXPECT_EQ(models.rave()->listenPort(), controller_->rave().listenPort());

@@ -68,7 +68,6 @@ TEST_F(BroadcastControllerTest, TheModelsShowAnIdleRaveAtLaunch) {
     EXPECT_EQ(models.speakers()->strategy(), SpeakersModel::Strategy::Device);
     EXPECT_NE(models.network()->linkDescription(), QString("checking…"));
     EXPECT_EQ(models.network()->roundTrip(), QString("—"));
-    EXPECT_FALSE(models.network()->localNetworkDenied());
     EXPECT_EQ(models.trouble()->stage(), TroubleModel::Stage::Fine);
     EXPECT_EQ(models.trouble()->findings()->count(), 0);
     const QStringList values = DiagnosticsModel::values(DiagnosticsModel::Facts{});

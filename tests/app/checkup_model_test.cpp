@@ -19,18 +19,15 @@
 namespace zoranth {
 namespace {
 
-using Reason = MacCheckup::Reason;
+using Reason = SystemCheckup::Reason;
 using Action = FindingListModel::Action;
 using Place = FindingListModel::Place;
 
-MacCheckup::Finding findingFor(Reason reason, bool withSettings = true) {
-    MacCheckup::Finding finding;
+SystemCheckup::Finding findingFor(Reason reason) {
+    SystemCheckup::Finding finding;
     finding.id = "firewall";
     finding.title = "Letting guests connect";
     finding.reason = reason;
-    if (withSettings) {
-        finding.settingsURL = "x-apple.systempreferences:com.apple.Network-Settings.extension";
-    }
     return finding;
 }
 
@@ -42,56 +39,44 @@ void waitFor(const std::function<bool()>& done) {
     }
 }
 
-TEST(FindingActions, EachReasonOffersItsOneButtonInTheCheckup) {
+TEST(FindingActions, OnlyTheFirewallIsFixedFromTheWindow) {
     struct Row {
         Reason reason;
-        bool withSettings;
         Action action;
-        const char* label;
+        const char* checkup;
+        const char* card;
     };
     const Row rows[] = {
-        {Reason::firewallOff, true, Action::None, ""},
-        {Reason::allowed, true, Action::None, ""},
-        {Reason::audioGranted, true, Action::None, ""},
-        {Reason::networkOK, true, Action::None, ""},
-        {Reason::appBlocked, true, Action::Firewall, "Unblock Zoranth"},
-        {Reason::notInList, true, Action::Firewall, "Allow guests"},
-        {Reason::translocated, false, Action::Reveal, "Reveal in Finder"},
-        {Reason::duplicateInstall, false, Action::Reveal, "Reveal in Finder"},
-        {Reason::blockAllIncoming, true, Action::OpenSettings, "Open Settings"},
-        {Reason::audioDenied, true, Action::OpenSettings, "Open Settings"},
-        {Reason::networkUnconfirmed, true, Action::OpenSettings, "Open Settings"},
-        {Reason::stateUnreadable, false, Action::None, ""},
+        {Reason::portBlocked, Action::Firewall, "Allow guests",
+         "Allow guests through the firewall"},
+        {Reason::mdnsBlocked, Action::Firewall, "Allow guests",
+         "Allow guests through the firewall"},
+        {Reason::firewallOff, Action::None, "", ""},
+        {Reason::allowed, Action::None, "", ""},
+        {Reason::firewallUnreadable, Action::None, "", ""},
+        {Reason::audioDenied, Action::None, "", ""},
+        {Reason::soundServerMissing, Action::None, "", ""},
+        {Reason::avahiMissing, Action::None, "", ""},
+        {Reason::networkUnconfirmed, Action::None, "", ""},
+        {Reason::networkUnavailable, Action::None, "", ""},
     };
     for (const Row& row : rows) {
-        const auto finding = findingFor(row.reason, row.withSettings);
+        const auto finding = findingFor(row.reason);
         SCOPED_TRACE(static_cast<int>(row.reason));
         EXPECT_EQ(FindingListModel::actionFor(Place::checkup, finding), row.action);
-        EXPECT_EQ(FindingListModel::actionLabel(Place::checkup, finding), QString(row.label));
+        EXPECT_EQ(FindingListModel::actionLabel(Place::checkup, finding), QString(row.checkup));
+        EXPECT_EQ(FindingListModel::actionLabel(Place::troubleCard, finding), QString(row.card));
     }
 }
 
-TEST(FindingActions, TheTroubleCardOffersAFixForEveryFinding) {
-    EXPECT_EQ(FindingListModel::actionLabel(Place::troubleCard, findingFor(Reason::notInList)),
-              QString("Allow guests through the firewall"));
-    EXPECT_EQ(FindingListModel::actionLabel(Place::troubleCard, findingFor(Reason::appBlocked)),
-              QString("Allow guests through the firewall"));
-    EXPECT_EQ(FindingListModel::actionLabel(Place::troubleCard,
-                                            findingFor(Reason::duplicateInstall, false)),
-              QString("Reveal in Finder"));
-    EXPECT_EQ(
-        FindingListModel::actionLabel(Place::troubleCard, findingFor(Reason::networkDenied, false)),
-        QString("Open Settings"));
-}
-
 TEST(FindingActions, VerdictsHaveTheirSymbols) {
-    EXPECT_EQ(FindingListModel::verdictSymbol(MacCheckup::Verdict::ok),
+    EXPECT_EQ(FindingListModel::verdictSymbol(SystemCheckup::Verdict::ok),
               QString("checkmark.circle.fill"));
-    EXPECT_EQ(FindingListModel::verdictSymbol(MacCheckup::Verdict::warning),
+    EXPECT_EQ(FindingListModel::verdictSymbol(SystemCheckup::Verdict::warning),
               QString("exclamationmark.triangle.fill"));
-    EXPECT_EQ(FindingListModel::verdictSymbol(MacCheckup::Verdict::problem),
+    EXPECT_EQ(FindingListModel::verdictSymbol(SystemCheckup::Verdict::problem),
               QString("xmark.octagon.fill"));
-    EXPECT_EQ(FindingListModel::verdictSymbol(MacCheckup::Verdict::unknown),
+    EXPECT_EQ(FindingListModel::verdictSymbol(SystemCheckup::Verdict::unknown),
               QString("questionmark.circle.fill"));
 }
 
@@ -101,11 +86,11 @@ TEST(FindingList, ListsEachFindingUnderItsRolesAndAsksForTheFirewallSheet) {
     QSignalSpy counted(&model, &FindingListModel::countChanged);
     QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
     QSignalSpy firewall(&model, &FindingListModel::firewallRequested);
-    auto blocked = findingFor(Reason::appBlocked);
-    blocked.verdict = MacCheckup::Verdict::problem;
+    auto blocked = findingFor(Reason::portBlocked);
+    blocked.verdict = SystemCheckup::Verdict::problem;
     blocked.detail = "Guests are blocked.";
     blocked.fix = "Unblock it.";
-    model.show({blocked, MacCheckup::audioFinding(AudioCapability::Verdict::granted())});
+    model.show({blocked, SystemCheckup::audioFinding(AudioCapability::Verdict::granted())});
     ASSERT_EQ(model.count(), 2);
     EXPECT_EQ(counted.count(), 1);
 
@@ -119,7 +104,7 @@ TEST(FindingList, ListsEachFindingUnderItsRolesAndAsksForTheFirewallSheet) {
               FindingListModel::Verdict::Problem);
     EXPECT_EQ(role(0, "symbol").toString(), QString("xmark.octagon.fill"));
     EXPECT_EQ(role(0, "action").value<Action>(), Action::Firewall);
-    EXPECT_EQ(role(0, "actionLabel").toString(), QString("Unblock Zoranth"));
+    EXPECT_EQ(role(0, "actionLabel").toString(), QString("Allow guests"));
     EXPECT_EQ(role(1, "actionLabel").toString(), QString());
 
     model.act(0);
@@ -138,19 +123,17 @@ class CheckupRun : public ::testing::Test {
   protected:
     void SetUp() override {
         guiApplication();
-        model.setRunner([this](std::optional<AudioCapability::Verdict> audio, bool denied,
-                               MacCheckup::FindingsHandler done) {
+        model.setRunner([this](std::optional<AudioCapability::Verdict> audio,
+                               SystemCheckup::FindingsHandler done) {
             askedAudio = audio;
-            askedDenied = denied;
             ++runs;
             pending = std::move(done);
         });
     }
 
     CheckupModel model;
-    MacCheckup::FindingsHandler pending;
+    SystemCheckup::FindingsHandler pending;
     std::optional<AudioCapability::Verdict> askedAudio;
-    bool askedDenied = false;
     int runs = 0;
 };
 
@@ -165,8 +148,8 @@ TEST_F(CheckupRun, RunsOnceAtATimeAndListsWhatItFound) {
 
     // The checks report from their own thread.
     std::thread([done = pending] {
-        done({MacCheckup::audioFinding(AudioCapability::Verdict::denied()),
-              MacCheckup::duplicateFinding("/opt/zoranth/bin/zoranth-host")});
+        done({SystemCheckup::audioFinding(AudioCapability::Verdict::unreachable("refused")),
+              findingFor(Reason::portBlocked)});
     }).join();
     waitFor([this] { return !model.isRunning(); });
     EXPECT_TRUE(model.hasRun());
@@ -177,15 +160,13 @@ TEST_F(CheckupRun, RunsOnceAtATimeAndListsWhatItFound) {
     EXPECT_EQ(findings.data(findings.index(0), FindingListModel::SymbolRole).toString(),
               QString("xmark.octagon.fill"));
     EXPECT_EQ(findings.data(findings.index(0), FindingListModel::ActionLabelRole).toString(),
-              QString("Open Settings"));
+              QString());
     EXPECT_EQ(findings.data(findings.index(1), FindingListModel::ActionRole).value<Action>(),
-              Action::Reveal);
+              Action::Firewall);
 }
 
 TEST_F(CheckupRun, AsksWithTheWindowsPermissionVerdicts) {
-    model.setProperty("localNetworkDenied", true);
     model.run();
-    EXPECT_TRUE(askedDenied);
     EXPECT_EQ(askedAudio, std::nullopt) << "no monitor: not probed yet";
     pending({});
     waitFor([this] { return !model.isRunning(); });
@@ -204,8 +185,8 @@ TEST_F(CheckupRun, AsksWithTheWindowsPermissionVerdicts) {
 TEST(FirewallFixReport, OnlyAFailureIsReportedAndSaysWhereElseToChangeIt) {
     using Outcome = FirewallFix::Outcome;
     EXPECT_EQ(FirewallFixModel::failureText(Outcome::failed("The firewall said no.")),
-              QString("The firewall said no.\n\nYou can also change this in System Settings > "
-                      "Network > Firewall > Options."));
+              QString("The firewall said no.\n\nYou can also run the command from the sheet "
+                      "yourself in a terminal."));
     for (const auto& quiet : {Outcome::alreadyAllowed(), Outcome::fixedWithoutPassword(),
                               Outcome::fixedWithPassword(), Outcome::cancelled()}) {
         EXPECT_EQ(FirewallFixModel::failureText(quiet), std::nullopt);
@@ -223,8 +204,28 @@ TEST(FirewallFixReport, TheSheetHearsTheOutcomeOnTheWindowsThread) {
     EXPECT_TRUE(model.isRunning());
     waitFor([&model] { return !model.isRunning(); });
     ASSERT_EQ(finished.count(), 1);
-    EXPECT_TRUE(finished[0][0].toString().startsWith("nope\n\nYou can also change this in"));
-    EXPECT_TRUE(model.manualCommand().startsWith("sudo "));
+    EXPECT_TRUE(finished[0][0].toString().startsWith("nope\n\nYou can also run the command"));
+}
+
+TEST(FirewallFixReport, TheCommandsAreLookedUpOffTheWindowsThread) {
+    guiApplication();
+    FirewallFixModel model;
+    std::thread::id lookedUpOn;
+    model.setLookup([&lookedUpOn] {
+        lookedUpOn = std::this_thread::get_id();
+        return FirewallFixModel::Commands{"sudo ufw allow 40311/tcp && sudo ufw allow 5353/udp",
+                                          "ufw allow 40311/tcp\nufw allow 5353/udp"};
+    });
+    QSignalSpy changed(&model, &FirewallFixModel::commandsChanged);
+    EXPECT_FALSE(model.hasLookedUp());
+    EXPECT_EQ(model.manualCommand(), QString());
+    model.lookUp();
+    waitFor([&model] { return model.hasLookedUp(); });
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_NE(lookedUpOn, std::this_thread::get_id());
+    EXPECT_EQ(model.manualCommand(),
+              QString("sudo ufw allow 40311/tcp && sudo ufw allow 5353/udp"));
+    EXPECT_EQ(model.commandPreview(), QString("ufw allow 40311/tcp\nufw allow 5353/udp"));
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ QSet<QString> symbolsNamedInQml() {
 // The symbols the C++ side hands the views.
 QSet<QString> symbolsNamedInCode() {
     QSet<QString> names;
-    for (auto verdict : {MacCheckup::Verdict::ok, MacCheckup::Verdict::warning,
-                         MacCheckup::Verdict::problem, MacCheckup::Verdict::unknown}) {
+    for (auto verdict : {SystemCheckup::Verdict::ok, SystemCheckup::Verdict::warning,
+                         SystemCheckup::Verdict::problem, SystemCheckup::Verdict::unknown}) {
         names.insert(FindingListModel::verdictSymbol(verdict));
     }
     names.insert(RootViewText::silence(true, MuteControl::Strategy::device, 4500).symbol);
@@ -81,8 +81,8 @@ TEST(IconSet, EverySymbolTheWindowNamesHasADrawing) {
     for (const char* expected :
          {"exclamationmark.triangle.fill", "person.badge.clock", "speaker.slash.fill",
           "speaker.wave.2.fill", "waveform", "wifi", "stethoscope", "checklist", "lightbulb",
-          "headphones", "waveform.slash", "exclamationmark.octagon.fill", "person.slash",
-          "checkmark.circle.fill", "xmark.octagon.fill", "questionmark.circle.fill"}) {
+          "headphones", "waveform.slash", "folder", "person.slash", "checkmark.circle.fill",
+          "xmark.octagon.fill", "questionmark.circle.fill"}) {
         EXPECT_TRUE(named.contains(QString::fromLatin1(expected))) << expected;
     }
     for (const QString& name : named) {

@@ -20,7 +20,7 @@ TEST(RootViewText, StatusFollowsTheRaveState) {
     };
     const Row rows[] = {
         {State::idle(), "Ready to start"},
-        {State::starting(), "Starting — answer the audio permission prompt if it appears…"},
+        {State::starting(), "Starting — connecting to the sound server…"},
         {State::broadcasting(), "The rave is live"},
         {State::failed("no sound server is running"), "Couldn't start: no sound server is running"},
     };
@@ -74,24 +74,25 @@ TEST(RootViewText, BufferReadsInSecondsWithOneDecimal) {
 TEST(RootViewText, SilenceSectionOffersWhatThisComputerCanDo) {
     const auto muted = RootViewText::silence(true, MuteControl::Strategy::device, 4500);
     EXPECT_EQ(muted.symbol, QString("speaker.slash.fill"));
-    EXPECT_EQ(muted.headline, QString("This Mac is silent. The rave is still being broadcast."));
+    EXPECT_EQ(muted.headline,
+              QString("This computer is silent. The rave is still being broadcast."));
     EXPECT_TRUE(muted.detail.isEmpty());
     EXPECT_EQ(muted.button, QString("Unmute"));
     EXPECT_FALSE(muted.mutes);
 
     const auto stuck = RootViewText::silence(false, MuteControl::Strategy::unavailable, 4500);
-    EXPECT_EQ(stuck.headline, QString("This Mac's speakers can't be muted from here"));
-    EXPECT_TRUE(stuck.detail.startsWith("This output has no volume control macOS can reach"));
+    EXPECT_EQ(stuck.headline, QString("This computer's speakers can't be muted from here"));
+    EXPECT_TRUE(stuck.detail.startsWith("The sound server offers no mute control for this output"));
     EXPECT_TRUE(stuck.button.isEmpty());
 
     const auto playing = RootViewText::silence(false, MuteControl::Strategy::tap, 2300);
     EXPECT_EQ(playing.symbol, QString("speaker.wave.2.fill"));
-    EXPECT_EQ(playing.headline, QString("This Mac's speakers are still playing out loud"));
+    EXPECT_EQ(playing.headline, QString("This computer's speakers are still playing out loud"));
     EXPECT_EQ(
         playing.detail,
         QString("Your speakers run about 2.3 seconds ahead of the phones — that's the buffer, "
                 "not a fault. Listen to check audio is flowing, then mute."));
-    EXPECT_EQ(playing.button, QString("Mute this Mac"));
+    EXPECT_EQ(playing.button, QString("Mute the speakers"));
     EXPECT_TRUE(playing.mutes);
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/checkup_model.h"
+#include "app/firewall_fix_model.h"
 #include "app/icon_provider.h"
 #include "app/quit_prompt.h"
 #include "app/root_view_text.h"
@@ -21,8 +22,28 @@ namespace {
 
 using namespace samples;
 using State = RaveSession::State;
-using Verdict = MacCheckup::Verdict;
-using Reason = MacCheckup::Reason;
+using Verdict = SystemCheckup::Verdict;
+using Reason = SystemCheckup::Reason;
+
+// ufw active, keeping guests out.
+FirewallInspection blockingUfw() {
+    FirewallInspection ufw;
+    ufw.kind = FirewallInspection::Kind::ufw;
+    ufw.name = "ufw";
+    ufw.guestPort = Admission::blocked("ufw's default incoming policy DROP");
+    return ufw;
+}
+
+// The firewall sheet as it reads with ufw keeping guests out.
+void showUfwCommands(WindowHarness& window, const QString& sheet) {
+    auto* fix = window.find(sheet)->findChild<FirewallFixModel*>("firewallFixModel");
+    ASSERT_NE(fix, nullptr);
+    fix->setLookup([] {
+        const auto commands = FirewallFix::commandsFor(blockingUfw(), 40311);
+        return FirewallFixModel::Commands{FirewallFix::manual(commands),
+                                          FirewallFix::preview(commands)};
+    });
+}
 
 class Screens : public ::testing::Test {
   protected:
@@ -77,7 +98,7 @@ class Screens : public ::testing::Test {
             if (withFigures) {
                 facts.chunksProduced = 184233;
                 facts.ioBufferFrames = 480;
-                facts.ioProcDeliveries = 368466;
+                facts.captureDeliveries = 368466;
                 facts.ringDepth = 1;
                 facts.isKeepingAwake = true;
                 facts.diagnosis =
@@ -130,11 +151,9 @@ TEST_F(Screens, MainWindow) {
         WindowHarness window;
         setLiveRave(window);
         window.show([](WindowModels& models) {
-            models.trouble()->show(
-                DroughtWatch::Stage::investigate(),
-                {finding("firewall", "Letting guests connect", Verdict::warning, Reason::notInList,
-                         "Guests haven't been allowed through the firewall yet.")},
-                addressText());
+            models.trouble()->show(DroughtWatch::Stage::investigate(),
+                                   {SystemCheckup::firewallFinding(blockingUfw(), 40311)},
+                                   addressText());
             models.speakers()->show(true, {true, MuteControl::Strategy::device},
                                     MuteControl::Strategy::device, 4500);
         });
@@ -153,7 +172,8 @@ TEST_F(Screens, MainWindow) {
     }
     {
         WindowHarness window;
-        window.probe().answer(AudioCapability::Verdict::denied());
+        window.probe().answer(AudioCapability::Verdict::denied(
+            "Access denied", {Sandbox::Kind::snap, "zoranth-host"}));
         window.models().audio()->check(AudioCapabilityModel::Trigger::UserRequest);
         window.showState(State::failed("The sound server refused to let this program record."));
         ASSERT_TRUE(window.settlesInto([&] {
@@ -167,6 +187,7 @@ TEST_F(Screens, SheetsAndAlerts) {
     WindowHarness window;
     setLiveRave(window);
     setGuests(window);
+    showUfwCommands(window, "rootFirewallSheet");
     QMetaObject::invokeMethod(window.find("hostRootView"), "openFirewallFix");
     letAnimationsEnd(window);
     save(window.grab(window.window()), "main-firewall-sheet");
@@ -212,11 +233,12 @@ TEST_F(Screens, SettingsTabs) {
 
     auto* checkup = qobject_cast<CheckupModel*>(window.find("checkupModel"));
     ASSERT_NE(checkup, nullptr);
-    checkup->setRunner([](auto, bool, MacCheckup::FindingsHandler done) {
-        done({MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
-              MacCheckup::networkFinding(MacCheckup::Reason::networkOK),
-              MacCheckup::firewallVerdict(1, false, {}, {}),
-              MacCheckup::duplicateFinding("/opt/zoranth/bin/zoranth-host")});
+    checkup->setRunner([](auto, SystemCheckup::FindingsHandler done) {
+        const FirewallInspection ufw = blockingUfw();
+        done({SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
+              SystemCheckup::networkFinding({DiscoveryCheck::Outcome::Case::confirmed, "avahi 0.8"},
+                                            ufw, SystemCheckup::Setup{}),
+              SystemCheckup::firewallFinding(ufw, 40311)});
     });
     window.openSettings(3);
     for (int i = 0; i < 50 && !checkup->hasRun(); ++i) {

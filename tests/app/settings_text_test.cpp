@@ -54,7 +54,7 @@ TEST(SettingsText, CaptureStateSaysWhatTheWatchdogSees) {
     const Row rows[] = {
         {Diagnosis::receivingAudio(), "receiving audio"},
         {Diagnosis::idle(12.4), "silent 12s (nothing is playing)"},
-        {Diagnosis::likelyDenied(7.6), "silent 8s while output is active — DENIED?"},
+        {Diagnosis::likelyDenied(7.6), "silent 8s while output is active"},
         {Diagnosis::notCapturing(3), "NO BUFFERS for 3s — capture is not running"},
     };
     for (const Row& row : rows) {

@@ -16,8 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using State = RaveSession::State;
 
-const QString startingText =
-    QStringLiteral("Starting — answer the audio permission prompt if it appears…");
+const QString startingText = QStringLiteral("Starting — connecting to the sound server…");
 
 class WindowOverController : public ::testing::Test {
   protected:
@@ -133,12 +132,12 @@ TEST_F(WindowOverController, AFailedStartSaysWhyAndTheButtonTriesAgain) {
 TEST_F(WindowOverController, MutingOutlastsTheRaveUntilTheSpeakersAreUnmuted) {
     WindowHarness& window = *window_;
     ASSERT_TRUE(startsAndGoesLive()) << failure().toStdString();
-    ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Mute this Mac"; }));
+    ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Mute the speakers"; }));
     window.click("silenceButton");
     ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Unmute"; }));
     EXPECT_TRUE(world_.output.shared->muted);
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac is silent. The rave is still being broadcast."));
+              QString("This computer is silent. The rave is still being broadcast."));
 
     window.click("mainButton");
     ASSERT_TRUE(shows([&] { return rave().state() == State::idle(); }));

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/rave_controls.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/net/guest_connection.h"
 #include "host/network_health.h"
 #include "host/wall_clock.h"
@@ -119,11 +119,10 @@ inline NetworkHealth::Verdict verdict(const std::string& summary,
     return verdict;
 }
 
-inline MacCheckup::Finding finding(const std::string& id, const std::string& title,
-                                   MacCheckup::Verdict verdict, MacCheckup::Reason reason,
-                                   const std::string& detail, const std::string& fix = {},
-                                   std::optional<std::string> settingsURL = std::nullopt) {
-    return {id, title, verdict, detail, fix, reason, std::move(settingsURL)};
+inline SystemCheckup::Finding finding(const std::string& id, const std::string& title,
+                                      SystemCheckup::Verdict verdict, SystemCheckup::Reason reason,
+                                      const std::string& detail, const std::string& fix = {}) {
+    return {id, title, verdict, detail, fix, reason};
 }
 
 }  // namespace samples

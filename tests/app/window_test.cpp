@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "app/checkup_model.h"
+#include "app/desktop_actions.h"
 #include "app/firewall_fix_model.h"
 #include "app/quit_prompt.h"
 #include "qt_printing.h"
@@ -18,8 +19,8 @@ namespace {
 
 using namespace samples;
 using State = RaveSession::State;
-using Reason = MacCheckup::Reason;
-using Verdict = MacCheckup::Verdict;
+using Reason = SystemCheckup::Reason;
+using Verdict = SystemCheckup::Verdict;
 
 // ---- Main window -------------------------------------------------------------------
 
@@ -39,7 +40,7 @@ TEST(MainWindow, HeaderFollowsTheRaveState) {
          "Start Rave",
          false,
          false,
-         "Starting — answer the audio permission prompt if it appears…"},
+         "Starting — connecting to the sound server…"},
         {State::failed("no sound server is running"),
          {},
          "Start Rave",
@@ -131,9 +132,10 @@ TEST(MainWindow, TheCaptureWarningShowsOnlyWhileThereIsOne) {
     });
     EXPECT_TRUE(window.shows("permissionWarning"));
     EXPECT_EQ(window.text("permissionWarningText"), QString("Zoranth is not receiving any audio."));
-    QSignalSpy opened(window.models().audio(), &AudioCapabilityModel::settingsRequested);
-    window.click("openAudioSettingsButton");
-    EXPECT_EQ(opened.count(), 1);
+    // A button only where a sound settings program is installed to open.
+    EXPECT_EQ(window.shows("openSoundSettingsButton"),
+              !DesktopActions::soundSettingsCommand().isEmpty());
+    EXPECT_EQ(window.text("openSoundSettingsButton"), QString("Open Settings"));
 
     window.show([](WindowModels& models) { models.rave()->showPermissionWarning(std::nullopt); });
     EXPECT_FALSE(window.shows("permissionWarning"));
@@ -151,8 +153,8 @@ TEST(MainWindow, TheSpeakersSectionOutlivesTheRaveWhileWeKeepThemMuted) {
     });
     EXPECT_TRUE(window.shows("silenceSection"));
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac's speakers are still playing out loud"));
-    EXPECT_EQ(window.text("silenceButton"), QString("Mute this Mac"));
+              QString("This computer's speakers are still playing out loud"));
+    EXPECT_EQ(window.text("silenceButton"), QString("Mute the speakers"));
     window.click("silenceButton");
     EXPECT_TRUE(window.calls().contains("mute"));
 
@@ -161,7 +163,7 @@ TEST(MainWindow, TheSpeakersSectionOutlivesTheRaveWhileWeKeepThemMuted) {
     window.showState(State::idle());
     EXPECT_TRUE(window.shows("silenceSection"));
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac is silent. The rave is still being broadcast."));
+              QString("This computer is silent. The rave is still being broadcast."));
     EXPECT_FALSE(window.shows("silenceDetail"));
     EXPECT_EQ(window.text("silenceButton"), QString("Unmute"));
     window.click("silenceButton");
@@ -182,7 +184,7 @@ TEST(MainWindow, SpeakersWithoutAVolumeControlOfferNoButton) {
                                 MuteControl::Strategy::unavailable, 4500);
     });
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac's speakers can't be muted from here"));
+              QString("This computer's speakers can't be muted from here"));
     EXPECT_TRUE(window.shows("silenceDetail"));
     EXPECT_FALSE(window.shows("silenceButton"));
 }
@@ -192,7 +194,7 @@ TEST(MainWindow, TheTroubleCardGrowsWithTheDrought) {
     window.showState(State::broadcasting());
     const QString address = "\"registering…\"  ·  — : 51234";
     const auto drought = [&](const DroughtWatch::Stage& stage,
-                             std::vector<MacCheckup::Finding> findings = {}) {
+                             std::vector<SystemCheckup::Finding> findings = {}) {
         window.show([&](WindowModels& models) {
             models.trouble()->show(stage, std::move(findings), address);
         });
@@ -211,18 +213,19 @@ TEST(MainWindow, TheTroubleCardGrowsWithTheDrought) {
 
     drought(
         DroughtWatch::Stage::investigate(),
-        {finding("firewall", "Letting guests connect", Verdict::problem, Reason::appBlocked, "x"),
-         finding("network", "Guests finding this Mac", Verdict::problem, Reason::networkUnconfirmed,
-                 "y", "", "x-apple.systempreferences:z"),
-         finding("duplicate-/opt/z", "Another copy of Zoranth", Verdict::warning,
-                 Reason::duplicateInstall, "z")});
+        {finding("firewall", "Letting guests connect", Verdict::problem, Reason::portBlocked, "x"),
+         finding("network", "Guests finding this computer", Verdict::problem, Reason::mdnsBlocked,
+                 "y"),
+         finding("network", "Guests finding this computer", Verdict::problem, Reason::avahiMissing,
+                 "z", "sudo systemctl start avahi-daemon")});
     EXPECT_FALSE(window.shows("troubleAllRight"));
     QStringList labels;
     for (QQuickItem* button : window.visibleItems("troubleAction")) {
         labels << button->property("text").toString();
     }
-    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall", "Open Settings",
-                                   "Reveal in Finder"}));
+    // Only the firewall can be fixed from here; the other finding names its own fix.
+    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall",
+                                   "Allow guests through the firewall", ""}));
 
     // Not while the rave is off, whatever the drought says.
     window.showState(State::idle());
@@ -235,7 +238,7 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     window.show([](WindowModels& models) {
         models.trouble()->show(DroughtWatch::Stage::investigate(),
                                {finding("firewall", "Letting guests connect", Verdict::warning,
-                                        Reason::notInList, "x")},
+                                        Reason::portBlocked, "x")},
                                "");
     });
     auto* model =
@@ -258,8 +261,8 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     EXPECT_TRUE(alert->property("visible").toBool());
     EXPECT_EQ(alert->property("title").toString(), QString("Firewall"));
     EXPECT_EQ(alert->property("message").toString(),
-              QString("The firewall did not accept the change.\n\nYou can also change this in "
-                      "System Settings > Network > Firewall > Options."));
+              QString("The firewall did not accept the change.\n\nYou can also run the command "
+                      "from the sheet yourself in a terminal."));
     window.click("alertOkButton");
     for (int i = 0; i < 20; ++i) {
         window.settle();
@@ -267,7 +270,7 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     EXPECT_EQ(window.find("hostRootView")->property("fixFailure"), QVariant::fromValue(nullptr));
 }
 
-TEST(MainWindow, TheBlockedCardShowsTheFirstProblemThatApplies) {
+TEST(MainWindow, TheBlockedCardSaysWhatKeepsZoranthFromHearingThisComputer) {
     WindowHarness window;
     AudioCapabilityModel* audio = window.models().audio();
     ASSERT_TRUE(window.settlesInto([&] { return !audio->isProbing(); }));
@@ -277,28 +280,32 @@ TEST(MainWindow, TheBlockedCardShowsTheFirstProblemThatApplies) {
     audio->check(AudioCapabilityModel::Trigger::UserRequest);
     window.settle();
     EXPECT_EQ(window.text("blockedCardTitle"),
-              QString("Checking whether Zoranth can hear this Mac…"));
+              QString("Checking whether Zoranth can hear this computer…"));
+    EXPECT_FALSE(window.shows("checkAgainButton"));
 
-    window.probe().answer(AudioCapability::Verdict::denied());
+    // A sandbox's refusal: the checkup's own words and the sandbox's fix.
+    const auto refused =
+        AudioCapability::Verdict::denied("Access denied", {Sandbox::Kind::snap, "zoranth-host"});
+    window.probe().answer(refused);
     ASSERT_TRUE(window.settlesInto([&] { return !audio->isProbing(); }));
-    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this Mac"));
+    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this computer"));
+    const auto finding = SystemCheckup::audioFinding(refused);
+    EXPECT_EQ(window.text("blockedCardText"), QString::fromStdString(finding.detail));
+    EXPECT_EQ(window.text("blockedCardFix"), QString::fromStdString(finding.fix));
+    EXPECT_TRUE(window.text("blockedCardFix").contains("snap connect zoranth-host:audio-record"));
+
+    // No sound server at all.
+    window.probe().answer(AudioCapability::Verdict::unreachable("Connection refused"));
     const int probes = window.probe().calls();
     window.click("checkAgainButton");
     EXPECT_TRUE(window.settlesInto([&] { return window.probe().calls() == probes + 1; }));
-    QSignalSpy opened(audio, &AudioCapabilityModel::settingsRequested);
-    window.click("openAudioSettingsCardButton");
-    EXPECT_EQ(opened.count(), 1);
+    ASSERT_TRUE(window.settlesInto(
+        [&] { return audio->verdict() == AudioCapabilityModel::Verdict::Unreachable; }));
+    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this computer"));
+    EXPECT_TRUE(window.text("blockedCardText").contains("Connection refused"));
 
-    window.find("blockedCard")
-        ->setProperty("applicationPath",
-                      "/private/var/folders/x/AppTranslocation/1A2B/d/Zoranth Host.app");
-    window.settle();
-    EXPECT_EQ(window.text("blockedCardTitle"), QString("Move Zoranth to your Applications folder"));
-
-    window.find("blockedCard")->setProperty("applicationPath", "/usr/bin/zoranth-host");
     window.probe().answer(AudioCapability::Verdict::granted());
-    ASSERT_TRUE(window.settlesInto([&] { return !audio->isProbing(); }));
-    audio->check(AudioCapabilityModel::Trigger::UserRequest);
+    window.click("checkAgainButton");
     ASSERT_TRUE(window.settlesInto(
         [&] { return audio->verdict() == AudioCapabilityModel::Verdict::Granted; }));
     EXPECT_FALSE(window.shows("blockedCard"));
@@ -476,7 +483,7 @@ TEST(SettingsWindow, NetworkTabAdvisesFromTheLink) {
     window.show([](WindowModels& models) { models.showLink(Attachment::ethernet, std::nullopt); });
     EXPECT_TRUE(window.shows("ethernetNote"));
     EXPECT_TRUE(window.visibleItems("adviceRow").empty());
-    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this Mac is on Ethernet"));
+    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this computer is on Ethernet"));
 
     LinkCapacity::Link link;
     link.band = LinkCapacity::Band::twoPointFour;
@@ -487,7 +494,7 @@ TEST(SettingsWindow, NetworkTabAdvisesFromTheLink) {
     const auto advice = window.visibleItems("adviceRow");
     ASSERT_EQ(advice.size(), 2U);
     EXPECT_TRUE(advice[0]->property("text").toString().startsWith("You're on 2.4 GHz."));
-    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this Mac is on Wi-Fi"));
+    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this computer is on Wi-Fi"));
 
     window.show(
         [](WindowModels& models) { models.network()->showHeadroom(headroom(12.6, 3, false)); });
@@ -508,10 +515,12 @@ TEST(SettingsWindow, DiagnosticsWithoutGuests) {
         rows[value->property("label").toString()] = value->property("text").toString();
         order << value->property("label").toString();
     }
-    EXPECT_EQ(order, (QStringList{"Tap format", "IO buffer", "Chunks produced", "Ring depth",
+    EXPECT_EQ(order, (QStringList{"Capture format", "IO buffer", "Chunks produced", "Ring depth",
                                   "Ring overruns", "Discontinuities", "Capture state",
                                   "Comfortable at", "Offered load", "Strain", "Rave name",
-                                  "Address", "Guests", "Sleep", "IOProc deliveries"}));
+                                  "Address", "Guests", "Sleep", "Capture deliveries"}));
+    EXPECT_EQ(window.text("hostLogPath"), QString::fromStdString(HostLog::logPath()));
+    EXPECT_EQ(window.text("showLogButton"), QString("Show in Files"));
     EXPECT_EQ(rows["Comfortable at"], QString("not measured yet"));
     EXPECT_EQ(rows["Sleep"], QString("not held"));
     EXPECT_EQ(rows["Capture state"], QString("silent 0s (nothing is playing)"));
@@ -549,14 +558,14 @@ class CheckupTab : public ::testing::Test {
     void SetUp() override {
         model = qobject_cast<CheckupModel*>(window.find("checkupModel"));
         ASSERT_NE(model, nullptr);
-        model->setRunner([this](auto, bool, MacCheckup::FindingsHandler done) {
+        model->setRunner([this](auto, SystemCheckup::FindingsHandler done) {
             ++runs;
             pending = std::move(done);
         });
         window.openSettings(3);
     }
 
-    void answer(std::vector<MacCheckup::Finding> findings) {
+    void answer(std::vector<SystemCheckup::Finding> findings) {
         pending(std::move(findings));
         for (int i = 0; i < 10 && model->isRunning(); ++i) {
             window.settle();
@@ -565,7 +574,7 @@ class CheckupTab : public ::testing::Test {
 
     WindowHarness window;
     CheckupModel* model = nullptr;
-    MacCheckup::FindingsHandler pending;
+    SystemCheckup::FindingsHandler pending;
     int runs = 0;
 };
 
@@ -588,16 +597,15 @@ TEST_F(CheckupTab, RunsWhenShownAndSaysWhileItChecks) {
 }
 
 TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
-    const std::string firewallLink =
-        "x-apple.systempreferences:com.apple.Network-Settings.extension";
-    const auto firewall = [&](Reason reason) {
-        return finding("firewall", "Letting guests connect", Verdict::problem, reason, "d", "f",
-                       firewallLink);
-    };
-    answer({firewall(Reason::appBlocked), firewall(Reason::notInList),
-            MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
-            MacCheckup::audioFinding(AudioCapability::Verdict::denied()),
-            MacCheckup::duplicateFinding("/opt/zoranth/bin/zoranth-host")});
+    answer({finding("firewall", "Letting guests connect", Verdict::problem, Reason::portBlocked,
+                    "d", "f"),
+            finding("network", "Guests finding this computer", Verdict::problem,
+                    Reason::mdnsBlocked, "d", "f"),
+            SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
+            SystemCheckup::audioFinding(
+                AudioCapability::Verdict::denied("Access denied", {Sandbox::Kind::snap, "z"})),
+            finding("network", "Guests finding this computer", Verdict::problem,
+                    Reason::avahiMissing, "d", "sudo systemctl start avahi-daemon")});
     const auto rows = window.visibleItems("findingRow");
     ASSERT_EQ(rows.size(), 5U);
     QStringList labels;
@@ -610,8 +618,8 @@ TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
         }
         labels << buttons.join("+");
     }
-    EXPECT_EQ(labels, (QStringList{"Unblock Zoranth", "Allow guests", "", "Open Settings",
-                                   "Reveal in Finder"}));
+    // Only the firewall is fixed from here; every other finding names its own fix.
+    EXPECT_EQ(labels, (QStringList{"Allow guests", "Allow guests", "", "", ""}));
     EXPECT_FALSE(window.shows("nothingToReport"));
 
     // The firewall's button opens the firewall sheet.
@@ -691,9 +699,9 @@ TEST_F(Quitting, TheTickedBoxUnmutesOnTheWayOut) {
     });
     requestQuit();
     ASSERT_TRUE(window.shows("unmuteCheckbox"));
-    EXPECT_EQ(window.text("unmuteCheckbox"), QString("Unmute this Mac on the way out"));
+    EXPECT_EQ(window.text("unmuteCheckbox"), QString("Unmute the speakers on the way out"));
     EXPECT_TRUE(window.find("unmuteCheckbox")->property("checked").toBool());
-    EXPECT_EQ(window.text("quitMessage"), QString("Zoranth silenced this Mac's speakers."));
+    EXPECT_EQ(window.text("quitMessage"), QString("Zoranth silenced this computer's speakers."));
     window.click("quitButton");
     window.settle();
     EXPECT_TRUE(quitting());

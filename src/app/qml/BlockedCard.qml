@@ -1,5 +1,6 @@
-// What stops guests hearing anything before a rave even starts: a throw-away copy of the
-// program, or no permission to record this computer's audio. Shows nothing otherwise.
+// What stops guests hearing anything before a rave even starts: Zoranth cannot record
+// this computer's audio (a sandbox refuses it, or no sound server runs), or the check is
+// still under way. Shows nothing otherwise.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
@@ -9,19 +10,15 @@ import Zoranth.Host
 Card {
     id: card
 
-    enum Problem { Nothing, Translocated, Denied, Probing }
-
     required property AudioCapabilityModel audio
-    // Where this program runs from; a copy the system moved aside lives under this folder.
-    property string applicationPath: Desktop.applicationPath
 
-    readonly property int problem: applicationPath.indexOf("/AppTranslocation/") >= 0 ? BlockedCard.Translocated
-                                 : audio.verdict === AudioCapabilityModel.Denied ? BlockedCard.Denied
-                                 : audio.isProbing ? BlockedCard.Probing : BlockedCard.Nothing
+    readonly property bool cannotHear: audio.verdict === AudioCapabilityModel.Denied
+                                       || audio.verdict === AudioCapabilityModel.Unreachable
+    readonly property bool probing: !cannotHear && audio.isProbing
     readonly property alias title: titleLabel.text
 
-    visible: problem !== BlockedCard.Nothing
-    wash: problem === BlockedCard.Probing ? Brand.tint : Brand.warning
+    visible: cannotHear || probing
+    wash: probing ? Brand.tint : Brand.warning
     washOpacity: 0.10
     implicitHeight: content.implicitHeight + 24
 
@@ -33,14 +30,14 @@ Card {
 
         Icon {
             Layout.alignment: Qt.AlignTop
-            visible: card.problem !== BlockedCard.Probing
-            name: card.problem === BlockedCard.Translocated ? "exclamationmark.octagon.fill" : "waveform.slash"
+            visible: card.cannotHear
+            name: "waveform.slash"
             color: Brand.warning
             size: 26
         }
         BusyIndicator {
             Layout.alignment: Qt.AlignTop
-            visible: card.problem === BlockedCard.Probing
+            visible: card.probing
             running: visible
             implicitWidth: 26
             implicitHeight: 26
@@ -52,9 +49,8 @@ Card {
                 id: titleLabel
                 objectName: "blockedCardTitle"
                 Layout.fillWidth: true
-                text: card.problem === BlockedCard.Translocated ? "Move Zoranth to your Applications folder"
-                    : card.problem === BlockedCard.Denied ? "Zoranth can't hear this Mac"
-                    : card.problem === BlockedCard.Probing ? "Checking whether Zoranth can hear this Mac…" : ""
+                text: card.cannotHear ? "Zoranth can't hear this computer"
+                    : card.probing ? "Checking whether Zoranth can hear this computer…" : ""
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.headlineSize
                 font.bold: true
@@ -63,39 +59,25 @@ Card {
             Label {
                 objectName: "blockedCardText"
                 Layout.fillWidth: true
-                text: card.problem === BlockedCard.Translocated
-                      ? "macOS is running Zoranth from a temporary copy it will throw away. Any permission you grant now is forgotten the next time you open it, and guests will not be able to connect."
-                      : card.problem === BlockedCard.Denied
-                      ? "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. Without it the rave runs but every guest hears silence."
-                      : "If macOS is asking your permission, answer it and this finishes on its own."
+                text: card.cannotHear ? card.audio.problemDetail
+                    : "Zoranth is opening the sound server's recording of this computer's output for a moment."
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.bodySize
                 color: Brand.text
             }
-            Row {
-                visible: card.problem !== BlockedCard.Probing
+            Caption {
+                objectName: "blockedCardFix"
+                Layout.fillWidth: true
+                visible: card.cannotHear && text.length > 0
+                text: card.audio.problemFix
+            }
+            PlainButton {
+                objectName: "checkAgainButton"
+                visible: card.cannotHear
                 Layout.topMargin: 4
-                spacing: 8
-                PlainButton {
-                    objectName: "revealButton"
-                    visible: card.problem === BlockedCard.Translocated
-                    text: "Reveal in Finder"
-                    symbol: "folder"
-                    onClicked: Desktop.revealApplication()
-                }
-                PlainButton {
-                    objectName: "openAudioSettingsCardButton"
-                    visible: card.problem === BlockedCard.Denied
-                    text: "Open Audio Settings"
-                    onClicked: card.audio.openSettings()
-                }
-                PlainButton {
-                    objectName: "checkAgainButton"
-                    visible: card.problem === BlockedCard.Denied
-                    text: "Check again"
-                    symbol: "arrow.clockwise"
-                    onClicked: card.audio.check(AudioCapabilityModel.UserRequest)
-                }
+                text: "Check again"
+                symbol: "arrow.clockwise"
+                onClicked: card.audio.check(AudioCapabilityModel.UserRequest)
             }
         }
     }

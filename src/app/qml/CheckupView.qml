@@ -1,4 +1,4 @@
-// "Check my Mac": runs the checkup of the settings a rave depends on each time it is
+// "Check this computer": runs the checkup of the settings a rave depends on each time it is
 // shown or asked, and lists the findings, each with the one button that fixes it.
 import QtQuick
 import QtQuick.Controls
@@ -10,7 +10,6 @@ ColumnLayout {
     id: checkup
 
     required property AudioCapabilityModel audio
-    required property NetworkModel network
     readonly property alias model: checks
     property bool fixing: false
     property var failureMessage: null
@@ -21,7 +20,6 @@ ColumnLayout {
         id: checks
         objectName: "checkupModel"
         audio: checkup.audio
-        localNetworkDenied: checkup.network.localNetworkDenied
     }
     Connections {
         target: checks.findings
@@ -47,7 +45,7 @@ ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 4
                 Label {
-                    text: "Check my Mac"
+                    text: "Check this computer"
                     font.pixelSize: Brand.titleSize
                     font.bold: true
                     color: Brand.text

@@ -86,6 +86,32 @@ ColumnLayout {
         }
     }
 
+    RowLayout {
+        visible: view.expanded
+        Layout.fillWidth: true
+        spacing: 10
+        Label {
+            text: "Host log"
+            font.pixelSize: Brand.captionSize + 1
+            color: Brand.secondaryText
+        }
+        Label {
+            objectName: "hostLogPath"
+            Layout.fillWidth: true
+            text: view.diagnostics.hostLogPath
+            elide: Text.ElideMiddle
+            font.family: "DejaVu Sans Mono"
+            font.pixelSize: Brand.captionSize + 0.5
+            color: Brand.text
+        }
+        PlainButton {
+            objectName: "showLogButton"
+            text: "Show in Files"
+            symbol: "folder"
+            onClicked: Desktop.showInFiles(view.diagnostics.hostLogPath)
+        }
+    }
+
     Repeater {
         model: view.expanded ? view.guests : null
         delegate: Label {

@@ -178,7 +178,6 @@ Item {
                 Layout.fillWidth: true
                 visible: text.length > 0
                 text: root.rave.permissionWarning
-                onOpenSettings: root.models.audio.openSettings()
             }
 
             // 5. Levels.

@@ -1,4 +1,4 @@
-// One symbol of the bundled set, drawn in one colour at the size given.
+// One symbol of the window's own set, drawn in one colour at the size given.
 import QtQuick
 import Zoranth.Host
 

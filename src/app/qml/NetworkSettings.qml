@@ -16,7 +16,7 @@ ColumnLayout {
     FormSection {
         objectName: "thisMacSection"
         Layout.fillWidth: true
-        title: "This Mac"
+        title: "This computer"
 
         FormRow {
             separated: false
@@ -46,7 +46,7 @@ ColumnLayout {
                 Layout.fillWidth: true
                 Layout.topMargin: 8
                 Layout.bottomMargin: 8
-                text: "Wired — the best setup. A Mac on Wi-Fi sends every guest's copy into the air before the access point sends it back out, roughly halving what the network can carry."
+                text: "Wired — the best setup. A computer on Wi-Fi sends every guest's copy into the air before the access point sends it back out, roughly halving what the network can carry."
                 color: Brand.good
             }
         }
@@ -81,7 +81,7 @@ ColumnLayout {
         Layout.fillWidth: true
         title: "What your guests are measuring"
         quietHeader: true
-        caption: "This is what the guests' phones report, which is the only view of their Wi-Fi a wired Mac gets. It describes the number of people connected now — it cannot promise a number you have not reached."
+        caption: "This is what the guests' phones report, which is the only view of their Wi-Fi a wired computer gets. It describes the number of people connected now — it cannot promise a number you have not reached."
 
         FormRow {
             separated: false

@@ -1,4 +1,4 @@
-// The settings: four tabs, "Audio", "Network", "Diagnostics" and "Check my Mac", each
+// The settings: four tabs, "Audio", "Network", "Diagnostics" and "Check this computer", each
 // over its own models.
 import QtQuick
 import QtQuick.Controls
@@ -48,7 +48,7 @@ Pane {
                         { name: "audioTab", title: "Audio", symbol: "waveform" },
                         { name: "networkTab", title: "Network", symbol: "wifi" },
                         { name: "diagnosticsTab", title: "Diagnostics", symbol: "stethoscope" },
-                        { name: "checkupTab", title: "Check my Mac", symbol: "checklist" }
+                        { name: "checkupTab", title: "Check this computer", symbol: "checklist" }
                     ]
                     delegate: TabButton {
                         id: tab
@@ -150,7 +150,6 @@ Pane {
                     y: 20
                     width: checkupScroll.availableWidth - 48
                     audio: settings.models.audio
-                    network: settings.models.network
                 }
             }
         }

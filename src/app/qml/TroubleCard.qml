@@ -110,7 +110,7 @@ Item {
                 objectName: "troubleAllRight"
                 visible: card.trouble.findings.count === 0
                 Layout.fillWidth: true
-                text: "Everything on this Mac looks right, so check that guests are on the same Wi-Fi — a guest network or a phone on cellular can't see this rave."
+                text: "Everything on this computer looks right, so check that guests are on the same Wi-Fi — a guest network or a phone on cellular can't see this rave."
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.bodySize
                 color: Brand.text
