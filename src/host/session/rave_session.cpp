@@ -357,6 +357,9 @@ void RaveSession::tick(double now) {
 
     tickDrought(now, server_->nextGuestId() - 1, listenPort_ != 0 && !advertisedName_);
     checkCapture(now);
+    if (const auto beats = sink_->dueBeatReport(now)) {
+        log(*beats);
+    }
 
     const std::int64_t delay = wireBufferDelay();
     server_->snapshots([weak = weak_from_this(), post = dependencies_.post, rave = rave_,
