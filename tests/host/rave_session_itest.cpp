@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <iostream>
 
 #include "host/session/main_queue.h"
 #include "host/session/rave_session.h"
+#include "support/listening_guest.h"
+#include "support/own_sound_server.h"
 #include "support/pulse_test_server.h"
 #include "support/session_fakes.h"
 #include "support/test_guest.h"
@@ -357,6 +360,72 @@ TEST_F(RaveSessionRun, MutingThroughTheDeviceMutesTheSoundServersDefaultSink) {
     EXPECT_NE(sinkMuted().find("no"), std::string::npos) << sinkMuted();
     EXPECT_FALSE(session_->isSpeakersMuted());
 }
+
+// The sound server stops mid-rave, as when it crashes or is restarted, and starts again
+// after a while: the rave stays up, the guest keeps its connection and hears the tone
+// again soon after the server is back, the chunks keep coming in order with times that
+// never step back, and the loss and the return are each told once.
+class RaveSessionOutage : public RaveSessionRun,
+                          public ::testing::WithParamInterface<std::chrono::seconds> {};
+
+TEST_P(RaveSessionOutage, TheRaveStaysUpAndTheToneComesBackSoonAfterTheServer) {
+    using Clock = std::chrono::steady_clock;
+    OwnSoundServer server("pulseaudio");
+    ASSERT_TRUE(server.ready());
+    auto tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    session_->start();
+    ASSERT_TRUE(becomesLive()) << session_->state().message;
+    ASSERT_TRUE(refreshedUntil([&] { return session_->listenPort() != 0; }));
+    auto connected = TestGuest::connect(session_->listenPort());
+    ASSERT_TRUE(connected) << connected.error();
+    ListeningGuest guest(std::move(*connected), 440);
+    // The front ends' timer, meanwhile.
+    const auto refreshFor = [&](Clock::duration duration) {
+        const auto until = Clock::now() + duration;
+        while (Clock::now() < until) {
+            session_->tick(clock_.now());
+            main_.runFor(RaveSession::tickInterval);
+        }
+    };
+    refreshFor(3s);
+    ASSERT_TRUE(guest.firstToneFrom(Clock::now() - 3s)) << "the tone reaches the guest";
+
+    tone.reset();
+    ASSERT_TRUE(server.stop());
+    refreshFor(GetParam());
+    ASSERT_TRUE(session_->capture().lost);
+    EXPECT_TRUE(session_->permissionWarning() &&
+                session_->permissionWarning()->starts_with("Zoranth lost this computer's audio"));
+    ASSERT_TRUE(server.start());
+    const auto back = Clock::now();
+    tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    refreshFor(6s);
+
+    EXPECT_EQ(session_->state(), State::broadcasting());
+    EXPECT_FALSE(session_->capture().lost);
+    EXPECT_EQ(session_->permissionWarning(), std::nullopt);
+    EXPECT_FALSE(guest.closed()) << "the guest kept its connection";
+    const auto heard = guest.firstToneFrom(back);
+    ASSERT_TRUE(heard) << "the tone came back";
+    EXPECT_LT(heard->arrived - back, 5s);
+    std::cout << "[ figure ] away " << GetParam().count() << " s: tone back "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(heard->arrived - back).count()
+              << " ms after the sound server\n";
+    const auto chunks = guest.chunks();
+    for (std::size_t i = 1; i < chunks.size(); ++i) {
+        ASSERT_EQ(chunks[i].seq, chunks[i - 1].seq + 1) << "at chunk " << i;
+        ASSERT_GT(chunks[i].hostTimeNanos, chunks[i - 1].hostTimeNanos) << "at chunk " << i;
+    }
+    EXPECT_EQ(log_.count("capture lost: "), 1);
+    EXPECT_EQ(log_.count("capture back after "), 1);
+    session_->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Away, RaveSessionOutage, ::testing::Values(3s, 20s), [](const auto& info) {
+    return std::to_string(info.param.count()) + "Seconds";
+});
 
 }  // namespace
 }  // namespace zoranth

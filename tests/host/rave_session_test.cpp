@@ -104,6 +104,17 @@ TEST(PermissionWarning, TellsApartCaptureThatNeverStartedWasRefusedOrWasLost) {
     }
 }
 
+TEST(CaptureLostWarning, SaysItIsReconnectingAndAfterAMinuteThatTheServerIsNotAnswering) {
+    EXPECT_EQ(RaveSession::captureLostWarning(4, "Connection refused"),
+              "Zoranth lost this computer's audio for a moment and is reconnecting to it.\n\n"
+              "If it doesn't come back within a minute, press Stop and Start again.");
+    EXPECT_EQ(RaveSession::captureLostWarning(150, "Connection refused"),
+              "Zoranth has had no audio from this computer for 2 minute(s): the sound server is "
+              "not answering (Connection refused). The guests stay connected and hear the rave "
+              "again as soon as the sound server is back.");
+    EXPECT_NE(RaveSession::captureLostWarning(61, "").find("(no answer)"), std::string::npos);
+}
+
 TEST_F(RaveSessionSteering, ASaturatedNetworkStepsTheRoomDownAndTheGuestsFollow) {
     const Snapshots guests{guest(1, "Pixel")};
     const auto saturated = verdict(NetworkHealth::Diagnosis::saturated("Pixel"));

@@ -11,6 +11,7 @@
 #include "host/serial_queue.h"
 #include "host/session/status_refresh.h"
 #include "host/wall_clock.h"
+#include "kit/format_text.h"
 #include "platform/pulse/pulse_output_device.h"
 
 namespace zoranth {
@@ -97,6 +98,17 @@ std::optional<std::string> RaveSession::permissionWarningFor(
     }
     return "No audio is being captured even though this Mac is playing sound.\n\n" +
            openAudioSettings + pressStopAndStart;
+}
+
+std::string RaveSession::captureLostWarning(double seconds, const std::string& error) {
+    if (seconds < TapSession::OutageWatch::longLossSeconds) {
+        return "Zoranth lost this computer's audio for a moment and is reconnecting to it.\n\n"
+               "If it doesn't come back within a minute, press Stop and Start again.";
+    }
+    return formatText("Zoranth has had no audio from this computer for %.0f minute(s): the sound "
+                      "server is not answering (%s). The guests stay connected and hear the "
+                      "rave again as soon as the sound server is back.",
+                      seconds / 60, error.empty() ? "no answer" : error.c_str());
 }
 
 RaveSession::OutputDevice RaveSession::OutputDevice::defaultSink() {
@@ -334,6 +346,8 @@ void RaveSession::teardown() {
     sink_.reset();
     ring_.reset();
     recovery_.reset();
+    capture_ = {};
+    captureOutage_ = {};
     if (wasLive) {
         ++rave_;
     }
@@ -351,9 +365,11 @@ void RaveSession::tick(double now) {
         return;
     }
     stats_ = pipeline_->stats();
+    lastRefreshAt_ = now;
     listenPort_ = server_->port();
     advertisedName_ = server_->advertisedName();
     refreshMuteState(false);
+    watchCaptureConnection(now);
 
     tickDrought(now, server_->nextGuestId() - 1, listenPort_ != 0 && !advertisedName_);
     checkCapture(now);
@@ -392,6 +408,33 @@ void RaveSession::completeRefresh(double now, Guests snapshots, const CapturePip
     ++statusTicks_;
     if (statusTicks_ % StatusRefresh::statusLineEvery == 0) {
         log(StatusRefresh::statusLine(stats, guests_));
+    }
+}
+
+// One line when the sound server goes away, one when it is back with how long it was
+// gone, and one after a minute of waiting for it.
+void RaveSession::watchCaptureConnection(double now) {
+    if (!session_) {
+        return;
+    }
+    capture_ = session_->connection();
+    using Kind = TapSession::OutageWatch::Notice::Kind;
+    for (const auto& notice : captureOutage_.update(capture_, now)) {
+        switch (notice.kind) {
+            case Kind::lost:
+                log("capture lost: " + (notice.error.empty() ? "no answer" : notice.error) +
+                    "; reconnecting to the sound server");
+                break;
+            case Kind::stillLost:
+                log(formatText("capture still lost after %.0f s: the sound server has not come "
+                               "back (%s); still trying",
+                               notice.seconds,
+                               notice.error.empty() ? "no answer" : notice.error.c_str()));
+                break;
+            case Kind::back:
+                log(formatText("capture back after %.1f s", notice.seconds));
+                break;
+        }
     }
 }
 
@@ -516,7 +559,9 @@ void RaveSession::investigateDrought(bool listeningUnadvertised) {
 // ---- Capture recovery --------------------------------------------------------------
 
 void RaveSession::checkCapture(double now) {
-    if (!sink_ || !pipeline_ || !session_) {
+    // A capture that lost its sound server reconnects by itself; rebuilding it now would
+    // only fail and leave the rave without one.
+    if (!sink_ || !pipeline_ || !session_ || capture_.lost) {
         return;
     }
     CaptureRecovery::Signals reading;
@@ -580,6 +625,9 @@ std::optional<RaveSession::Levels> RaveSession::levels() const {
 }
 
 std::optional<std::string> RaveSession::permissionWarning() const {
+    if (capture_.lost) {
+        return captureLostWarning(lastRefreshAt_ - capture_.lostSince, capture_.lastAttemptError);
+    }
     return permissionWarningFor(stats_.diagnosis, recovery_.hadAudioThisRave());
 }
 

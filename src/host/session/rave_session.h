@@ -196,6 +196,9 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     // The text shown when capture delivers no audio; none otherwise.
     static std::optional<std::string> permissionWarningFor(
         const SilenceWatchdog::Diagnosis& diagnosis, bool hadAudioThisRave);
+    // The text shown while the connection to the sound server is lost, for `seconds` so
+    // far, the latest attempt to reconnect having failed with `error`.
+    static std::string captureLostWarning(double seconds, const std::string& error);
 
     const State& state() const { return state_; }
     const Settings& settings() const { return settings_; }
@@ -224,6 +227,8 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const;
     std::optional<std::string> permissionWarning() const;
+    // The capture's connection to the sound server, as the last refresh saw it.
+    const TapSession::Connection& capture() const { return capture_; }
     const CaptureRecovery& recovery() const { return recovery_; }
     std::int64_t statusTicks() const { return statusTicks_; }
     std::optional<double> liveSince() const { return liveSince_; }
@@ -243,6 +248,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     void reannounce();
     void resetDrought();
     void investigateDrought(bool listeningUnadvertised);
+    void watchCaptureConnection(double now);
     void applyRoomTier(const QualityController::Decision& decision);
     void publishBitrates(const std::map<GuestConnection::Id, std::int32_t>& bitrates,
                          std::int32_t defaultBitrate);
@@ -271,6 +277,9 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     bool canMute_ = false;
     MuteControl::Ownership muteOwnership_ = MuteControl::Ownership::notMuted();
     CaptureRecovery recovery_;
+    TapSession::Connection capture_;
+    TapSession::OutageWatch captureOutage_;
+    double lastRefreshAt_ = 0;
     std::int64_t statusTicks_ = 0;
     std::optional<double> liveSince_;
 
