@@ -16,6 +16,11 @@ const mappingSmoothing = 0.05; // per reading, about ten readings a second
 // the mapping waits until the clock has run this long, then averages its way in.
 const settleSeconds = 0.3;
 const mappingJumpMs = 40; // a reading this far off is a new clock: taken as it is
+// Readings that all sit this far to one side of the mapping mean the output moved by a
+// step (an underrun of a busy phone): the mapping takes the step at once rather than
+// creeping after it.
+const stepReadings = 5;
+const stepMs = 3;
 const resyncSeconds = 0.02; // chained start this far from the ideal: audio already glitched, start afresh
 const correctionGain = 1; // rate change per second of error
 const maxRateChange = 0.005;
@@ -34,6 +39,7 @@ export class Player {
     this.mappingMs = null; // context ms − page ms at which a sample is heard
     this.readings = 0;
     this.recentDeviations = []; // |reading − mapping| of the latest readings, ms
+    this.recentReadings = [];
     this.nudgeMs = 0; // played this much earlier: headphones that hide their delay
     this.chainEnd = null; // context seconds where the next chunk starts when chained
     this.pending = []; // {planes, pageMs} in order, not yet handed to the engine
@@ -54,6 +60,16 @@ export class Player {
     if (this.mappingMs !== null) {
       this.recentDeviations.push(Math.abs(reading - this.mappingMs));
       if (this.recentDeviations.length > steadyReadings) this.recentDeviations.shift();
+    }
+    this.recentReadings.push(reading);
+    if (this.recentReadings.length > stepReadings) this.recentReadings.shift();
+    if (this.mappingMs !== null && this.recentReadings.length === stepReadings) {
+      const offsets = this.recentReadings.map((each) => each - this.mappingMs);
+      if (offsets.every((offset) => offset > stepMs) || offsets.every((offset) => offset < -stepMs)) {
+        this.mappingMs = [...this.recentReadings].sort((a, b) => a - b)[Math.floor(stepReadings / 2)];
+        this.recentReadings = [];
+        return;
+      }
     }
     if (this.mappingMs === null || Math.abs(reading - this.mappingMs) > mappingJumpMs) {
       const jumped = this.mappingMs !== null;
