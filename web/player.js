@@ -11,7 +11,7 @@
 // slower (at most 0.5 %, a few cents, inaudible), never by a jump, unless the error
 // grows beyond what a gentle correction could absorb.
 
-const mappingSmoothing = 0.05; // per reading, about ten readings a second
+const mappingSmoothing = 0.1; // per reading, about ten readings a second
 // The first readings after the audio clock starts wander by tens of milliseconds:
 // the mapping waits until the clock has run this long, then averages its way in.
 const settleSeconds = 0.3;
@@ -29,7 +29,8 @@ const horizonSeconds = 0.4; // how far ahead chunks are handed to the audio engi
 const lockedMicros = 2000; // in sync: placed within this of the timeline
 const lockedChunks = 25; // ... for half a second of chunks in a row
 const steadyReadings = 20; // and the audio clock steady for the last two seconds:
-const steadyMs = 3; // four readings in five within this of the mapping
+const steadyMs = 3; // four readings in five within this of the mapping,
+const steadySlopeMs = 1.5; // and the newer half of them no further than this from the older
 
 export class Player {
   constructor(context) {
@@ -40,6 +41,7 @@ export class Player {
     this.readings = 0;
     this.recentDeviations = []; // |reading − mapping| of the latest readings, ms
     this.recentReadings = [];
+    this.steadyWindow = []; // the latest readings themselves, for their trend
     this.nudgeMs = 0; // played this much earlier: headphones that hide their delay
     this.chainEnd = null; // context seconds where the next chunk starts when chained
     this.pending = []; // {planes, pageMs} in order, not yet handed to the engine
@@ -61,6 +63,8 @@ export class Player {
       this.recentDeviations.push(Math.abs(reading - this.mappingMs));
       if (this.recentDeviations.length > steadyReadings) this.recentDeviations.shift();
     }
+    this.steadyWindow.push(reading);
+    if (this.steadyWindow.length > steadyReadings) this.steadyWindow.shift();
     this.recentReadings.push(reading);
     if (this.recentReadings.length > stepReadings) this.recentReadings.shift();
     if (this.mappingMs !== null && this.recentReadings.length === stepReadings) {
@@ -90,9 +94,14 @@ export class Player {
   // Whether the audio clock has kept to its mapping lately: while the output glitches
   // (a busy phone, a route change) the mapping moves and nothing is in sync yet.
   get steady() {
-    if (this.recentDeviations.length < steadyReadings) return false;
+    if (this.recentDeviations.length < steadyReadings || this.steadyWindow.length < steadyReadings) {
+      return false;
+    }
     const within = this.recentDeviations.filter((deviation) => deviation <= steadyMs).length;
-    return within >= 0.8 * this.recentDeviations.length;
+    const half = steadyReadings / 2;
+    const mean = (values) => values.reduce((sum, value) => sum + value, 0) / values.length;
+    const drift = mean(this.steadyWindow.slice(half)) - mean(this.steadyWindow.slice(0, half));
+    return within >= 0.8 * this.recentDeviations.length && Math.abs(drift) <= steadySlopeMs;
   }
 
   get locked() {
