@@ -78,7 +78,7 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
     permission_->setOnChange([self](const NetworkWatch::Status& status) {
         const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
         onMain(self, [denied](BroadcastController& controller) {
-            controller.rave_->setLocalNetworkDenied(denied);
+            controller.rave_->setNetworkUnavailable(denied);
             controller.sync();
         });
     });

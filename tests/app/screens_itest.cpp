@@ -163,7 +163,7 @@ TEST_F(Screens, MainWindow) {
         WindowHarness window;
         setLiveRave(window);
         window.show([](WindowModels& models) {
-            models.rave()->showPermissionWarning(RaveSession::permissionWarningFor(
+            models.rave()->showPermissionWarning(AudioCapability::silenceWarning(
                 SilenceWatchdog::Diagnosis{SilenceWatchdog::Diagnosis::Case::likelyDenied, 12},
                 false));
             models.trouble()->show(DroughtWatch::Stage::quiet(75), {}, addressText());
