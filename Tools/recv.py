@@ -57,12 +57,14 @@ CHUNK_STEP_TOLERANCE_NS = 20_000
 # Playback: the latency asked of the sound server, room for this script to be
 # kept from running a while on a busy machine, but at most a third of the host's
 # playout delay, so that chunks still arrive in time to be written.
-PLAYBACK_LATENCY_MS = 150
+PLAYBACK_LATENCY_MS = 300
 MIN_PLAYBACK_LATENCY_MS = 20
-BLOCK_FRAMES = 240  # 5 ms
+BLOCK_FRAMES = 960  # 20 ms
+# How often a writer that found the stream full looks again.
+WRITE_POLL_S = 0.005
 # The sync error is the median over this many blocks, which rides out an odd
 # timing reading.
-ERROR_WINDOW = 16
+ERROR_WINDOW = 5
 # Decoded chunks held at most (a minute's worth), for a sound server that never
 # starts the stream.
 MAX_HELD_CHUNKS = 3000
@@ -72,7 +74,7 @@ MAX_HELD_CHUNKS = 3000
 # eighth of the error at a time.
 STEP_LIMIT_NS = 30_000_000
 START_STEP_LIMIT_NS = 1_000_000
-SLEW_FRAMES_PER_BLOCK = 2
+SLEW_FRAMES_PER_BLOCK = 8
 SLEW_DIVISOR = 8
 LOCKED_LIMIT_MICROS = 5_000
 # A streaming host sends a chunk every 20 ms; the first report waits this long
@@ -432,7 +434,7 @@ class PulseOutput:
     a stream moved to a sink with another latency is followed within that
     second. One thread writes; the main loop's own thread runs the callbacks."""
 
-    class _SampleSpec(ctypes.Structure):
+    class _SampleFormat(ctypes.Structure):
         _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
                     ("channels", ctypes.c_uint8)]
 
@@ -456,7 +458,6 @@ class PulseOutput:
         ("since_underrun", ctypes.c_int64)]
 
     _NOTIFY = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
-    _REQUEST = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p)
     _SUCCESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p)
 
     _SAMPLE_S16LE = 3
@@ -485,7 +486,6 @@ class PulseOutput:
         self._context = self._stream = None
         # Kept for as long as the library may call them.
         self._wake = self._NOTIFY(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
-        self._writable = self._REQUEST(lambda *_: lib.pa_threaded_mainloop_signal(self._loop, 0))
         self._underflow = self._NOTIFY(self._onUnderflow)
         self._timed = self._SUCCESS(self._onTiming)
         self._loop = lib.pa_threaded_mainloop_new()
@@ -517,9 +517,8 @@ class PulseOutput:
             ("pa_context_errno", i, [p]),
             ("pa_context_disconnect", None, [p]),
             ("pa_context_unref", None, [p]),
-            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleSpec), p]),
+            ("pa_stream_new", p, [p, s, ctypes.POINTER(PulseOutput._SampleFormat), p]),
             ("pa_stream_set_state_callback", None, [p, PulseOutput._NOTIFY, p]),
-            ("pa_stream_set_write_callback", None, [p, PulseOutput._REQUEST, p]),
             ("pa_stream_set_underflow_callback", None, [p, PulseOutput._NOTIFY, p]),
             ("pa_stream_connect_playback", i,
              [p, s, ctypes.POINTER(PulseOutput._BufferAttr), u, p, p]),
@@ -553,12 +552,11 @@ class PulseOutput:
                 if state in (self._CONTEXT_FAILED, self._CONTEXT_TERMINATED):
                     raise self._error("could not reach the sound server")
                 lib.pa_threaded_mainloop_wait(loop)
-            spec = self._SampleSpec(self._SAMPLE_S16LE, rate, channels)
-            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(spec), None)
+            sample_format = self._SampleFormat(self._SAMPLE_S16LE, rate, channels)
+            self._stream = lib.pa_stream_new(self._context, b"rave", ctypes.byref(sample_format), None)
             if not self._stream:
                 raise self._error("could not make a playback stream")
             lib.pa_stream_set_state_callback(self._stream, self._wake, None)
-            lib.pa_stream_set_write_callback(self._stream, self._writable, None)
             lib.pa_stream_set_underflow_callback(self._stream, self._underflow, None)
             frame_bytes = 2 * channels
             attr = self._BufferAttr(self._DEFAULT, latency_ms * rate // 1000 * frame_bytes,
@@ -611,33 +609,41 @@ class PulseOutput:
     def write(self, data):
         """Hands `data` to the server as the stream makes room for it. It goes in
         pieces: the stream may start playing only once more is queued than the
-        room a single block would need."""
+        room a single block would need. While the stream is full the writer
+        sleeps rather than waits for the server's call: every call from the
+        server's thread would need this interpreter, which a busy machine makes
+        slow to get."""
         lib, loop = self._lib, self._loop
-        lib.pa_threaded_mainloop_lock(loop)
-        try:
-            while data:
+        while data:
+            lib.pa_threaded_mainloop_lock(loop)
+            try:
                 if lib.pa_stream_get_state(self._stream) != self._STREAM_READY:
                     raise self._error("the playback stream ended")
                 room = lib.pa_stream_writable_size(self._stream)
                 if room == self._NO_SIZE:
                     raise self._error("the playback stream failed")
                 room -= room % self.frameBytes
-                if room == 0:
-                    lib.pa_threaded_mainloop_wait(loop)
-                    continue
-                piece, data = data[:room], data[room:]
-                if lib.pa_stream_write(self._stream, piece, len(piece), None, 0, 0) < 0:
-                    raise self._error("the sound server stopped taking audio")
-                self._written += len(piece)
-            now = time.monotonic_ns()
-            if not self._timingPending and now - self._lastTimingRequest >= self.TIMING_INTERVAL_NS:
-                operation = lib.pa_stream_update_timing_info(self._stream, self._timed, None)
-                if operation:
-                    self._timingPending = True
-                    self._lastTimingRequest = now
-                    lib.pa_operation_unref(operation)
-        finally:
-            lib.pa_threaded_mainloop_unlock(loop)
+                if room:
+                    piece, data = data[:room], data[room:]
+                    if lib.pa_stream_write(self._stream, piece, len(piece), None, 0, 0) < 0:
+                        raise self._error("the sound server stopped taking audio")
+                    self._written += len(piece)
+                self._requestTiming()
+            finally:
+                lib.pa_threaded_mainloop_unlock(loop)
+            if data:
+                time.sleep(WRITE_POLL_S)
+
+    def _requestTiming(self):
+        """Asks for a timing report now and then (with the main loop locked)."""
+        now = time.monotonic_ns()
+        if self._timingPending or now - self._lastTimingRequest < self.TIMING_INTERVAL_NS:
+            return
+        operation = self._lib.pa_stream_update_timing_info(self._stream, self._timed, None)
+        if operation:
+            self._timingPending = True
+            self._lastTimingRequest = now
+            self._lib.pa_operation_unref(operation)
 
     def close(self):
         lib, loop = self._lib, self._loop

@@ -7,13 +7,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "cli/capture_start.h"
 #include "host/capture/tap_session.h"
+#include "host/checks/firewall_fix.h"
 #include "host/host_log.h"
 #include "host/wall_clock.h"
 #include "kit/format_text.h"
@@ -71,60 +74,6 @@ class CpuStress {
     std::vector<std::thread> threads_;
 };
 
-// How far the capture stands behind the wall clock: the smallest, over several deliveries,
-// of (time the frames were taken − frames delivered so far ÷ rate). Frames are never taken
-// before they were made, only late (a stall, a backlog, this thread held up), so the
-// smallest reading is where the capture really stands, and two readings taken seconds apart
-// tell whether frames went missing (or appeared) in between, however busy the machine.
-class CaptureOffset {
-  public:
-    static constexpr int deliveries = 20;
-
-    // Reads `deliveries` arrivals (or as many as come within a quarter of a second each).
-    // `take` consumes what has arrived and returns its frames; `frames` is the count of frames
-    // delivered before the first of them.
-    template <typename Take>
-    static CaptureOffset measure(sr_ring* ring, double rate, std::int64_t frames, Take take) {
-        CaptureOffset offset;
-        for (int i = 0; i < deliveries; ++i) {
-            if (!awaitDelivery(ring)) {
-                break;
-            }
-            frames += take();
-            // Read after taking: every frame counted had arrived by then.
-            const double reading = WallClock::now() - static_cast<double>(frames) / rate;
-            offset.earliest_ = std::min(offset.earliest_.value_or(reading), reading);
-        }
-        offset.frames_ = frames;
-        if (!offset.earliest_) {
-            offset.earliest_ = WallClock::now() - static_cast<double>(frames) / rate;
-        }
-        return offset;
-    }
-
-    double seconds() const { return *earliest_; }
-    // Frames delivered up to the last reading.
-    std::int64_t frames() const { return frames_; }
-
-  private:
-    // Waits for the next delivery to reach the ring; false when none comes in time.
-    static bool awaitDelivery(sr_ring* ring) {
-        using namespace std::chrono_literals;
-        const std::uint64_t before = sr_ring_writes(ring);
-        const double giveUpAt = WallClock::now() + 0.25;
-        while (sr_ring_writes(ring) == before) {
-            if (WallClock::now() > giveUpAt) {
-                return false;
-            }
-            std::this_thread::sleep_for(100us);
-        }
-        return true;
-    }
-
-    std::optional<double> earliest_;
-    std::int64_t frames_ = 0;
-};
-
 // Only while no pipeline drains the ring; returns the frames thrown away.
 std::int64_t discardSlots(sr_ring* ring) {
     std::int64_t frames = 0;
@@ -140,7 +89,124 @@ unsigned activeProcessors() {
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
+// The lower convex hull of points in time order: the corners of the envelope under them.
+template <typename Point>
+std::vector<Point> lowerHull(std::span<const Point> points) {
+    std::vector<Point> hull;
+    for (const Point& point : points) {
+        while (hull.size() >= 2) {
+            const Point& a = hull[hull.size() - 2];
+            const Point& b = hull.back();
+            const double turn = (b.seconds - a.seconds) * (point.offset - a.offset) -
+                                (b.offset - a.offset) * (point.seconds - a.seconds);
+            if (turn > 0) {
+                break;
+            }
+            hull.pop_back();
+        }
+        hull.push_back(point);
+    }
+    return hull;
+}
+
+// A take of an hour at 50 chunks a second fits without merging observations.
+constexpr std::size_t arrivalsKept = 1 << 18;
+// A new capture stream's deliveries come late at first, a few milliseconds less each
+// time, while the sound server settles the stream's latency (for about 1.5 s from the
+// start); taken into a short take, that would read as frames to spare.
+constexpr double settleSeconds = 2.0;
+
+// The first of the players that can play the take here, as a command: paplay talks to the
+// sound server the take came from (PulseAudio, or PipeWire's PulseAudio service); pw-play
+// and aplay for a system without it.
+std::optional<std::string> installedPlayer() {
+    const char* path = std::getenv("PATH");
+    for (const char* player : {"paplay", "pw-play", "aplay"}) {
+        std::string_view folders = path != nullptr ? path : "";
+        while (!folders.empty()) {
+            const std::size_t colon = folders.find(':');
+            const std::string_view folder = folders.substr(0, colon);
+            folders = colon == std::string_view::npos ? "" : folders.substr(colon + 1);
+            if (!folder.empty() &&
+                ::access((std::string(folder) + "/" + player).c_str(), X_OK) == 0) {
+                return std::string(player);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+RecordCommand::ArrivalEnvelope::ArrivalEnvelope(double rate, std::size_t capacity)
+    : rate_(rate), capacity_(std::max<std::size_t>(2, capacity + capacity % 2)) {
+    points_.reserve(capacity_);
+}
+
+void RecordCommand::ArrivalEnvelope::observe(double seconds, std::int64_t frames) {
+    const Point point{seconds, seconds - static_cast<double>(frames) / rate_};
+    if (!first_) {
+        first_ = seconds;
+    }
+    last_ = seconds;
+    if (!pending_ || point.offset < pending_->offset) {
+        pending_ = point;
+    }
+    if (++pendingCount_ < stride_) {
+        return;
+    }
+    keep(*pending_);
+    pending_.reset();
+    pendingCount_ = 0;
+}
+
+// When the room is full, each pair of neighbours becomes the lower of the two, and from
+// then on twice as many observations go into each point: only points above the
+// envelope are lost.
+void RecordCommand::ArrivalEnvelope::keep(const Point& point) {
+    if (points_.size() == capacity_) {
+        for (std::size_t i = 0; i < capacity_ / 2; ++i) {
+            const Point& a = points_[2 * i];
+            const Point& b = points_[2 * i + 1];
+            points_[i] = a.offset <= b.offset ? a : b;
+        }
+        points_.resize(capacity_ / 2);
+        stride_ *= 2;
+    }
+    points_.push_back(point);
+}
+
+std::optional<double> RecordCommand::ArrivalEnvelope::rise() const {
+    std::vector<Point> points(points_);
+    if (pending_) {
+        points.push_back(*pending_);
+    }
+    if (points.size() < 2 || points.back().seconds <= points.front().seconds) {
+        return std::nullopt;
+    }
+    // The line under every point with the least summed distance to them is the edge of
+    // the lower hull above the points' mean time.
+    double sum = 0;
+    for (const Point& point : points) {
+        sum += point.seconds - points.front().seconds;
+    }
+    const double mean = points.front().seconds + sum / static_cast<double>(points.size());
+    const std::vector<Point> hull = lowerHull(std::span<const Point>(points));
+    for (std::size_t i = 1; i < hull.size(); ++i) {
+        if (hull[i].seconds >= mean || i + 1 == hull.size()) {
+            return (hull[i].offset - hull[i - 1].offset) / (hull[i].seconds - hull[i - 1].seconds);
+        }
+    }
+    return std::nullopt;
+}
+
+double RecordCommand::ArrivalEnvelope::span() const {
+    return first_ ? last_ - *first_ : 0.0;
+}
+
+double RecordCommand::ArrivalEnvelope::wallSeconds(std::int64_t frames) const {
+    return static_cast<double>(frames) / rate_ + rise().value_or(0.0) * span();
+}
 
 std::string RecordCommand::Failure::description() const {
     switch (kind) {
@@ -175,10 +241,18 @@ std::expected<std::shared_ptr<RecordCommand>, RecordCommand::Failure> RecordComm
 
 RecordCommand::RecordCommand(Key, SNDFILE* file, int channels) : file_(file), channels_(channels) {}
 
+void RecordCommand::observeArrivals(double rate, std::function<std::int64_t()> framesTaken) {
+    framesTaken_ = std::move(framesTaken);
+    arrivals_.emplace(rate, arrivalsKept);
+}
+
 RecordCommand::~RecordCommand() = default;
 
 void RecordCommand::pipelineDidProduce(const TierFrames&, const ChunkAssembler::Chunk&,
                                        std::span<const float> pcm, std::uint64_t, std::uint64_t) {
+    if (arrivals_ && framesTaken_) {
+        arrivals_->observe(WallClock::now(), framesTaken_());
+    }
     const std::size_t frames = pcm.size() / static_cast<std::size_t>(channels_);
     if (frames == 0) {
         return;
@@ -223,11 +297,13 @@ std::string RecordCommand::row(double elapsed, const CapturePipeline::Stats& sta
         static_cast<int>(stats.discontinuities));
 }
 
-RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::string& path) {
+RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::string& path,
+                                            const std::optional<std::string>& player) {
     const double audio = static_cast<double>(outcome.framesWritten) / outcome.sampleRate;
     const double captured = static_cast<double>(outcome.capturedFrames) / outcome.sampleRate;
     const double diffMs = (captured - outcome.wallSeconds) * 1000.0;
-    const double driftMsPerSecond = diffMs / outcome.wallSeconds;
+    // A take too short to hold any audio has nothing to diverge.
+    const double driftMsPerSecond = outcome.wallSeconds > 0 ? diffMs / outcome.wallSeconds : 0.0;
 
     Verdict verdict;
     auto& lines = verdict.lines;
@@ -251,7 +327,7 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
         lines.emplace_back("");
         lines.emplace_back(
             "FAIL: frames written diverge from wall clock by more than 1ms/s. Buffers are being "
-            "dropped \u2014 check the IOProc for allocation, locking or logging.");
+            "dropped \u2014 check the capture callback for allocation, locking or logging.");
         failed = true;
     }
     if (outcome.ringOverruns > 0) {
@@ -268,7 +344,10 @@ RecordCommand::Verdict RecordCommand::judge(const Outcome& outcome, const std::s
     }
     if (!failed) {
         lines.emplace_back("");
-        lines.push_back("PASS: realtime path is clean. Listen with: afplay " + path);
+        lines.push_back(player ? "PASS: realtime path is clean. Listen with: " + *player + " " +
+                                     FirewallFix::shellQuoted(path)
+                               : "PASS: realtime path is clean. Listen with any audio player: " +
+                                     path);
     }
     verdict.status = failed ? 1 : 0;
     return verdict;
@@ -282,9 +361,10 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
     if (!capture) {
         return 1;
     }
+    const double capturedSince = WallClock::now();
     const auto& session = capture->session;
     const TapFormat& tapFormat = capture->format;
-    line("aggregate IO buffer: " + std::to_string(session->bufferFrameSize()) + " frames");
+    line("capture buffer: " + std::to_string(session->bufferFrameSize()) + " frames");
 
     auto recorder = create(path, tapFormat);
     if (!recorder) {
@@ -303,15 +383,20 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
         busy.emplace(processors);
     }
 
-    // The wall clock and the written audio start together: what capture delivered while it
-    // was being set up is left out, and so are the deliveries that place the capture against
-    // the wall clock; the first frame after them is the first one written.
+    // The take starts with the first frame delivered once the stream has settled: what
+    // capture delivered until then is left out.
     sr_ring* rawRing = capture->ring->pointer();
     const double rate = tapFormat.sampleRate;
+    while (WallClock::now() - capturedSince < settleSeconds) {
+        discardSlots(rawRing);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     discardSlots(rawRing);
-    const CaptureOffset before =
-        CaptureOffset::measure(rawRing, rate, 0, [rawRing] { return discardSlots(rawRing); });
-    const double startedAt = before.seconds() + static_cast<double>(before.frames()) / rate;
+    (*recorder)->observeArrivals(rate, [weak = std::weak_ptr<CapturePipeline>(pipeline)] {
+        const auto taken = weak.lock();
+        return taken ? taken->framesDrained() : 0;
+    });
+    const double startedAt = WallClock::now();
     if (auto started = pipeline->start(); !started) {
         line("FAILED to start the pipeline: " + started.error().description());
         busy.reset();
@@ -323,24 +408,20 @@ int RecordCommand::run(const std::string& path, double seconds, bool stress) {
         line(row(WallClock::now() - startedAt, pipeline->stats(), (*recorder)->framesWritten()));
     }
 
-    // ...and end together: after the pipeline stops, everything captured while the capture
-    // is placed against the wall clock once more is written too. The silence that completes
-    // the last chunk is written, but it is no captured audio, so it is not compared.
+    // Everything captured up to the stop is written; the silence that completes the last
+    // chunk is written too, but it is no captured audio, so it is not compared.
     pipeline->stop();
     pipeline->drainRing();
-    const CaptureOffset after =
-        CaptureOffset::measure(rawRing, rate, before.frames() + pipeline->framesDrained(),
-                               [&pipeline] { return pipeline->drainRing(); });
-    const std::int64_t captured = after.frames() - before.frames();
-    const double wall = after.seconds() + static_cast<double>(after.frames()) / rate - startedAt;
     pipeline->assembler().flushPartialAsZeroPadded();
     pipeline->emitReadyChunks();
     const CapturePipeline::Stats stats = pipeline->stats();
+    const std::int64_t captured = pipeline->framesDrained();
+    const double wall = (*recorder)->arrivals()->wallSeconds(captured);
 
     const Verdict verdict =
         judge({wall, (*recorder)->framesWritten(), captured, rate, stats.ringOverruns,
                stats.discontinuities, (*recorder)->writeFailures()},
-              path);
+              path, installedPlayer());
     for (const std::string& text : verdict.lines) {
         line(text);
     }

@@ -186,8 +186,48 @@ TEST(TapSessionText, OutputDeviceAndFailuresReadAsTheUserSeesThem) {
     EXPECT_EQ(TapSession::describe(TapSession::Failure(HostError{HostError::Case::alreadyRunning})),
               "capture is already running");
     EXPECT_EQ(
-        TapSession::describe(TapSession::Failure(CoreAudioError{8, "pa_stream_connect_record"})),
-        CoreAudioError({8, "pa_stream_connect_record"}).description());
+        TapSession::describe(TapSession::Failure(SoundServerError{8, "pa_stream_connect_record"})),
+        SoundServerError({8, "pa_stream_connect_record"}).description());
+}
+
+// The outage watch over a run of polls, each with the connection as polled and the time.
+TEST(TapSessionOutageWatch, TellsEachLossItsMinuteAndItsEndOnce) {
+    using Notice = TapSession::OutageWatch::Notice;
+    using Kind = Notice::Kind;
+    TapSession::Connection live;
+    TapSession::Connection lost{
+        true, 1, 100.0, std::nullopt, "Connection terminated", "Connection refused", 3};
+    TapSession::Connection back = lost;
+    back.lost = false;
+    back.backAfter = 72.5;
+    TapSession::Connection secondLoss{true, 2, 300.0, std::nullopt, "Entity killed", "", 1};
+    TapSession::Connection cameAndWent = secondLoss;
+    cameAndWent.losses = 3;
+    cameAndWent.lost = false;
+    cameAndWent.backAfter = 0.2;
+
+    struct Poll {
+        TapSession::Connection connection;
+        double now;
+        std::vector<Notice> told;
+    };
+    const std::vector<Poll> polls = {
+        {live, 50.0, {}},
+        {lost, 100.1, {{Kind::lost, 0, "Connection terminated"}}},
+        {lost, 159.9, {}},
+        {lost, 160.0, {{Kind::stillLost, 60.0, "Connection refused"}}},
+        {lost, 170.0, {}},
+        {back, 172.6, {{Kind::back, 72.5, ""}}},
+        {back, 180.0, {}},
+        {secondLoss, 300.5, {{Kind::lost, 0, "Entity killed"}}},
+        // A loss that came and went between two polls is told whole, in order.
+        {cameAndWent, 301.0, {{Kind::lost, 0, "Entity killed"}, {Kind::back, 0.2, ""}}},
+        {cameAndWent, 400.0, {}},
+    };
+    TapSession::OutageWatch watch;
+    for (const Poll& poll : polls) {
+        EXPECT_EQ(watch.update(poll.connection, poll.now), poll.told) << "at " << poll.now;
+    }
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ class InStepRig:
     """The host, the click source, the sinks and the receivers of one measurement.
     Sink names carry `tag`, so that rigs on one sound server do not meet."""
 
-    def __init__(self, host_exe, seconds=60, delay_ms=400, click_period_s=CLICK_PERIOD_S,
+    def __init__(self, host_exe, seconds=60, delay_ms=1500, click_period_s=CLICK_PERIOD_S,
                  tag=None, workdir=None):
         self.hostExe = host_exe
         self.seconds = seconds  # how long the clicks go on
@@ -334,7 +334,7 @@ def main(argv=None):
     p.add_argument("--runs", type=int, default=10)
     p.add_argument("--seconds", type=float, default=10, help="recorded per run")
     p.add_argument("--settle", type=float, default=3, help="seconds before recording")
-    p.add_argument("--delay-ms", type=int, default=400)
+    p.add_argument("--delay-ms", type=int, default=1500)
     p.add_argument("--rise", action="store_true",
                    help="instead: raise the left receiver's output latency mid-run, with a "
                         "click every 250 ms to follow its way back")

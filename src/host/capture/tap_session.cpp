@@ -3,11 +3,14 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <utility>
 
 #include "host/diagnostic_log.h"
+#include "host/wall_clock.h"
 
 namespace zoranth {
 namespace {
@@ -19,8 +22,8 @@ void logLine(const std::string& text) {
     DiagnosticLog::write(category, text);
 }
 
-CoreAudioError failureOf(const PulseError& error) {
-    return CoreAudioError{error.code, error.operation};
+SoundServerError failureOf(const PulseError& error) {
+    return SoundServerError{error.code, error.operation};
 }
 
 std::string changeText(PulseCapture::Change change) {
@@ -33,8 +36,55 @@ std::string changeText(PulseCapture::Change change) {
             return "the output's channel layout changed";
         case PulseCapture::Change::streamLost:
             return "the stream was lost";
+        case PulseCapture::Change::connectionLost:
+            return "the capture lost the sound server";
+        case PulseCapture::Change::connectionRestored:
+            return "the capture is back";
     }
     return "unknown";
+}
+
+constexpr unsigned bitOf(PulseCapture::Change change) {
+    return 1u << static_cast<unsigned>(change);
+}
+
+// The changes that tell the owner to read the format again.
+constexpr unsigned formatChanges =
+    bitOf(PulseCapture::Change::moved) | bitOf(PulseCapture::Change::defaultSinkChanged) |
+    bitOf(PulseCapture::Change::formatChanged) | bitOf(PulseCapture::Change::streamLost);
+
+// A CLOCK_MONOTONIC time as WallClock seconds, by their distance from now.
+double wallClockOf(std::uint64_t monotonicNanos) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto nowNanos = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return WallClock::now() -
+           static_cast<double>(nowNanos - static_cast<std::int64_t>(monotonicNanos)) * 1e-9;
+}
+
+// A capture's own losses, on top of what the captures before it left.
+TapSession::Connection combined(const TapSession::Connection& before,
+                                const PulseCapture::Connection& live) {
+    if (live.losses == 0) {
+        return before;
+    }
+    TapSession::Connection connection;
+    connection.lost = live.lost;
+    connection.losses = before.losses + live.losses;
+    connection.lostSince = wallClockOf(live.lostSinceNanos);
+    if (!live.lost) {
+        connection.backAfter = static_cast<double>(live.lostForNanos) * 1e-9;
+    }
+    connection.error = live.cause.text();
+    connection.lastAttemptError = live.lastAttempt.text();
+    connection.attempts = live.attempts;
+    return connection;
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
 }
 
 TapFormat formatOf(std::uint32_t rate, std::uint32_t channels) {
@@ -161,15 +211,15 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     }
     const TapFormat format = formatOf(stream->rate, stream->channels);
     logLine("tap format: " + format.text());
-    logLine("created aggregate " + std::to_string(stream->sourceIndex));
+    logLine("created capture stream " + std::to_string(stream->sourceIndex));
     logLine("capture source: " + stream->sourceName + " of " + describe(std::optional(*sink)));
     {
         std::lock_guard lock(stateMutex_);
         format_ = format;
         bufferFrameSize_ = stream->fragmentFrames;
     }
-    logLine("aggregate buffer frame size: " + std::to_string(stream->fragmentFrames));
-    logLine("ioProcID created: " + std::to_string(stream->index));
+    logLine("capture fragment: " + std::to_string(stream->fragmentFrames));
+    logLine("capture callback installed on stream " + std::to_string(stream->index));
 
     if (auto watching = capture->watchChanges(); !watching) {
         return std::unexpected(failureOf(watching.error()));
@@ -180,13 +230,13 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     const int alive = live ? 1 : 0;
     const long inputBuffers = live ? 1 : -1;  // one interleaved buffer per delivery
     const long tapStreams = live ? 1 : -1;
-    logLine("post-start: aggregate running=" + std::to_string(running) + "             alive=" +
+    logLine("post-start: capture running=" + std::to_string(running) + "             alive=" +
             std::to_string(alive) + " inputBuffers=" + std::to_string(inputBuffers) +
             "             tapStreams=" + std::to_string(tapStreams));
-    notifier_->setListening(true);
+    notifier_->setListening(true, capture);
     std::lock_guard lock(stateMutex_);
     isRunning_ = true;
-    diagnostics_ = "aggregate running=" + std::to_string(running) +
+    diagnostics_ = "capture running=" + std::to_string(running) +
                    " alive=" + std::to_string(alive) +
                    " inputBuffers=" + std::to_string(inputBuffers) +
                    " tapStreams=" + std::to_string(tapStreams);
@@ -208,6 +258,43 @@ void TapSession::stop() {
     }
     std::lock_guard lock(stateMutex_);
     ring_.reset();
+    if (capture) {
+        ended_ = combined(ended_, capture->connection());
+        if (ended_.lost) {
+            ended_.lost = false;
+            ended_.backAfter = WallClock::now() - ended_.lostSince;
+        }
+    }
+}
+
+TapSession::Connection TapSession::connection() const {
+    const auto capture = this->capture();
+    const auto live = capture ? capture->connection() : PulseCapture::Connection{};
+    std::lock_guard lock(stateMutex_);
+    return combined(ended_, live);
+}
+
+std::vector<TapSession::OutageWatch::Notice> TapSession::OutageWatch::update(
+    const Connection& connection, double now) {
+    std::vector<Notice> notices;
+    if (connection.losses > seenLosses_) {
+        seenLosses_ = connection.losses;
+        backTold_ = false;
+        longTold_ = false;
+        notices.push_back({Notice::Kind::lost, 0, connection.error});
+    }
+    if (connection.lost && !longTold_ && now - connection.lostSince >= longLossSeconds) {
+        longTold_ = true;
+        notices.push_back(
+            {Notice::Kind::stillLost, now - connection.lostSince,
+             connection.lastAttemptError.empty() ? connection.error : connection.lastAttemptError});
+    }
+    if (!connection.lost && !backTold_ && connection.backAfter) {
+        backTold_ = true;
+        longTold_ = true;
+        notices.push_back({Notice::Kind::back, *connection.backAfter, {}});
+    }
+    return notices;
 }
 
 bool TapSession::refresh() {
@@ -230,8 +317,7 @@ bool TapSession::setTapMuted(bool muted) {
         return false;
     }
     if (!capture->streamInfo()) {
-        logLine("could not read tap description: " +
-                std::to_string(CoreAudioError::soundServerNoEntity));
+        logLine("could not read tap description: " + std::to_string(SoundServerError::noEntity));
         return false;
     }
     auto result = capture->setMuted(muted);
@@ -280,7 +366,7 @@ std::string TapSession::describeOutputDevice() {
 }
 
 std::string TapSession::describe(const Failure& failure) {
-    if (const auto* error = std::get_if<CoreAudioError>(&failure)) {
+    if (const auto* error = std::get_if<SoundServerError>(&failure)) {
         return error->description();
     }
     return std::string(std::get<HostError>(failure).description());
@@ -333,15 +419,36 @@ void TapSession::Notifier::note(PulseCapture::Change change) {
         if (!listening) {
             return;
         }
-        pendingChanges |= 1u << static_cast<unsigned>(change);
+        pendingChanges |= bitOf(change);
     }
     wake.notify_all();
 }
 
-void TapSession::Notifier::setListening(bool value) {
+void TapSession::Notifier::setListening(bool value, std::weak_ptr<PulseCapture> watched) {
     std::lock_guard lock(mutex);
     listening = value;
+    capture = std::move(watched);
     pendingChanges = 0;
+}
+
+// The capture's own account of a loss or a return, for the log.
+void TapSession::Notifier::logConnection(const std::shared_ptr<PulseCapture>& capture,
+                                         unsigned changes) {
+    if (!capture) {
+        return;
+    }
+    const PulseCapture::Connection connection = capture->connection();
+    if ((changes & bitOf(PulseCapture::Change::connectionLost)) != 0) {
+        logLine("capture lost: " + connection.cause.text() + " (" + connection.cause.operation +
+                "); reconnecting");
+    }
+    if ((changes & bitOf(PulseCapture::Change::connectionRestored)) == 0 || connection.lost) {
+        return;
+    }
+    logLine("capture back after " +
+            secondsText(static_cast<double>(connection.lostForNanos) * 1e-9) + " s, " +
+            std::to_string(connection.attempts) + " attempts" +
+            (connection.muteDropped ? "; the tap mute could not be re-applied" : ""));
 }
 
 // The owner's callback runs here, where it may call back into the session.
@@ -355,15 +462,20 @@ void TapSession::Notifier::run() {
         }
         const unsigned changes = std::exchange(pendingChanges, 0u);
         const std::function<void()> notify = callback;
+        const auto watched = capture;
         lock.unlock();
+        if ((changes & (bitOf(PulseCapture::Change::connectionLost) |
+                        bitOf(PulseCapture::Change::connectionRestored))) != 0) {
+            logConnection(watched.lock(), changes);
+        }
         for (const auto change :
              {PulseCapture::Change::moved, PulseCapture::Change::defaultSinkChanged,
               PulseCapture::Change::formatChanged, PulseCapture::Change::streamLost}) {
-            if ((changes & (1u << static_cast<unsigned>(change))) != 0) {
+            if ((changes & bitOf(change)) != 0) {
                 logLine("format change: " + changeText(change));
             }
         }
-        if (notify) {
+        if (notify && (changes & formatChanges) != 0) {
             notify();
         }
         lock.lock();

@@ -1,7 +1,11 @@
 // Captures everything the computer plays into the capture ring: a record stream on the
-// default output's monitor whose callback is the ring's only producer. Owners call it from
-// one place at a time (start may block for seconds: never on the main thread); the
-// read-only properties and liveFormat may be read from any thread.
+// default output's monitor whose callback is the ring's only producer. Once started it keeps
+// capturing by itself: it follows a new default output (one chosen, or what is left when the
+// output in use is unplugged), and when the sound server goes away (a crash, a restart) it
+// reconnects until the server is back or the session stops, while the ring keeps getting
+// silence at the capture's cadence; connection() tells the owner. Owners call it from one place at
+// a time (start may block for seconds: never on the main thread); the read-only properties,
+// liveFormat and connection may be read from any thread.
 #pragma once
 
 #include <condition_variable>
@@ -14,10 +18,11 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "host/capture/capture_ring.h"
-#include "host/capture/core_audio_error.h"
 #include "host/capture/host_error.h"
+#include "host/capture/sound_server_error.h"
 #include "host/capture/tap_format.h"
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_output_device.h"
@@ -28,7 +33,53 @@ class TapSession {
     struct Key {};
 
   public:
-    using Failure = std::variant<CoreAudioError, HostError>;
+    using Failure = std::variant<SoundServerError, HostError>;
+
+    // The capture's hold on the sound server. A loss begins when the server went away or
+    // the capture stream failed and the capture could not be brought back at once; it ends
+    // when a capture stream is open again. While lost, the ring keeps getting silence (the
+    // pipeline keeps making chunks, the meters fall to silence, chunk times go on), the
+    // output reads as not playing, refresh/setTapMuted fail, and the tap mute that was on
+    // comes back with the capture. A stop ends a loss.
+    struct Connection {
+        bool lost = false;
+        std::uint64_t losses = 0;  // losses so far, over every start of this session
+        double lostSince = 0;      // WallClock seconds: when the current or last loss began
+        // How long the last loss lasted, in seconds; none while lost, or before any loss.
+        std::optional<double> backAfter;
+        // The sound server's text for the loss, e.g. "Connection terminated".
+        std::string error;
+        // Why the latest attempt to reconnect failed, e.g. "Connection refused".
+        std::string lastAttemptError;
+        std::uint32_t attempts = 0;  // reconnection attempts in the current or last loss
+
+        bool operator==(const Connection&) const = default;
+    };
+
+    // What a person should be told about the capture's connection, from polled Connection
+    // values: the loss, once it has lasted a minute, and the return with how long it took;
+    // each once. A value type for the owner's status tick, time passed in (WallClock):
+    //     for (const auto& notice : outageWatch_.update(tap->connection(), now)) { ...line... }
+    // A loss shorter than the tick is still told, lost then back in one update.
+    class OutageWatch {
+      public:
+        struct Notice {
+            enum class Kind { lost, stillLost, back };
+            Kind kind = Kind::lost;
+            double seconds = 0;  // stillLost: lost for so long; back: how long it was gone
+            std::string error;   // lost: the server's text; stillLost: the latest attempt's
+            bool operator==(const Notice&) const = default;
+        };
+        static constexpr double longLossSeconds = 60.0;
+
+        // At most one of each kind; lost before back when a loss came and went in between.
+        std::vector<Notice> update(const Connection& connection, double now);
+
+      private:
+        std::uint64_t seenLosses_ = 0;
+        bool backTold_ = true;
+        bool longTold_ = true;
+    };
 
     // What the capture callback knows, fixed when it is installed: it never touches the
     // session itself.
@@ -76,9 +127,13 @@ class TapSession {
     std::int64_t refreshes() const;
 
     // Called on a thread of the session's own while it runs, when the stream moved, the
-    // default output changed (the capture follows it), the format changed or the stream was
-    // lost; the session may be called from inside it.
+    // default output changed (the capture follows it) or the format changed, including
+    // after a loss when the capture came back in another format; the session may be called
+    // from inside it. A loss and a return alone do not call it: connection() tells those.
     void setOnFormatChange(std::function<void()> callback);
+
+    // Cheap; any thread.
+    Connection connection() const;
 
     // The default output as the capture last saw it (name, rate, running, muted); cheap.
     std::optional<PulseOutputDevice> outputDevice() const;
@@ -101,6 +156,7 @@ class TapSession {
     bool isRunning_ = false;
     std::string diagnostics_;
     std::int64_t refreshes_ = 0;
+    Connection ended_;  // what the captures stopped so far left behind
 
     // The format-change hand-over between the sound server's event thread and the
     // notifier thread. Neither holds the session, so the session is never destroyed on the
@@ -109,13 +165,15 @@ class TapSession {
         std::mutex mutex;  // everything below
         std::condition_variable wake;
         std::function<void()> callback;
-        unsigned pendingChanges = 0;  // one bit per PulseCapture::Change
-        bool listening = false;       // the session runs: changes are passed on
+        std::weak_ptr<PulseCapture> capture;  // whose connection a loss is logged from
+        unsigned pendingChanges = 0;          // one bit per PulseCapture::Change
+        bool listening = false;               // the session runs: changes are passed on
         bool stopping = false;
 
         void note(PulseCapture::Change change);
-        void setListening(bool listening);
+        void setListening(bool listening, std::weak_ptr<PulseCapture> capture = {});
         void run();
+        static void logConnection(const std::shared_ptr<PulseCapture>& capture, unsigned changes);
     };
 
     const std::shared_ptr<Notifier> notifier_ = std::make_shared<Notifier>();

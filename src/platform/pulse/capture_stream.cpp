@@ -8,25 +8,20 @@
 namespace zoranth {
 namespace {
 
-std::int64_t monotonicNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 PulseError failure(int code, const char* operation) {
     return PulseError{code == 0 ? PA_ERR_UNKNOWN : code, operation};
 }
 
 }  // namespace
 
+std::int64_t CaptureStream::monotonicNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 CaptureStream::CaptureStream(const PulseLoop& loop, const PulseCapture::Config& config)
     : loop_(loop), config_(config), clock_(config.rate) {}
-
-CaptureStream::~CaptureStream() {
-    stopFilling();
-    detach();
-}
 
 void CaptureStream::emit(PulseCapture::Change change) const {
     if (config_.onChange) {
@@ -142,10 +137,14 @@ void CaptureStream::onFillTimer(pa_mainloop_api*, pa_time_event* timer, const st
 }
 
 void CaptureStream::fillSilence(std::int64_t now) {
-    if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+    const bool ready = stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY;
+    if (!ready && !interrupted_) {
         return;
     }
-    const std::uint64_t due = clock_.silenceDue(static_cast<std::uint64_t>(now), suspended_);
+    // Without a ready stream nothing else brings the timeline up to now: silence is due at
+    // once, as for a suspended sink.
+    const std::uint64_t due =
+        clock_.silenceDue(static_cast<std::uint64_t>(now), suspended_ || !ready);
     deliverSilence(due / config_.fragmentFrames * config_.fragmentFrames);
 }
 
@@ -187,7 +186,9 @@ void CaptureStream::onStreamState(pa_stream* s, void* userdata) {
     }
     if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->lostReported_) {
         self->lostReported_ = true;
-        self->emit(PulseCapture::Change::streamLost);
+        if (self->onLost_) {
+            self->onLost_(self->loop_.contextError());
+        }
     }
 }
 
@@ -198,9 +199,13 @@ void CaptureStream::onMoved(pa_stream* s, void* userdata) {
     }
     const char* source = pa_stream_get_device_name(s);
     self->source_ = source != nullptr ? source : "";
+    self->movedByServer_ = true;
     self->clock_.noteBreak();
     if (!self->closing_) {
         self->emit(PulseCapture::Change::moved);
+        if (self->onMoved_) {
+            self->onMoved_();
+        }
     }
 }
 
@@ -255,6 +260,7 @@ std::expected<void, PulseError> CaptureStream::create(const PulseLoop::SinkDetai
     channels_ = channels;
     frameBytes_ = channels * static_cast<std::uint32_t>(sizeof(float));
     source_ = target.device.monitorSource;
+    movedByServer_ = false;
     lostReported_ = false;
     announceWhenReady_.reset();
     suspended_ = false;
@@ -306,13 +312,20 @@ std::expected<void, PulseError> CaptureStream::open(const PulseLoop::SinkDetails
     return ready;
 }
 
-void CaptureStream::reopen(const PulseLoop::SinkDetails& target, PulseCapture::Change change) {
-    if (!create(target)) {
+void CaptureStream::reopen(const PulseLoop::SinkDetails& target,
+                           std::optional<PulseCapture::Change> change) {
+    if (auto created = create(target); !created) {
         lostReported_ = true;
-        emit(PulseCapture::Change::streamLost);
+        if (onLost_) {
+            onLost_(created.error().code);
+        }
         return;
     }
     announceWhenReady_ = change;
+}
+
+bool CaptureStream::healthy() const {
+    return stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
 }
 
 std::optional<PulseCapture::StreamInfo> CaptureStream::info() const {

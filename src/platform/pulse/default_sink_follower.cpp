@@ -47,7 +47,6 @@ std::expected<void, PulseError> DefaultSinkFollower::watch() {
 
 void DefaultSinkFollower::stopWatching() {
     watching_ = false;
-    held_ = false;
     recheckPending_ = false;
 }
 
@@ -74,7 +73,9 @@ void DefaultSinkFollower::onSubscription(pa_context*, pa_subscription_event_type
             self->requestDefaultCheck();
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
-        if (kind == PA_SUBSCRIPTION_EVENT_NEW && self->mute_.routing()) {
+        // Some servers tell of a new stream before it is linked to a sink, and link it
+        // to the default sink in a change that follows: both are looked at.
+        if (kind != PA_SUBSCRIPTION_EVENT_REMOVE && self->mute_.routing()) {
             if (pa_operation* operation = pa_context_get_sink_input_info(self->loop_.context(),
                                                                          index, onNewInput, self)) {
                 pa_operation_unref(operation);
@@ -130,6 +131,12 @@ void DefaultSinkFollower::refreshPlaying() {
     }
 }
 
+void DefaultSinkFollower::checkDefault() {
+    if (watching_) {
+        requestDefaultCheck();
+    }
+}
+
 void DefaultSinkFollower::requestDefaultCheck() {
     if (held_) {
         recheckPending_ = true;
@@ -159,9 +166,11 @@ void DefaultSinkFollower::onDefaultSink(pa_context*, const pa_sink_info* info, i
     static_cast<DefaultSinkFollower*>(userdata)->follow(PulseLoop::detailsOf(*info));
 }
 
-// The stream keeps capturing whatever the default sink plays. Some servers move a monitor
-// stream along with the default sink, others leave it where it was; either way it ends up on
-// the new default's monitor, reopened when the channel count changed.
+// The stream keeps capturing whatever the default sink plays, or the tap mute's sink while
+// muted. Some servers move a monitor stream along with the default sink, others leave it
+// where it was; either way it ends up on the new default's monitor, reopened when the
+// channel count changed. Where the server moved it to another sink's monitor than the
+// default this connection sees, the view is put in doubt rather than fought over.
 void DefaultSinkFollower::follow(const PulseLoop::SinkDetails& details) {
     const bool newDefault = details.device.index != knownIndex_;
     remember(details);
@@ -172,12 +181,27 @@ void DefaultSinkFollower::follow(const PulseLoop::SinkDetails& details) {
         recheckPending_ = true;
         return;
     }
-    if (!stream_.exists() || !watching_ || mute_.muted()) {
+    if (!stream_.exists() || !watching_) {
         return;
     }
-    if (const auto change = stream_.strayFrom(details)) {
-        stream_.reopen(details, *change);
+    if (mute_.muted()) {
+        // Back where the muted audio is, in the format it had: nothing to tell.
+        if (stream_.source() != mute_.sink().device.monitorSource) {
+            stream_.reopen(mute_.sink(), std::nullopt);
+        }
+        return;
     }
+    const auto change = stream_.strayFrom(details);
+    if (!change) {
+        return;
+    }
+    const bool elsewhere = *change == PulseCapture::Change::defaultSinkChanged &&
+                           stream_.movedByServer() && stream_.source().ends_with(".monitor");
+    if (elsewhere && onDoubt_) {
+        onDoubt_();
+        return;
+    }
+    stream_.reopen(details, *change);
 }
 
 }  // namespace zoranth

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,8 +32,18 @@ class DefaultSinkFollower {
     std::expected<PulseLoop::SinkDetails, PulseError> readDefault();
     // Subscribes to the server's changes.
     std::expected<void, PulseError> watch();
-    // Events are ignored from now on.
+    // Events are ignored from now on (until watch() again, on a new connection).
     void stopWatching();
+
+    // Asks the server for its default sink again, without waiting, and follows it. For
+    // servers that move the stream along with the default sink without telling of the
+    // change itself (PipeWire's PulseAudio server).
+    void checkDefault();
+    // Called on the loop's thread when the server put the stream on another sink's monitor
+    // than this connection's view of the default sink: a view that may be out of date (a
+    // PipeWire server may not tell an older connection of a new default), which only a
+    // fresh connection can settle.
+    void setOnDoubtfulDefault(std::function<void()> onDoubt) { onDoubt_ = std::move(onDoubt); }
 
     // An owner call is between requests: events wait for it and are looked at again after.
     void holdEvents() { held_ = true; }
@@ -40,6 +51,9 @@ class DefaultSinkFollower {
 
     // Asks which streams play into the captured sink, and waits for the answer.
     void refreshPlaying();
+    // Nothing is known to play (the capture has lost the server).
+    void forgetPlaying() { setPlaying(false); }
+    bool watching() const { return watching_; }
 
     // The default sink as last seen; any thread.
     std::optional<PulseOutputDevice> device() const;
@@ -71,6 +85,7 @@ class DefaultSinkFollower {
     bool recheckPending_ = false;
     std::uint32_t knownIndex_ = PA_INVALID_INDEX;
     bool playingSeen_ = false;
+    std::function<void()> onDoubt_;
 
     // --- any thread ---
     mutable std::mutex deviceMutex_;  // guards device_

@@ -1,7 +1,10 @@
 // Captures everything the default sink plays: a record stream on its monitor, float32 at
 // 48000 Hz in the sink's channels (at most 8), 480-frame fragments, each delivery stamped on
-// the monotonic clock and handed to a plain function. Owner calls come from one thread at a
-// time (never the server's event thread); deliveries and change events run on that thread.
+// the monotonic clock and handed to a plain function. Once it watches for changes it keeps
+// the capture alive by itself: it follows the default sink, and when the stream or the
+// connection to the server is lost it reconnects (see watchChanges). Owner calls come from
+// one thread at a time (never the capture's own threads); deliveries run on the server's
+// event thread, change events there or on the capture's reconnecting thread.
 #pragma once
 
 #include <chrono>
@@ -41,7 +44,14 @@ class PulseCapture {
         moved,               // the server moved the stream to another source
         defaultSinkChanged,  // the default sink changed; the stream now follows it
         formatChanged,       // the captured sink's channel layout changed
-        streamLost,          // the stream or the connection to the server died
+        // The stream or the connection to the server died before the capture was watched
+        // (afterwards a loss is reconnected and told as connectionLost instead).
+        streamLost,
+        // The capture is lost and could not be brought back at once: connection() says
+        // why and since when; reconnection goes on.
+        connectionLost,
+        // The capture runs again after connectionLost; connection() says after how long.
+        connectionRestored,
     };
 
     struct Config {
@@ -55,8 +65,13 @@ class PulseCapture {
         std::chrono::milliseconds timeout{5000};    // for each request to the server
         CaptureDeliveryFunction deliver = nullptr;
         void* deliverContext = nullptr;
-        // Called on the server's event thread; hand the work to another thread.
+        // Called on the capture's own threads with its lock held: hand the work over to
+        // another thread, and never call back into the capture from here.
         std::function<void(Change)> onChange;
+        // Waits between reconnection attempts: the first comes at once, then after
+        // `reconnectFirst`, doubling up to `reconnectLongest`.
+        std::chrono::milliseconds reconnectFirst{50};
+        std::chrono::milliseconds reconnectLongest{1000};
     };
 
     struct StreamInfo {
@@ -81,6 +96,20 @@ class PulseCapture {
         std::uint64_t droppedFrames = 0;
     };
 
+    // The capture's hold on the server. A loss is declared (connectionLost) when the stream
+    // or the connection died and the first attempt to bring it back failed; it ends
+    // (connectionRestored) once a stream is open again. Times are CLOCK_MONOTONIC.
+    struct Connection {
+        bool lost = false;
+        std::uint64_t losses = 0;          // losses declared so far
+        std::uint64_t lostSinceNanos = 0;  // when the current or last loss began
+        std::uint64_t lostForNanos = 0;    // how long the last loss lasted; 0 while lost
+        PulseError cause;                  // what ended the capture, as the server said it
+        PulseError lastAttempt;            // why the latest attempt to reconnect failed
+        std::uint32_t attempts = 0;        // reconnection attempts in the current or last loss
+        bool muteDropped = false;          // the tap mute could not be re-applied after it
+    };
+
     // What a tap mute did: the sink that now receives the moved streams and how many moved.
     struct MuteReport {
         std::string sinkName;
@@ -97,8 +126,15 @@ class PulseCapture {
     std::expected<PulseOutputDevice, PulseError> defaultSink();
     // Opens the record stream on the sink's monitor and waits until it delivers.
     std::expected<StreamInfo, PulseError> openStream(const PulseOutputDevice& sink);
-    // Watches the server, its sinks and their streams for the changes reported to onChange.
+    // Watches the server, its sinks and their streams for the changes reported to onChange,
+    // and from now on keeps the capture alive: when the stream fails or the connection to
+    // the server ends, a thread of the capture's own connects again (a fresh connection,
+    // the default sink's monitor, the tap mute re-applied when it was on), at once and then
+    // with growing waits until it succeeds or the capture is closed. Meanwhile the timeline
+    // goes on in silence at the fragment cadence, owner calls that need the server fail at
+    // once (PA_ERR_CONNECTIONTERMINATED) and the output device reads as not playing.
     std::expected<void, PulseError> watchChanges();
+    Connection connection() const;
 
     std::optional<StreamInfo> streamInfo() const;
     // The default sink as last seen by the watch; any thread, cheap.
@@ -119,7 +155,7 @@ class PulseCapture {
 
     Stats stats() const;
 
-    // Unmutes, closes the stream and the connection. Idempotent.
+    // Unmutes, closes the stream and the connection, and stops reconnecting. Idempotent.
     void close();
 
   private:

@@ -51,11 +51,11 @@ PulseError PulseLoop::failure(int code, const char* operation) const {
     return PulseError{code == 0 ? PA_ERR_UNKNOWN : code, operation};
 }
 
-std::expected<void, PulseError> PulseLoop::connect(std::string_view clientName, Millis timeout) {
+std::expected<void, PulseError> PulseLoop::connect(std::string_view clientName, Millis timeout,
+                                                   const std::function<bool()>& abandon) {
     if (!started_) {
         return std::unexpected(failure(PA_ERR_INTERNAL, "pa_threaded_mainloop_start"));
     }
-    Guard guard(*this);
     if (context_ != nullptr) {
         return {};
     }
@@ -69,33 +69,49 @@ std::expected<void, PulseError> PulseLoop::connect(std::string_view clientName, 
     if (context_ == nullptr) {
         return std::unexpected(failure(PA_ERR_INTERNAL, "pa_context_new"));
     }
-    pa_context_set_state_callback(
-        context_,
-        [](pa_context*, void* loop) { signalLoop(static_cast<pa_threaded_mainloop*>(loop)); },
-        mainloop_);
+    pa_context_set_state_callback(context_, onContextState, this);
     // Never spawn a server of our own: no server running is an answer the user must see.
     int result = 0;
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         result = pa_context_errno(context_);
     } else {
         result = waitUntil(
-            [this] {
+            [this, &abandon] {
                 const pa_context_state_t state = pa_context_get_state(context_);
-                return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+                return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state) ||
+                       (abandon && abandon());
             },
             timeout);
+        if (result == 0 && pa_context_get_state(context_) != PA_CONTEXT_READY) {
+            result = PA_ERR_CONNECTIONTERMINATED;  // abandoned
+        }
     }
     if (result != 0) {
         disconnect();
         return std::unexpected(failure(result, "pa_context_connect"));
     }
+    ready_ = true;
     return {};
+}
+
+void PulseLoop::onContextState(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseLoop*>(userdata);
+    self->signal();
+    if (!self->ready_ || PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+        return;
+    }
+    self->ready_ = false;
+    if (self->onLost_) {
+        const int code = pa_context_errno(context);
+        self->onLost_(code == 0 ? PA_ERR_CONNECTIONTERMINATED : code);
+    }
 }
 
 void PulseLoop::disconnect() {
     if (context_ == nullptr) {
         return;
     }
+    ready_ = false;
     pa_context_set_state_callback(context_, nullptr, nullptr);
     pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
@@ -143,6 +159,37 @@ void PulseLoop::restartTimer(pa_time_event* timer, pa_usec_t at) const {
 
 void PulseLoop::freeTimer(pa_time_event* timer) const {
     pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+}
+
+void PulseLoop::wait() const {
+    pa_threaded_mainloop_wait(mainloop_);
+}
+
+bool PulseLoop::pause(Millis duration, const std::function<bool()>& interrupted) const {
+    struct Alarm {
+        const PulseLoop* loop;
+        bool rang = false;
+    } alarm{this};
+    pa_time_event* timer = newTimer(
+        pa_rtclock_now() + static_cast<pa_usec_t>(duration.count()) * PA_USEC_PER_MSEC,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+            auto* alarm = static_cast<Alarm*>(userdata);
+            alarm->rang = true;
+            alarm->loop->signal();
+        },
+        &alarm);
+    bool wasInterrupted = false;
+    while (!alarm.rang && timer != nullptr) {
+        if (interrupted()) {
+            wasInterrupted = true;
+            break;
+        }
+        wait();
+    }
+    if (timer != nullptr) {
+        freeTimer(timer);
+    }
+    return wasInterrupted;
 }
 
 int PulseLoop::waitUntil(const std::function<bool()>& done, Millis timeout) const {

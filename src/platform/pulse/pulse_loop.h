@@ -59,12 +59,19 @@ class PulseLoop {
     PulseLoop(const PulseLoop&) = delete;
     PulseLoop& operator=(const PulseLoop&) = delete;
 
-    // Connects a context for `clientName` to the default server (honouring PULSE_SERVER)
-    // and waits until it is ready. Takes the lock itself.
-    std::expected<void, PulseError> connect(std::string_view clientName, Millis timeout);
+    // Lock held: connects a context for `clientName` to the default server (honouring
+    // PULSE_SERVER) and waits until it is ready, or until `abandon()` holds (checked
+    // whenever the loop wakes). Already connected: nothing to do.
+    std::expected<void, PulseError> connect(std::string_view clientName, Millis timeout,
+                                            const std::function<bool()>& abandon = {});
 
     // Disconnects the context, which cancels every request still on its way. Lock held.
     void disconnect();
+
+    // Called on the loop's thread, with the server's error code, when a context that was
+    // ready fails or is terminated by the server (never for disconnect()). Set it before
+    // connecting.
+    void setOnLost(std::function<void(int code)> onLost) { onLost_ = std::move(onLost); }
 
     bool started() const { return started_; }
     pa_context* context() const { return context_; }
@@ -81,6 +88,12 @@ class PulseLoop {
     pa_time_event* newTimer(pa_usec_t at, pa_time_event_cb_t callback, void* userdata) const;
     void restartTimer(pa_time_event* timer, pa_usec_t at) const;
     void freeTimer(pa_time_event* timer) const;
+
+    // Lock held: waits until the loop is signalled (or wakes for another reason).
+    void wait() const;
+    // Lock held: waits for `duration`, or less when `interrupted()` holds once the loop
+    // wakes. Needs no context. Returns whether it was interrupted.
+    bool pause(Millis duration, const std::function<bool()>& interrupted) const;
 
     // Lock held: waits until `done()` holds, the timeout passes or the context dies.
     // Returns 0, PA_ERR_TIMEOUT or the context's error.
@@ -165,9 +178,13 @@ class PulseLoop {
   private:
     PulseError failure(int code, const char* operation) const;
 
+    static void onContextState(pa_context* context, void* userdata);
+
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
+    bool ready_ = false;  // the context reached the ready state
+    std::function<void(int)> onLost_;
 };
 
 }  // namespace zoranth

@@ -11,10 +11,13 @@ template <typename Use>
 auto withDefaultSink(const char* threadName, std::chrono::milliseconds timeout, Use use)
     -> decltype(use(std::declval<PulseLoop&>(), std::declval<PulseLoop::SinkDetails&>())) {
     PulseLoop loop(threadName);
+    if (!loop.started()) {
+        return std::unexpected(PulseError{PA_ERR_INTERNAL, "pa_threaded_mainloop_start"});
+    }
+    PulseLoop::Guard guard(loop);
     if (auto connected = loop.connect("Zoranth Host", timeout); !connected) {
         return std::unexpected(connected.error());
     }
-    PulseLoop::Guard guard(loop);
     auto sink = loop.defaultSink(timeout);
     if (!sink) {
         return std::unexpected(sink.error());

@@ -38,7 +38,9 @@ std::optional<pid_t> muteSinkOwner(std::string_view name) {
 }  // namespace
 
 TapMuteSink::TapMuteSink(const PulseLoop& loop, const PulseCapture::Config& config)
-    : loop_(loop), config_(config) {}
+    : loop_(loop), config_(config) {
+    forget();
+}
 
 void TapMuteSink::unloadStale() {
     auto sinks = loop_.sinks(config_.timeout);
@@ -87,24 +89,52 @@ std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::mute(
     }
     muted_ = true;
     module_ = *module;
-    sinkIndex_ = muteSink->device.index;
+    sink_ = *muteSink;
     sinkName_ = name;
     routeNewInputs_ = true;
 
-    PulseCapture::MuteReport report{name, 0};
-    auto inputs = loop_.sinkInputs(config_.timeout);
-    if (!inputs) {
+    const auto moved = moveInputs(defaultSink.device.index, sinkIndex());
+    if (!moved) {
         (void)unmute(stream, defaultSink, true);
-        return std::unexpected(inputs.error());
+        return std::unexpected(moved.error());
     }
-    for (const PulseLoop::SinkInput& input : *inputs) {
-        // A stream may end or refuse to move meanwhile; the rest still move.
-        if (input.sink == defaultSink.device.index &&
-            loop_.moveSinkInput(input.index, sinkIndex_, config_.timeout)) {
-            ++report.movedInputs;
+    return PulseCapture::MuteReport{name, *moved};
+}
+
+std::expected<PulseCapture::MuteReport, PulseError> TapMuteSink::reapply(
+    CaptureStream& stream, const PulseLoop::SinkDetails& defaultSink) {
+    if (!sinkName_.empty()) {
+        if (auto kept = loop_.sinkByName(sinkName_, config_.timeout)) {
+            auto opened = stream.open(*kept);
+            if (!opened) {
+                forget();
+                return std::unexpected(opened.error());
+            }
+            module_ = kept->ownerModule;
+            sink_ = *kept;
+            routeNewInputs_ = true;
+            return PulseCapture::MuteReport{
+                sinkName_, moveInputs(defaultSink.device.index, sinkIndex()).value_or(0)};
         }
     }
-    return report;
+    forget();
+    return mute(stream, defaultSink);
+}
+
+// A stream may end or refuse to move meanwhile; the rest still move.
+std::expected<std::uint32_t, PulseError> TapMuteSink::moveInputs(std::uint32_t from,
+                                                                 std::uint32_t to) const {
+    auto inputs = loop_.sinkInputs(config_.timeout);
+    if (!inputs) {
+        return std::unexpected(inputs.error());
+    }
+    std::uint32_t moved = 0;
+    for (const PulseLoop::SinkInput& input : *inputs) {
+        if (input.sink == from && loop_.moveSinkInput(input.index, to, config_.timeout)) {
+            ++moved;
+        }
+    }
+    return moved;
 }
 
 std::expected<TapMuteSink::Unmuted, PulseError> TapMuteSink::unmute(
@@ -113,14 +143,7 @@ std::expected<TapMuteSink::Unmuted, PulseError> TapMuteSink::unmute(
     routeNewInputs_ = false;
     Unmuted unmuted{PulseCapture::MuteReport{sinkName_, 0}, false};
     if (defaultSink) {
-        if (auto inputs = loop_.sinkInputs(config_.timeout)) {
-            for (const PulseLoop::SinkInput& input : *inputs) {
-                if (input.sink == sinkIndex_ &&
-                    loop_.moveSinkInput(input.index, defaultSink->device.index, config_.timeout)) {
-                    ++unmuted.report.movedInputs;
-                }
-            }
-        }
+        unmuted.report.movedInputs = moveInputs(sinkIndex(), defaultSink->device.index).value_or(0);
     }
     std::expected<void, PulseError> reopened;
     if (defaultSink && stream.exists() && reopen) {
@@ -147,13 +170,14 @@ void TapMuteSink::forget() {
     muted_ = false;
     routeNewInputs_ = false;
     module_ = PA_INVALID_INDEX;
-    sinkIndex_ = PA_INVALID_INDEX;
+    sink_ = PulseLoop::SinkDetails{};
+    sink_.device.index = PA_INVALID_INDEX;
     sinkName_.clear();
 }
 
 void TapMuteSink::take(std::uint32_t input) const {
     if (pa_operation* operation = pa_context_move_sink_input_by_index(
-            loop_.context(), input, sinkIndex_, nullptr, nullptr)) {
+            loop_.context(), input, sinkIndex(), nullptr, nullptr)) {
         pa_operation_unref(operation);
     }
 }

@@ -39,23 +39,36 @@ class TapMuteSink {
         CaptureStream& stream, const std::expected<PulseLoop::SinkDetails, PulseError>& defaultSink,
         bool reopen);
 
+    // After a reconnection, with `stream` open on `defaultSink`'s monitor: the capture goes
+    // back to the null sink where the server still has it (only the connection was lost),
+    // or a fresh one takes the default sink's streams (the server started anew). Failing,
+    // the mute is dropped: the capture stays on the default sink.
+    std::expected<PulseCapture::MuteReport, PulseError> reapply(
+        CaptureStream& stream, const PulseLoop::SinkDetails& defaultSink);
+    // Stops moving new streams until the mute is applied again: the null sink's index may
+    // mean another sink on a new server.
+    void pauseRouting() { routeNewInputs_ = false; }
+
     bool muted() const { return muted_; }
     // Whether streams that start on the default sink are to be moved here.
     bool routing() const { return routeNewInputs_; }
-    std::uint32_t sinkIndex() const { return sinkIndex_; }
+    std::uint32_t sinkIndex() const { return sink_.device.index; }
     const std::string& sinkName() const { return sinkName_; }
+    // The null sink as the server described it when it was loaded or found again.
+    const PulseLoop::SinkDetails& sink() const { return sink_; }
     // On the loop's thread: moves one new stream into the null sink, without waiting.
     void take(std::uint32_t input) const;
 
   private:
     void forget();
+    std::expected<std::uint32_t, PulseError> moveInputs(std::uint32_t from, std::uint32_t to) const;
 
     const PulseLoop& loop_;
     const PulseCapture::Config& config_;
     bool muted_ = false;
     bool routeNewInputs_ = false;
     std::uint32_t module_ = PA_INVALID_INDEX;
-    std::uint32_t sinkIndex_ = PA_INVALID_INDEX;
+    PulseLoop::SinkDetails sink_;
     std::string sinkName_;
     std::uint32_t count_ = 0;  // null sinks loaded so far, for unique names
 };
