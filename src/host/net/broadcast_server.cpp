@@ -289,6 +289,7 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     const std::string& endpoint = connection->endpointDescription();
     log("client " + std::to_string(id) + " connected from " + endpoint);
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
+    shareSteppability();
     connection->start();
     guestsChanged();
     accept();
@@ -448,12 +449,15 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 }
 
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, bitrate] : bitrates) {
-        if (guests_.contains(id)) {
-            bitrateByGuest_[id] = bitrate;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, bitrate] : bitrates) {
+            if (guests_.contains(id)) {
+                bitrateByGuest_[id] = bitrate;
+            }
         }
     }
+    shareSteppability();
 }
 
 BroadcastServer::Bitrates BroadcastServer::guestBitrates() const {
@@ -475,6 +479,33 @@ std::int32_t BroadcastServer::defaultBitrate() const {
 void BroadcastServer::setDefaultBitrate(std::int32_t bitrate) {
     std::lock_guard guard(lock_);
     defaultBitrate_ = bitrate;
+}
+
+void BroadcastServer::setSteeringFloor(std::optional<std::int32_t> bitrate) {
+    {
+        std::lock_guard guard(lock_);
+        if (steeringFloor_ == bitrate) {
+            return;
+        }
+        steeringFloor_ = bitrate;
+    }
+    shareSteppability();
+}
+
+void BroadcastServer::shareSteppability() {
+    std::vector<std::pair<std::shared_ptr<GuestConnection>, bool>> guests;
+    {
+        std::lock_guard guard(lock_);
+        guests.reserve(guests_.size());
+        for (const auto& [id, connection] : guests_) {
+            const auto bitrate = bitrateByGuest_.find(id);
+            guests.emplace_back(connection, steeringFloor_ && bitrate != bitrateByGuest_.end() &&
+                                                bitrate->second > *steeringFloor_);
+        }
+    }
+    for (const auto& [connection, canStepDown] : guests) {
+        connection->setCanStepDown(canStepDown);
+    }
 }
 
 void BroadcastServer::snapshots(SnapshotsHandler completion) {
