@@ -1,7 +1,8 @@
-// Feeds arbitrary text to the three readers of the firewall tool's output and checks
-// what must hold for any input: nothing crashes or reads out of bounds, every state is
-// a non-negative number, every listed target is a trimmed, non-empty piece of one line
-// of the input, and a list written back in the tool's own layout reads back the same.
+// Feeds arbitrary text to the readers of the firewall's own files and output: ufw's
+// configuration and rules, nft's JSON ruleset and firewalld's port ranges. For any
+// input nothing crashes, hangs or reads out of bounds, every answer is one of the three
+// with a reason, the same text gives the same answer, and ufw rules written back in
+// ufw's own tuple layout read back the same.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +10,13 @@
 #include <string>
 #include <string_view>
 
-#include "kit/firewall_output.h"
+#include "platform/firewall/firewalld_zone.h"
+#include "platform/firewall/nft_ruleset.h"
+#include "platform/firewall/ufw_files.h"
 
 namespace {
 
-using zoranth::FirewallOutput;
+using namespace zoranth;
 
 void require(bool condition, std::source_location where = std::source_location::current()) {
     if (!condition) {
@@ -23,32 +26,53 @@ void require(bool condition, std::source_location where = std::source_location::
 }
 
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n';
+}
+
+bool hasBlank(std::string_view text) {
+    for (char c : text) {
+        if (isBlank(c)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::uint16_t port = size >= 2 ? static_cast<std::uint16_t>(data[0] << 8 | data[1]) : 0;
+    const Traffic traffic{size % 2 ? Traffic::Protocol::udp : Traffic::Protocol::tcp, port};
 
-    if (const auto state = FirewallOutput::globalState(text)) {
-        require(*state >= 0);
-        require(*state == 0 || text.find("State = ") != std::string_view::npos);
+    (void)UfwFiles::enabled(text);
+    if (const auto policy = UfwFiles::defaultInputPolicy(text)) {
+        require(!policy->empty());
     }
-    require(FirewallOutput::blockAll(text) == FirewallOutput::blockAll(text));
+    const auto rules = UfwFiles::rules(text);
+    std::string written;
+    for (const auto& rule : rules) {
+        require(!rule.action.empty() && rule.action.find('_') == std::string::npos);
+        require(!hasBlank(rule.protocol) && !hasBlank(rule.ports));
+        written += "### tuple ### " + rule.action + " " + rule.protocol + " " + rule.ports +
+                   " 0.0.0.0/0 any 0.0.0.0/0 " + (rule.incoming ? "in" : "out") + "\n";
+    }
+    require(UfwFiles::rules(written) == rules);
+    if (const auto decided = UfwFiles::decide(rules, traffic)) {
+        require(decided->kind != Admission::Case::unknown && !decided->why.empty());
+    }
+    require(UfwFiles::accepts(text, traffic) == UfwFiles::accepts(text, traffic));
+    require(UfwFiles::portsHold(text, port) == UfwFiles::portsHold(text, port));
+    (void)FirewalldZone::rangeHolds(text, port);
 
-    const auto entries = FirewallOutput::listApps(text);
-    std::string written = "ALF: total number of apps = " + std::to_string(entries.size()) + "\n\n";
-    int number = 0;
-    for (const auto& entry : entries) {
-        require(!entry.target.empty());
-        require(!isBlank(entry.target.front()) && !isBlank(entry.target.back()));
-        require(entry.target.find('\n') == std::string::npos);
-        require(text.find(entry.target) != std::string_view::npos);
-        written += std::to_string(++number) + " :  " + entry.target + " \n";
-        written += entry.blocked ? " \t ( Block incoming connections ) \n\n"
-                                 : " \t ( Allow incoming connections ) \n\n";
+    const auto judged = NftRuleset::judge(text, traffic);
+    if (judged) {
+        require(!judged->admission.why.empty());
+        const auto again = NftRuleset::judge(text, traffic);
+        require(again && again->admission == judged->admission &&
+                again->filtersInput == judged->filtersInput);
+    } else {
+        require(!judged.error().empty());
     }
-    require(FirewallOutput::listApps(written) == entries);
     return 0;
 }

@@ -93,6 +93,7 @@ class Guest {
     this.nudgeMs = Number(remembered(storage.nudge, "0"));
     this.name = remembered(storage.name, "") || browserName();
     this.counts = { audio: 0, decoded: 0, beats: 0, connections: 0, failures: 0 };
+    this.newestDueMs = null; // when the newest chunk that arrived is to be heard
     this.decodeTimes = []; // the last few hundred decodes, ms
     this.lastStat = null;
   }
@@ -149,6 +150,7 @@ class Guest {
     this.ended = false;
     this.counts.connections++;
     this.clock.reset();
+    this.newestDueMs = null;
     for (let i = 0; i < quickProbes; i++) {
       this.timers.push(setTimeout(() => this.probe(socket), i * quickProbeMs));
     }
@@ -179,6 +181,9 @@ class Guest {
         break;
       case "audio":
         this.counts.audio++;
+        if (this.clock.hasEstimate) {
+          this.newestDueMs = this.dueMs(message.hostTimeNanos, message.bufferDelayMs) + 20;
+        }
         this.play(message);
         break;
       case "timeResp":
@@ -260,7 +265,9 @@ class Guest {
   stat() {
     const player = this.player;
     const measured = this.clock.hasEstimate && player?.syncErrorMicros != null;
-    const depth = player?.bufferDepthMs;
+    // How far ahead of what is heard the stream has arrived: the network's margin,
+    // known from the clock alone, before the tap too.
+    const depth = this.newestDueMs === null ? null : this.newestDueMs - this.nudgeMs - performance.now();
     const latency = this.context
       ? (this.context.outputLatency || 0) * 1000 + (this.context.baseLatency || 0) * 1000
       : 0;
@@ -275,7 +282,7 @@ class Guest {
         locked: measured && player.locked,
         calibrated: this.nudgeMs !== 0,
       }),
-      bufferDepthMs: measured && depth != null ? depth : 0,
+      bufferDepthMs: depth === null ? 0 : Math.max(0, depth),
       deviceName: this.name,
     };
   }

@@ -11,11 +11,16 @@
 // slower (at most 0.5 %, a few cents, inaudible), never by a jump, unless the error
 // grows beyond what a gentle correction could absorb.
 
-const mappingSmoothing = 0.05; // per reading, about ten readings a second
+const mappingSmoothing = 0.1; // per reading, about ten readings a second
 // The first readings after the audio clock starts wander by tens of milliseconds:
 // the mapping waits until the clock has run this long, then averages its way in.
 const settleSeconds = 0.3;
 const mappingJumpMs = 40; // a reading this far off is a new clock: taken as it is
+// Readings that all sit this far to one side of the mapping mean the output moved by a
+// step (an underrun of a busy phone): the mapping takes the step at once rather than
+// creeping after it.
+const stepReadings = 5;
+const stepMs = 3;
 const resyncSeconds = 0.02; // chained start this far from the ideal: audio already glitched, start afresh
 const correctionGain = 1; // rate change per second of error
 const maxRateChange = 0.005;
@@ -24,7 +29,8 @@ const horizonSeconds = 0.4; // how far ahead chunks are handed to the audio engi
 const lockedMicros = 2000; // in sync: placed within this of the timeline
 const lockedChunks = 25; // ... for half a second of chunks in a row
 const steadyReadings = 20; // and the audio clock steady for the last two seconds:
-const steadyMs = 3; // four readings in five within this of the mapping
+const steadyMs = 3; // four readings in five within this of the mapping,
+const steadySlopeMs = 1.5; // and the newer half of them no further than this from the older
 
 export class Player {
   constructor(context) {
@@ -34,6 +40,8 @@ export class Player {
     this.mappingMs = null; // context ms − page ms at which a sample is heard
     this.readings = 0;
     this.recentDeviations = []; // |reading − mapping| of the latest readings, ms
+    this.recentReadings = [];
+    this.steadyWindow = []; // the latest readings themselves, for their trend
     this.nudgeMs = 0; // played this much earlier: headphones that hide their delay
     this.chainEnd = null; // context seconds where the next chunk starts when chained
     this.pending = []; // {planes, pageMs} in order, not yet handed to the engine
@@ -55,6 +63,18 @@ export class Player {
       this.recentDeviations.push(Math.abs(reading - this.mappingMs));
       if (this.recentDeviations.length > steadyReadings) this.recentDeviations.shift();
     }
+    this.steadyWindow.push(reading);
+    if (this.steadyWindow.length > steadyReadings) this.steadyWindow.shift();
+    this.recentReadings.push(reading);
+    if (this.recentReadings.length > stepReadings) this.recentReadings.shift();
+    if (this.mappingMs !== null && this.recentReadings.length === stepReadings) {
+      const offsets = this.recentReadings.map((each) => each - this.mappingMs);
+      if (offsets.every((offset) => offset > stepMs) || offsets.every((offset) => offset < -stepMs)) {
+        this.mappingMs = [...this.recentReadings].sort((a, b) => a - b)[Math.floor(stepReadings / 2)];
+        this.recentReadings = [];
+        return;
+      }
+    }
     if (this.mappingMs === null || Math.abs(reading - this.mappingMs) > mappingJumpMs) {
       const jumped = this.mappingMs !== null;
       this.mappingMs = reading; // the first reading, or the output moved to another clock
@@ -74,9 +94,14 @@ export class Player {
   // Whether the audio clock has kept to its mapping lately: while the output glitches
   // (a busy phone, a route change) the mapping moves and nothing is in sync yet.
   get steady() {
-    if (this.recentDeviations.length < steadyReadings) return false;
+    if (this.recentDeviations.length < steadyReadings || this.steadyWindow.length < steadyReadings) {
+      return false;
+    }
     const within = this.recentDeviations.filter((deviation) => deviation <= steadyMs).length;
-    return within >= 0.8 * this.recentDeviations.length;
+    const half = steadyReadings / 2;
+    const mean = (values) => values.reduce((sum, value) => sum + value, 0) / values.length;
+    const drift = mean(this.steadyWindow.slice(half)) - mean(this.steadyWindow.slice(0, half));
+    return within >= 0.8 * this.recentDeviations.length && Math.abs(drift) <= steadySlopeMs;
   }
 
   get locked() {

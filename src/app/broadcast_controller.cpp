@@ -6,7 +6,7 @@
 
 #include "app/controller_values.h"
 #include "host/host_log.h"
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 #include "host/wall_clock.h"
 #include "host/wifi_link.h"
 #include "platform/network/local_interfaces.h"
@@ -57,7 +57,7 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
       isQualityAutomatic_(preferences_->isQualityAutomatic()),
       raveName_(preferences_->raveName()),
       bufferDelayMs_(preferences_->bufferDelayMs()),
-      permission_(std::make_shared<LocalNetworkPermission>()),
+      permission_(std::make_shared<NetworkWatch>()),
       audio_(new AudioCapabilityModel({dependencies_.probe, dependencies_.now}, this)) {
     if (!dependencies_.now) {
         dependencies_.now = WallClock::now;
@@ -83,8 +83,8 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
         {raveName_.toStdString(), bufferDelayMs_, qualityFloor_, isQualityAutomatic_},
         std::move(rave));
 
-    permission_->setOnChange([self](const LocalNetworkPermission::Status& status) {
-        const bool denied = status.kind == LocalNetworkPermission::Status::Case::denied;
+    permission_->setOnChange([self](const NetworkWatch::Status& status) {
+        const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
         onMain(self, [denied](BroadcastController& controller) {
             controller.rave_->setLocalNetworkDenied(denied);
             controller.sync();

@@ -31,7 +31,7 @@
 #include "app/audio_capability_model.h"
 #include "app/preferences.h"
 #include "host/capture/audio_capability.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
 #include "host/net/guest_connection.h"
@@ -43,7 +43,7 @@
 
 namespace zoranth {
 
-class LocalNetworkPermission;
+class NetworkWatch;
 
 class BroadcastController : public QObject {
     Q_OBJECT
@@ -105,7 +105,7 @@ class BroadcastController : public QObject {
         OutputDevice outputDevice;
         std::function<AudioCapability::Verdict()> probe;
         // The firewall finding of the drought investigation; runs on a thread of its own.
-        std::function<MacCheckup::Finding()> firewallFinding;
+        std::function<SystemCheckup::Finding()> firewallFinding;
         // What the capture-recovery check reads; by default the pipeline's statistics and
         // the sink's canary.
         std::function<CaptureRecovery::Signals()> captureSignals;
@@ -152,7 +152,7 @@ class BroadcastController : public QObject {
     QualityTier qualityFloor() const { return qualityFloor_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return droughtStage_; }
-    const std::vector<MacCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
+    const std::vector<SystemCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
     std::optional<QString> permissionWarning() const { return permissionWarning_; }
     bool timersRunning() const { return meterTimer_ != nullptr || statusTimer_ != nullptr; }
     // The rave session the window shows.
@@ -297,7 +297,7 @@ class BroadcastController : public QObject {
     QString raveName_;
     double bufferDelayMs_;
     DroughtWatch::Stage droughtStage_ = DroughtWatch::Stage::fine();
-    std::vector<MacCheckup::Finding> troubleFindings_;
+    std::vector<SystemCheckup::Finding> troubleFindings_;
     bool isKeepingAwake_ = false;
     std::optional<QString> permissionWarning_;
 
@@ -305,7 +305,7 @@ class BroadcastController : public QObject {
     std::unique_ptr<QTimer> meterTimer_;
     std::unique_ptr<QTimer> statusTimer_;
 
-    const std::shared_ptr<LocalNetworkPermission> permission_;
+    const std::shared_ptr<NetworkWatch> permission_;
     AudioCapabilityModel* audio_;
 };
 

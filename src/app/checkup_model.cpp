@@ -7,7 +7,10 @@
 #include "app/desktop_actions.h"
 
 namespace zoranth {
-CheckupModel::CheckupModel(QObject* parent) : QObject(parent), runner_(MacCheckup::runAllAsync) {}
+CheckupModel::CheckupModel(QObject* parent) : QObject(parent), runner_([](std::optional<AudioCapability::Verdict> audio, bool,
+                         SystemCheckup::FindingsHandler done) {
+          SystemCheckup::runAllAsync(std::move(audio), std::move(done));
+      }) {}
 
 void CheckupModel::setController(QObject* controller) {
     if (controller_ == controller) {
@@ -34,7 +37,7 @@ void CheckupModel::run() {
     const bool denied =
         controller_ != nullptr && controller_->property("localNetworkDenied").toBool();
     runner_(audioVerdict(controller_), denied,
-            [guard = QPointer<CheckupModel>(this)](std::vector<MacCheckup::Finding> findings) {
+            [guard = QPointer<CheckupModel>(this)](std::vector<SystemCheckup::Finding> findings) {
                 QMetaObject::invokeMethod(
                     QCoreApplication::instance(),
                     [guard, findings = std::move(findings)]() mutable {
@@ -46,7 +49,7 @@ void CheckupModel::run() {
             });
 }
 
-void CheckupModel::finish(std::vector<MacCheckup::Finding> findings) {
+void CheckupModel::finish(std::vector<SystemCheckup::Finding> findings) {
     findings_ = std::move(findings);
     emit findingsChanged();
     if (!hasRun_) {
@@ -71,38 +74,31 @@ void CheckupModel::act(int index) {
             desktop.revealFinding(finding);
             break;
         case Action::openSettings:
-            desktop.openUrl(QString::fromStdString(finding.settingsURL.value_or("")));
-            break;
         case Action::none:
             break;
     }
 }
 
-CheckupModel::Action CheckupModel::actionFor(const MacCheckup::Finding& finding) {
-    using Reason = MacCheckup::Reason;
+CheckupModel::Action CheckupModel::actionFor(const SystemCheckup::Finding& finding) {
+    using Reason = SystemCheckup::Reason;
     switch (finding.reason) {
         case Reason::firewallOff:
         case Reason::allowed:
         case Reason::audioGranted:
         case Reason::networkOK:
             return Action::none;
-        case Reason::appBlocked:
-        case Reason::notInList:
+        case Reason::portBlocked:
+        case Reason::mdnsBlocked:
             return Action::firewall;
-        case Reason::translocated:
-        case Reason::duplicateInstall:
-            return Action::reveal;
         default:
-            return finding.settingsURL ? Action::openSettings : Action::none;
+            return Action::none;
     }
 }
 
-QString CheckupModel::actionLabel(const MacCheckup::Finding& finding) {
+QString CheckupModel::actionLabel(const SystemCheckup::Finding& finding) {
     switch (actionFor(finding)) {
         case Action::firewall:
-            return finding.reason == MacCheckup::Reason::appBlocked
-                       ? QStringLiteral("Unblock Zoranth")
-                       : QStringLiteral("Allow guests");
+            return QStringLiteral("Allow guests");
         case Action::reveal:
             return QStringLiteral("Reveal in Finder");
         case Action::openSettings:
@@ -127,21 +123,21 @@ QString CheckupModel::actionName(Action action) {
     return QStringLiteral("none");
 }
 
-QString CheckupModel::verdictSymbol(MacCheckup::Verdict verdict) {
+QString CheckupModel::verdictSymbol(SystemCheckup::Verdict verdict) {
     switch (verdict) {
-        case MacCheckup::Verdict::ok:
+        case SystemCheckup::Verdict::ok:
             return QStringLiteral("checkmark.circle.fill");
-        case MacCheckup::Verdict::warning:
+        case SystemCheckup::Verdict::warning:
             return QStringLiteral("exclamationmark.triangle.fill");
-        case MacCheckup::Verdict::problem:
+        case SystemCheckup::Verdict::problem:
             return QStringLiteral("xmark.octagon.fill");
-        case MacCheckup::Verdict::unknown:
+        case SystemCheckup::Verdict::unknown:
             break;
     }
     return QStringLiteral("questionmark.circle.fill");
 }
 
-QVariantMap CheckupModel::row(const MacCheckup::Finding& finding) {
+QVariantMap CheckupModel::row(const SystemCheckup::Finding& finding) {
     QVariantMap map = ControllerValues::finding(finding);
     map.insert(QStringLiteral("symbol"), verdictSymbol(finding.verdict));
     map.insert(QStringLiteral("action"), actionName(actionFor(finding)));
@@ -160,7 +156,8 @@ std::optional<AudioCapability::Verdict> CheckupModel::audioVerdict(const QObject
         return AudioCapability::Verdict::granted();
     }
     if (verdict == QLatin1String("denied")) {
-        return AudioCapability::Verdict::denied();
+        return AudioCapability::Verdict::denied(
+            audio->property("verdictReason").toString().toStdString(), Sandbox::detect());
     }
     if (verdict == QLatin1String("undetermined")) {
         return AudioCapability::Verdict::undetermined(

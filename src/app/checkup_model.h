@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/capture/audio_capability.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 
 namespace zoranth {
 
@@ -33,11 +33,11 @@ class CheckupModel : public QObject {
 
     // Runs the checks and calls back, on any thread, with the findings.
     using Runner = std::function<void(std::optional<AudioCapability::Verdict> audio,
-                                      bool localNetworkDenied, MacCheckup::FindingsHandler done)>;
+                                      bool localNetworkDenied, SystemCheckup::FindingsHandler done)>;
 
     explicit CheckupModel(QObject* parent = nullptr);
 
-    // The checks to run; MacCheckup::runAllAsync unless a test swaps them.
+    // The checks to run; SystemCheckup::runAllAsync unless a test swaps them.
     void setRunner(Runner runner) { runner_ = std::move(runner); }
 
     QObject* controller() const { return controller_; }
@@ -54,12 +54,12 @@ class CheckupModel : public QObject {
     Q_INVOKABLE void act(int index);
 
     // What a finding offers, by its reason.
-    static Action actionFor(const MacCheckup::Finding& finding);
-    static QString actionLabel(const MacCheckup::Finding& finding);
+    static Action actionFor(const SystemCheckup::Finding& finding);
+    static QString actionLabel(const SystemCheckup::Finding& finding);
     static QString actionName(Action action);
-    static QString verdictSymbol(MacCheckup::Verdict verdict);
+    static QString verdictSymbol(SystemCheckup::Verdict verdict);
     // The map QML gets for one finding.
-    static QVariantMap row(const MacCheckup::Finding& finding);
+    static QVariantMap row(const SystemCheckup::Finding& finding);
 
     // The capture-permission verdict as the controller's monitor shows it: none before
     // the first probe.
@@ -73,11 +73,11 @@ class CheckupModel : public QObject {
     void firewallRequested(const QVariantMap& finding);
 
   private:
-    void finish(std::vector<MacCheckup::Finding> findings);
+    void finish(std::vector<SystemCheckup::Finding> findings);
 
     QPointer<QObject> controller_;
     Runner runner_;
-    std::vector<MacCheckup::Finding> findings_;
+    std::vector<SystemCheckup::Finding> findings_;
     bool isRunning_ = false;
     bool hasRun_ = false;
 };

@@ -45,8 +45,8 @@ std::optional<Enum> caseNamed(const QString& name, Enum last, Namer nameOf) {
     return std::nullopt;
 }
 
-using Reason = MacCheckup::Reason;
-using Verdict = MacCheckup::Verdict;
+using Reason = SystemCheckup::Reason;
+using Verdict = SystemCheckup::Verdict;
 using DiagnosisCase = SilenceWatchdog::Diagnosis::Case;
 using StageCase = DroughtWatch::Stage::Case;
 
@@ -189,8 +189,8 @@ DroughtWatch::Stage ContractValues::droughtStage(const QVariant& value) {
     return {stageNamed(value.toString()).value_or(StageCase::fine), 0.0};
 }
 
-MacCheckup::Finding ContractValues::finding(const QVariantMap& map) {
-    MacCheckup::Finding finding;
+SystemCheckup::Finding ContractValues::finding(const QVariantMap& map) {
+    SystemCheckup::Finding finding;
     finding.id = map.value(QStringLiteral("id")).toString().toStdString();
     finding.title = map.value(QStringLiteral("title")).toString().toStdString();
     finding.verdict = caseNamed(map.value(QStringLiteral("verdict")).toString(), Verdict::unknown,
@@ -200,15 +200,11 @@ MacCheckup::Finding ContractValues::finding(const QVariantMap& map) {
     finding.fix = map.value(QStringLiteral("fix")).toString().toStdString();
     finding.reason =
         reason(map.value(QStringLiteral("reason")).toString()).value_or(Reason::audioUndetermined);
-    const QVariant url = map.value(QStringLiteral("settingsURL"));
-    if (url.isValid() && !url.isNull() && !url.toString().isEmpty()) {
-        finding.settingsURL = url.toString().toStdString();
-    }
     return finding;
 }
 
-std::optional<MacCheckup::Reason> ContractValues::reason(const QString& name) {
-    return caseNamed(name, Reason::duplicateInstall,
+std::optional<SystemCheckup::Reason> ContractValues::reason(const QString& name) {
+    return caseNamed(name, Reason::networkUnavailable,
                      [](Reason one) { return ControllerValues::reasonName(one); });
 }
 

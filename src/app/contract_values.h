@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/net/guest_connection.h"
 #include "host/network_health.h"
@@ -47,8 +47,8 @@ struct ContractValues {
     static DroughtWatch::Stage droughtStage(const QVariant& value);
 
     // A checkup finding with verdict and reason by their case names.
-    static MacCheckup::Finding finding(const QVariantMap& map);
-    static std::optional<MacCheckup::Reason> reason(const QString& name);
+    static SystemCheckup::Finding finding(const QVariantMap& map);
+    static std::optional<SystemCheckup::Reason> reason(const QString& name);
 };
 
 }  // namespace zoranth

@@ -273,35 +273,29 @@ QString ControllerValues::stageName(const DroughtWatch::Stage& stage) {
     return QStringLiteral("fine");
 }
 
-QString ControllerValues::verdictName(MacCheckup::Verdict verdict) {
+QString ControllerValues::verdictName(SystemCheckup::Verdict verdict) {
     switch (verdict) {
-        case MacCheckup::Verdict::ok:
+        case SystemCheckup::Verdict::ok:
             return QStringLiteral("ok");
-        case MacCheckup::Verdict::warning:
+        case SystemCheckup::Verdict::warning:
             return QStringLiteral("warning");
-        case MacCheckup::Verdict::problem:
+        case SystemCheckup::Verdict::problem:
             return QStringLiteral("problem");
-        case MacCheckup::Verdict::unknown:
+        case SystemCheckup::Verdict::unknown:
             break;
     }
     return QStringLiteral("unknown");
 }
 
-QString ControllerValues::reasonName(MacCheckup::Reason reason) {
-    using Reason = MacCheckup::Reason;
+QString ControllerValues::reasonName(SystemCheckup::Reason reason) {
+    using Reason = SystemCheckup::Reason;
     switch (reason) {
         case Reason::firewallOff:
             return QStringLiteral("firewallOff");
         case Reason::allowed:
             return QStringLiteral("allowed");
-        case Reason::blockAllIncoming:
-            return QStringLiteral("blockAllIncoming");
-        case Reason::appBlocked:
-            return QStringLiteral("appBlocked");
-        case Reason::notInList:
-            return QStringLiteral("notInList");
-        case Reason::stateUnreadable:
-            return QStringLiteral("stateUnreadable");
+        case Reason::portBlocked:
+            return QStringLiteral("portBlocked");
         case Reason::firewallUnreadable:
             return QStringLiteral("firewallUnreadable");
         case Reason::audioGranted:
@@ -312,21 +306,27 @@ QString ControllerValues::reasonName(MacCheckup::Reason reason) {
             return QStringLiteral("audioUndetermined");
         case Reason::networkOK:
             return QStringLiteral("networkOK");
-        case Reason::networkDenied:
-            return QStringLiteral("networkDenied");
+        case Reason::soundServerMissing:
+            return QStringLiteral("soundServerMissing");
+        case Reason::avahiMissing:
+            return QStringLiteral("avahiMissing");
+        case Reason::networkRefused:
+            return QStringLiteral("networkRefused");
         case Reason::networkUnconfirmed:
             return QStringLiteral("networkUnconfirmed");
         case Reason::networkUntestable:
             return QStringLiteral("networkUntestable");
-        case Reason::translocated:
-            return QStringLiteral("translocated");
-        case Reason::duplicateInstall:
-            return QStringLiteral("duplicateInstall");
+        case Reason::mdnsBlocked:
+            return QStringLiteral("mdnsBlocked");
+        case Reason::mdnsUnreadable:
+            return QStringLiteral("mdnsUnreadable");
+        case Reason::networkUnavailable:
+            return QStringLiteral("networkUnavailable");
     }
     return {};
 }
 
-QVariantMap ControllerValues::finding(const MacCheckup::Finding& finding) {
+QVariantMap ControllerValues::finding(const SystemCheckup::Finding& finding) {
     return {
         {QStringLiteral("id"), text(finding.id)},
         {QStringLiteral("title"), text(finding.title)},
@@ -334,12 +334,10 @@ QVariantMap ControllerValues::finding(const MacCheckup::Finding& finding) {
         {QStringLiteral("detail"), text(finding.detail)},
         {QStringLiteral("fix"), text(finding.fix)},
         {QStringLiteral("reason"), reasonName(finding.reason)},
-        {QStringLiteral("settingsURL"),
-         finding.settingsURL ? QVariant(text(*finding.settingsURL)) : QVariant()},
     };
 }
 
-QVariantList ControllerValues::findings(std::span<const MacCheckup::Finding> findings) {
+QVariantList ControllerValues::findings(std::span<const SystemCheckup::Finding> findings) {
     QVariantList list;
     for (const auto& one : findings) {
         list.append(finding(one));

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/link_capacity.h"
 #include "host/mute_control.h"
 #include "host/net/guest_connection.h"
@@ -66,11 +66,11 @@ struct ControllerValues {
     // "fine", "quiet" or "investigate".
     static QString stageName(const DroughtWatch::Stage& stage);
 
-    // The finding's fields with verdict and reason by case name; settingsURL null for none.
-    static QVariantMap finding(const MacCheckup::Finding& finding);
-    static QVariantList findings(std::span<const MacCheckup::Finding> findings);
-    static QString verdictName(MacCheckup::Verdict verdict);
-    static QString reasonName(MacCheckup::Reason reason);
+    // The finding's fields with verdict and reason by case name.
+    static QVariantMap finding(const SystemCheckup::Finding& finding);
+    static QVariantList findings(std::span<const SystemCheckup::Finding> findings);
+    static QString verdictName(SystemCheckup::Verdict verdict);
+    static QString reasonName(SystemCheckup::Reason reason);
 };
 
 }  // namespace zoranth

@@ -43,12 +43,7 @@ bool DesktopActions::revealApplication() {
     return reveal(applicationPath());
 }
 
-bool DesktopActions::revealFinding(const MacCheckup::Finding& finding) {
-    constexpr std::string_view duplicatePrefix = "duplicate-";
-    if (finding.reason == MacCheckup::Reason::duplicateInstall &&
-        finding.id.starts_with(duplicatePrefix)) {
-        return reveal(QString::fromStdString(finding.id.substr(duplicatePrefix.size())));
-    }
+bool DesktopActions::revealFinding(const SystemCheckup::Finding&) {
     return revealApplication();
 }
 

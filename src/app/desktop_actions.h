@@ -7,7 +7,7 @@
 #include <QUrl>
 #include <QVariantMap>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 
 namespace zoranth {
 
@@ -35,7 +35,7 @@ class DesktopActions : public QObject {
     // Reveals this program's own executable.
     Q_INVOKABLE bool revealApplication();
     // Reveals the copy a checkup finding is about: another installed copy, else this one.
-    bool revealFinding(const MacCheckup::Finding& finding);
+    bool revealFinding(const SystemCheckup::Finding& finding);
     Q_INVOKABLE bool revealFinding(const QVariantMap& finding);
 
     // Plain text on the clipboard.

@@ -12,19 +12,15 @@
 namespace zoranth {
 namespace {
 
-using Reason = MacCheckup::Reason;
+using Reason = SystemCheckup::Reason;
 
-QVariantMap troubleRow(const MacCheckup::Finding& finding) {
+QVariantMap troubleRow(const SystemCheckup::Finding& finding) {
     QVariantMap map = ControllerValues::finding(finding);
     QString action = QStringLiteral("openSettings");
     QString label = QStringLiteral("Open Settings");
-    if (finding.reason == Reason::appBlocked || finding.reason == Reason::notInList) {
+    if (finding.reason == Reason::portBlocked || finding.reason == Reason::mdnsBlocked) {
         action = QStringLiteral("firewall");
         label = QStringLiteral("Allow guests through the firewall");
-    } else if (finding.reason == Reason::translocated ||
-               finding.reason == Reason::duplicateInstall) {
-        action = QStringLiteral("reveal");
-        label = QStringLiteral("Reveal in Finder");
     }
     map.insert(QStringLiteral("action"), action);
     map.insert(QStringLiteral("actionLabel"), label);

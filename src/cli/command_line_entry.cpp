@@ -25,7 +25,7 @@ bool occurs(std::span<const std::string> arguments, std::string_view argument) {
 }
 
 constexpr std::string_view usageLines =
-    "ZoranthHost \u2014 captures this Mac's audio and broadcasts it over the LAN.\n"
+    "ZoranthHost \u2014 captures this computer's audio and broadcasts it over the LAN.\n"
     "\n"
     "Modes:\n"
     "  --tapcheck [--seconds N]        Phase 1: verify capture, print the tap format\n"
@@ -35,7 +35,7 @@ constexpr std::string_view usageLines =
     "                                  path). --stress contends for CPU while doing it.\n"
     "  --serve [--port N]              Phase 3: broadcast over TCP, advertised as\n"
     "          [--delay-ms N]          _zoranth._tcp. Receive with Tools/recv.py.\n"
-    "          [--name NAME]           The rave's name guests see (default: this Mac's).\n"
+    "          [--name NAME]           The rave's name guests see (default: this computer's).\n"
     "  --check                         Run the system checks (audio recording,\n"
     "                                  firewall, local network) and report.\n"
     "  --goldens                       Print the wire-format golden vectors.\n"

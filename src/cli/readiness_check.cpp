@@ -36,35 +36,21 @@ std::int32_t runReadinessCheck() {
     return report.exitStatus();
 }
 
-std::vector<MacCheckup::Finding> ReadinessCheck::gather() {
-    std::vector<MacCheckup::Finding> findings;
-    findings.push_back(MacCheckup::audioFinding(AudioCapability::probe()));
-    findings.push_back(MacCheckup::checkLocalNetwork());
-    findings.push_back(MacCheckup::checkFirewall());
-    for (const std::string& path : MacCheckup::duplicateInstalls()) {
-        findings.push_back(duplicateFinding(path));
-    }
+std::vector<SystemCheckup::Finding> ReadinessCheck::gather() {
+    std::vector<SystemCheckup::Finding> findings = SystemCheckup::runAll(AudioCapability::probe());
+    // The guest page's finding (does the page answer on the rave's port?) goes here.
     return findings;
 }
 
-MacCheckup::Finding ReadinessCheck::duplicateFinding(const std::string& path) {
-    MacCheckup::Finding finding = MacCheckup::duplicateFinding(path);
-    finding.id = "duplicate";
-    finding.fix =
-        "Permissions are granted to a specific copy, so a toggle you turn on may apply to that "
-        "one instead of this one.";
-    return finding;
-}
-
-std::string_view ReadinessCheck::tag(MacCheckup::Verdict verdict) {
+std::string_view ReadinessCheck::tag(SystemCheckup::Verdict verdict) {
     switch (verdict) {
-        case MacCheckup::Verdict::ok:
+        case SystemCheckup::Verdict::ok:
             return "PASS";
-        case MacCheckup::Verdict::warning:
+        case SystemCheckup::Verdict::warning:
             return "TODO";
-        case MacCheckup::Verdict::problem:
+        case SystemCheckup::Verdict::problem:
             return "FAIL";
-        case MacCheckup::Verdict::unknown:
+        case SystemCheckup::Verdict::unknown:
             break;
     }
     return "????";
@@ -73,7 +59,7 @@ std::string_view ReadinessCheck::tag(MacCheckup::Verdict verdict) {
 std::vector<std::string> ReadinessCheck::wrapped(std::string_view fix) {
     std::vector<std::string> lines;
     std::string line;
-    const std::string words = MacCheckup::tidy(fix);
+    const std::string words = SystemCheckup::tidy(fix);
     std::size_t start = 0;
     while (start < words.size()) {
         std::size_t end = words.find(' ', start);
@@ -98,12 +84,12 @@ std::vector<std::string> ReadinessCheck::wrapped(std::string_view fix) {
     return lines;
 }
 
-ReadinessCheck::Report ReadinessCheck::report(const std::vector<MacCheckup::Finding>& findings) {
+ReadinessCheck::Report ReadinessCheck::report(const std::vector<SystemCheckup::Finding>& findings) {
     Report report;
-    for (const MacCheckup::Finding& finding : findings) {
+    for (const SystemCheckup::Finding& finding : findings) {
         const std::string_view label = tag(finding.verdict);
-        if (finding.verdict == MacCheckup::Verdict::warning ||
-            finding.verdict == MacCheckup::Verdict::problem) {
+        if (finding.verdict == SystemCheckup::Verdict::warning ||
+            finding.verdict == SystemCheckup::Verdict::problem) {
             ++report.needingAttention;
         }
         report.lines.push_back("[" + std::string(label) + "] " + finding.title + ": " +

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 
 namespace zoranth {
 
@@ -23,20 +23,18 @@ struct ReadinessCheck {
         std::int32_t exitStatus() const { return needingAttention > 0 ? 1 : 0; }
     };
 
-    // audio, network (always tested), firewall, one per second copy.
-    static std::vector<MacCheckup::Finding> gather();
-
-    // This mode's finding for a second copy (a shorter fix than the window's).
-    static MacCheckup::Finding duplicateFinding(const std::string& path);
+    // audio, network, firewall. A place is kept for the guest page's own finding,
+    // which joins them once the page is served.
+    static std::vector<SystemCheckup::Finding> gather();
 
     // "PASS", "TODO", "FAIL" or "????".
-    static std::string_view tag(MacCheckup::Verdict verdict);
+    static std::string_view tag(SystemCheckup::Verdict verdict);
 
     // The fix, tidied, in lines of at most 72 characters, each indented by seven spaces.
     static std::vector<std::string> wrapped(std::string_view fix);
 
     // Every line after the heading: the findings, an empty line and the closing line.
-    static Report report(const std::vector<MacCheckup::Finding>& findings);
+    static Report report(const std::vector<SystemCheckup::Finding>& findings);
 
     static constexpr std::size_t lineWidth = 72;
     static constexpr std::string_view indent = "       ";

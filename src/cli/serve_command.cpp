@@ -9,7 +9,7 @@
 #include "cli/stop_signals.h"
 #include "host/host_log.h"
 #include "host/installed_files.h"
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 #include "host/session/main_queue.h"
 #include "host/session/rave_session.h"
 #include "host/wall_clock.h"
@@ -34,22 +34,21 @@ void lines(const std::vector<std::string>& texts) {
 
 // Prints the warning when guests are kept from discovering this computer, and tells the
 // session so its no-guest watch knows.
-std::shared_ptr<LocalNetworkPermission> watchLocalNetwork(MainQueue& main,
-                                                          std::weak_ptr<RaveSession> session) {
-    auto permission = std::make_shared<LocalNetworkPermission>();
-    permission->setOnChange(
-        [post = main.poster(), session](const LocalNetworkPermission::Status& status) {
-            const bool denied = status.kind == LocalNetworkPermission::Status::Case::denied;
-            if (denied) {
-                line("");
-                line(std::string("WARNING: ") + ServeReport::localNetworkDenied);
+std::shared_ptr<NetworkWatch> watchLocalNetwork(MainQueue& main,
+                                                std::weak_ptr<RaveSession> session) {
+    auto permission = std::make_shared<NetworkWatch>();
+    permission->setOnChange([post = main.poster(), session](const NetworkWatch::Status& status) {
+        const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
+        if (denied) {
+            line("");
+            line(NetworkWatch::unavailableWarning(status));
+        }
+        post([session, denied] {
+            if (const auto live = session.lock()) {
+                live->setLocalNetworkDenied(denied);
             }
-            post([session, denied] {
-                if (const auto live = session.lock()) {
-                    live->setLocalNetworkDenied(denied);
-                }
-            });
         });
+    });
     permission->start();
     return permission;
 }

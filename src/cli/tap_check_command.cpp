@@ -6,14 +6,15 @@
 #include <memory>
 #include <thread>
 
+#include "host/capture/audio_capability.h"
 #include "host/capture/capture_ring.h"
 #include "host/capture/tap_session.h"
+#include "host/checks/sandbox.h"
 #include "host/host_log.h"
 #include "host/wall_clock.h"
 #include "kit/format_text.h"
 #include "kit/pcm_convert.h"
 #include "platform/pulse/pulse_output_device.h"
-#include "protocol/mach_clock.h"
 
 namespace zoranth {
 namespace {
@@ -21,10 +22,6 @@ namespace {
 constexpr int framesPerChunk = 960;
 constexpr float floorDb = -60.0f;
 constexpr auto rowInterval = std::chrono::milliseconds(200);
-
-constexpr const char* grantAccess =
-    "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
-    "Without it the rave runs but every guest hears silence. Then press Stop and Start again.";
 
 void line(const std::string& text) {
     HostLog::line(text);
@@ -52,8 +49,15 @@ double TapCheckCommand::levelOf(std::span<const float> peaks, std::size_t channe
     return channel < peaks.size() ? PCMConvert::dbFS(peaks[channel], floorDb) : floorDb;
 }
 
+std::string TapCheckCommand::stateLabel(const SilenceWatchdog::Diagnosis& diagnosis) {
+    // Silence while a program plays is what that program sends, never a refusal here.
+    return diagnosis.kind == SilenceWatchdog::Diagnosis::Case::likelyDenied
+               ? "SILENT?"
+               : std::string(diagnosis.shortLabel());
+}
+
 std::string TapCheckCommand::row(double elapsed, const CapturePipeline::Stats& stats) {
-    const std::string state(stats.diagnosis.shortLabel());
+    const std::string state = stateLabel(stats.diagnosis);
     return formatText("  %5.1fs  %7.1f  %7.1f  %7d  %5d  %8llu  %7d  %s", elapsed,
                       levelOf(stats.peak, 0), levelOf(stats.peak, 1),
                       static_cast<int>(stats.chunksProduced), static_cast<int>(stats.ringDepth),
@@ -72,36 +76,40 @@ TapCheckCommand::Verdict TapCheckCommand::judge(const SilenceWatchdog::Diagnosis
                      "                   Capture is working. Play something and re-run."},
                     0};
         case Case::likelyDenied:
-            return {{"verdict:           PERMISSION LIKELY DENIED", "",
-                     "Silent for " + seconds + "s while this Mac was driving its output device.",
-                     std::string("No audio is being captured even though this Mac is playing "
-                                 "sound.\n\n") +
-                         grantAccess},
+            return {{"verdict:           OUTPUT RUNNING BUT SILENT", "",
+                     "Silent for " + seconds +
+                         "s while a program was playing into the output being captured.",
+                     AudioCapability::silenceWarning(diagnosis, false).value_or("")},
                     2};
         case Case::notCapturing:
             return {{"verdict:           NOT CAPTURING", "",
-                     "The tap started and reported a valid format, but delivered zero buffers "
-                     "in " +
+                     "The capture stream started and reported a valid format, but delivered "
+                     "zero buffers in " +
                          seconds +
-                         "s. The IOProc runs on the device clock whether or not audio is "
+                         "s. The sound server feeds a monitor stream whether or not audio is "
                          "playing, so this is never normal -- it is not silence, it is a dead "
                          "capture path.",
-                     std::string("Zoranth is not receiving any audio from this Mac.\n\nThe "
-                                 "capture stream started but has delivered nothing, which "
-                                 "almost always means system audio recording access is turned "
-                                 "off.\n\n") +
-                         grantAccess},
+                     AudioCapability::silenceWarning(diagnosis, false).value_or("")},
                     2};
     }
     return {{}, 2};
 }
 
+std::string TapCheckCommand::soundServerLine(
+    const std::expected<PulseServerInfo, PulseError>& server) {
+    if (!server) {
+        return "sound server: none reachable (" + server.error().operation + ": " +
+               server.error().text() + ")";
+    }
+    return "sound server: " + server->text() + " (\"" + server->name + "\" " + server->version +
+           ")";
+}
+
 int TapCheckCommand::run(double seconds) {
     line("");
     line("=== tapcheck ===");
-    line("bundle: none (running unbundled)");
-    const MachClock::Timebase timebase = MachClock::timebaseRatio();
-    line("mach timebase: " + std::to_string(timebase.numer) + "/" + std::to_string(timebase.denom));
+    line(soundServerLine(PulseServerInfo::query()));
+    line("clock: CLOCK_MONOTONIC, nanoseconds");
     printOutputDevice();
 
     auto ring = CaptureRing::createStandard();
@@ -111,9 +119,7 @@ int TapCheckCommand::run(double seconds) {
     }
 
     line("");
-    line("starting capture \u2014 if this is the first run, macOS will show a");
-    line("system-audio permission prompt now. Answer it: AudioDeviceStart");
-    line("blocks until you do, and gives up after about two minutes.");
+    line("starting capture of the default output's monitor");
     line("");
 
     auto session = TapSession::create();
@@ -121,16 +127,19 @@ int TapCheckCommand::run(double seconds) {
     if (!tapFormat) {
         line("");
         line("FAILED to start capture: " + TapSession::describe(tapFormat.error()));
-        line("");
-        line("If this is a permission problem, the app must be launched as a");
-        line("signed bundle (make run), not as a bare binary.");
+        if (const Sandbox sandbox = Sandbox::detect(); sandbox.kind != Sandbox::Kind::none) {
+            line("");
+            line("Running inside a " + sandbox.label() +
+                 " sandbox: if it keeps the sound server out, let it in with:");
+            line("  " + sandbox.audioFix());
+        }
         return 1;
     }
     line("tap format: " + tapFormat->text());
     line("device state: " + session->diagnostics());
     const std::uint32_t bufferFrames = session->bufferFrameSize();
     line(
-        formatText("aggregate IO buffer: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
+        formatText("capture fragment: %u frames (%.1f ms) \u2014 note this is NOT the 960-frame "
                    "wire chunk",
                    bufferFrames, bufferFrames / tapFormat->sampleRate * 1000.0));
 
@@ -162,7 +171,7 @@ int TapCheckCommand::run(double seconds) {
 
     line("");
     line("=== tapcheck summary ===");
-    line("IOProc calls:      " + std::to_string(sr_ring_calls(rawRing)) +
+    line("read callbacks:    " + std::to_string(sr_ring_calls(rawRing)) +
          "   deliveries: " + std::to_string(sr_ring_writes(rawRing)));
     line("last callback saw: buffers=" + std::to_string(sr_ring_last_buffers(rawRing)) +
          " bytes=" + std::to_string(sr_ring_last_bytes(rawRing)) +
@@ -173,7 +182,8 @@ int TapCheckCommand::run(double seconds) {
     line(formatText("audio captured:    %.3fs of %.3fs wall clock",
                     static_cast<double>(stats.framesProduced) / rate, seconds));
     line("ring overruns:     " + std::to_string(stats.ringOverruns) +
-         (stats.ringOverruns == 0 ? "  (good)" : "  (BAD \u2014 the IOProc is being starved)"));
+         (stats.ringOverruns == 0 ? "  (good)"
+                                  : "  (BAD \u2014 the capture callback is being starved)"));
     line("discontinuities:   " + std::to_string(stats.discontinuities) +
          (stats.discontinuities == 0 ? "  (good)" : "  (BAD \u2014 timestamps jumped)"));
 

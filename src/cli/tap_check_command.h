@@ -6,7 +6,10 @@
 #include <span>
 #include <string>
 
+#include <expected>
+
 #include "host/capture/capture_pipeline.h"
+#include "platform/pulse/pulse_server_info.h"
 
 namespace zoranth {
 
@@ -20,6 +23,13 @@ struct TapCheckCommand {
     // One live row: time, left and right peak in dBFS, chunks, ring depth, overruns,
     // discontinuities and the diagnosis' short label.
     static std::string row(double elapsed, const CapturePipeline::Stats& stats);
+
+    // The state column: "idle", "NO DATA", "SILENT?" or "audio".
+    static std::string stateLabel(const SilenceWatchdog::Diagnosis& diagnosis);
+
+    // "sound server: PipeWire 0.3.65 ("PulseAudio (on PipeWire 0.3.65)" 15.0.0)", or why
+    // none could be reached.
+    static std::string soundServerLine(const std::expected<PulseServerInfo, PulseError>& server);
 
     // 20 log10 of a channel's peak, never below −60; −60 for a channel the list lacks.
     static double levelOf(std::span<const float> peaks, std::size_t channel);

@@ -65,8 +65,8 @@ QSet<QString> symbolsNamedInQml() {
 // The symbols the C++ side hands the views.
 QSet<QString> symbolsNamedInCode() {
     QSet<QString> names;
-    for (auto verdict : {MacCheckup::Verdict::ok, MacCheckup::Verdict::warning,
-                         MacCheckup::Verdict::problem, MacCheckup::Verdict::unknown}) {
+    for (auto verdict : {SystemCheckup::Verdict::ok, SystemCheckup::Verdict::warning,
+                         SystemCheckup::Verdict::problem, SystemCheckup::Verdict::unknown}) {
         names.insert(CheckupModel::verdictSymbol(verdict));
     }
     names.insert(RootViewText::silence(true, "device", 4500).symbol);

@@ -179,11 +179,15 @@ TEST_F(Screens, SettingsTabs) {
 
     auto* checkup = qobject_cast<CheckupModel*>(window.find("checkupModel"));
     ASSERT_NE(checkup, nullptr);
-    checkup->setRunner([](auto, bool, MacCheckup::FindingsHandler done) {
-        done({MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
-              MacCheckup::networkFinding(MacCheckup::Reason::networkOK),
-              MacCheckup::firewallVerdict(1, false, {}, {}),
-              MacCheckup::duplicateFinding("/opt/zoranth/bin/zoranth-host")});
+    checkup->setRunner([](auto, bool, SystemCheckup::FindingsHandler done) {
+        FirewallInspection ufw;
+        ufw.kind = FirewallInspection::Kind::ufw;
+        ufw.name = "ufw";
+        ufw.guestPort = Admission::blocked("ufw's default incoming policy DROP");
+        done({SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
+              SystemCheckup::networkFinding({DiscoveryCheck::Outcome::Case::confirmed, "avahi 0.8"},
+                                            ufw, SystemCheckup::Setup{}),
+              SystemCheckup::firewallFinding(ufw, 40311)});
     });
     window.openSettings(3);
     for (int i = 0; i < 50 && !checkup->hasRun(); ++i) {

@@ -187,18 +187,15 @@ TEST(MainWindow, TheTroubleCardGrowsWithTheDrought) {
 
     window.set(
         "troubleFindings",
-        QVariantList{finding("firewall", "Letting guests connect", "problem", "appBlocked", "x"),
-                     finding("network", "Guests finding this Mac", "problem", "networkUnconfirmed",
-                             "y", "", "x-apple.systempreferences:z"),
-                     finding("duplicate-/opt/z", "Another copy of Zoranth", "warning",
-                             "duplicateInstall", "z")});
+        QVariantList{finding("firewall", "Letting guests connect", "problem", "portBlocked", "x"),
+                     finding("network", "Guests finding this computer", "problem",
+                             "networkUnconfirmed", "y")});
     EXPECT_FALSE(window.shows("troubleAllRight"));
     QStringList labels;
     for (QQuickItem* button : window.visibleItems("troubleAction")) {
         labels << button->property("text").toString();
     }
-    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall", "Open Settings",
-                                   "Reveal in Finder"}));
+    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall", "Open Settings"}));
 
     // Not while the rave is off, whatever the drought says.
     window.set("state", "idle");
@@ -210,7 +207,7 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     window.set("state", "broadcasting");
     window.set("droughtStage", "investigate");
     window.set("troubleFindings", QVariantList{finding("firewall", "Letting guests connect",
-                                                       "warning", "notInList", "x")});
+                                                       "problem", "portBlocked", "x")});
     auto* model =
         window.find("rootFirewallSheet")->findChild<FirewallFixModel*>("firewallFixModel");
     ASSERT_NE(model, nullptr);
@@ -482,14 +479,14 @@ class CheckupTab : public ::testing::Test {
     void SetUp() override {
         model = qobject_cast<CheckupModel*>(window.find("checkupModel"));
         ASSERT_NE(model, nullptr);
-        model->setRunner([this](auto, bool, MacCheckup::FindingsHandler done) {
+        model->setRunner([this](auto, bool, SystemCheckup::FindingsHandler done) {
             ++runs;
             pending = std::move(done);
         });
         window.openSettings(3);
     }
 
-    void answer(std::vector<MacCheckup::Finding> findings) {
+    void answer(std::vector<SystemCheckup::Finding> findings) {
         pending(std::move(findings));
         for (int i = 0; i < 10 && model->isRunning(); ++i) {
             window.settle();
@@ -498,7 +495,7 @@ class CheckupTab : public ::testing::Test {
 
     WindowHarness window;
     CheckupModel* model = nullptr;
-    MacCheckup::FindingsHandler pending;
+    SystemCheckup::FindingsHandler pending;
     int runs = 0;
 };
 
@@ -521,19 +518,15 @@ TEST_F(CheckupTab, RunsWhenShownAndSaysWhileItChecks) {
 }
 
 TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
-    const std::string firewallLink =
-        "x-apple.systempreferences:com.apple.Network-Settings.extension";
-    const auto firewall = [&](MacCheckup::Reason reason) {
-        return MacCheckup::Finding{
-            "firewall",  "Letting guests connect", MacCheckup::Verdict::problem, "d", "f", reason,
-            firewallLink};
+    const auto firewall = [&](SystemCheckup::Reason reason) {
+        return SystemCheckup::Finding{"firewall", "Letting guests connect",
+                                      SystemCheckup::Verdict::problem, "d", "f", reason};
     };
-    answer({firewall(MacCheckup::Reason::appBlocked), firewall(MacCheckup::Reason::notInList),
-            MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
-            MacCheckup::audioFinding(AudioCapability::Verdict::denied()),
-            MacCheckup::duplicateFinding("/opt/zoranth/bin/zoranth-host")});
+    answer({firewall(SystemCheckup::Reason::portBlocked),
+            SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
+            SystemCheckup::audioFinding(AudioCapability::Verdict::denied("Access denied", {}))});
     const auto rows = window.visibleItems("findingRow");
-    ASSERT_EQ(rows.size(), 5U);
+    ASSERT_EQ(rows.size(), 3U);
     QStringList labels;
     for (QQuickItem* row : rows) {
         QStringList buttons;
@@ -544,8 +537,7 @@ TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
         }
         labels << buttons.join("+");
     }
-    EXPECT_EQ(labels, (QStringList{"Unblock Zoranth", "Allow guests", "", "Open Settings",
-                                   "Reveal in Finder"}));
+    EXPECT_EQ(labels, (QStringList{"Allow guests", "", ""}));
     EXPECT_FALSE(window.shows("nothingToReport"));
 }
 

@@ -1,27 +1,19 @@
-// zoranth-host --check on this machine, against the test services: every finding with
-// its tag, fixes wrapped, the closing line and the exit status.
+// zoranth-host --check on this machine, against the test services (the sound server,
+// avahi-daemon on loopback): every finding with its tag, fixes wrapped, the closing
+// line and the exit status; and the same with avahi-daemon missing from the bus.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "cli/host_run.h"
+
+namespace zoranth {
 namespace {
-
-namespace fs = std::filesystem;
-
-const std::string fakeTool =
-    std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
-
-struct HostRun {
-    std::string output;
-    int status = -1;
-};
 
 class CheckMode : public ::testing::Test {
   protected:
@@ -29,113 +21,88 @@ class CheckMode : public ::testing::Test {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
             GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\"";
         }
-        char pattern[] = "/tmp/zoranth-check-itest-XXXXXX";
-        folder_ = ::mkdtemp(pattern);
-        fs::create_directories(folder_ / "bin");
-        fs::create_directories(folder_ / "share");
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        if (!folder_.empty()) {
-            fs::remove_all(folder_, ignored);
-        }
-    }
-
-    // Runs the executable with the test services' environment plus `environment`; no
-    // other copy of the program is on its search path or in its desktop entries.
-    HostRun check(const std::string& environment) {
-        const std::string command =
-            "env -u ZORANTH_FIREWALL_TOOL XDG_STATE_HOME='" + (folder_ / "state").string() +
-            "' PATH='" + (folder_ / "bin").string() + ":/usr/bin:/bin' XDG_DATA_HOME='" +
-            (folder_ / "share").string() + "' XDG_DATA_DIRS='" + (folder_ / "share").string() +
-            "' " + environment + " '" + ZORANTH_HOST_EXE + "' --check";
-        HostRun run;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            return run;
-        }
-        char buffer[4096];
-        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            run.output.append(buffer, n);
-        }
-        const int wait = ::pclose(pipe);
-        run.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-        return run;
     }
 
     std::string hostLog() const {
-        std::ifstream log(folder_ / "state" / "zoranth" / "host.log");
+        std::ifstream log(state_.path() / "zoranth" / "host.log");
         std::stringstream text;
         text << log.rdbuf();
         return text.str();
     }
 
-    fs::path folder_;
+    // The port the checkup settled on for this user, as raves will use it.
+    std::string steadyPort() const {
+        std::string port;
+        std::getline(std::ifstream(state_.path() / "zoranth" / "rave-port"), port);
+        return port;
+    }
+
+    ScratchFolder state_;
 };
 
-TEST_F(CheckMode, AReadyMachinePassesEveryCheckAndExitsWithZero) {
-    const HostRun run = check("ZORANTH_FIREWALL_TOOL='" + fakeTool + "' FAKE_FIREWALL_CASE=off");
-    EXPECT_EQ(run.output,
-              "\n"
-              "=== system checks ===\n"
-              "[PASS] Hearing this Mac: Zoranth can hear this Mac.\n"
-              "[PASS] Guests finding this Mac: Guests can discover this Mac.\n"
-              "[PASS] Letting guests connect: The firewall is off. Guests can reach this Mac.\n"
-              "\n"
-              "Ready to start a rave.\n");
+TEST_F(CheckMode, ThisMachineIsReadyAndExitsWithZero) {
+    if (std::system("avahi-browse --version >/dev/null 2>&1") != 0 ||
+        std::system("pgrep -x avahi-daemon >/dev/null") != 0) {
+        GTEST_SKIP() << "needs the shared test services' avahi-daemon";
+    }
+    const HostRun run = runHost(state_.path(), "--check");
+    const auto lines = run.lines();
+    ASSERT_EQ(lines.size(), 7u) << run.output;
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1], "=== system checks ===");
+    EXPECT_EQ(lines[2], "[PASS] Hearing this computer: Zoranth can hear this computer.");
+    EXPECT_TRUE(
+        lines[3].starts_with("[PASS] Guests finding this computer: Guests can discover "
+                             "this computer: avahi-daemon (avahi 0."))
+        << lines[3];
+    EXPECT_TRUE(lines[3].ends_with(") announces it.")) << lines[3];
+    ASSERT_FALSE(steadyPort().empty());
+    // Nothing filters here; a user who may not list nftables rules is told so.
+    EXPECT_TRUE(
+        lines[4].starts_with("[PASS] Letting guests connect: No firewall is active, so "
+                             "guests can reach TCP port " +
+                             steadyPort() + "."))
+        << lines[4];
+    EXPECT_EQ(lines[5], "");
+    EXPECT_EQ(lines[6], "Ready to start a rave.");
     EXPECT_EQ(run.status, 0);
     // Every line also went to the host log.
     EXPECT_NE(hostLog().find("  === system checks ==="), std::string::npos);
     EXPECT_NE(hostLog().find("  Ready to start a rave."), std::string::npos);
 }
 
-TEST_F(CheckMode, ThisMachinesMissingFirewallToolIsUnknownAndStillReady) {
-    if (fs::exists("/usr/libexec/ApplicationFirewall/socketfilterfw")) {
-        GTEST_SKIP() << "this machine has a firewall tool";
-    }
-    const HostRun run = check("");
-    EXPECT_EQ(run.output,
-              "\n"
-              "=== system checks ===\n"
-              "[PASS] Hearing this Mac: Zoranth can hear this Mac.\n"
-              "[PASS] Guests finding this Mac: Guests can discover this Mac.\n"
-              "[????] Letting guests connect: Could not read the firewall setting.\n"
-              "       Check System Settings > Network > Firewall by hand.\n"
-              "\n"
-              "Ready to start a rave.\n");
-    EXPECT_EQ(run.status, 0);
-}
+// A system bus of the test's own, with nobody on it: the shared avahi-daemon keeps
+// running for everyone else.
+TEST_F(CheckMode, WithoutAvahiDaemonItIsNamedAndTheCheckFails) {
+    const std::string bus = (state_.path() / "bus").string();
+    const std::string pidFile = (state_.path() / "bus.pid").string();
+    ASSERT_EQ(std::system(("dbus-daemon --config-file=/usr/share/dbus-1/system.conf --nopidfile "
+                           "--fork --address=unix:path=" +
+                           bus + " --print-pid=3 3>'" + pidFile + "'")
+                              .c_str()),
+              0);
+    pid_t daemon = -1;
+    std::ifstream(pidFile) >> daemon;
 
-// The daemon is out of reach for the child only (another bus address): the shared
-// daemon keeps running for everyone else.
-TEST_F(CheckMode, WithoutServiceDiscoveryAndWithASecondCopyThreeSettingsNeedAttention) {
-    const fs::path copy = folder_ / "bin" / "zoranth-host";
-    std::ofstream(copy) << "#!/bin/sh\n";
-    fs::permissions(copy, fs::perms::owner_all);
-
-    const HostRun run = check(
-        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/zoranth/system_bus_socket "
-        "ZORANTH_FIREWALL_TOOL='" +
-        fakeTool + "' FAKE_FIREWALL_CASE=on");
-    EXPECT_EQ(run.output,
-              "\n"
-              "=== system checks ===\n"
-              "[PASS] Hearing this Mac: Zoranth can hear this Mac.\n"
-              "[FAIL] Guests finding this Mac: Bonjour never confirmed the service.\n"
-              "       Guests will not be able to find this Mac. Open Privacy & Security >\n"
-              "       Local Network and turn on Zoranth Host.\n"
-              "[TODO] Letting guests connect: Guests haven't been allowed through the firewall "
-              "yet.\n"
-              "       macOS will interrupt with a permission dialog the first time a guest\n"
-              "       connects. Allowing Zoranth now means that never happens.\n"
-              "[TODO] Another copy of Zoranth: There is a second copy at " +
-                  copy.string() +
-                  ".\n"
-                  "       Permissions are granted to a specific copy, so a toggle you turn on may\n"
-                  "       apply to that one instead of this one.\n"
-                  "\n"
-                  "3 setting(s) need attention before guests can join.\n");
+    const HostRun run =
+        runHost(state_.path(), "--check", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus);
+    ::kill(daemon, SIGTERM);
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 8u) << run.output;
+    EXPECT_EQ(lines[3],
+              "[FAIL] Guests finding this computer: avahi-daemon is not running "
+              "(org.freedesktop.Avahi is not on the system bus), so guests cannot discover this "
+              "computer.");
+    const std::string fix =
+        ::access("/usr/sbin/avahi-daemon", F_OK) == 0
+            ? ::access("/run/systemd/system", F_OK) == 0
+                  ? "       Start it with: sudo systemctl enable --now avahi-daemon"
+                  : "       Start avahi-daemon (/usr/sbin/avahi-daemon) as root."
+            : "       Install avahi-daemon (on Debian and Ubuntu: sudo apt";
+    EXPECT_EQ(lines[4], fix);
+    EXPECT_EQ(lines.back(), "1 setting(s) need attention before guests can join.");
     EXPECT_EQ(run.status, 1);
 }
 
 }  // namespace
+}  // namespace zoranth

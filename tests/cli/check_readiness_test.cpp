@@ -11,8 +11,8 @@ namespace zoranth {
 namespace {
 
 using Lines = std::vector<std::string>;
-using Reason = MacCheckup::Reason;
-using Verdict = MacCheckup::Verdict;
+using Reason = SystemCheckup::Reason;
+using Verdict = SystemCheckup::Verdict;
 
 TEST(ReadinessWrap, HoldsAtMost72CharactersIndentedBySevenSpaces) {
     const struct {
@@ -20,17 +20,11 @@ TEST(ReadinessWrap, HoldsAtMost72CharactersIndentedBySevenSpaces) {
         std::string fix;
         Lines lines;
     } cases[] = {
-        {"the unconfirmed network's fix",
-         MacCheckup::networkFinding(Reason::networkUnconfirmed).fix,
-         {"       Guests will not be able to find this Mac. Open Privacy & Security >",
-          "       Local Network and turn on Zoranth Host."}},
-        // Quotes, dash and ellipsis are one character each: the middle line is exactly 72.
-        {"the block-all fix, counted in characters",
-         MacCheckup::firewallVerdict(2, false, {}, {}).fix,
-         {"       Guests cannot reach this Mac. Open Firewall settings, click Options\u2026,",
-          "       and turn off \u201c"
-          "Block all incoming connections\u201d. Leave the firewall itself",
-          "       on \u2014 that setting also blocks AirDrop, screen sharing and file sharing."}},
+        // Quotes, dashes and ellipses are one character each: the first line is exactly 72.
+        {"counted in characters",
+         "\u201cquoted\u201d \u2014 and so on\u2026 " + std::string(50, 'x') + " next",
+         {"       \u201cquoted\u201d \u2014 and so on\u2026 " + std::string(50, 'x'),
+          "       next"}},
         {"white space of any kind is tidied first",
          "  one\ttwo\n\nthree  ",
          {"       one two three"}},
@@ -49,27 +43,29 @@ TEST(ReadinessWrap, HoldsAtMost72CharactersIndentedBySevenSpaces) {
     }
 }
 
-MacCheckup::Finding finding(Verdict verdict, std::string title, std::string detail,
-                            std::string fix = "") {
-    return {
-        "x",         std::move(title), verdict, std::move(detail), std::move(fix), Reason::allowed,
-        std::nullopt};
+SystemCheckup::Finding finding(Verdict verdict, std::string title, std::string detail,
+                               std::string fix = "") {
+    return {"x", std::move(title), verdict, std::move(detail), std::move(fix), Reason::allowed};
 }
 
 TEST(ReadinessReport, EverythingFineIsReadyWithStatusZero) {
+    SystemCheckup::Setup setup;
     const auto report = ReadinessCheck::report({
-        MacCheckup::audioFinding(AudioCapability::Verdict::granted()),
-        MacCheckup::networkFinding(Reason::networkOK),
-        MacCheckup::firewallVerdict(0, false, {}, {}),
+        SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
+        SystemCheckup::networkFinding({DiscoveryCheck::Outcome::Case::confirmed, "avahi 0.8"},
+                                      FirewallInspection{}, setup),
+        SystemCheckup::firewallFinding(FirewallInspection{}, 40311),
     });
-    EXPECT_EQ(report.lines, (Lines{
-                                "[PASS] Hearing this Mac: Zoranth can hear this Mac.",
-                                "[PASS] Guests finding this Mac: Guests can discover this Mac.",
-                                "[PASS] Letting guests connect: The firewall is off. Guests can "
-                                "reach this Mac.",
-                                "",
-                                "Ready to start a rave.",
-                            }));
+    EXPECT_EQ(report.lines,
+              (Lines{
+                  "[PASS] Hearing this computer: Zoranth can hear this computer.",
+                  "[PASS] Guests finding this computer: Guests can discover this computer: "
+                  "avahi-daemon (avahi 0.8) announces it.",
+                  "[PASS] Letting guests connect: No firewall is active, so guests can reach TCP "
+                  "port 40311.",
+                  "",
+                  "Ready to start a rave.",
+              }));
     EXPECT_EQ(report.exitStatus(), 0);
 }
 
@@ -93,31 +89,32 @@ TEST(ReadinessReport, WarningsAndProblemsNeedAttentionButUnknownsDoNot) {
     EXPECT_EQ(report.exitStatus(), 1);
 }
 
+FirewallInspection ufwWith(Admission port) {
+    FirewallInspection ufw;
+    ufw.kind = FirewallInspection::Kind::ufw;
+    ufw.name = "ufw";
+    ufw.guestPort = std::move(port);
+    ufw.mdns = Admission::allowed("x");
+    return ufw;
+}
+
 TEST(ReadinessReport, AnUnreadableFirewallAloneIsStillReady) {
-    const auto report = ReadinessCheck::report({MacCheckup::firewallUnreadableFinding()});
+    const auto report = ReadinessCheck::report({SystemCheckup::firewallFinding(
+        ufwWith(Admission::unknown("ufw's rules belong to root")), 40311)});
     EXPECT_EQ(report.lines.back(), "Ready to start a rave.");
     EXPECT_EQ(report.exitStatus(), 0);
 }
 
-TEST(ReadinessReport, AMissingFirewallEntryAloneNeedsAttention) {
-    const auto report = ReadinessCheck::report({MacCheckup::firewallVerdict(1, false, {}, {})});
-    EXPECT_EQ(report.lines.back(), "1 setting(s) need attention before guests can join.");
+TEST(ReadinessReport, AFirewallKeepingGuestsOutNeedsAttentionWithTheCommandWrapped) {
+    const auto report = ReadinessCheck::report({SystemCheckup::firewallFinding(
+        ufwWith(Admission::blocked("ufw's default incoming policy DROP")), 40311)});
+    EXPECT_EQ(report.lines,
+              (Lines{"[FAIL] Letting guests connect: ufw keeps guests out of TCP port 40311: "
+                     "ufw's default incoming policy DROP.",
+                     "       Guests cannot connect. Let them in with: sudo ufw allow 40311/tcp &&",
+                     "       sudo ufw allow 5353/udp", "",
+                     "1 setting(s) need attention before guests can join."}));
     EXPECT_EQ(report.exitStatus(), 1);
-}
-
-TEST(ReadinessReport, ASecondCopyGetsTheShorterFix) {
-    const auto duplicate = ReadinessCheck::duplicateFinding("/opt/old/zoranth-host");
-    EXPECT_EQ(duplicate.id, "duplicate");
-    EXPECT_EQ(duplicate.fix,
-              "Permissions are granted to a specific copy, so a toggle you turn on may apply to "
-              "that one instead of this one.");
-    EXPECT_EQ(
-        ReadinessCheck::report({duplicate}).lines,
-        (Lines{"[TODO] Another copy of Zoranth: There is a second copy at "
-               "/opt/old/zoranth-host.",
-               "       Permissions are granted to a specific copy, so a toggle you turn on may",
-               "       apply to that one instead of this one.", "",
-               "1 setting(s) need attention before guests can join."}));
 }
 
 }  // namespace

@@ -85,11 +85,12 @@ inline std::string hostExecutable() {
 }
 
 // Runs the host with the given arguments (shell words) and extra environment assignments;
-// the host log goes to `state`. Standard error stays apart. Killed after two minutes.
+// the host log goes to `state`. Standard error stays apart unless `withErrors`. Killed
+// after two minutes.
 inline HostRun runHost(const std::filesystem::path& state, const std::string& arguments,
-                       const std::string& environment = "") {
-    return runShell("timeout 120 env XDG_STATE_HOME='" + state.string() + "' " + environment +
-                    " " + hostExecutable() + " " + arguments);
+                       const std::string& environment = "", bool withErrors = false) {
+    return runShell("timeout 120 env XDG_STATE_HOME='" + state.string() + "' " + environment + " " +
+                    hostExecutable() + " " + arguments + (withErrors ? " 2>&1" : ""));
 }
 
 // A sine tone played into the test sink asking for a short latency, as a real output device

@@ -76,14 +76,14 @@ TEST_F(AudioCapabilityMonitorTest, AProbeRunsInTheBackgroundAndItsVerdictLandsOn
 
     now = 101.0;
     testing::internal::CaptureStdout();
-    answer(Verdict::denied());
+    answer(Verdict::denied("Access denied", {}));
     const std::string logged = testing::internal::GetCapturedStdout();
-    EXPECT_NE(logged.find("audio capability: denied"), std::string::npos);
+    EXPECT_NE(logged.find("audio capability: denied(\"Access denied\")"), std::string::npos);
     EXPECT_EQ(probes, 1);
     EXPECT_FALSE(monitor->isProbing());
     EXPECT_FALSE(monitor->probeStartedAt());
     EXPECT_EQ(monitor->lastFinishedAt(), 101.0);
-    EXPECT_EQ(monitor->verdict(), Verdict::denied());
+    EXPECT_EQ(monitor->verdict(), Verdict::denied("Access denied", {}));
     EXPECT_FALSE(monitor->lastWasUnresolved());
     EXPECT_EQ(changes, 2);
 }
@@ -172,7 +172,8 @@ TEST(AudioCapabilityMonitorQueue, ProbesRunOnTheMonitorsSerialQueue) {
 
 TEST(AudioCapabilityVerdict, ReadsAsInTheLog) {
     EXPECT_EQ(Verdict::granted().text(), "granted");
-    EXPECT_EQ(Verdict::denied().text(), "denied");
+    EXPECT_EQ(Verdict::denied("Access denied", {}).text(), "denied(\"Access denied\")");
+    EXPECT_EQ(Verdict::unreachable("gone").text(), "unreachable(\"gone\")");
     EXPECT_EQ(Verdict::undetermined("why").text(), "undetermined(\"why\")");
     EXPECT_NE(Verdict::undetermined("a"), Verdict::undetermined("b"));
 }

@@ -1,6 +1,8 @@
-// The firewall fix against a stand-in for the firewall tool and stand-ins for the
-// administrator prompt: its refusals, each outcome, the exact commands and the quoting
-// that carries any path to the tool unchanged.
+// The firewall fix: the exact commands for ufw and firewalld, shown and pasted; what
+// it does when nothing needs doing; each way the password prompt can end; and the
+// commands reaching the firewall's tool word for word. The firewall's state is given
+// here; firewalld itself answers in system_checkup_itest.cpp. The tool and the prompt
+// are stand-ins that record what they were asked.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,181 +27,205 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Outcome = FirewallFix::Outcome;
+using Kind = FirewallInspection::Kind;
 
-const std::string fakeTool =
-    std::string(ZORANTH_SOURCE_DIR) + "/tests/fixtures/fake_socketfilterfw";
-const std::string self = "/opt/zoranth/bin/zoranth-host";
+FirewallInspection firewall(Kind kind, Admission::Case port, Admission::Case mdns,
+                            std::string zone = "public", bool zoneIsDefault = true) {
+    FirewallInspection found;
+    found.kind = kind;
+    found.name = kind == Kind::ufw ? "ufw" : kind == Kind::firewalld ? "firewalld" : "nftables";
+    found.zone = std::move(zone);
+    found.zoneIsDefault = zoneIsDefault;
+    found.guestPort = {port, "the port's reason"};
+    found.mdns = {mdns, "mDNS's reason"};
+    return found;
+}
 
-// The stand-in's list and call log in a folder of their own, and a tool that runs the
-// stand-in with them; no test changes this process's environment.
-class FakeFirewall {
+TEST(FirewallFixCommands, AreTheActiveFirewallsOwnForThePortAndMdns) {
+    using Case = Admission::Case;
+    const auto ufw =
+        FirewallFix::commandsFor(firewall(Kind::ufw, Case::blocked, Case::blocked), 40311);
+    EXPECT_EQ(FirewallFix::preview(ufw), "ufw allow 40311/tcp\nufw allow 5353/udp");
+    EXPECT_EQ(FirewallFix::manual(ufw), "sudo ufw allow 40311/tcp && sudo ufw allow 5353/udp");
+
+    const auto firewalld =
+        FirewallFix::commandsFor(firewall(Kind::firewalld, Case::blocked, Case::allowed), 40311);
+    EXPECT_EQ(FirewallFix::preview(firewalld),
+              "firewall-cmd --add-port=40311/tcp\n"
+              "firewall-cmd --add-service=mdns\n"
+              "firewall-cmd --permanent --add-port=40311/tcp\n"
+              "firewall-cmd --permanent --add-service=mdns");
+
+    const auto home = FirewallFix::commandsFor(
+        firewall(Kind::firewalld, Case::blocked, Case::allowed, "home", false), 40311);
+    EXPECT_EQ(FirewallFix::manual(home),
+              "sudo firewall-cmd --zone=home --add-port=40311/tcp && sudo firewall-cmd "
+              "--zone=home --add-service=mdns && sudo firewall-cmd --permanent --zone=home "
+              "--add-port=40311/tcp && sudo firewall-cmd --permanent --zone=home "
+              "--add-service=mdns");
+
+    EXPECT_TRUE(FirewallFix::commandsFor(firewall(Kind::nftables, Case::blocked, Case::blocked), 1)
+                    .empty());
+    EXPECT_TRUE(FirewallFix::commandsFor(FirewallInspection{}, 1).empty());
+}
+
+// A recording ufw and prompt in a folder of their own.
+class StandIns {
   public:
-    // `prelude`: shell lines the tool runs before the stand-in.
-    explicit FakeFirewall(const std::string& apps, const std::string& changes = "anyone",
-                          const std::string& prelude = "") {
+    StandIns() {
         char pattern[] = "/tmp/zoranth-fix-XXXXXX";
         folder_ = ::mkdtemp(pattern);
-        std::ofstream(folder_ / "apps") << apps;
-        std::ofstream(folder_ / "calls");
-        std::ofstream(tool()) << "#!/bin/sh\n"
-                              << prelude << "FAKE_FIREWALL_CHANGES='" << changes
-                              << "' FAKE_FIREWALL_STATE='" << folder_.string() << "' exec '"
-                              << fakeTool << "' \"$@\"\n";
-        fs::permissions(tool(), fs::perms::owner_all);
+        script("ufw", "printf '%s\\n' \"$*\" >> '" + log() + "'\n");
     }
-    ~FakeFirewall() {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-    std::string tool() const { return (folder_ / "socketfilterfw").string(); }
+    ~StandIns() { fs::remove_all(folder_); }
 
-    // Every call the tool received, one line each as [argument][argument]...
+    // An executable shell script named `name` with `body`.
+    std::string script(const std::string& name, const std::string& body) const {
+        const fs::path path = folder_ / name;
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        fs::permissions(path, fs::perms::owner_all);
+        return path.string();
+    }
+    std::string log() const { return (folder_ / "calls").string(); }
     std::vector<std::string> calls() const {
         std::vector<std::string> lines;
-        std::ifstream log(folder_ / "calls");
-        for (std::string line; std::getline(log, line);) {
+        std::ifstream in(log());
+        for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
         }
         return lines;
     }
+    std::string ufw() const { return (folder_ / "ufw").string(); }
 
   private:
     fs::path folder_;
 };
 
-FirewallFix::Setup setupFor(const FakeFirewall& firewall, std::optional<std::string> executable,
-                            std::vector<std::string> elevation) {
+FirewallFix::Setup setupWith(const StandIns& standIns, std::vector<FirewallInspection> states,
+                             std::vector<std::string> elevation) {
+    auto remaining = std::make_shared<std::vector<FirewallInspection>>(std::move(states));
     FirewallFix::Setup setup;
-    setup.app = {executable, executable.value_or(""), "com.zoranth.host"};
-    setup.tool = firewall.tool();
+    setup.inspect = [remaining] {
+        FirewallInspection next = remaining->front();
+        if (remaining->size() > 1) {
+            remaining->erase(remaining->begin());
+        }
+        return next;
+    };
+    setup.port = 40311;
     setup.elevation = std::move(elevation);
+    setup.ufw = standIns.ufw();
     return setup;
 }
 
-// Runs the privileged command as it is, with the stand-in told it runs as root.
-const std::vector<std::string> asRoot = {"/usr/bin/env", "FAKE_FIREWALL_PRIVILEGED=1"};
-const std::vector<std::string> dismissed = {"/bin/sh", "-c", "exit 126"};
-
-TEST(FirewallFixRefusals, NeverTouchTheFirewall) {
+TEST(FirewallFixApply, EndsEachWayThePromptCanEnd) {
+    using Case = Admission::Case;
+    const FirewallInspection blocked = firewall(Kind::ufw, Case::blocked, Case::allowed);
+    const FirewallInspection open = firewall(Kind::ufw, Case::allowed, Case::allowed);
+    const FirewallInspection unreadable = firewall(Kind::ufw, Case::unknown, Case::unknown);
+    const std::vector<std::string> runsIt = {"/usr/bin/env"};
     const struct {
         const char* why;
-        MacCheckup::AppLocation app;
-        std::string message;
-    } cases[] = {
-        {"a temporary copy",
-         {self, "/private/var/folders/x/AppTranslocation/1234/d/Zoranth Host.app", std::nullopt},
-         "Zoranth is running from a temporary copy. Move it to Applications first."},
-        {"an unknown location",
-         {std::nullopt, "", std::nullopt},
-         "Could not determine the app's location."},
-        {"a line feed in the path",
-         {"/opt/evil\n/zoranth-host", "/opt/evil\n", std::nullopt},
-         "The app's path contains a newline; refusing to run."},
-    };
-    for (const auto& row : cases) {
-        FakeFirewall firewall("");
-        FirewallFix::Setup setup = setupFor(firewall, self, asRoot);
-        setup.app = row.app;
-        EXPECT_EQ(FirewallFix(setup).apply(), Outcome::failed(row.message)) << row.why;
-        EXPECT_TRUE(firewall.calls().empty()) << row.why;
-    }
-}
-
-TEST(FirewallFixApply, DoesNothingWhenAlreadyAllowed) {
-    FakeFirewall firewall("allow /usr/bin/other\nallow " + self + "\n");
-    EXPECT_EQ(FirewallFix(setupFor(firewall, self, dismissed)).apply(), Outcome::alreadyAllowed());
-    EXPECT_EQ(firewall.calls(), std::vector<std::string>{"[--listapps]"});
-}
-
-TEST(FirewallFixApply, CountsTheBundlePathAsThisApplication) {
-    FakeFirewall firewall("allow /opt/zoranth/Zoranth Host.app\n");
-    FirewallFix::Setup setup = setupFor(firewall, self, dismissed);
-    setup.app.bundlePath = "/opt/zoranth/Zoranth Host.app";
-    EXPECT_TRUE(FirewallFix(setup).isAllowed());
-}
-
-TEST(FirewallFixApply, DoesNotCountAnApplicationListedBothAllowedAndBlocked) {
-    FakeFirewall firewall("allow " + self + "\nblock com.zoranth.host\n");
-    EXPECT_FALSE(FirewallFix(setupFor(firewall, self, dismissed)).isAllowed());
-}
-
-TEST(FirewallFixApply, IsDoneWithoutAPasswordWhenTheToolLetsAnyoneChangeTheList) {
-    FakeFirewall firewall("block " + self + "\n");
-    EXPECT_EQ(FirewallFix(setupFor(firewall, self, dismissed)).apply(),
-              Outcome::fixedWithoutPassword());
-    EXPECT_EQ(firewall.calls(),
-              (std::vector<std::string>{"[--listapps]", "[--add][" + self + "]",
-                                        "[--unblockapp][" + self + "]", "[--listapps]"}));
-}
-
-TEST(FirewallFixApply, AsksForThePasswordWhenOnlyRootMayChangeTheList) {
-    // Quotes, spaces and shell syntax in the path reach the tool unchanged.
-    const std::string path = "/opt/Zoranth's \"Host\"/$(touch gotcha) `x` \\/zoranth-host";
-    FakeFirewall firewall("", "root");
-    EXPECT_EQ(FirewallFix(setupFor(firewall, path, asRoot)).apply(), Outcome::fixedWithPassword());
-    const std::vector<std::string> expected = {
-        "[--listapps]", "[--add][" + path + "]", "[--unblockapp][" + path + "]",
-        "[--listapps]", "[--add][" + path + "]", "[--unblockapp][" + path + "]",
-        "[--listapps]"};
-    EXPECT_EQ(firewall.calls(), expected);
-}
-
-TEST(FirewallFixApply, ReportsWhatThePrivilegedStepEndedWith) {
-    const struct {
-        const char* why;
-        std::string changes;
+        std::vector<FirewallInspection> states;
         std::vector<std::string> elevation;
         Outcome outcome;
+        std::size_t calls;
     } cases[] = {
-        {"the prompt was dismissed", "root", dismissed, Outcome::cancelled()},
+        {"no firewall is active", {FirewallInspection{}}, runsIt, Outcome::alreadyAllowed(), 0},
+        {"the port and mDNS are let in already", {open}, runsIt, Outcome::alreadyAllowed(), 0},
+        {"the password was given", {blocked, open}, runsIt, Outcome::fixedWithPassword(), 2},
+        {"root's rules, taken at the commands' word",
+         {unreadable},
+         runsIt,
+         Outcome::fixedWithPassword(),
+         2},
+        {"the prompt was dismissed",
+         {blocked},
+         {"/bin/sh", "-c", "exit 126"},
+         Outcome::cancelled(),
+         0},
         {"the prompt refused, saying why",
-         "root",
+         {blocked},
          {"/bin/sh", "-c",
           "echo 'Error executing command as another user: Not authorized' >&2; exit 127"},
-         Outcome::failed("Error executing command as another user: Not authorized")},
+         Outcome::failed("Error executing command as another user: Not authorized"),
+         0},
         {"it failed without a word",
-         "root",
+         {blocked},
          {"/bin/sh", "-c", "exit 1"},
-         Outcome::failed("Unknown error")},
+         Outcome::failed("pkexec ended with exit status 1"),
+         0},
         {"no prompt program",
-         "root",
+         {blocked},
          {"/nonexistent/zoranth/pkexec"},
-         Outcome::failed("Could not build the request.")},
-        {"no prompt at all", "root", {}, Outcome::failed("Could not build the request.")},
-        {"a managed firewall ignores the change", "nobody", asRoot,
-         Outcome::failed("The firewall did not accept the change. It may be managed by your "
-                         "organisation.")},
+         Outcome::failed("Could not ask for the password: /nonexistent/zoranth/pkexec: No such "
+                         "file or directory"),
+         0},
+        {"the firewall still keeps guests out",
+         {blocked, blocked},
+         runsIt,
+         Outcome::failed("The firewall did not accept the change: the port's reason."),
+         2},
+        {"hand-written nftables rules",
+         {firewall(Kind::nftables, Case::blocked, Case::blocked)},
+         runsIt,
+         Outcome::failed("Rules written directly for nftables are left as they are. Add a rule "
+                         "that accepts TCP port 40311 and UDP port 5353 to them."),
+         0},
     };
-    for (const auto& row : cases) {
-        FakeFirewall firewall("", row.changes);
-        EXPECT_EQ(FirewallFix(setupFor(firewall, self, row.elevation)).apply(), row.outcome)
-            << row.why;
+    for (const auto& c : cases) {
+        StandIns standIns;
+        EXPECT_EQ(FirewallFix(setupWith(standIns, c.states, c.elevation)).apply(), c.outcome)
+            << c.why;
+        EXPECT_EQ(standIns.calls().size(), c.calls) << c.why;
     }
 }
 
-TEST(FirewallFixApply, WithoutTheToolOnlyThePrivilegedStepDecides) {
-    FirewallFix::Setup setup;
-    setup.app = {self, self, "com.zoranth.host"};
-    setup.tool = "/nonexistent/ApplicationFirewall/socketfilterfw";
-    setup.elevation = dismissed;
-    EXPECT_FALSE(FirewallFix(setup).isAllowed());
-    EXPECT_EQ(FirewallFix(setup).apply(), Outcome::cancelled());
+TEST(FirewallFixApply, TheToolGetsEachCommandWordForWord) {
+    using Case = Admission::Case;
+    const FirewallInspection blocked = firewall(Kind::ufw, Case::blocked, Case::blocked);
+    const FirewallInspection open = firewall(Kind::ufw, Case::allowed, Case::allowed);
+    StandIns standIns;
+    FirewallFix::Setup setup = setupWith(standIns, {blocked, open}, {"/usr/bin/env"});
+    EXPECT_EQ(FirewallFix(setup).apply(), Outcome::fixedWithPassword());
+    const std::vector<std::string> expected = {"allow 40311/tcp", "allow 5353/udp"};
+    EXPECT_EQ(standIns.calls(), expected);
 
-    setup.elevation = asRoot;
-    const Outcome outcome = FirewallFix(setup).apply();
-    EXPECT_EQ(outcome.kind, Outcome::Case::failed);
-    EXPECT_NE(outcome.message.find("not found"), std::string::npos) << outcome.message;
+    // As root the commands run directly, one after another, without a prompt.
+    StandIns asRoot;
+    setup = setupWith(asRoot, {blocked, open}, {"/nonexistent/zoranth/pkexec"});
+    setup.isRoot = true;
+    EXPECT_EQ(FirewallFix(setup).apply(), Outcome::fixedWithoutPassword());
+    EXPECT_EQ(asRoot.calls(), expected);
+}
+
+TEST(FirewallFixQuoting, SurvivesTheShell) {
+    const std::string odd = "/opt/it's \"here\"/$HOME/`x`\\";
+    const auto done = [&] {
+        StandIns standIns;
+        const std::string echo = standIns.script("echo-args", "printf '%s' \"$1\"\n");
+        std::FILE* pipe = ::popen(
+            ("/bin/sh -c " + FirewallFix::shellQuoted(echo + " " + FirewallFix::shellQuoted(odd)))
+                .c_str(),
+            "r");
+        std::string out;
+        char buffer[256];
+        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            out.append(buffer, n);
+        }
+        ::pclose(pipe);
+        return out;
+    }();
+    EXPECT_EQ(done, odd);
 }
 
 TEST(FirewallFixQueue, RunsFixesOneAfterAnotherOnItsOwnThread) {
-    char pattern[] = "/tmp/zoranth-fix-order-XXXXXX";
-    const fs::path folder = ::mkdtemp(pattern);
-    const std::string order = (folder / "order").string();
-    // Each tool notes its fix and dawdles a little, so that overlapping fixes would mix.
-    FakeFirewall first("block " + self + "\n", "anyone",
-                       "echo first >> '" + order + "'; sleep 0.05\n");
-    FakeFirewall second("block " + self + "\n", "anyone",
-                        "echo second >> '" + order + "'; sleep 0.05\n");
+    using Case = Admission::Case;
+    StandIns standIns;
+    // Each prompt notes its start and end and dawdles, so that overlapping fixes would mix.
+    const std::string prompt = standIns.script("prompt", "echo start >> '" + standIns.log() +
+                                                             "'; sleep 0.1; echo end >> '" +
+                                                             standIns.log() + "'; exit 126\n");
     using Done = std::promise<std::pair<Outcome, std::string>>;
     const auto reporting = [](Done& done) {
         return [&done](Outcome outcome) {
@@ -209,86 +234,22 @@ TEST(FirewallFixQueue, RunsFixesOneAfterAnotherOnItsOwnThread) {
             done.set_value({outcome, name});
         };
     };
-    Done firstDone;
-    Done secondDone;
-    FirewallFix(setupFor(first, self, dismissed)).applyAsync(reporting(firstDone));
-    FirewallFix(setupFor(second, self, dismissed)).applyAsync(reporting(secondDone));
-
-    for (Done* done : {&firstDone, &secondDone}) {
+    Done first;
+    Done second;
+    const auto setup = [&] {
+        return setupWith(standIns, {firewall(Kind::ufw, Case::blocked, Case::blocked)}, {prompt});
+    };
+    FirewallFix(setup()).applyAsync(reporting(first));
+    FirewallFix(setup()).applyAsync(reporting(second));
+    for (Done* done : {&first, &second}) {
         auto result = done->get_future();
         ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
         const auto [outcome, thread] = result.get();
-        EXPECT_EQ(outcome, Outcome::fixedWithoutPassword());
+        EXPECT_EQ(outcome, Outcome::cancelled());
         EXPECT_EQ(thread, "zoranth-fwfix");
     }
-    std::vector<std::string> calls;
-    std::ifstream log(order);
-    for (std::string line; std::getline(log, line);) {
-        calls.push_back(line);
-    }
-    const std::vector<std::string> expected = {"first",  "first",  "first",  "first",
-                                               "second", "second", "second", "second"};
-    EXPECT_EQ(calls, expected);
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-}
-
-TEST(FirewallFixCommands, PreviewAndManualCommandNameTheSystemTool) {
-    FirewallFix::Setup setup;
-    setup.app = {"/opt/Zoranth Host/zoranth-host", "/opt/Zoranth Host/zoranth-host", std::nullopt};
-    setup.tool = std::string(MacCheckup::systemFirewallTool);
-    const FirewallFix fix(setup);
-    EXPECT_EQ(fix.commandPreview(),
-              "/usr/libexec/ApplicationFirewall/socketfilterfw --add \"/opt/Zoranth "
-              "Host/zoranth-host\"\n"
-              "/usr/libexec/ApplicationFirewall/socketfilterfw --unblockapp \"/opt/Zoranth "
-              "Host/zoranth-host\"");
-    EXPECT_EQ(fix.manualCommand(),
-              "sudo /usr/libexec/ApplicationFirewall/socketfilterfw --add \"/opt/Zoranth "
-              "Host/zoranth-host\" && sudo /usr/libexec/ApplicationFirewall/socketfilterfw "
-              "--unblockapp \"/opt/Zoranth Host/zoranth-host\"");
-    EXPECT_EQ(fix.elevatedCommand("/opt/it's/zoranth-host"),
-              "/usr/libexec/ApplicationFirewall/socketfilterfw --add '/opt/it'\\''s/zoranth-host' "
-              "&& /usr/libexec/ApplicationFirewall/socketfilterfw --unblockapp "
-              "'/opt/it'\\''s/zoranth-host'");
-
-    setup.app = {std::nullopt, "", std::nullopt};
-    EXPECT_EQ(FirewallFix(setup).commandPreview(),
-              "/usr/libexec/ApplicationFirewall/socketfilterfw --add \"<Zoranth Host>\"\n"
-              "/usr/libexec/ApplicationFirewall/socketfilterfw --unblockapp \"<Zoranth Host>\"");
-}
-
-// Pasted into a terminal, the manual command must not run anything hidden in a path.
-TEST(FirewallFixCommands, TheManualCommandTakesAnyPathLiterally) {
-    const std::string path = "/opt/$(touch gotcha)/`id`/a\"b\\c/zoranth-host";
-    FirewallFix::Setup setup;
-    setup.app = {path, path, std::nullopt};
-    setup.tool = "/bin/echo";
-    // sudo shows the words it was given instead of running them.
-    const std::string shown =
-        "sudo() { printf '[%s]' \"$@\"; echo; }; " + FirewallFix(setup).manualCommand();
-    EXPECT_EQ(MacCheckup::run("/bin/sh", {"-c", shown}, 5s),
-              "[/bin/echo][--add][" + path + "]\n[/bin/echo][--unblockapp][" + path + "]\n");
-}
-
-TEST(FirewallFixCommands, ShellQuotingSurvivesTheShell) {
-    const std::string cases[] = {
-        "/Applications/Zoranth Host.app",
-        "it's",
-        "''",
-        "",
-        "a\\b\"c$d`e`",
-        "$(id)",
-        "end'",
-        "tab\there",
-        "new\nline",
-    };
-    for (const std::string& text : cases) {
-        const auto echoed =
-            MacCheckup::run("/bin/sh", {"-c", "printf '%s' " + FirewallFix::shellQuoted(text)}, 5s);
-        EXPECT_EQ(echoed, text);
-    }
-    EXPECT_EQ(FirewallFix::shellQuoted("Zoranth's Host"), "'Zoranth'\\''s Host'");
+    const std::vector<std::string> expected = {"start", "end", "start", "end"};
+    EXPECT_EQ(standIns.calls(), expected);
 }
 
 }  // namespace

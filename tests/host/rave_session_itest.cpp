@@ -299,13 +299,12 @@ TEST_F(RaveSessionRun, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTh
 }
 
 TEST_F(RaveSessionRun, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
-    const MacCheckup::Finding blocked{"firewall",
+    const SystemCheckup::Finding blocked{"firewall",
                                       "Firewall",
-                                      MacCheckup::Verdict::problem,
+                                      SystemCheckup::Verdict::problem,
                                       "Incoming connections are blocked.",
                                       "Allow them.",
-                                      MacCheckup::Reason::blockAllIncoming,
-                                      std::nullopt};
+                                      SystemCheckup::Reason::portBlocked};
     auto withFirewall = dependencies();
     withFirewall.firewallFinding = [blocked] { return blocked; };
     session_ = RaveSession::create({}, std::move(withFirewall));
@@ -320,7 +319,7 @@ TEST_F(RaveSessionRun, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives)
     session_->tickDrought(1180, 0, false);
     EXPECT_EQ(session_->droughtStage().kind, DroughtWatch::Stage::Case::investigate);
     ASSERT_TRUE(until([&] { return !session_->troubleFindings().empty(); }));
-    EXPECT_EQ(session_->troubleFindings(), std::vector<MacCheckup::Finding>{blocked});
+    EXPECT_EQ(session_->troubleFindings(), std::vector<SystemCheckup::Finding>{blocked});
     EXPECT_GT(*changes_, changesBefore) << "the finding is announced";
     session_->stop();
     EXPECT_TRUE(session_->troubleFindings().empty());
@@ -330,7 +329,7 @@ TEST_F(RaveSessionRun, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives)
     ASSERT_TRUE(becomesLive());
     session_->tickDrought(1180, 0, true);
     ASSERT_EQ(session_->troubleFindings().size(), 1u);
-    EXPECT_EQ(session_->troubleFindings().front().reason, MacCheckup::Reason::networkDenied);
+    EXPECT_EQ(session_->troubleFindings().front().reason, SystemCheckup::Reason::networkUnconfirmed);
     session_->tickDrought(1181, 1, true);
     EXPECT_EQ(session_->droughtStage().kind, DroughtWatch::Stage::Case::fine);
     EXPECT_TRUE(session_->troubleFindings().empty());

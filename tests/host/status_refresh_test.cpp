@@ -104,11 +104,9 @@ TEST(DroughtFinding, NamesWhatKeepsGuestsFromFindingThisComputer) {
     ASSERT_TRUE(denied);
     EXPECT_EQ(denied->id, "network");
     EXPECT_EQ(denied->title, "Guests finding this Mac");
-    EXPECT_EQ(denied->verdict, MacCheckup::Verdict::problem);
+    EXPECT_EQ(denied->verdict, SystemCheckup::Verdict::problem);
     EXPECT_EQ(denied->detail, "Guests cannot see this Mac.");
-    EXPECT_EQ(denied->reason, MacCheckup::Reason::networkDenied);
-    EXPECT_EQ(denied->settingsURL,
-              "x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork");
+    EXPECT_EQ(denied->reason, SystemCheckup::Reason::networkUnconfirmed);
     EXPECT_EQ(StatusRefresh::networkFinding(false, true)->detail,
               "This Mac never finished advertising itself.");
 }

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -237,6 +239,99 @@ TEST(ChildProcess, RunEndsAToolThatOverrunsItsTimeout) {
     EXPECT_EQ(done->output, "begun\n");
     EXPECT_EQ(done->exit, (ChildProcess::Exit{ChildProcess::Exit::Case::signaled, SIGTERM}));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+}  // namespace
+
+namespace {
+
+bool goneOrZombie(pid_t pid) {
+    if (::kill(pid, 0) != 0) {
+        return true;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidField, name, state;
+    stat >> pidField >> name >> state;
+    return state == "Z";
+}
+
+bool endsSoon(pid_t pid) {
+    const auto giveUp = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < giveUp) {
+        if (goneOrZombie(pid)) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// A tool as the system checks run one: its own process group, standard error apart.
+ChildProcess::Options tool(std::string script) {
+    auto options = shell(std::move(script));
+    options.error = ChildProcess::Stream::separate;
+    options.ownProcessGroup = true;
+    return options;
+}
+
+class ChildProcessTool : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove(pidFile_, ignored);
+    }
+    pid_t writtenPid() const {
+        pid_t pid = -1;
+        std::ifstream(pidFile_) >> pid;
+        return pid;
+    }
+    const std::string pidFile_ = "/tmp/zoranth-child-" + std::to_string(::getpid()) + "-" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+};
+
+TEST_F(ChildProcessTool, KeepsStandardErrorApartAndReadsBothWhole) {
+    auto done = ChildProcess::run(
+        tool("head -c 1000000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2; "
+             "echo 'cannot read the rules' >&2; exit 4"),
+        5s);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ(done->output.size(), 1000000u);
+    EXPECT_EQ(done->errors.size(), 300000u + 22u);
+    EXPECT_TRUE(done->errors.ends_with("cannot read the rules\n"));
+    EXPECT_EQ(done->exit, (ChildProcess::Exit{ChildProcess::Exit::Case::exited, 4}));
+}
+
+TEST_F(ChildProcessTool, ATimeoutEndsTheToolAndEverythingItStarted) {
+    const auto started = std::chrono::steady_clock::now();
+    auto done =
+        ChildProcess::run(tool("echo partial; sleep 30 & echo $! > " + pidFile_ + "; wait"), 300ms);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(done.has_value());
+    EXPECT_TRUE(done->timedOut);
+    EXPECT_EQ(done->output, "partial\n");
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    const pid_t sleeper = writtenPid();
+    ASSERT_GT(sleeper, 0);
+    EXPECT_TRUE(endsSoon(sleeper)) << "the tool's own child outlived the timeout";
+}
+
+TEST_F(ChildProcessTool, AToolThatIgnoresTheRequestToEndIsKilled) {
+    const auto started = std::chrono::steady_clock::now();
+    auto done = ChildProcess::run(
+        tool("trap '' TERM; echo $$ > " + pidFile_ + "; while :; do sleep 0.05; done"), 200ms);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_TRUE(done->timedOut);
+    EXPECT_EQ(done->exit, (ChildProcess::Exit{ChildProcess::Exit::Case::signaled, SIGKILL}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_TRUE(endsSoon(writtenPid()));
+}
+
+TEST(ChildProcessRun, WithoutATimeoutWaitsAsLongAsTheToolTakes) {
+    auto done = ChildProcess::run(shell("sleep 0.3; echo late"), std::nullopt);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_FALSE(done->timedOut);
+    EXPECT_EQ(done->output, "late\n");
 }
 
 }  // namespace

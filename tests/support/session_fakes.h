@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/session/rave_session.h"
 #include "host/sleep_blocker.h"
 
@@ -99,10 +99,9 @@ inline SleepBlocker::Inhibit countedInhibit(std::shared_ptr<std::atomic<int>> in
 }
 
 // A firewall that lets guests in.
-inline MacCheckup::Finding firewallOff() {
-    return MacCheckup::Finding{"firewall",  "Firewall", MacCheckup::Verdict::ok,
-                               "",          "",         MacCheckup::Reason::firewallOff,
-                               std::nullopt};
+inline SystemCheckup::Finding firewallOff() {
+    return SystemCheckup::Finding{"firewall",  "Firewall", SystemCheckup::Verdict::ok,
+                                  "",         "",         SystemCheckup::Reason::firewallOff};
 }
 
 }  // namespace zoranth

@@ -146,7 +146,7 @@ RaveSession::RaveSession(Key, Settings settings, Dependencies dependencies)
         };
     }
     if (!dependencies_.firewallFinding) {
-        dependencies_.firewallFinding = [] { return MacCheckup::checkFirewall(); };
+        dependencies_.firewallFinding = [] { return SystemCheckup::checkFirewall(); };
     }
 }
 
@@ -499,11 +499,11 @@ void RaveSession::investigateDrought(bool listeningUnadvertised) {
     std::thread([weak = weak_from_this(), post = dependencies_.post, rave = rave_,
                  check = dependencies_.firewallFinding] {
         pthread_setname_np(pthread_self(), "zoranth-drought");
-        std::vector<MacCheckup::Finding> findings;
-        if (MacCheckup::Finding firewall = check(); firewall.verdict != MacCheckup::Verdict::ok) {
+        std::vector<SystemCheckup::Finding> findings;
+        if (SystemCheckup::Finding firewall = check(); firewall.verdict != SystemCheckup::Verdict::ok) {
             findings.push_back(std::move(firewall));
         }
-        auto result = std::make_shared<std::vector<MacCheckup::Finding>>(std::move(findings));
+        auto result = std::make_shared<std::vector<SystemCheckup::Finding>>(std::move(findings));
         post([weak, rave, result] {
             const auto self = weak.lock();
             if (self && self->rave_ == rave) {

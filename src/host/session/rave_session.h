@@ -28,7 +28,7 @@
 #include "host/capture/capture_ring.h"
 #include "host/capture/tap_format.h"
 #include "host/capture/tap_session.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/mute_control.h"
 #include "host/net/broadcast_server.h"
 #include "host/net/guest_connection.h"
@@ -123,7 +123,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
         // The sink over a rave's server (by default with the beat helper when installed).
         std::function<std::shared_ptr<BroadcastSink>(std::shared_ptr<BroadcastServer>)> makeSink;
         // The firewall finding of the drought investigation; runs on a thread of its own.
-        std::function<MacCheckup::Finding()> firewallFinding;
+        std::function<SystemCheckup::Finding()> firewallFinding;
         // What the capture-recovery check reads; by default the pipeline's statistics and
         // the sink's canary.
         std::function<CaptureRecovery::Signals()> captureSignals;
@@ -217,7 +217,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     const QualitySteering& steering() const { return steering_; }
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return drought_.stage(); }
-    const std::vector<MacCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
+    const std::vector<SystemCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
     bool localNetworkDenied() const { return localNetworkDenied_; }
     bool isKeepingAwake() const { return sleepBlocker_.isHolding(); }
     bool isSpeakersMuted() const { return isSpeakersMuted_; }
@@ -265,7 +265,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     NetworkHealth::Verdict health_ = NetworkHealth::Verdict::initial();
     NetworkHealth healthMonitor_;
     DroughtWatch drought_;
-    std::vector<MacCheckup::Finding> troubleFindings_;
+    std::vector<SystemCheckup::Finding> troubleFindings_;
     bool localNetworkDenied_ = false;
     bool isSpeakersMuted_ = false;
     bool canMute_ = false;

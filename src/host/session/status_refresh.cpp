@@ -50,21 +50,20 @@ std::string StatusRefresh::guestPart(const GuestConnection::Snapshot& snapshot) 
     return text + "]";
 }
 
-std::optional<MacCheckup::Finding> StatusRefresh::networkFinding(bool localNetworkDenied,
-                                                                 bool listeningUnadvertised) {
+std::optional<SystemCheckup::Finding> StatusRefresh::networkFinding(bool localNetworkDenied,
+                                                                    bool listeningUnadvertised) {
     if (!localNetworkDenied && !listeningUnadvertised) {
         return std::nullopt;
     }
-    return MacCheckup::Finding{
+    return SystemCheckup::Finding{
         "network",
         "Guests finding this Mac",
-        MacCheckup::Verdict::problem,
+        SystemCheckup::Verdict::problem,
         localNetworkDenied ? "Guests cannot see this Mac."
                            : "This Mac never finished advertising itself.",
         "Open Privacy & Security > Local Network and turn on Zoranth Host. Without it your rave "
         "is invisible, even to a phone on the same Wi-Fi.",
-        MacCheckup::Reason::networkDenied,
-        "x-apple.systempreferences:com.apple.preference.security?Privacy_LocalNetwork"};
+        SystemCheckup::Reason::networkUnconfirmed};
 }
 
 }  // namespace zoranth

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "host/capture/capture_pipeline.h"
-#include "host/checks/mac_checkup.h"
+#include "host/checks/system_checkup.h"
 #include "host/net/guest_connection.h"
 #include "host/network_health.h"
 
@@ -38,7 +38,7 @@ struct StatusRefresh {
     // What keeps guests from finding a rave nobody has joined, as far as the network
     // watch can tell: a finding when discovery is refused or the service was never
     // advertised; none otherwise (the firewall is checked next).
-    static std::optional<MacCheckup::Finding> networkFinding(bool localNetworkDenied,
+    static std::optional<SystemCheckup::Finding> networkFinding(bool localNetworkDenied,
                                                              bool listeningUnadvertised);
 };
 

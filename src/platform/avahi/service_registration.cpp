@@ -83,7 +83,8 @@ struct ServiceRegistration::Core {
         int error = AVAHI_OK;
         // NO_FAIL keeps the client alive without a daemon (state CONNECTING) so that the
         // service is registered as soon as one appears.
-        AvahiClient* created = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, clientChanged, this, &error);
+        AvahiClient* created =
+            avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, clientChanged, this, &error);
         if (created == nullptr) {
             group = nullptr;  // freed with the failed client
             reportMissing(error);
@@ -95,28 +96,28 @@ struct ServiceRegistration::Core {
     static void clientChanged(AvahiClient* changed, AvahiClientState state, void* userdata) {
         auto* core = static_cast<Core*>(userdata);
         switch (state) {
-        case AVAHI_CLIENT_S_RUNNING:
-            core->registerService(changed);
-            break;
-        case AVAHI_CLIENT_S_COLLISION:
-        case AVAHI_CLIENT_S_REGISTERING:
-            // The host name is changing; the service is added again once the server runs.
-            if (core->group != nullptr) {
-                avahi_entry_group_reset(core->group);
+            case AVAHI_CLIENT_S_RUNNING:
+                core->registerService(changed);
+                break;
+            case AVAHI_CLIENT_S_COLLISION:
+            case AVAHI_CLIENT_S_REGISTERING:
+                // The host name is changing; the service is added again once the server runs.
+                if (core->group != nullptr) {
+                    avahi_entry_group_reset(core->group);
+                }
+                break;
+            case AVAHI_CLIENT_CONNECTING:
+                core->reportMissing(AVAHI_ERR_NO_DAEMON);
+                break;
+            case AVAHI_CLIENT_FAILURE: {
+                const int error = avahi_client_errno(changed);
+                core->reportMissing(error);
+                if (error == AVAHI_ERR_DISCONNECTED) {
+                    // Not from inside the client's own callback: the client is freed there.
+                    core->schedule(reconnect);
+                }
+                break;
             }
-            break;
-        case AVAHI_CLIENT_CONNECTING:
-            core->reportMissing(AVAHI_ERR_NO_DAEMON);
-            break;
-        case AVAHI_CLIENT_FAILURE: {
-            const int error = avahi_client_errno(changed);
-            core->reportMissing(error);
-            if (error == AVAHI_ERR_DISCONNECTED) {
-                // Not from inside the client's own callback: the client is freed there.
-                core->schedule(reconnect);
-            }
-            break;
-        }
         }
     }
 
@@ -171,27 +172,27 @@ struct ServiceRegistration::Core {
     static void groupChanged(AvahiEntryGroup* changed, AvahiEntryGroupState state, void* userdata) {
         auto* core = static_cast<Core*>(userdata);
         switch (state) {
-        case AVAHI_ENTRY_GROUP_ESTABLISHED:
-            core->collisions = 0;
-            core->missingReported = false;
-            core->report(Established{core->name});
-            break;
-        case AVAHI_ENTRY_GROUP_COLLISION:
-            // Someone else on the network holds the name: take Avahi's next alternative.
-            if (++core->collisions > maxCollisions) {
-                core->reportFailure(AVAHI_ERR_COLLISION);
+            case AVAHI_ENTRY_GROUP_ESTABLISHED:
+                core->collisions = 0;
+                core->missingReported = false;
+                core->report(Established{core->name});
                 break;
-            }
-            core->name = alternativeName(core->name);
-            avahi_entry_group_reset(changed);
-            core->registerService(avahi_entry_group_get_client(changed));
-            break;
-        case AVAHI_ENTRY_GROUP_FAILURE:
-            core->reportFailure(avahi_client_errno(avahi_entry_group_get_client(changed)));
-            break;
-        case AVAHI_ENTRY_GROUP_UNCOMMITED:
-        case AVAHI_ENTRY_GROUP_REGISTERING:
-            break;
+            case AVAHI_ENTRY_GROUP_COLLISION:
+                // Someone else on the network holds the name: take Avahi's next alternative.
+                if (++core->collisions > maxCollisions) {
+                    core->reportFailure(AVAHI_ERR_COLLISION);
+                    break;
+                }
+                core->name = alternativeName(core->name);
+                avahi_entry_group_reset(changed);
+                core->registerService(avahi_entry_group_get_client(changed));
+                break;
+            case AVAHI_ENTRY_GROUP_FAILURE:
+                core->reportFailure(avahi_client_errno(avahi_entry_group_get_client(changed)));
+                break;
+            case AVAHI_ENTRY_GROUP_UNCOMMITED:
+            case AVAHI_ENTRY_GROUP_REGISTERING:
+                break;
         }
     }
 
@@ -272,13 +273,20 @@ std::optional<std::string> ServiceRegistration::establishedName() const {
     return established_;
 }
 
+std::optional<ServiceRegistration::Failure> ServiceRegistration::lastFailure() const {
+    std::lock_guard guard(lock_);
+    return lastFailure_;
+}
+
 void ServiceRegistration::deliver(const Event& event) {
     {
         std::lock_guard guard(lock_);
         if (const auto* established = std::get_if<Established>(&event)) {
             established_ = established->name;
+            lastFailure_.reset();
         } else {
             established_.reset();
+            lastFailure_ = std::get<Failure>(event);
         }
     }
     if (handler_) {

@@ -17,7 +17,7 @@
 namespace zoranth {
 
 class ServiceRegistration : public std::enable_shared_from_this<ServiceRegistration> {
-public:
+  public:
     struct Service {
         std::string type;  // "_zoranth._tcp"
         std::string name;  // empty: the computer's name as Avahi publishes it
@@ -60,6 +60,10 @@ public:
     // The established name, absent until Avahi confirms it and after any failure.
     std::optional<std::string> establishedName() const;
 
+    // The latest failure, with Avahi's own text, while the service is not established;
+    // absent once it is (again) and before anything went wrong.
+    std::optional<Failure> lastFailure() const;
+
     // A DNS-SD instance name is one DNS label of at most 63 bytes; a longer name is cut
     // at that length without splitting a UTF-8 character.
     static std::string fitName(std::string_view name);
@@ -69,12 +73,13 @@ public:
     struct Token {};
     ServiceRegistration(Token, Handler handler);
 
-private:
+  private:
     void deliver(const Event& event);
 
     const Handler handler_;
     mutable std::mutex lock_;
     std::optional<std::string> established_;
+    std::optional<Failure> lastFailure_;
     std::unique_ptr<Core> core_;
 };
 

@@ -172,6 +172,11 @@ struct SpawnSetup {
                 return;
             case ChildProcess::Stream::inherit:
                 return;
+            case ChildProcess::Stream::separate:
+                if (pipe) {
+                    posix_spawn_file_actions_adddup2(&actions, pipe->write.get(), target);
+                }
+                return;
         }
     }
 };
@@ -180,9 +185,11 @@ struct SpawnSetup {
 
 struct ChildProcess::State {
     pid_t pid = -1;
+    bool groupLeader = false;
     std::string threadName;
     Fd pidFd;
     Fd output;  // the watcher's only
+    Fd errors;  // the watcher's only
 
     std::mutex inputLock;
     Fd input;
@@ -215,10 +222,11 @@ struct ChildProcess::State {
         return exit;
     }
 
+    // The group id is the leader's pid, which stays taken while it is unreaped.
     void signal(int number) {
         std::lock_guard lock(exitLock);
         if (!exit) {
-            ::kill(pid, number);
+            ::kill(groupLeader ? -pid : pid, number);
         }
     }
 
@@ -238,10 +246,12 @@ struct ChildProcess::State {
         }
     }
 
-    void deliverOutput(std::span<const std::uint8_t> bytes) {
+    using Sink = std::function<void(std::span<const std::uint8_t>)> Handlers::*;
+
+    void deliver(Sink sink, std::span<const std::uint8_t> bytes) {
         std::lock_guard lock(handlerLock);
-        if (!handlersRemoved && handlers.output) {
-            handlers.output(bytes);
+        if (!handlersRemoved && handlers.*sink) {
+            (handlers.*sink)(bytes);
         }
     }
 
@@ -252,36 +262,35 @@ struct ChildProcess::State {
         }
     }
 
-    // Reads what the pipe holds now; false once it is closed.
-    bool readOutput() {
+    // Reads what the pipe holds now; closes it once the child has closed its end.
+    void readFrom(Fd& pipe, Sink sink) {
         std::array<std::uint8_t, 65536> buffer;
-        const ssize_t count = ::read(output.get(), buffer.data(), buffer.size());
+        const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
         if (count > 0) {
-            deliverOutput({buffer.data(), static_cast<std::size_t>(count)});
-            return true;
+            deliver(sink, {buffer.data(), static_cast<std::size_t>(count)});
+            return;
         }
         if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return true;
+            return;
         }
-        output.reset();
-        return false;
+        pipe.reset();
     }
 
     // After the child ended its pipe holds all it wrote; a descendant that kept the
     // write end open cannot hold the exit back, and one that keeps writing is cut off.
-    void drainOutput() {
-        for (int reads = 0; output.valid() && reads < 1024; ++reads) {
+    void drain(Fd& pipe, Sink sink) {
+        for (int reads = 0; pipe.valid() && reads < 1024; ++reads) {
             std::array<std::uint8_t, 65536> buffer;
-            const ssize_t count = ::read(output.get(), buffer.data(), buffer.size());
+            const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
             if (count > 0) {
-                deliverOutput({buffer.data(), static_cast<std::size_t>(count)});
+                deliver(sink, {buffer.data(), static_cast<std::size_t>(count)});
             } else if (count < 0 && errno == EINTR) {
                 continue;
             } else {
                 break;
             }
         }
-        output.reset();
+        pipe.reset();
     }
 
     bool childEnded(const pollfd* pidEvent) {
@@ -294,13 +303,18 @@ struct ChildProcess::State {
     static void watch(const std::shared_ptr<State>& state) {
         pthread_setname_np(pthread_self(), state->threadName.substr(0, 15).c_str());
         for (;;) {
-            std::array<pollfd, 2> fds{};
+            std::array<pollfd, 3> fds{};
             nfds_t count = 0;
             const pollfd* outputEvent = nullptr;
+            const pollfd* errorEvent = nullptr;
             const pollfd* pidEvent = nullptr;
             if (state->output.valid()) {
                 fds[count] = {state->output.get(), POLLIN, 0};
                 outputEvent = &fds[count++];
+            }
+            if (state->errors.valid()) {
+                fds[count] = {state->errors.get(), POLLIN, 0};
+                errorEvent = &fds[count++];
             }
             if (state->pidFd.valid()) {
                 fds[count] = {state->pidFd.get(), POLLIN, 0};
@@ -311,13 +325,17 @@ struct ChildProcess::State {
                 break;
             }
             if (outputEvent && outputEvent->revents != 0) {
-                state->readOutput();
+                state->readFrom(state->output, &Handlers::output);
+            }
+            if (errorEvent && errorEvent->revents != 0) {
+                state->readFrom(state->errors, &Handlers::error);
             }
             if (state->childEnded(pidEvent)) {
                 break;
             }
         }
-        state->drainOutput();
+        state->drain(state->output, &Handlers::output);
+        state->drain(state->errors, &Handlers::error);
         std::optional<Exit> ended;
         while (!(ended = state->waitForExit(1s))) {
         }
@@ -351,6 +369,14 @@ std::expected<std::shared_ptr<ChildProcess>, ChildProcess::Failure> ChildProcess
     };
     std::optional<Pipe> input;
     std::optional<Pipe> output;
+    std::optional<Pipe> errors;
+    if (options.error == Stream::separate) {
+        auto made = makePipe();
+        if (!made) {
+            return failed(Failure::Case::pipeFailed, made.error());
+        }
+        errors = std::move(*made);
+    }
     if (options.input == Stream::pipe) {
         auto made = makePipe();
         if (!made) {
@@ -374,7 +400,12 @@ std::expected<std::shared_ptr<ChildProcess>, ChildProcess::Failure> ChildProcess
         // Standard error joins the output pipe.
         posix_spawn_file_actions_adddup2(&setup.actions, output->write.get(), STDERR_FILENO);
     } else {
-        setup.connect(STDERR_FILENO, options.error, nullptr, false);
+        setup.connect(STDERR_FILENO, options.error, errors ? &*errors : nullptr, false);
+    }
+    if (options.ownProcessGroup) {
+        posix_spawnattr_setpgroup(&setup.attributes, 0);
+        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                        POSIX_SPAWN_SETPGROUP);
     }
     // Descriptors this process opened without close-on-exec (sockets, logs) stay here.
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
@@ -395,6 +426,7 @@ std::expected<std::shared_ptr<ChildProcess>, ChildProcess::Failure> ChildProcess
 
     auto state = std::make_shared<State>();
     state->pid = pid;
+    state->groupLeader = options.ownProcessGroup;
     state->threadName = options.threadName;
     state->pidFd = Fd(openPidFd(pid));
     state->handlers = std::move(handlers);
@@ -405,26 +437,40 @@ std::expected<std::shared_ptr<ChildProcess>, ChildProcess::Failure> ChildProcess
         ::fcntl(output->read.get(), F_SETFL, ::fcntl(output->read.get(), F_GETFL) | O_NONBLOCK);
         state->output = std::move(output->read);
     }
+    if (errors) {
+        ::fcntl(errors->read.get(), F_SETFL, ::fcntl(errors->read.get(), F_GETFL) | O_NONBLOCK);
+        state->errors = std::move(errors->read);
+    }
     std::thread watcher([state] { State::watch(state); });
     return std::make_shared<ChildProcess>(std::move(state), std::move(watcher));
 }
 
 std::expected<ChildProcess::Completed, ChildProcess::Failure> ChildProcess::run(
-    Options options, std::chrono::milliseconds timeout) {
+    Options options, std::optional<std::chrono::milliseconds> timeout) {
     struct Collected {
         std::mutex lock;
         std::string output;
+        std::string errors;
         std::promise<Exit> exit;
     };
     auto collected = std::make_shared<Collected>();
     options.input = Stream::null;
+    const auto keep = [](std::string& into, std::span<const std::uint8_t> bytes) {
+        const std::size_t room = collectLimit - std::min(into.size(), collectLimit);
+        into.append(bytes.begin(), bytes.begin() + std::min(room, bytes.size()));
+    };
     Handlers handlers{
         .output =
-            [collected](std::span<const std::uint8_t> bytes) {
+            [collected, keep](std::span<const std::uint8_t> bytes) {
                 std::lock_guard lock(collected->lock);
-                collected->output.append(bytes.begin(), bytes.end());
+                keep(collected->output, bytes);
             },
         .exit = [collected](Exit ended) { collected->exit.set_value(ended); },
+        .error =
+            [collected, keep](std::span<const std::uint8_t> bytes) {
+                std::lock_guard lock(collected->lock);
+                keep(collected->errors, bytes);
+            },
     };
     auto exitFuture = collected->exit.get_future();
     auto child = launch(std::move(options), std::move(handlers));
@@ -432,7 +478,7 @@ std::expected<ChildProcess::Completed, ChildProcess::Failure> ChildProcess::run(
         return std::unexpected(child.error());
     }
     Completed completed;
-    if (exitFuture.wait_for(timeout) != std::future_status::ready) {
+    if (timeout && exitFuture.wait_for(*timeout) != std::future_status::ready) {
         completed.timedOut = true;
         (*child)->terminate(1s);
     }
@@ -440,6 +486,7 @@ std::expected<ChildProcess::Completed, ChildProcess::Failure> ChildProcess::run(
     completed.exit = exitFuture.get();
     std::lock_guard lock(collected->lock);
     completed.output = std::move(collected->output);
+    completed.errors = std::move(collected->errors);
     return completed;
 }
 

@@ -1,7 +1,9 @@
 // A child process started from an executable path, with pipes to its standard
 // streams: the owner writes its input (blocking, or through a Boost.Asio descriptor it
-// takes over), its output arrives in chunks on the child's own watcher thread, and
-// its exit is reported there once it has been reaped and its output drained.
+// takes over), its output (and, when asked, its standard error apart) arrives in
+// chunks on the child's own watcher thread, and its exit is reported there once it
+// has been reaped and its output drained. The one way this program starts any child:
+// long-lived helpers through launch(), tools run to completion through run().
 // Every public member may be called from any thread; handlers run on the watcher.
 #pragma once
 
@@ -28,9 +30,10 @@ class ChildProcess {
   public:
     // How one of the child's standard streams is connected.
     enum class Stream {
-        pipe,     // a pipe to this process
-        null,     // the null device
-        inherit,  // this process's own stream
+        pipe,      // a pipe to this process
+        null,      // the null device
+        inherit,   // this process's own stream
+        separate,  // standard error only: a pipe of its own, read into Handlers::error
     };
 
     struct Options {
@@ -40,8 +43,14 @@ class ChildProcess {
         std::vector<std::string> arguments;
         Stream input = Stream::pipe;
         Stream output = Stream::pipe;
-        // `pipe` joins standard error to the output pipe (the null device without one).
+        // `pipe` joins standard error to the output pipe (the null device without one);
+        // `separate` gives it a pipe of its own.
         Stream error = Stream::null;
+        // The child leads a process group of its own, and terminate() ends the whole
+        // group, so that what a tool started itself ends with it. Leave it off for a
+        // child that may have to ask at this process's terminal (pkexec's text agent):
+        // a background group cannot read the terminal.
+        bool ownProcessGroup = false;
         // Added to (or replacing in) this process's environment, e.g. {"LC_ALL", "C"}
         // for a tool whose output is parsed.
         std::vector<std::pair<std::string, std::string>> environment;
@@ -85,14 +94,20 @@ class ChildProcess {
         std::function<void(std::span<const std::uint8_t>)> output;
         // Once, after the child has been reaped and its remaining output delivered.
         std::function<void(Exit)> exit;
+        // Each chunk read from its standard error, with `Stream::separate`.
+        std::function<void(std::span<const std::uint8_t>)> error = {};
     };
 
     // A finished run of a tool: what it printed and how it ended.
     struct Completed {
         std::string output;
+        std::string errors;  // standard error, with `Stream::separate`
         Exit exit;
         bool timedOut = false;  // it was terminated after the timeout
     };
+
+    // What run() keeps of each stream; the rest is read and dropped.
+    static constexpr std::size_t collectLimit = 8u << 20;
 
     // Starts the child. The child gets default signal handling and an empty signal
     // mask whatever this process has, and inherits no descriptor beyond 0, 1 and 2.
@@ -102,9 +117,11 @@ class ChildProcess {
                                                                         Handlers handlers);
 
     // Runs a tool to completion with its input on the null device, collecting its
-    // standard output; after `timeout` it is terminated (SIGTERM, SIGKILL 1 s later).
+    // standard output (and standard error, when separate); after `timeout` it is
+    // terminated (SIGTERM, SIGKILL 1 s later). Without a timeout it may take as long
+    // as it likes, a password prompt included.
     static std::expected<Completed, Failure> run(Options options,
-                                                 std::chrono::milliseconds timeout);
+                                                 std::optional<std::chrono::milliseconds> timeout);
 
     pid_t pid() const;
     // Not yet reaped. Reaps a child that has ended, so the answer is current.
@@ -125,7 +142,8 @@ class ChildProcess {
     // Waits until the child has ended, at most `timeout`.
     std::optional<Exit> waitForExit(std::chrono::milliseconds timeout);
     // Asks the child to end (SIGTERM), forces it (SIGKILL) after `grace`, and returns
-    // how it ended. A child already gone is only reaped.
+    // how it ended; with its own process group, the group is signalled. A child
+    // already gone is only reaped.
     Exit terminate(std::chrono::milliseconds grace);
 
     // No handler runs after this returns, except one that is itself calling it.

@@ -1,4 +1,4 @@
-#include "host/net/local_network_permission.h"
+#include "host/net/network_watch.h"
 
 #include "host/diagnostic_log.h"
 #include "host/wifi_link.h"
@@ -12,8 +12,8 @@ constexpr const char* watcherThreadName = "zoranth-path";
 
 }  // namespace
 
-void LocalNetworkPermission::start() {
-    std::weak_ptr<LocalNetworkPermission> weak = weak_from_this();
+void NetworkWatch::start() {
+    std::weak_ptr<NetworkWatch> weak = weak_from_this();
     auto watcher =
         RouteWatcher::start(watcherThreadName, [weak](const RouteWatcher::Snapshot& path) {
             if (auto self = weak.lock()) {
@@ -31,42 +31,67 @@ void LocalNetworkPermission::start() {
     watcher_ = std::move(*watcher);
 }
 
-void LocalNetworkPermission::cancel() {
+void NetworkWatch::cancel() {
     watcher_.reset();
     std::lock_guard guard(lock_);
     onChange_ = nullptr;
     onAttachmentChange_ = nullptr;
 }
 
-LocalNetworkPermission::Status LocalNetworkPermission::status() const {
+NetworkWatch::Status NetworkWatch::status() const {
     std::lock_guard guard(lock_);
     return status_;
 }
 
-LinkCapacity::HostAttachment LocalNetworkPermission::attachment() const {
+LinkCapacity::HostAttachment NetworkWatch::attachment() const {
     std::lock_guard guard(lock_);
     return attachment_;
 }
 
-void LocalNetworkPermission::setOnChange(StatusCallback callback) {
+void NetworkWatch::setOnChange(StatusCallback callback) {
     std::lock_guard guard(lock_);
     onChange_ = std::move(callback);
 }
 
-void LocalNetworkPermission::setOnAttachmentChange(AttachmentCallback callback) {
+void NetworkWatch::setOnAttachmentChange(AttachmentCallback callback) {
     std::lock_guard guard(lock_);
     onAttachmentChange_ = std::move(callback);
 }
 
-LocalNetworkPermission::Status LocalNetworkPermission::statusFor(
-    const RouteWatcher::Snapshot& path) {
+NetworkWatch::Status NetworkWatch::statusFor(const RouteWatcher::Snapshot& path) {
     if (path.hasUsableInterface()) {
-        return Status::satisfied();
+        return Status::available();
     }
     return Status::unavailable(std::string(noInterfaceReason));
 }
 
-void LocalNetworkPermission::update(const std::optional<RouteWatcher::Snapshot>& path) {
+std::string NetworkWatch::unavailableWarning(const Status& status) {
+    return "WARNING: guests cannot reach this computer: " +
+           (status.reason.empty() ? std::string("it has no network") : status.reason) + ".";
+}
+
+std::optional<std::string> NetworkWatch::guestInterface(const RouteWatcher::Snapshot& path) {
+    const RouteWatcher::Interface* chosen = nullptr;
+    for (const RouteWatcher::Interface& candidate : path.interfaces) {
+        if (!candidate.isUsable()) {
+            continue;
+        }
+        if (candidate.carriesDefaultRoute) {
+            return candidate.name;
+        }
+        if (chosen == nullptr) {
+            chosen = &candidate;
+        }
+    }
+    return chosen ? std::optional(chosen->name) : std::nullopt;
+}
+
+std::optional<std::string> NetworkWatch::guestInterface() {
+    const auto path = RouteWatcher::read();
+    return path ? guestInterface(*path) : std::nullopt;
+}
+
+void NetworkWatch::update(const std::optional<RouteWatcher::Snapshot>& path) {
     const Status next = path ? statusFor(*path) : Status::unknown();
     const LinkCapacity::HostAttachment nextAttachment = WiFiLink::attachment(path);
     bool statusChanged = false;

@@ -1,7 +1,7 @@
-// The local-network self-test against the loopback-only avahi-daemon of the test
-// services: confirmed when the daemon establishes the advertisement, unconfirmed after
-// its patience when no daemon can be reached, one finding whichever comes first, and
-// no listener left behind.
+// The discovery check against the loopback-only avahi-daemon of the test services:
+// confirmed when the daemon establishes the announcement, a missing daemon named at
+// once with the bus's own words, one outcome whichever comes first, and no listener
+// left behind.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,14 +17,14 @@
 #include <string>
 #include <thread>
 
-#include "host/checks/mac_checkup.h"
+#include "host/checks/discovery_check.h"
 
 namespace zoranth {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Reason = MacCheckup::Reason;
+using Outcome = DiscoveryCheck::Outcome;
 
 // Listening TCP sockets that belong to this process.
 std::set<std::string> ownListeners() {
@@ -56,17 +56,17 @@ std::set<std::string> ownListeners() {
     return own;
 }
 
-// Every finding one self-test delivers, with a wait for the first.
+// Every outcome one check delivers, with a wait for the first.
 class Deliveries {
   public:
-    MacCheckup::FindingHandler handler() {
-        return [this](MacCheckup::Finding finding) {
+    DiscoveryCheck::Handler handler() {
+        return [this](Outcome outcome) {
             if (count_.fetch_add(1) == 0) {
-                first_.set_value(std::move(finding));
+                first_.set_value(std::move(outcome));
             }
         };
     }
-    std::optional<MacCheckup::Finding> first(std::chrono::milliseconds patience) {
+    std::optional<Outcome> first(std::chrono::milliseconds patience) {
         auto future = first_.get_future();
         if (future.wait_for(patience) != std::future_status::ready) {
             return std::nullopt;
@@ -76,11 +76,11 @@ class Deliveries {
     int count() const { return count_.load(); }
 
   private:
-    std::promise<MacCheckup::Finding> first_;
+    std::promise<Outcome> first_;
     std::atomic<int> count_{0};
 };
 
-class LocalNetworkSelfTest : public ::testing::Test {
+class DiscoveryCheckOnLoopback : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {
@@ -89,21 +89,22 @@ class LocalNetworkSelfTest : public ::testing::Test {
     }
 };
 
-TEST_F(LocalNetworkSelfTest, IsConfirmedByTheDaemonAndLeavesNoListenerBehind) {
+TEST_F(DiscoveryCheckOnLoopback, IsConfirmedByTheDaemonAndLeavesNoListenerBehind) {
     const auto before = ownListeners();
     const auto started = Clock::now();
-    const auto finding = MacCheckup::checkLocalNetwork();
-    EXPECT_EQ(finding, MacCheckup::networkFinding(Reason::networkOK));
-    EXPECT_LT(Clock::now() - started, MacCheckup::networkPatience);
+    const Outcome outcome = DiscoveryCheck::run();
+    EXPECT_EQ(outcome.kind, Outcome::Case::confirmed) << outcome.text;
+    EXPECT_TRUE(outcome.text.starts_with("avahi ")) << "the daemon's version: " << outcome.text;
+    EXPECT_LT(Clock::now() - started, DiscoveryCheck::patience);
     EXPECT_EQ(ownListeners(), before);
 }
 
 // Confirmation and timeout are made to meet: with the patience set around the time the
 // daemon takes to confirm, either may come first, and still only one finding arrives,
 // after the listener has gone.
-TEST_F(LocalNetworkSelfTest, DeliversOneFindingWhenConfirmationAndTimeoutMeet) {
+TEST_F(DiscoveryCheckOnLoopback, DeliversOneFindingWhenConfirmationAndTimeoutMeet) {
     const auto measured = Clock::now();
-    ASSERT_EQ(MacCheckup::checkLocalNetwork().reason, Reason::networkOK);
+    ASSERT_EQ(DiscoveryCheck::run().kind, Outcome::Case::confirmed);
     const auto confirmation =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - measured);
 
@@ -112,11 +113,11 @@ TEST_F(LocalNetworkSelfTest, DeliversOneFindingWhenConfirmationAndTimeoutMeet) {
         const auto patience = std::chrono::milliseconds(
             static_cast<std::chrono::milliseconds::rep>(confirmation.count() * share));
         Deliveries deliveries;
-        MacCheckup::checkLocalNetwork(deliveries.handler(), patience);
-        const auto finding = deliveries.first(patience + 5s);
-        ASSERT_TRUE(finding.has_value()) << "patience " << patience.count() << " ms";
-        EXPECT_TRUE(finding->reason == Reason::networkOK ||
-                    finding->reason == Reason::networkUnconfirmed);
+        DiscoveryCheck::begin(deliveries.handler(), patience);
+        const auto outcome = deliveries.first(patience + 5s);
+        ASSERT_TRUE(outcome.has_value()) << "patience " << patience.count() << " ms";
+        EXPECT_TRUE(outcome->kind == Outcome::Case::confirmed ||
+                    outcome->kind == Outcome::Case::unconfirmed);
         EXPECT_EQ(ownListeners(), before) << "patience " << patience.count() << " ms";
         std::this_thread::sleep_for(confirmation / 2 + 300ms);  // room for a second delivery
         EXPECT_EQ(deliveries.count(), 1) << "patience " << patience.count() << " ms";
@@ -125,29 +126,30 @@ TEST_F(LocalNetworkSelfTest, DeliversOneFindingWhenConfirmationAndTimeoutMeet) {
 
 // libdbus reads the bus address once per process, so the unreachable daemon is tried in
 // a fresh process (a death test re-executes this binary) and the shared daemon is left
-// alone.
-int checkWithoutADaemon() {
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zoranth/system_bus_socket", 1);
+// alone. A bus without the daemon and no bus at all are told apart, without waiting.
+int checkWith(const char* busAddress, Outcome::Case expected, const char* said) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress, 1);
     const auto started = Clock::now();
-    const auto finding = MacCheckup::checkLocalNetwork();
+    const Outcome outcome = DiscoveryCheck::run();
     const auto took = Clock::now() - started;
-    if (finding != MacCheckup::networkFinding(Reason::networkUnconfirmed)) {
-        std::cerr << "finding: " << finding.detail;
+    if (outcome.kind != expected || outcome.text.find(said) == std::string::npos) {
+        std::cerr << "outcome " << static_cast<int>(outcome.kind) << ": " << outcome.text;
         return 2;
     }
-    if (took < MacCheckup::networkPatience - 100ms || took > MacCheckup::networkPatience + 2s) {
+    if (took > 2s) {
         std::cerr << "took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
                   << " ms";
         return 3;
     }
-    std::cerr << "unconfirmed after the patience";
+    std::cerr << "told at once: " << outcome.text;
     return 0;
 }
 
-TEST_F(LocalNetworkSelfTest, IsUnconfirmedAfterFourSecondsWithoutADaemon) {
+TEST_F(DiscoveryCheckOnLoopback, WithoutABusItSaysSoAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::_Exit(checkWithoutADaemon()), ::testing::ExitedWithCode(0),
-                "unconfirmed after the patience");
+    EXPECT_EXIT(std::_Exit(checkWith("unix:path=/nonexistent/zoranth/system_bus_socket",
+                                     Outcome::Case::busUnreachable, "No such file or directory")),
+                ::testing::ExitedWithCode(0), "told at once: No such file or directory");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Watches this machine's network and reports whether local networking works and how
-// the machine is attached (Ethernet, Wi-Fi). Linux asks no permission for the local
-// network, so `denied` never comes from the system here. Create with std::make_shared,
+// Watches this machine's network over rtnetlink and reports whether guests could reach
+// it at all (an interface beyond loopback is up with an address), how it is attached
+// (Ethernet, Wi-Fi) and which interface guests use. Linux asks no permission for the
+// local network: what stops guests is a missing network, avahi-daemon or the firewall,
+// which the system checkup looks at. Create with std::make_shared,
 // set the callbacks, then start() once from the owning thread. The kernel is read on a
 // watcher thread; updates and callbacks run on the serial queue labelled queueLabel;
 // status() and attachment() on any thread.
@@ -19,19 +21,18 @@
 
 namespace zoranth {
 
-class LocalNetworkPermission : public std::enable_shared_from_this<LocalNetworkPermission> {
+class NetworkWatch : public std::enable_shared_from_this<NetworkWatch> {
   public:
     struct Status {
-        enum class Case { unavailable, unknown, satisfied, denied };
+        enum class Case { unavailable, unknown, available };
         Case kind = Case::unknown;
-        std::string reason;  // why local networking is unavailable; empty otherwise
+        std::string reason;  // why the network is unavailable; empty otherwise
 
         static Status unavailable(std::string reason) {
             return {Case::unavailable, std::move(reason)};
         }
         static Status unknown() { return {Case::unknown, {}}; }
-        static Status satisfied() { return {Case::satisfied, {}}; }
-        static Status denied() { return {Case::denied, {}}; }
+        static Status available() { return {Case::available, {}}; }
         friend bool operator==(const Status&, const Status&) = default;
     };
 
@@ -43,9 +44,9 @@ class LocalNetworkPermission : public std::enable_shared_from_this<LocalNetworkP
         "no network interface is up with an address";
 
     // Observes nothing until start().
-    LocalNetworkPermission() = default;
-    LocalNetworkPermission(const LocalNetworkPermission&) = delete;
-    LocalNetworkPermission& operator=(const LocalNetworkPermission&) = delete;
+    NetworkWatch() = default;
+    NetworkWatch(const NetworkWatch&) = delete;
+    NetworkWatch& operator=(const NetworkWatch&) = delete;
 
     // Starts the watcher; its first update follows at once. A machine whose network
     // cannot be watched stays `unknown` (and says why in the diagnostic log).
@@ -61,8 +62,18 @@ class LocalNetworkPermission : public std::enable_shared_from_this<LocalNetworkP
     void setOnChange(StatusCallback callback);
     void setOnAttachmentChange(AttachmentCallback callback);
 
-    // Satisfied when a non-loopback interface is up with an address.
+    // What a front end prints when the network becomes unavailable:
+    // "WARNING: guests cannot reach this computer: no network interface is up with an address."
+    static std::string unavailableWarning(const Status& status);
+
+    // Available when a non-loopback interface is up with an address.
     static Status statusFor(const RouteWatcher::Snapshot& path);
+
+    // The interface guests reach this computer through: the usable one that carries the
+    // default route, else the first usable one; absent without any.
+    static std::optional<std::string> guestInterface(const RouteWatcher::Snapshot& path);
+    // The same for the network as it is now (read from the kernel once).
+    static std::optional<std::string> guestInterface();
 
     // One network update: what the queue runs for every snapshot the watcher reads.
     void update(const std::optional<RouteWatcher::Snapshot>& path);
