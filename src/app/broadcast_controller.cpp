@@ -86,7 +86,7 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
     permission_->setOnChange([self](const NetworkWatch::Status& status) {
         const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
         onMain(self, [denied](BroadcastController& controller) {
-            controller.rave_->setLocalNetworkDenied(denied);
+            controller.rave_->setNetworkUnavailable(denied);
             controller.sync();
         });
     });
@@ -371,7 +371,7 @@ void BroadcastController::sync() {
     assign(tierReason_, rave.tierReason(), &BroadcastController::tierReasonChanged);
     assign(clientTiers_, rave.guestTiers(), &BroadcastController::clientTiersChanged);
     assign(health_, rave.health(), &BroadcastController::healthChanged);
-    assign(localNetworkDenied_, rave.localNetworkDenied(),
+    assign(localNetworkDenied_, rave.networkUnavailable(),
            &BroadcastController::localNetworkDeniedChanged);
     assign(droughtStage_, rave.droughtStage(), &BroadcastController::droughtStageChanged);
     assign(troubleFindings_, rave.troubleFindings(), &BroadcastController::troubleFindingsChanged);

@@ -7,6 +7,7 @@
 
 #include "cli/serve_report.h"
 #include "cli/stop_signals.h"
+#include "host/checks/system_checkup.h"
 #include "host/host_log.h"
 #include "host/installed_files.h"
 #include "host/net/network_watch.h"
@@ -32,25 +33,24 @@ void lines(const std::vector<std::string>& texts) {
     }
 }
 
-// Prints the warning when guests are kept from discovering this computer, and tells the
-// session so its no-guest watch knows.
-std::shared_ptr<NetworkWatch> watchLocalNetwork(MainQueue& main,
-                                                std::weak_ptr<RaveSession> session) {
-    auto permission = std::make_shared<NetworkWatch>();
-    permission->setOnChange([post = main.poster(), session](const NetworkWatch::Status& status) {
-        const bool denied = status.kind == NetworkWatch::Status::Case::unavailable;
-        if (denied) {
+// Prints the warning when no network is up for guests to reach, and tells the session so
+// its no-guest watch knows.
+std::shared_ptr<NetworkWatch> watchNetwork(MainQueue& main, std::weak_ptr<RaveSession> session) {
+    auto watch = std::make_shared<NetworkWatch>();
+    watch->setOnChange([post = main.poster(), session](const NetworkWatch::Status& status) {
+        const bool unavailable = status.kind == NetworkWatch::Status::Case::unavailable;
+        if (unavailable) {
             line("");
             line(NetworkWatch::unavailableWarning(status));
         }
-        post([session, denied] {
+        post([session, unavailable] {
             if (const auto live = session.lock()) {
-                live->setLocalNetworkDenied(denied);
+                live->setNetworkUnavailable(unavailable);
             }
         });
     });
-    permission->start();
-    return permission;
+    watch->start();
+    return watch;
 }
 
 bool registered(const RaveSession& session) {
@@ -100,26 +100,27 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
     dependencies.post = main.poster();
     const auto session = RaveSession::create(
         {raveName, static_cast<double>(delayMs), QualityTier::minimum, true}, dependencies);
-    const auto permission = watchLocalNetwork(main, session);
+    const auto network = watchNetwork(main, session);
 
-    session->start(port);
+    session->start(port != 0 ? std::optional(port) : std::nullopt);
     main.runUntil([&] { return session->state().kind != RaveSession::State::Case::starting; },
                   startWait);
     if (session->state().kind != RaveSession::State::Case::broadcasting) {
-        permission->cancel();
+        network->cancel();
         return 1;
     }
     main.runUntil([&] { return registered(*session); }, registrationWait);
-    lines(ServeReport::announcement(session->server()->port(), session->server()->advertisedName(),
-                                    LocalInterfaces::guestAddresses(), delayMs,
-                                    InstalledFiles::receiverCommand()));
+    lines(ServeReport::announcement(
+        session->server()->port(), session->server()->advertisedName(),
+        LocalInterfaces::guestAddresses(), delayMs, InstalledFiles::receiverCommand(),
+        SystemCheckup::discoveryWarning(session->server()->registrationFailure())));
     {
         const StopSignals stop;
         statusLoop(main, *session, seconds, stop);
     }
     const auto final = session->stop();
     lines(ServeReport::summary(final.value_or(CapturePipeline::Stats{})));
-    permission->cancel();
+    network->cancel();
     return 0;
 }
 

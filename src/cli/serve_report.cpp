@@ -7,22 +7,16 @@
 #include "kit/pcm_convert.h"
 
 namespace zoranth {
-std::vector<std::string> ServeReport::announcement(std::uint16_t port,
-                                                   const std::optional<std::string>& advertisedName,
-                                                   const std::vector<std::string>& addresses,
-                                                   std::uint16_t delayMs,
-                                                   const std::string& receiver) {
+std::vector<std::string> ServeReport::announcement(
+    std::uint16_t port, const std::optional<std::string>& advertisedName,
+    const std::vector<std::string>& addresses, std::uint16_t delayMs, const std::string& receiver,
+    const std::vector<std::string>& discoveryWarning) {
     const std::string portText = std::to_string(port);
     std::vector<std::string> lines{""};
     if (port != 0 && !advertisedName) {
         lines.push_back("listening on port " + portText +
-                        ", but Bonjour never confirmed a registered service name.");
-        lines.push_back(std::string("WARNING: guests will not be able to discover this Mac. ") +
-                        localNetworkDenied);
-        lines.push_back(
-            "Note: a binary run from a terminal inherits the terminal's local network access, "
-            "while the same binary inside an .app gets its own — so this can differ between "
-            "the two.");
+                        ", but avahi-daemon never confirmed a registered service name.");
+        lines.insert(lines.end(), discoveryWarning.begin(), discoveryWarning.end());
     } else {
         lines.push_back("listening on port " + portText + ", advertised as \"" +
                         advertisedName.value_or("?") + "\" (_zoranth._tcp)");
@@ -53,7 +47,7 @@ std::string ServeReport::statusLine(double elapsedSeconds, const CapturePipeline
                                   static_cast<int>(clients), stats.chunksProduced, stats.ringDepth,
                                   stats.ringOverruns, stats.discontinuities);
     if (stats.diagnosis.kind == SilenceWatchdog::Diagnosis::Case::likelyDenied) {
-        text += "  [AUDIO DENIED?]";
+        text += "  [SILENT?]";
     }
     return text;
 }

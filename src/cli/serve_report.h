@@ -18,17 +18,14 @@ struct ServeReport {
 
     static constexpr float floorDb = -60.0f;
 
-    static constexpr const char* localNetworkDenied =
-        "Local network access appears to be denied, so guests cannot discover or reach this "
-        "Mac. Open System Settings > Privacy & Security > Local Network and enable Zoranth Host.";
-
     // From the empty line that opens it to the empty line that closes it; `receiver` is
-    // how a person runs the test receiver here ("python3 Tools/recv.py").
+    // how a person runs the test receiver here ("python3 Tools/recv.py"), and
+    // `discoveryWarning` what to say when avahi-daemon never confirmed the name.
     static std::vector<std::string> announcement(std::uint16_t port,
                                                  const std::optional<std::string>& advertisedName,
                                                  const std::vector<std::string>& addresses,
-                                                 std::uint16_t delayMs,
-                                                 const std::string& receiver);
+                                                 std::uint16_t delayMs, const std::string& receiver,
+                                                 const std::vector<std::string>& discoveryWarning);
     // "     4s   -6.0/  -6.0 dBFS  1 client(s)  chunks 200  ring 0  overrun 0  discont 0"
     static std::string statusLine(double elapsedSeconds, const CapturePipeline::Stats& stats,
                                   std::size_t clients);

@@ -50,10 +50,7 @@ double TapCheckCommand::levelOf(std::span<const float> peaks, std::size_t channe
 }
 
 std::string TapCheckCommand::stateLabel(const SilenceWatchdog::Diagnosis& diagnosis) {
-    // Silence while a program plays is what that program sends, never a refusal here.
-    return diagnosis.kind == SilenceWatchdog::Diagnosis::Case::likelyDenied
-               ? "SILENT?"
-               : std::string(diagnosis.shortLabel());
+    return std::string(diagnosis.shortLabel());
 }
 
 std::string TapCheckCommand::row(double elapsed, const CapturePipeline::Stats& stats) {

@@ -47,7 +47,7 @@ std::vector<std::string> LinkCapacity::advice(const std::optional<Link>& link, H
     }
     if (attachment == HostAttachment::wifi) {
         lines.emplace_back(
-            "Plug this Mac into Ethernet. It sends a separate copy of the audio to every guest, so on Wi-Fi it "
+            "Plug this computer into Ethernet. It sends a separate copy of the audio to every guest, so on Wi-Fi it "
             "competes for airtime with its own listeners and roughly halves what the network can carry.");
     }
     if (throughExtender) {
@@ -58,7 +58,7 @@ std::vector<std::string> LinkCapacity::advice(const std::optional<Link>& link, H
     }
     if (link) {
         if (const auto margin = snr(*link); margin && *margin <= weakSignalSnrDb) {
-            lines.push_back("This Mac's signal is weak (" + std::to_string(*margin) +
+            lines.push_back("This computer's signal is weak (" + std::to_string(*margin) +
                             " dB above noise). Guests further from the access point than it is will be slower "
                             "still, and one slow guest costs more airtime than several fast ones.");
         }

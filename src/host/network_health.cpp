@@ -159,7 +159,7 @@ NetworkHealth::Verdict NetworkHealth::assess(double now, std::int64_t chunksProd
     // side, so it is named before anything the guests report.
     if (lastChunkAdvance_ && now - *lastChunkAdvance_ >= captureBehindSeconds) {
         verdict.diagnosis = Diagnosis::captureBehind();
-        verdict.summary = guestsPart + " · capture is behind — check the Mac, not the network";
+        verdict.summary = guestsPart + " · capture is behind — check this computer, not the network";
         return verdict;
     }
     if (candidates_.empty()) {

@@ -6,7 +6,7 @@ std::string_view SilenceWatchdog::Diagnosis::shortLabel() const {
     switch (kind) {
         case Case::idle: return "idle";
         case Case::notCapturing: return "NO DATA";
-        case Case::likelyDenied: return "DENIED?";
+        case Case::likelyDenied: return "SILENT?";
         case Case::receivingAudio: return "audio";
     }
     return "idle";

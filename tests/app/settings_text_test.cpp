@@ -40,7 +40,7 @@ TEST(SettingsText, AdviceComesFromTheLinkAndTheAttachment) {
     const auto lines = SettingsText::advice(wifi24, LinkCapacity::HostAttachment::wifi);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith("You're on 2.4 GHz.")) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].startsWith("Plug this Mac into Ethernet.")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("Plug this computer into Ethernet.")) << lines[1].toStdString();
 
     EXPECT_TRUE(
         SettingsText::advice(std::nullopt, LinkCapacity::HostAttachment::ethernet).isEmpty());

@@ -11,14 +11,17 @@
 #include "host_run.h"
 #include "recording.h"
 #include "support/avahi_browse.h"
+#include "support/listening_guest.h"
+#include "support/own_sound_server.h"
+#include "support/pulse_test_server.h"
 
 namespace zoranth {
 namespace {
 
 using namespace std::chrono_literals;
 
-#define ZORANTH_SKIP_WITHOUT_SERVICES()                                                       \
-    if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {                                    \
+#define ZORANTH_SKIP_WITHOUT_SERVICES()                                                     \
+    if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {                                  \
         GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\""; \
     }
 
@@ -150,6 +153,60 @@ TEST(ServeMode, ADurationEndsTheRaveWithItsStatusLinesAndSummary) {
     }
     EXPECT_EQ(seconds, (std::vector<int>{2, 4})) << host.output();
     EXPECT_EQ(host.output().find("      client "), std::string::npos);
+}
+
+TEST(ServeMode, TheSoundServerGoingAwayAndBackIsToldOnceEachAndTheGuestHearsItAgain) {
+    ZORANTH_SKIP_WITHOUT_SERVICES();
+    using Clock = std::chrono::steady_clock;
+    OwnSoundServer server("pulseaudio");
+    ASSERT_TRUE(server.ready());
+    auto tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    ScratchFolder folder;
+    ServingHost host(folder.path(), {"--serve", "--delay-ms", "1000"});
+    const auto port = host.waitFor(std::regex(R"(\nlistening on port (\d+))"));
+    ASSERT_TRUE(port) << host.output();
+    auto connected = TestGuest::connect(static_cast<std::uint16_t>(std::stoi(*port)));
+    ASSERT_TRUE(connected) << connected.error();
+    ListeningGuest guest(std::move(*connected), 440);
+    host.waitFor(std::regex("never"), 3s);
+    ASSERT_TRUE(guest.firstToneFrom(Clock::now() - 3s)) << host.output();
+
+    tone.reset();
+    ASSERT_TRUE(server.stop());
+    EXPECT_TRUE(host.waitFor(
+        std::regex(R"(\ncapture lost: [^\n]+; reconnecting to the sound server\n)"), 3s))
+        << host.output();
+    host.waitFor(std::regex("never"), 3s);
+    ASSERT_TRUE(server.start());
+    const auto back = Clock::now();
+    tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    const auto gone = host.waitFor(std::regex(R"(\ncapture back after (\d+\.\d) s\n)"), 5s);
+    ASSERT_TRUE(gone) << host.output();
+    EXPECT_GE(std::stod(*gone), 3.0);
+    host.waitFor(std::regex("never"), 5s);
+
+    const auto heard = guest.firstToneFrom(back);
+    ASSERT_TRUE(heard) << "the tone came back";
+    EXPECT_LT(heard->arrived - back, 5s);
+    EXPECT_FALSE(guest.closed());
+    const auto chunks = guest.chunks();
+    for (std::size_t i = 1; i < chunks.size(); ++i) {
+        ASSERT_EQ(chunks[i].seq, chunks[i - 1].seq + 1) << "at chunk " << i;
+        ASSERT_GT(chunks[i].hostTimeNanos, chunks[i - 1].hostTimeNanos) << "at chunk " << i;
+    }
+    EXPECT_EQ(host.stop(SIGTERM), 0) << host.output();
+    const auto count = [&](const std::string& text) {
+        std::size_t found = 0;
+        for (auto at = host.output().find(text); at != std::string::npos;
+             at = host.output().find(text, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_EQ(count("\ncapture lost: "), 1u) << host.output();
+    EXPECT_EQ(count("\ncapture back after "), 1u) << host.output();
 }
 
 TEST(ServeMode, WithoutASoundServerItFailsToStartCapture) {

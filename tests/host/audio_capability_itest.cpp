@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/capture/core_audio_error.h"
+#include "host/capture/sound_server_error.h"
 #include "support/pulse_test_server.h"
 
 namespace zoranth {
@@ -44,7 +44,7 @@ TEST(AudioCapabilityProbe, InsideASnapARefusalIsItsAudioRecordPermission) {
 TEST(AudioCapabilityProbe, WithoutAServerItIsUnreachableOrTheFlatpaksSocket) {
     ScopedEnvironment server("PULSE_SERVER", "unix:/nonexistent/zoranth/native");
     const std::string reason =
-        CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}
+        SoundServerError{SoundServerError::connectionRefused, "pa_context_connect"}
             .description();
     EXPECT_EQ(AudioCapability::probe(), Verdict::unreachable(reason));
     EXPECT_EQ(AudioCapability::probe().text(), "unreachable(\"" + reason + "\")");

@@ -5,8 +5,8 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "../kit/beat_click_track.h"
-#include "host/session/broadcast_sink.h"
 #include "host/host_log.h"
+#include "host/session/broadcast_sink.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
 #include "support/test_guest.h"

@@ -29,14 +29,14 @@ const std::string onTwoPointFour =
     "You're on 2.4 GHz. It carries roughly a tenth of what 5 GHz does and is shared with every neighbour's "
     "network. Moving the party to a 5 GHz SSID is worth more than everything else here combined.";
 const std::string plugIn =
-    "Plug this Mac into Ethernet. It sends a separate copy of the audio to every guest, so on Wi-Fi it competes "
+    "Plug this computer into Ethernet. It sends a separate copy of the audio to every guest, so on Wi-Fi it competes "
     "for airtime with its own listeners and roughly halves what the network can carry.";
 const std::string extender =
     "Guests going through a range extender or mesh node cost twice the airtime, because everything crosses the "
     "air on the way in and again on the way out. A single well-placed access point beats two chained ones.";
 
 std::string weak(int snr) {
-    return "This Mac's signal is weak (" + std::to_string(snr) +
+    return "This computer's signal is weak (" + std::to_string(snr) +
            " dB above noise). Guests further from the access point than it is will be slower still, and one "
            "slow guest costs more airtime than several fast ones.";
 }

@@ -265,7 +265,7 @@ TEST(NetworkHealthScenario, ATieForFirstGoesToTheSmallerId) {
 TEST(NetworkHealthScenario, CaptureBehindAfterASecondWithoutANewChunk) {
     const std::vector<Sample> calm = {guest(1, "Kitchen"), guest(2, "Den")};
     const std::vector<Sample> bothStruggling = {guest(1, "Kitchen", 0.9), guest(2, "Den", 0.9)};
-    const char* behind = "2 guests · capture is behind — check the Mac, not the network";
+    const char* behind = "2 guests · capture is behind — check this computer, not the network";
     play({
         // Without guests nothing is judged, but the chunk count is still watched.
         {0.0, {}, Diagnosis::idle(), {}, "No guests connected.", 10},
@@ -291,7 +291,7 @@ TEST(NetworkHealthScenario, CaptureBehindWhenGuestsJoinAStalledCapture) {
          {guest(1, "Kitchen")},
          Diagnosis::captureBehind(),
          {},
-         "1 guest · capture is behind — check the Mac, not the network",
+         "1 guest · capture is behind — check this computer, not the network",
          5},
     });
 }

@@ -1,13 +1,23 @@
 // Real raves run by the session on a plain main queue: capture from the test sound
 // server's null sink, a server on loopback and a loopback guest. The session's clock,
 // log, output device and sleep lock are the test's own; everything else is real.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
 
+#include "host/net/steady_port.h"
 #include "host/session/main_queue.h"
 #include "host/session/rave_session.h"
+#include "support/listening_guest.h"
+#include "support/own_sound_server.h"
 #include "support/pulse_test_server.h"
 #include "support/session_fakes.h"
 #include "support/test_guest.h"
@@ -300,11 +310,11 @@ TEST_F(RaveSessionRun, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTh
 
 TEST_F(RaveSessionRun, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives) {
     const SystemCheckup::Finding blocked{"firewall",
-                                      "Firewall",
-                                      SystemCheckup::Verdict::problem,
-                                      "Incoming connections are blocked.",
-                                      "Allow them.",
-                                      SystemCheckup::Reason::portBlocked};
+                                         "Firewall",
+                                         SystemCheckup::Verdict::problem,
+                                         "Incoming connections are blocked.",
+                                         "Allow them.",
+                                         SystemCheckup::Reason::portBlocked};
     auto withFirewall = dependencies();
     withFirewall.firewallFinding = [blocked] { return blocked; };
     session_ = RaveSession::create({}, std::move(withFirewall));
@@ -329,11 +339,63 @@ TEST_F(RaveSessionRun, ARaveNobodyJoinsRaisesWhatKeepsGuestsAwayUntilOneArrives)
     ASSERT_TRUE(becomesLive());
     session_->tickDrought(1180, 0, true);
     ASSERT_EQ(session_->troubleFindings().size(), 1u);
-    EXPECT_EQ(session_->troubleFindings().front().reason, SystemCheckup::Reason::networkUnconfirmed);
+    EXPECT_EQ(session_->troubleFindings().front().reason,
+              SystemCheckup::Reason::networkUnconfirmed);
     session_->tickDrought(1181, 1, true);
     EXPECT_EQ(session_->droughtStage().kind, DroughtWatch::Stage::Case::fine);
     EXPECT_TRUE(session_->troubleFindings().empty());
     session_->stop();
+}
+
+// A socket holding a loopback port, as another program would.
+class PortHolder {
+  public:
+    explicit PortHolder(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int reuse = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        held_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::listen(fd_, 1) == 0;
+        error_ = held_ ? 0 : errno;
+    }
+    ~PortHolder() { ::close(fd_); }
+    bool held() const { return held_; }
+    int error() const { return error_; }
+
+  private:
+    int fd_;
+    bool held_ = false;
+    int error_ = 0;
+};
+
+TEST_F(RaveSessionRun, RavesKeepTheirPortFromOneToTheNextAndSayWhenItIsTaken) {
+    char folder[] = "/tmp/zoranth-port-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const ScopedEnvironment state("XDG_STATE_HOME", folder);
+    const auto raveOnce = [&]() -> std::uint16_t {
+        session_->start();
+        if (!becomesLive()) {
+            return 0;
+        }
+        const std::uint16_t port = session_->server()->port();
+        session_->stop();
+        return port;
+    };
+    const std::uint16_t first = raveOnce();
+    ASSERT_NE(first, 0);
+    EXPECT_EQ(raveOnce(), first) << "the next rave asks for the same port";
+    EXPECT_FALSE(log_.contains("is taken by another program"));
+
+    const PortHolder other(first);
+    ASSERT_TRUE(other.held()) << std::strerror(other.error());
+    const std::uint16_t instead = raveOnce();
+    ASSERT_NE(instead, 0);
+    EXPECT_NE(instead, first);
+    EXPECT_TRUE(log_.contains(SteadyPort::fallbackLine(first, instead))) << log_.lines().back();
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(RaveSessionRun, MutingThroughTheDeviceMutesTheSoundServersDefaultSink) {
@@ -356,6 +418,73 @@ TEST_F(RaveSessionRun, MutingThroughTheDeviceMutesTheSoundServersDefaultSink) {
     EXPECT_NE(sinkMuted().find("no"), std::string::npos) << sinkMuted();
     EXPECT_FALSE(session_->isSpeakersMuted());
 }
+
+// The sound server stops mid-rave, as when it crashes or is restarted, and starts again
+// after a while: the rave stays up, the guest keeps its connection and hears the tone
+// again soon after the server is back, the chunks keep coming in order with times that
+// never step back, and the loss and the return are each told once.
+class RaveSessionOutage : public RaveSessionRun,
+                          public ::testing::WithParamInterface<std::chrono::seconds> {};
+
+TEST_P(RaveSessionOutage, TheRaveStaysUpAndTheToneComesBackSoonAfterTheServer) {
+    using Clock = std::chrono::steady_clock;
+    OwnSoundServer server("pulseaudio");
+    ASSERT_TRUE(server.ready());
+    auto tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    session_->start();
+    ASSERT_TRUE(becomesLive()) << session_->state().message;
+    ASSERT_TRUE(refreshedUntil([&] { return session_->listenPort() != 0; }));
+    auto connected = TestGuest::connect(session_->listenPort());
+    ASSERT_TRUE(connected) << connected.error();
+    ListeningGuest guest(std::move(*connected), 440);
+    // The front ends' timer, meanwhile.
+    const auto refreshFor = [&](Clock::duration duration) {
+        const auto until = Clock::now() + duration;
+        while (Clock::now() < until) {
+            session_->tick(clock_.now());
+            main_.runFor(RaveSession::tickInterval);
+        }
+    };
+    refreshFor(3s);
+    ASSERT_TRUE(guest.firstToneFrom(Clock::now() - 3s)) << "the tone reaches the guest";
+
+    tone.reset();
+    ASSERT_TRUE(server.stop());
+    refreshFor(GetParam());
+    ASSERT_TRUE(session_->capture().lost);
+    EXPECT_TRUE(session_->permissionWarning() &&
+                session_->permissionWarning()->starts_with("Zoranth lost this computer's audio"));
+    ASSERT_TRUE(server.start());
+    const auto back = Clock::now();
+    tone = std::make_unique<PulseTonePlayer>(pulseTestSink, 440, 120);
+    ASSERT_TRUE(tone->waitUntilPlaying());
+    refreshFor(6s);
+
+    EXPECT_EQ(session_->state(), State::broadcasting());
+    EXPECT_FALSE(session_->capture().lost);
+    EXPECT_EQ(session_->permissionWarning(), std::nullopt);
+    EXPECT_FALSE(guest.closed()) << "the guest kept its connection";
+    const auto heard = guest.firstToneFrom(back);
+    ASSERT_TRUE(heard) << "the tone came back";
+    EXPECT_LT(heard->arrived - back, 5s);
+    std::cout
+        << "[ figure ] away " << GetParam().count() << " s: tone back "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(heard->arrived - back).count()
+        << " ms after the sound server\n";
+    const auto chunks = guest.chunks();
+    for (std::size_t i = 1; i < chunks.size(); ++i) {
+        ASSERT_EQ(chunks[i].seq, chunks[i - 1].seq + 1) << "at chunk " << i;
+        ASSERT_GT(chunks[i].hostTimeNanos, chunks[i - 1].hostTimeNanos) << "at chunk " << i;
+    }
+    EXPECT_EQ(log_.count("capture lost: "), 1);
+    EXPECT_EQ(log_.count("capture back after "), 1);
+    session_->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Away, RaveSessionOutage, ::testing::Values(3s, 20s), [](const auto& info) {
+    return std::to_string(info.param.count()) + "Seconds";
+});
 
 }  // namespace
 }  // namespace zoranth

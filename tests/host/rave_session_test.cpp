@@ -1,7 +1,7 @@
 // The rave session without a live rave: quality steering with the network verdicts and
 // the times given by the test (the room follows the whole network, each guest its own
 // trouble, never rising above the room), the status refresh's bookkeeping and the
-// capture warning's texts.
+// text shown while the sound server is away.
 #include <gtest/gtest.h>
 
 #include "host/session/main_queue.h"
@@ -75,10 +75,7 @@ TEST_F(RaveSessionSteering, TheStatusLineIsWrittenEveryFortiethRefreshEvenWithou
     EXPECT_TRUE(world_.log.lines().back().ends_with("  guests 0")) << world_.log.lines().back();
 }
 
-TEST(PermissionWarning, TellsApartCaptureThatNeverStartedWasRefusedOrWasLost) {
-    const std::string openSettings =
-        "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
-        "Without it the rave runs but every guest hears silence. Then press Stop and Start again.";
+TEST(CaptureWarning, TellsApartCaptureThatDeliversNothingHearsOnlySilenceOrWasLost) {
     struct Row {
         SilenceWatchdog::Diagnosis diagnosis;
         bool hadAudio;
@@ -86,22 +83,34 @@ TEST(PermissionWarning, TellsApartCaptureThatNeverStartedWasRefusedOrWasLost) {
     };
     const Row rows[] = {
         {SilenceWatchdog::Diagnosis::notCapturing(2), false,
-         "Zoranth is not receiving any audio from this Mac.\n\nThe capture stream started but has "
-         "delivered nothing, which almost always means system audio recording access is turned "
-         "off.\n\n" +
-             openSettings},
+         "Zoranth is not receiving any audio from this computer.\n\nThe capture stream started "
+         "but the sound server has delivered nothing, not even silence. Press Stop and Start "
+         "again."},
         {SilenceWatchdog::Diagnosis::likelyDenied(6), false,
-         "No audio is being captured even though this Mac is playing sound.\n\n" + openSettings},
+         "Zoranth hears only silence although a program is playing on this computer's "
+         "output.\n\nWhat it plays is silent: the program is playing silence, or its own volume "
+         "is muted or at zero. Guests hear exactly what this computer plays."},
         {SilenceWatchdog::Diagnosis::likelyDenied(6), true,
-         "Zoranth lost the Mac's audio for a moment and is reconnecting to it.\n\nIf it doesn't "
-         "come back within a minute, press Stop and Start again."},
+         "Zoranth lost this computer's audio for a moment and is reconnecting to it.\n\nIf it "
+         "doesn't come back within a minute, press Stop and Start again."},
         {SilenceWatchdog::Diagnosis::idle(30), true, std::nullopt},
         {SilenceWatchdog::Diagnosis::receivingAudio(), true, std::nullopt},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(RaveSession::permissionWarningFor(row.diagnosis, row.hadAudio), row.text)
+        EXPECT_EQ(AudioCapability::silenceWarning(row.diagnosis, row.hadAudio), row.text)
             << static_cast<int>(row.diagnosis.kind) << " " << row.hadAudio;
     }
+}
+
+TEST(CaptureLostWarning, SaysItIsReconnectingAndAfterAMinuteThatTheServerIsNotAnswering) {
+    EXPECT_EQ(RaveSession::captureLostWarning(4, "Connection refused"),
+              "Zoranth lost this computer's audio for a moment and is reconnecting to it.\n\n"
+              "If it doesn't come back within a minute, press Stop and Start again.");
+    EXPECT_EQ(RaveSession::captureLostWarning(150, "Connection refused"),
+              "Zoranth has had no audio from this computer for 2 minute(s): the sound server is "
+              "not answering (Connection refused). The guests stay connected and hear the rave "
+              "again as soon as the sound server is back.");
+    EXPECT_NE(RaveSession::captureLostWarning(61, "").find("(no answer)"), std::string::npos);
 }
 
 TEST_F(RaveSessionSteering, ASaturatedNetworkStepsTheRoomDownAndTheGuestsFollow) {

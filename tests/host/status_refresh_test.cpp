@@ -1,5 +1,4 @@
-// The status refresh's texts: the status line with each guest's figures, and the finding
-// a rave nobody joins raises about discovery.
+// The status refresh's texts: the status line with each guest's figures.
 #include <gtest/gtest.h>
 
 #include "host/session/status_refresh.h"
@@ -96,19 +95,6 @@ TEST(StatusLine, EachGuestShowsOnlyTheFiguresItsReportHas) {
         snapshot.stats = c.report;
         EXPECT_EQ(StatusRefresh::guestPart(snapshot), c.expected) << c.name;
     }
-}
-
-TEST(DroughtFinding, NamesWhatKeepsGuestsFromFindingThisComputer) {
-    EXPECT_EQ(StatusRefresh::networkFinding(false, false), std::nullopt);
-    const auto denied = StatusRefresh::networkFinding(true, true);
-    ASSERT_TRUE(denied);
-    EXPECT_EQ(denied->id, "network");
-    EXPECT_EQ(denied->title, "Guests finding this Mac");
-    EXPECT_EQ(denied->verdict, SystemCheckup::Verdict::problem);
-    EXPECT_EQ(denied->detail, "Guests cannot see this Mac.");
-    EXPECT_EQ(denied->reason, SystemCheckup::Reason::networkUnconfirmed);
-    EXPECT_EQ(StatusRefresh::networkFinding(false, true)->detail,
-              "This Mac never finished advertising itself.");
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST_F(TapSessionTest, StartFillsTheRingWithWhatTheDefaultOutputPlays) {
     startSession();
     EXPECT_TRUE(session->isRunning());
     EXPECT_EQ(session->bufferFrameSize(), 480u);
-    EXPECT_EQ(session->diagnostics(), "aggregate running=1 alive=1 inputBuffers=1 tapStreams=1");
+    EXPECT_EQ(session->diagnostics(), "capture running=1 alive=1 inputBuffers=1 tapStreams=1");
     EXPECT_EQ(session->liveFormat(), session->format());
     EXPECT_EQ(TapSession::describeOutputDevice(), "Zoranth_Test_Sink, 48000 Hz");
     ASSERT_TRUE(serverAudioFlows(*session));
@@ -268,12 +268,12 @@ TEST(TapSessionWithoutServer, StartFailsWithTheSoundServersErrorAndHint) {
     auto session = TapSession::create();
     const auto started = session->start(ring);
     ASSERT_FALSE(started);
-    const auto* error = std::get_if<CoreAudioError>(&started.error());
+    const auto* error = std::get_if<SoundServerError>(&started.error());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(*error,
-              (CoreAudioError{CoreAudioError::soundServerConnectionRefused, "pa_context_connect"}));
+              (SoundServerError{SoundServerError::connectionRefused, "pa_context_connect"}));
     EXPECT_EQ(TapSession::describe(started.error()),
-              "pa_context_connect failed: 6 — " + std::string(*CoreAudioError::hint(6)));
+              "pa_context_connect failed: 6 — " + std::string(*SoundServerError::hint(6)));
     EXPECT_FALSE(session->isRunning());
     EXPECT_EQ(sr_ring_writes(ring->pointer()), 0u);
     EXPECT_EQ(TapSession::describeOutputDevice(), "device 0, 0 Hz");

@@ -186,8 +186,8 @@ TEST(TapSessionText, OutputDeviceAndFailuresReadAsTheUserSeesThem) {
     EXPECT_EQ(TapSession::describe(TapSession::Failure(HostError{HostError::Case::alreadyRunning})),
               "capture is already running");
     EXPECT_EQ(
-        TapSession::describe(TapSession::Failure(CoreAudioError{8, "pa_stream_connect_record"})),
-        CoreAudioError({8, "pa_stream_connect_record"}).description());
+        TapSession::describe(TapSession::Failure(SoundServerError{8, "pa_stream_connect_record"})),
+        SoundServerError({8, "pa_stream_connect_record"}).description());
 }
 
 // The outage watch over a run of polls, each with the connection as polled and the time.

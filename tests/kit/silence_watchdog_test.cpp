@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SilenceWatchdogLabels, EachDiagnosisHasItsStateColumnText) {
     EXPECT_EQ(Diagnosis::idle(3).shortLabel(), "idle");
     EXPECT_EQ(Diagnosis::notCapturing(3).shortLabel(), "NO DATA");
-    EXPECT_EQ(Diagnosis::likelyDenied(3).shortLabel(), "DENIED?");
+    EXPECT_EQ(Diagnosis::likelyDenied(3).shortLabel(), "SILENT?");
     EXPECT_EQ(Diagnosis::receivingAudio().shortLabel(), "audio");
 }
 

@@ -1,6 +1,6 @@
 #include "host/capture/audio_capability.h"
 
-#include "host/capture/core_audio_error.h"
+#include "host/capture/sound_server_error.h"
 #include "platform/pulse/pulse_capture.h"
 
 namespace zoranth {
@@ -8,8 +8,8 @@ namespace {
 
 // The connection could not be made or was lost: there is no server to record from.
 bool isMissingServer(int code) {
-    return code == CoreAudioError::soundServerConnectionRefused ||
-           code == CoreAudioError::soundServerConnectionTerminated;
+    return code == SoundServerError::connectionRefused ||
+           code == SoundServerError::connectionTerminated;
 }
 
 }  // namespace
@@ -30,9 +30,9 @@ std::string AudioCapability::Verdict::text() const {
 
 AudioCapability::Verdict AudioCapability::verdictOf(const PulseError& error,
                                                     const Sandbox& sandbox) {
-    const std::string described = CoreAudioError{error.code, error.operation}.description();
+    const std::string described = SoundServerError{error.code, error.operation}.description();
     const bool refused =
-        error.code == CoreAudioError::soundServerAccessDenied || isMissingServer(error.code);
+        error.code == SoundServerError::accessDenied || isMissingServer(error.code);
     // A sandbox without the permission either hides the server's socket or has the
     // server refuse recording; outside one, neither is a permission.
     if (sandbox.kind != Sandbox::Kind::none && refused) {

@@ -10,9 +10,7 @@ struct HostError {
     enum class Case {
         ringAllocationFailed,
         tapFormatUnavailable,
-        noInputStreams,
         alreadyRunning,
-        ioProcNotCreated,
     };
 
     Case which;

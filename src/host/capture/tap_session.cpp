@@ -22,8 +22,8 @@ void logLine(const std::string& text) {
     DiagnosticLog::write(category, text);
 }
 
-CoreAudioError failureOf(const PulseError& error) {
-    return CoreAudioError{error.code, error.operation};
+SoundServerError failureOf(const PulseError& error) {
+    return SoundServerError{error.code, error.operation};
 }
 
 std::string changeText(PulseCapture::Change change) {
@@ -211,15 +211,15 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     }
     const TapFormat format = formatOf(stream->rate, stream->channels);
     logLine("tap format: " + format.text());
-    logLine("created aggregate " + std::to_string(stream->sourceIndex));
+    logLine("created capture stream " + std::to_string(stream->sourceIndex));
     logLine("capture source: " + stream->sourceName + " of " + describe(std::optional(*sink)));
     {
         std::lock_guard lock(stateMutex_);
         format_ = format;
         bufferFrameSize_ = stream->fragmentFrames;
     }
-    logLine("aggregate buffer frame size: " + std::to_string(stream->fragmentFrames));
-    logLine("ioProcID created: " + std::to_string(stream->index));
+    logLine("capture fragment: " + std::to_string(stream->fragmentFrames));
+    logLine("capture callback installed on stream " + std::to_string(stream->index));
 
     if (auto watching = capture->watchChanges(); !watching) {
         return std::unexpected(failureOf(watching.error()));
@@ -230,13 +230,13 @@ std::expected<TapFormat, TapSession::Failure> TapSession::start(std::shared_ptr<
     const int alive = live ? 1 : 0;
     const long inputBuffers = live ? 1 : -1;  // one interleaved buffer per delivery
     const long tapStreams = live ? 1 : -1;
-    logLine("post-start: aggregate running=" + std::to_string(running) + "             alive=" +
+    logLine("post-start: capture running=" + std::to_string(running) + "             alive=" +
             std::to_string(alive) + " inputBuffers=" + std::to_string(inputBuffers) +
             "             tapStreams=" + std::to_string(tapStreams));
     notifier_->setListening(true, capture);
     std::lock_guard lock(stateMutex_);
     isRunning_ = true;
-    diagnostics_ = "aggregate running=" + std::to_string(running) +
+    diagnostics_ = "capture running=" + std::to_string(running) +
                    " alive=" + std::to_string(alive) +
                    " inputBuffers=" + std::to_string(inputBuffers) +
                    " tapStreams=" + std::to_string(tapStreams);
@@ -317,8 +317,7 @@ bool TapSession::setTapMuted(bool muted) {
         return false;
     }
     if (!capture->streamInfo()) {
-        logLine("could not read tap description: " +
-                std::to_string(CoreAudioError::soundServerNoEntity));
+        logLine("could not read tap description: " + std::to_string(SoundServerError::noEntity));
         return false;
     }
     auto result = capture->setMuted(muted);
@@ -367,7 +366,7 @@ std::string TapSession::describeOutputDevice() {
 }
 
 std::string TapSession::describe(const Failure& failure) {
-    if (const auto* error = std::get_if<CoreAudioError>(&failure)) {
+    if (const auto* error = std::get_if<SoundServerError>(&failure)) {
         return error->description();
     }
     return std::string(std::get<HostError>(failure).description());

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "host/capture/capture_ring.h"
-#include "host/capture/core_audio_error.h"
 #include "host/capture/host_error.h"
+#include "host/capture/sound_server_error.h"
 #include "host/capture/tap_format.h"
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_output_device.h"
@@ -33,7 +33,7 @@ class TapSession {
     struct Key {};
 
   public:
-    using Failure = std::variant<CoreAudioError, HostError>;
+    using Failure = std::variant<SoundServerError, HostError>;
 
     // The capture's hold on the sound server. A loss begins when the server went away or
     // the capture stream failed and the capture could not be brought back at once; it ends

@@ -204,6 +204,8 @@ void BroadcastServer::advertise() {
         });
     if (!registration) {
         log("service registration failed: " + registration.error().text);
+        std::lock_guard guard(lock_);
+        registrationFailure_ = registration.error();
         return;
     }
     std::shared_ptr<ServiceRegistration> unused;
@@ -229,6 +231,8 @@ void BroadcastServer::registrationChanged(const ServiceRegistration::Event& even
     // A confirmed name stays: withdrawals are not followed.
     const auto& failure = std::get<ServiceRegistration::Failure>(event);
     log("service registration failed: " + failure.text);
+    std::lock_guard guard(lock_);
+    registrationFailure_ = failure;
 }
 
 void BroadcastServer::accept() {
@@ -377,6 +381,11 @@ std::uint16_t BroadcastServer::port() const {
 std::optional<std::string> BroadcastServer::advertisedName() const {
     std::lock_guard guard(lock_);
     return advertisedName_;
+}
+
+std::optional<ServiceRegistration::Failure> BroadcastServer::registrationFailure() const {
+    std::lock_guard guard(lock_);
+    return registrationFailure_;
 }
 
 BroadcastServer::Id BroadcastServer::nextGuestId() const {

@@ -83,6 +83,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     std::uint16_t port() const;
     // The name the DNS-SD daemon confirmed; absent until then, and without a daemon.
     std::optional<std::string> advertisedName() const;
+    // Why avahi-daemon did not announce the rave, when it said; none otherwise.
+    std::optional<ServiceRegistration::Failure> registrationFailure() const;
     const std::string& serviceName() const { return serviceName_; }
     Id nextGuestId() const;
     std::size_t guestCount() const;
@@ -157,6 +159,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     bool started_ = false;
     bool stopped_ = false;
     std::shared_ptr<ServiceRegistration> registration_;
+    std::optional<ServiceRegistration::Failure> registrationFailure_;
     std::function<void()> onGuestsChanged_;
     GuestConnection::AudioSentHandler onAudioSent_;
 };

@@ -88,13 +88,24 @@ void BroadcastSink::trackBeats(std::span<const float> pcm, std::uint64_t hostTim
     for (const BeatTracker::Beat& beat :
          beats_.process(pcm, channels, framesPerChunk, hostTimeNanos)) {
         server_->sendControl(FrameQueue::share(FrameEncoder::encode(wireBeat(beat))));
-        ++beatsSent_;
+        beatsSent_.fetch_add(1, std::memory_order_relaxed);
     }
-    const double now = WallClock::now();
-    if (now - lastBeatReport_ >= beatReportSeconds) {
-        lastBeatReport_ = now;
-        log_(beatReport(beats_, beatsSent_));
+    bpm_.store(beats_.bpm().value_or(0), std::memory_order_relaxed);
+    confidence_.store(beats_.confidence(), std::memory_order_relaxed);
+    barFound_.store(beats_.downbeatPhase().has_value(), std::memory_order_relaxed);
+    trackingBuiltIn_.store(true, std::memory_order_release);
+}
+
+std::optional<std::string> BroadcastSink::dueBeatReport(double now) {
+    if (!trackingBuiltIn_.load(std::memory_order_acquire) ||
+        now - lastBeatReport_ < beatReportSeconds) {
+        return std::nullopt;
     }
+    lastBeatReport_ = now;
+    const double bpm = bpm_.load(std::memory_order_relaxed);
+    return beatReport(bpm > 0 ? std::optional(bpm) : std::nullopt,
+                      confidence_.load(std::memory_order_relaxed),
+                      barFound_.load(std::memory_order_relaxed), beatsSent());
 }
 
 Beat BroadcastSink::wireBeat(const BeatTracker::Beat& beat) {
@@ -110,10 +121,15 @@ Beat BroadcastSink::wireBeat(const BeatTracker::Beat& beat) {
 }
 
 std::string BroadcastSink::beatReport(const BeatTracker& tracker, std::int64_t beatsSent) {
-    const std::string tempo = tracker.bpm() ? formatText("%.1f BPM", *tracker.bpm()) : "no tempo";
-    return formatText("beats: %s  confidence %.2f  bar %s  sent %lld", tempo.c_str(),
-                      tracker.confidence(), tracker.downbeatPhase() ? "found" : "not yet",
-                      static_cast<long long>(beatsSent));
+    return beatReport(tracker.bpm(), tracker.confidence(), tracker.downbeatPhase().has_value(),
+                      beatsSent);
+}
+
+std::string BroadcastSink::beatReport(std::optional<double> bpm, double confidence, bool barFound,
+                                      std::int64_t beatsSent) {
+    const std::string tempo = bpm ? formatText("%.1f BPM", *bpm) : "no tempo";
+    return formatText("beats: %s  confidence %.2f  bar %s  sent %lld", tempo.c_str(), confidence,
+                      barFound ? "found" : "not yet", static_cast<long long>(beatsSent));
 }
 
 Hello BroadcastSink::helloFor(int channels, std::uint16_t bufferDelayMs) {

@@ -1,10 +1,12 @@
 // The capture pipeline's sink for a rave: hands every produced chunk to the broadcast
 // server, tracks the beats (the external beat helper once it is ready, the built-in
 // tracker otherwise) and keeps the beat-rate canary the capture recovery reads.
-// pipelineDidProduce runs on the pipeline's sender thread; captureCanary() and
+// pipelineDidProduce runs on the pipeline's sender thread, which formats nothing: the
+// beats line is written by the rave's main thread (dueBeatReport); captureCanary() and
 // resetCanary() may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,14 +68,20 @@ class BroadcastSink : public CapturePipeline::Sink,
     // Forgets the beats the canary holds (after the capture was refreshed or rebuilt).
     void resetCanary();
 
+    // The main thread, on each refresh: "beats: …" when the built-in tracker is the one
+    // tracking and ten seconds have passed since the last such line.
+    std::optional<std::string> dueBeatReport(double now);
+
     // The built-in tracker's beat as it goes on the wire.
     static Beat wireBeat(const BeatTracker::Beat& beat);
     // "beats: 128.0 BPM  confidence 0.50  bar found  sent 12"
     static std::string beatReport(const BeatTracker& tracker, std::int64_t beatsSent);
+    static std::string beatReport(std::optional<double> bpm, double confidence, bool barFound,
+                                  std::int64_t beatsSent);
     // The hello every guest gets for a pipeline with these channels and buffer delay.
     static Hello helloFor(int channels, std::uint16_t bufferDelayMs);
 
-    std::int64_t beatsSent() const { return beatsSent_; }
+    std::int64_t beatsSent() const { return beatsSent_.load(std::memory_order_relaxed); }
     const std::shared_ptr<BeatHelper>& helper() const { return helper_; }
 
   private:
@@ -87,9 +95,17 @@ class BroadcastSink : public CapturePipeline::Sink,
 
     // The sender thread's own.
     BeatTracker beats_{sampleRate};
-    std::int64_t beatsSent_ = 0;
-    double lastBeatReport_ = 0;
     BroadcastServer::Packets packets_;
+
+    // What the built-in tracker knows, published by the sender thread for the beats line.
+    std::atomic<bool> trackingBuiltIn_{false};
+    std::atomic<double> bpm_{0};  // 0: no tempo yet
+    std::atomic<double> confidence_{0};
+    std::atomic<bool> barFound_{false};
+    std::atomic<std::int64_t> beatsSent_{0};
+
+    // The main thread's own.
+    double lastBeatReport_ = 0;
 
     mutable std::mutex canaryLock_;  // canary_
     BeatRateCanary canary_{canaryWindowSeconds, canarySuspectBeatsPerSecond};

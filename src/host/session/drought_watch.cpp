@@ -4,14 +4,16 @@ namespace zoranth {
 
 DroughtWatch::Stage DroughtWatch::update(double nowSeconds, std::optional<double> liveSince,
                                          std::int64_t totalAccepted) {
-    if (totalAccepted > 0) everHadGuest_ = true;
+    if (totalAccepted > 0)
+        everHadGuest_ = true;
 
     if (liveSince && !everHadGuest_) {
         const double liveFor = nowSeconds - *liveSince;
         if (liveFor >= investigateAfterSeconds) {
             stage_ = Stage::investigate();
             // The standing stage stays investigate, but the request itself is made once.
-            if (didInvestigate_) return Stage::fine();
+            if (didInvestigate_)
+                return Stage::fine();
             didInvestigate_ = true;
             return stage_;
         }
@@ -24,4 +26,4 @@ DroughtWatch::Stage DroughtWatch::update(double nowSeconds, std::optional<double
     return stage_;
 }
 
-} // namespace zoranth
+}  // namespace zoranth

@@ -9,12 +9,12 @@
 namespace zoranth {
 
 class DroughtWatch {
-public:
+  public:
     struct Stage {
         enum class Case { quiet, fine, investigate };
 
         Case kind = Case::fine;
-        double seconds = 0.0; // how long the rave has been live without a guest; quiet only
+        double seconds = 0.0;  // how long the rave has been live without a guest; quiet only
 
         static Stage quiet(double forSeconds) { return {Case::quiet, forSeconds}; }
         static Stage fine() { return {Case::fine, 0.0}; }
@@ -36,10 +36,10 @@ public:
     bool didInvestigate() const { return didInvestigate_; }
     const Stage& stage() const { return stage_; }
 
-private:
+  private:
     bool everHadGuest_ = false;
     bool didInvestigate_ = false;
     Stage stage_ = Stage::fine();
 };
 
-} // namespace zoranth
+}  // namespace zoranth

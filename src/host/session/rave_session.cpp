@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
 #include "host/host_log.h"
+#include "host/net/steady_port.h"
 #include "host/serial_queue.h"
 #include "host/session/status_refresh.h"
 #include "host/wall_clock.h"
+#include "kit/format_text.h"
 #include "platform/pulse/pulse_output_device.h"
 
 namespace zoranth {
@@ -29,11 +32,6 @@ SerialQueue& recoveryQueue() {
     static SerialQueue queue("com.zoranth.capture-recovery");
     return queue;
 }
-
-const std::string openAudioSettings =
-    "Open System Settings > Privacy & Security > Audio Recording and turn on Zoranth Host. "
-    "Without it the rave runs but every guest hears silence.";
-const std::string pressStopAndStart = " Then press Stop and Start again.";
 
 // A guest's goodbye goes out ahead of the audio still queued for it. Waiting, briefly,
 // until every queue has emptied lets the last chunks reach each guest that keeps up; a
@@ -79,24 +77,16 @@ std::string RaveSession::Failure::line() const {
     return "FAILED: " + description;
 }
 
-std::optional<std::string> RaveSession::permissionWarningFor(
-    const SilenceWatchdog::Diagnosis& diagnosis, bool hadAudioThisRave) {
-    using Case = SilenceWatchdog::Diagnosis::Case;
-    if (diagnosis.kind == Case::notCapturing) {
-        return "Zoranth is not receiving any audio from this Mac.\n\nThe capture stream "
-               "started but has delivered nothing, which almost always means system audio "
-               "recording access is turned off.\n\n" +
-               openAudioSettings + pressStopAndStart;
+std::string RaveSession::captureLostWarning(double seconds, const std::string& error) {
+    if (seconds < TapSession::OutageWatch::longLossSeconds) {
+        return "Zoranth lost this computer's audio for a moment and is reconnecting to it.\n\n"
+               "If it doesn't come back within a minute, press Stop and Start again.";
     }
-    if (diagnosis.kind != Case::likelyDenied) {
-        return std::nullopt;
-    }
-    if (hadAudioThisRave) {
-        return "Zoranth lost the Mac's audio for a moment and is reconnecting to it.\n\nIf it "
-               "doesn't come back within a minute, press Stop and Start again.";
-    }
-    return "No audio is being captured even though this Mac is playing sound.\n\n" +
-           openAudioSettings + pressStopAndStart;
+    return formatText(
+        "Zoranth has had no audio from this computer for %.0f minute(s): the sound "
+        "server is not answering (%s). The guests stay connected and hear the "
+        "rave again as soon as the sound server is back.",
+        seconds / 60, error.empty() ? "no answer" : error.c_str());
 }
 
 RaveSession::OutputDevice RaveSession::OutputDevice::defaultSink() {
@@ -175,19 +165,19 @@ std::expected<RaveSession::Capture, RaveSession::Failure> RaveSession::bringUpCa
     return Capture{std::move(*ring), std::move(session), *format};
 }
 
-void RaveSession::start(std::uint16_t port) {
+void RaveSession::start(std::optional<std::uint16_t> requested) {
     if (state_.kind == State::Case::starting || state_.kind == State::Case::broadcasting) {
         return;
     }
     state_ = State::starting();
     const std::uint64_t attempt = ++startAttempt_;
-    captureStartQueue().post([weak = weak_from_this(), attempt, port,
+    captureStartQueue().post([weak = weak_from_this(), attempt, requested,
                               bringUp = dependencies_.bringUpCapture, log = dependencies_.log,
                               post = dependencies_.post] {
         auto outcome = std::make_shared<std::expected<Capture, Failure>>(bringUp(log));
-        post([weak, attempt, port, outcome] {
+        post([weak, attempt, requested, outcome] {
             if (const auto self = weak.lock()) {
-                self->captureBroughtUp(attempt, std::move(*outcome), port);
+                self->captureBroughtUp(attempt, std::move(*outcome), requested);
             } else if (*outcome) {
                 (*outcome)->session->stop();
             }
@@ -196,7 +186,7 @@ void RaveSession::start(std::uint16_t port) {
 }
 
 void RaveSession::captureBroughtUp(std::uint64_t attempt, std::expected<Capture, Failure> outcome,
-                                   std::uint16_t port) {
+                                   std::optional<std::uint16_t> requested) {
     // A start that was stopped while the capture came up is over: its capture closes.
     if (attempt != startAttempt_ || state_.kind != State::Case::starting) {
         if (outcome) {
@@ -207,7 +197,7 @@ void RaveSession::captureBroughtUp(std::uint64_t attempt, std::expected<Capture,
     if (!outcome) {
         fail(outcome.error());
     } else {
-        finishStart(std::move(*outcome), port);
+        finishStart(std::move(*outcome), requested);
     }
     changed();
 }
@@ -217,7 +207,7 @@ void RaveSession::fail(const Failure& failure) {
     state_ = State::failed(failure.message());
 }
 
-void RaveSession::finishStart(Capture capture, std::uint16_t port) {
+void RaveSession::finishStart(Capture capture, std::optional<std::uint16_t> requested) {
     auto pipeline = CapturePipeline::create(capture.ring, capture.format, framesPerChunk);
     pipeline->setBufferDelayMs(wireBufferDelay());
     auto server = std::make_shared<BroadcastServer>(
@@ -254,7 +244,15 @@ void RaveSession::finishStart(Capture capture, std::uint16_t port) {
     liveSince_ = dependencies_.now();
     resetDrought();
 
-    const auto listening = BroadcastServer::listeningFor(port);
+    const char* listenAddress = std::getenv(BroadcastServer::listenAddressVariable);
+    const SteadyPort steady(
+        {SteadyPort::defaultStateFile(),
+         listenAddress != nullptr && *listenAddress != '\0' ? listenAddress : "0.0.0.0"});
+    const SteadyPort::Choice port = steady.choose(requested);
+    if (port.fellBack && port.usual) {
+        log(SteadyPort::fallbackLine(*port.usual, port.port));
+    }
+    const auto listening = BroadcastServer::listeningFor(port.port);
     if (!listening) {
         fail({Failure::Stage::listen, listening.error()});
         session->stop();
@@ -275,6 +273,7 @@ void RaveSession::finishStart(Capture capture, std::uint16_t port) {
         return;
     }
 
+    steady.remember(server->port());
     ring_ = std::move(capture.ring);
     session_ = std::move(capture.session);
     pipeline_ = std::move(pipeline);
@@ -334,6 +333,8 @@ void RaveSession::teardown() {
     sink_.reset();
     ring_.reset();
     recovery_.reset();
+    capture_ = {};
+    captureOutage_ = {};
     if (wasLive) {
         ++rave_;
     }
@@ -351,12 +352,17 @@ void RaveSession::tick(double now) {
         return;
     }
     stats_ = pipeline_->stats();
+    lastRefreshAt_ = now;
     listenPort_ = server_->port();
     advertisedName_ = server_->advertisedName();
     refreshMuteState(false);
+    watchCaptureConnection(now);
 
     tickDrought(now, server_->nextGuestId() - 1, listenPort_ != 0 && !advertisedName_);
     checkCapture(now);
+    if (const auto beats = sink_->dueBeatReport(now)) {
+        log(*beats);
+    }
 
     const std::int64_t delay = wireBufferDelay();
     server_->snapshots([weak = weak_from_this(), post = dependencies_.post, rave = rave_,
@@ -389,6 +395,33 @@ void RaveSession::completeRefresh(double now, Guests snapshots, const CapturePip
     ++statusTicks_;
     if (statusTicks_ % StatusRefresh::statusLineEvery == 0) {
         log(StatusRefresh::statusLine(stats, guests_));
+    }
+}
+
+// One line when the sound server goes away, one when it is back with how long it was
+// gone, and one after a minute of waiting for it.
+void RaveSession::watchCaptureConnection(double now) {
+    if (!session_) {
+        return;
+    }
+    capture_ = session_->connection();
+    using Kind = TapSession::OutageWatch::Notice::Kind;
+    for (const auto& notice : captureOutage_.update(capture_, now)) {
+        switch (notice.kind) {
+            case Kind::lost:
+                log("capture lost: " + (notice.error.empty() ? "no answer" : notice.error) +
+                    "; reconnecting to the sound server");
+                break;
+            case Kind::stillLost:
+                log(formatText(
+                    "capture still lost after %.0f s: the sound server has not come "
+                    "back (%s); still trying",
+                    notice.seconds, notice.error.empty() ? "no answer" : notice.error.c_str()));
+                break;
+            case Kind::back:
+                log(formatText("capture back after %.1f s", notice.seconds));
+                break;
+        }
     }
 }
 
@@ -473,8 +506,8 @@ void RaveSession::reannounce() {
     }
 }
 
-void RaveSession::setLocalNetworkDenied(bool denied) {
-    localNetworkDenied_ = denied;
+void RaveSession::setNetworkUnavailable(bool unavailable) {
+    networkUnavailable_ = unavailable;
 }
 
 // ---- The no-guest watch ------------------------------------------------------------
@@ -491,8 +524,9 @@ void RaveSession::tickDrought(double now, std::int64_t totalAccepted, bool liste
 // Why has nobody joined? The network watch may already know; otherwise the firewall is
 // asked, which takes seconds, on a thread of its own.
 void RaveSession::investigateDrought(bool listeningUnadvertised) {
-    if (const auto finding =
-            StatusRefresh::networkFinding(localNetworkDenied_, listeningUnadvertised)) {
+    if (const auto finding = SystemCheckup::unreachedFinding(
+            networkUnavailable_, listeningUnadvertised,
+            server_ ? server_->registrationFailure() : std::nullopt, SystemCheckup::Setup{})) {
         troubleFindings_ = {*finding};
         return;
     }
@@ -500,7 +534,8 @@ void RaveSession::investigateDrought(bool listeningUnadvertised) {
                  check = dependencies_.firewallFinding] {
         pthread_setname_np(pthread_self(), "zoranth-drought");
         std::vector<SystemCheckup::Finding> findings;
-        if (SystemCheckup::Finding firewall = check(); firewall.verdict != SystemCheckup::Verdict::ok) {
+        if (SystemCheckup::Finding firewall = check();
+            firewall.verdict != SystemCheckup::Verdict::ok) {
             findings.push_back(std::move(firewall));
         }
         auto result = std::make_shared<std::vector<SystemCheckup::Finding>>(std::move(findings));
@@ -517,7 +552,9 @@ void RaveSession::investigateDrought(bool listeningUnadvertised) {
 // ---- Capture recovery --------------------------------------------------------------
 
 void RaveSession::checkCapture(double now) {
-    if (!sink_ || !pipeline_ || !session_) {
+    // A capture that lost its sound server reconnects by itself; rebuilding it now would
+    // only fail and leave the rave without one.
+    if (!sink_ || !pipeline_ || !session_ || capture_.lost) {
         return;
     }
     CaptureRecovery::Signals reading;
@@ -581,7 +618,10 @@ std::optional<RaveSession::Levels> RaveSession::levels() const {
 }
 
 std::optional<std::string> RaveSession::permissionWarning() const {
-    return permissionWarningFor(stats_.diagnosis, recovery_.hadAudioThisRave());
+    if (capture_.lost) {
+        return captureLostWarning(lastRefreshAt_ - capture_.lostSince, capture_.lastAttemptError);
+    }
+    return AudioCapability::silenceWarning(stats_.diagnosis, recovery_.hadAudioThisRave());
 }
 
 // ---- Muting the speakers -----------------------------------------------------------

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/capture/audio_capability.h"
 #include "host/capture/capture_pipeline.h"
 #include "host/capture/capture_ring.h"
 #include "host/capture/tap_format.h"
@@ -152,8 +153,9 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
         const std::function<void(std::string_view)>& log);
 
     // From idle or failed: brings the capture up off the owner's thread, then goes live
-    // listening on `port` (0: any free port). Ignored while starting or live.
-    void start(std::uint16_t port = 0);
+    // listening on the `requested` port, else on this computer's usual port for raves
+    // (the steady port), else on any free port. Ignored while starting or live.
+    void start(std::optional<std::uint16_t> requested = std::nullopt);
     // Ends the rave (or forgets one still starting): the last partial chunk goes out
     // padded with silence before the guests are told goodbye. Gives the pipeline's final
     // statistics of a rave that was live.
@@ -190,12 +192,15 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     void setRaveName(std::string name);
     // Reaches a running rave's guests at once.
     void setBufferDelayMs(double milliseconds);
-    // Whether guests are kept from discovering the rave (reported by the network watch).
-    void setLocalNetworkDenied(bool denied);
+    // Whether no network interface is up for guests to reach (reported by the network
+    // watch).
+    void setNetworkUnavailable(bool unavailable);
 
-    // The text shown when capture delivers no audio; none otherwise.
-    static std::optional<std::string> permissionWarningFor(
-        const SilenceWatchdog::Diagnosis& diagnosis, bool hadAudioThisRave);
+    // What the window shows about the capture: the reconnecting text while the sound
+    // server is away, else what the silence diagnosis calls for; none when all is well.
+    // The text shown while the connection to the sound server is lost, for `seconds` so
+    // far, the latest attempt to reconnect having failed with `error`.
+    static std::string captureLostWarning(double seconds, const std::string& error);
 
     const State& state() const { return state_; }
     const Settings& settings() const { return settings_; }
@@ -218,12 +223,14 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     const NetworkHealth::Verdict& health() const { return health_; }
     const DroughtWatch::Stage& droughtStage() const { return drought_.stage(); }
     const std::vector<SystemCheckup::Finding>& troubleFindings() const { return troubleFindings_; }
-    bool localNetworkDenied() const { return localNetworkDenied_; }
+    bool networkUnavailable() const { return networkUnavailable_; }
     bool isKeepingAwake() const { return sleepBlocker_.isHolding(); }
     bool isSpeakersMuted() const { return isSpeakersMuted_; }
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const;
     std::optional<std::string> permissionWarning() const;
+    // The capture's connection to the sound server, as the last refresh saw it.
+    const TapSession::Connection& capture() const { return capture_; }
     const CaptureRecovery& recovery() const { return recovery_; }
     std::int64_t statusTicks() const { return statusTicks_; }
     std::optional<double> liveSince() const { return liveSince_; }
@@ -236,13 +243,14 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
 
   private:
     void captureBroughtUp(std::uint64_t attempt, std::expected<Capture, Failure> outcome,
-                          std::uint16_t port);
-    void finishStart(Capture capture, std::uint16_t port);
+                          std::optional<std::uint16_t> requested);
+    void finishStart(Capture capture, std::optional<std::uint16_t> requested);
     void fail(const Failure& failure);
     void teardown();
     void reannounce();
     void resetDrought();
     void investigateDrought(bool listeningUnadvertised);
+    void watchCaptureConnection(double now);
     void applyRoomTier(const QualityController::Decision& decision);
     void publishBitrates(const std::map<GuestConnection::Id, std::int32_t>& bitrates,
                          std::int32_t defaultBitrate);
@@ -266,11 +274,14 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     NetworkHealth healthMonitor_;
     DroughtWatch drought_;
     std::vector<SystemCheckup::Finding> troubleFindings_;
-    bool localNetworkDenied_ = false;
+    bool networkUnavailable_ = false;
     bool isSpeakersMuted_ = false;
     bool canMute_ = false;
     MuteControl::Ownership muteOwnership_ = MuteControl::Ownership::notMuted();
     CaptureRecovery recovery_;
+    TapSession::Connection capture_;
+    TapSession::OutageWatch captureOutage_;
+    double lastRefreshAt_ = 0;
     std::int64_t statusTicks_ = 0;
     std::optional<double> liveSince_;
 

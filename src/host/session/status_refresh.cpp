@@ -50,20 +50,4 @@ std::string StatusRefresh::guestPart(const GuestConnection::Snapshot& snapshot) 
     return text + "]";
 }
 
-std::optional<SystemCheckup::Finding> StatusRefresh::networkFinding(bool localNetworkDenied,
-                                                                    bool listeningUnadvertised) {
-    if (!localNetworkDenied && !listeningUnadvertised) {
-        return std::nullopt;
-    }
-    return SystemCheckup::Finding{
-        "network",
-        "Guests finding this Mac",
-        SystemCheckup::Verdict::problem,
-        localNetworkDenied ? "Guests cannot see this Mac."
-                           : "This Mac never finished advertising itself.",
-        "Open Privacy & Security > Local Network and turn on Zoranth Host. Without it your rave "
-        "is invisible, even to a phone on the same Wi-Fi.",
-        SystemCheckup::Reason::networkUnconfirmed};
-}
-
 }  // namespace zoranth

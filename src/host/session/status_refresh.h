@@ -1,6 +1,6 @@
 // The pure pieces of a rave's status refresh: one network-health sample per guest
-// snapshot, the status line written to the host log every 40 refreshes, and the finding
-// a rave nobody joins raises about discovery. Values and pure functions: any thread.
+// snapshot and the status line written to the host log every 40 refreshes. Values and
+// pure functions: any thread.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include <string>
 
 #include "host/capture/capture_pipeline.h"
-#include "host/checks/system_checkup.h"
 #include "host/net/guest_connection.h"
 #include "host/network_health.h"
 
@@ -34,12 +33,6 @@ struct StatusRefresh {
     // rtt 12.5 ms  buf 4500 ms  err +0.3 ms  L 40 ms]", each figure after "exp" present
     // only when the guest's report has it.
     static std::string guestPart(const GuestConnection::Snapshot& snapshot);
-
-    // What keeps guests from finding a rave nobody has joined, as far as the network
-    // watch can tell: a finding when discovery is refused or the service was never
-    // advertised; none otherwise (the firewall is checked next).
-    static std::optional<SystemCheckup::Finding> networkFinding(bool localNetworkDenied,
-                                                             bool listeningUnadvertised);
 };
 
 }  // namespace zoranth
