@@ -16,6 +16,7 @@
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
+#include "support/eventually.h"
 #include "support/pulse_test_server.h"
 #include "support/test_guest.h"
 
@@ -358,6 +359,15 @@ TEST_F(BroadcastServerTest, AGuestStuckBehindItsLinkIsWaitedForOnlyAboveTheSteer
         }
     };
     feed(1000, 300);  // far beyond the socket buffers and the 100-frame budget
+    // Once the sockets have taken all they will, the queues are topped up to stay full.
+    ASSERT_TRUE(zoranth::eventually(
+        [&, last = std::int64_t{-1}]() mutable {
+            const Snapshots list = snapshots();
+            const std::int64_t sent = list.at(0).framesSent + list.at(1).framesSent;
+            return std::exchange(last, sent) == sent;
+        },
+        5s, [] { std::this_thread::sleep_for(50ms); }));
+    feed(1000, 10);
     zoranth::ClientStat stat;
     stat.deviceName = "still here";
     ASSERT_TRUE(above.send(stat));

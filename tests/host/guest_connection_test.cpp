@@ -554,6 +554,7 @@ TEST_F(GuestConnectionTest, GuestStillTalkingAtItsLowestBitrateIsDroppedTenSecon
     }
     talk(pair, 1);
     pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1005.0);
+    snapshotOf(*pair.connection);  // that frame is in before the change below
     // Stepped down to the lowest bitrate there is: the ten seconds start again there.
     pair.connection->setCanStepDown(false);
     pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1008.0);

@@ -502,18 +502,13 @@ void BroadcastServer::setSteeringFloor(std::optional<std::int32_t> bitrate) {
 }
 
 void BroadcastServer::shareSteppability() {
-    std::vector<std::pair<std::shared_ptr<GuestConnection>, bool>> guests;
-    {
-        std::lock_guard guard(lock_);
-        guests.reserve(guests_.size());
-        for (const auto& [id, connection] : guests_) {
-            const auto bitrate = bitrateByGuest_.find(id);
-            guests.emplace_back(connection, steeringFloor_ && bitrate != bitrateByGuest_.end() &&
-                                                bitrate->second > *steeringFloor_);
-        }
-    }
-    for (const auto& [connection, canStepDown] : guests) {
-        connection->setCanStepDown(canStepDown);
+    // Under the lock, so that of two calls racing (a join, a steering pass) the one that
+    // read the newer bitrates also has the last word. Each call is an atomic store.
+    std::lock_guard guard(lock_);
+    for (const auto& [id, connection] : guests_) {
+        const auto bitrate = bitrateByGuest_.find(id);
+        connection->setCanStepDown(steeringFloor_ && bitrate != bitrateByGuest_.end() &&
+                                   bitrate->second > *steeringFloor_);
     }
 }
 

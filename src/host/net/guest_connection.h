@@ -122,7 +122,7 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     // Sends `bye` after any frame already in flight, then ends the connection.
     void sayGoodbyeAndClose();
     // Whether the quality steering may still give this guest a lower bitrate; false
-    // until told. Any thread.
+    // until told. Any thread; only an atomic store, so callers may hold their own lock.
     void setCanStepDown(bool canStepDown);
 
     Id id() const { return id_; }
