@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "host/checks/system_checkup.h"
+
 namespace zoranth {
 namespace {
 
@@ -42,43 +44,52 @@ AudioCapabilityModel::AudioCapabilityModel(Dependencies dependencies, QObject* p
 
 AudioCapabilityModel::~AudioCapabilityModel() = default;
 
-void AudioCapabilityModel::check(const QString& trigger) {
-    if (trigger == QLatin1String("launch")) {
-        check(AudioCapabilityMonitor::Trigger::launch);
-    } else if (trigger == QLatin1String("activation")) {
-        check(AudioCapabilityMonitor::Trigger::activation);
-    } else {
-        check(AudioCapabilityMonitor::Trigger::userRequest);
+void AudioCapabilityModel::check(Trigger trigger) {
+    switch (trigger) {
+        case Trigger::Launch:
+            monitor_->check(AudioCapabilityMonitor::Trigger::launch);
+            break;
+        case Trigger::Activation:
+            monitor_->check(AudioCapabilityMonitor::Trigger::activation);
+            break;
+        case Trigger::UserRequest:
+            monitor_->check(AudioCapabilityMonitor::Trigger::userRequest);
+            break;
     }
 }
 
-void AudioCapabilityModel::check(AudioCapabilityMonitor::Trigger trigger) {
-    monitor_->check(trigger);
-}
-
-void AudioCapabilityModel::openSettings() {
-    emit settingsRequested(QUrl(QString::fromLatin1(settingsUrl)));
-}
-
-QString AudioCapabilityModel::verdict() const {
+AudioCapabilityModel::Verdict AudioCapabilityModel::verdict() const {
     const auto& verdict = monitor_->verdict();
     if (!verdict) {
-        return {};
+        return Verdict::Unknown;
     }
     switch (verdict->which) {
         case AudioCapability::Verdict::Case::granted:
-            return QStringLiteral("granted");
+            return Verdict::Granted;
         case AudioCapability::Verdict::Case::denied:
-            return QStringLiteral("denied");
+            return Verdict::Denied;
+        case AudioCapability::Verdict::Case::unreachable:
+            return Verdict::Unreachable;
         case AudioCapability::Verdict::Case::undetermined:
             break;
     }
-    return QStringLiteral("undetermined");
+    return Verdict::Undetermined;
 }
 
-QString AudioCapabilityModel::verdictReason() const {
-    const auto& verdict = monitor_->verdict();
-    return verdict ? QString::fromStdString(verdict->reason) : QString();
+QString AudioCapabilityModel::problemDetail() const {
+    const Verdict shown = verdict();
+    if (shown != Verdict::Denied && shown != Verdict::Unreachable) {
+        return {};
+    }
+    return QString::fromStdString(SystemCheckup::audioFinding(monitor_->verdict()).detail);
+}
+
+QString AudioCapabilityModel::problemFix() const {
+    const Verdict shown = verdict();
+    if (shown != Verdict::Denied && shown != Verdict::Unreachable) {
+        return {};
+    }
+    return QString::fromStdString(SystemCheckup::audioFinding(monitor_->verdict()).fix);
 }
 
 }  // namespace zoranth

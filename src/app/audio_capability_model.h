@@ -1,12 +1,13 @@
-// The capture-permission monitor as the window sees it: its verdict and whether a probe
-// runs or waits for the user's answer, as properties, and check() and openSettings() for
-// the cards and the checkup. Main thread only; the probe runs on the monitor's own queue.
+// Whether Zoranth can record this computer's audio, as the window sees it: the probe's
+// verdict and whether a probe runs, as properties, what stops the recording and its fix
+// in the checkup's words, and check() for the cards and the checkup. Main thread only;
+// the probe runs on the monitor's own queue.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <QUrl>
 
 #include <memory>
 
@@ -16,18 +17,23 @@ namespace zoranth {
 
 class AudioCapabilityModel : public QObject {
     Q_OBJECT
-    // "granted", "denied", "undetermined", or "" before the first probe has finished.
-    Q_PROPERTY(QString verdict READ verdict NOTIFY changed)
-    // Why the probe could not decide; "" otherwise.
-    Q_PROPERTY(QString verdictReason READ verdictReason NOTIFY changed)
+    QML_ELEMENT
+    QML_UNCREATABLE("The capture-permission monitor belongs to the window's models.")
+    // Unknown before the first probe has finished.
+    Q_PROPERTY(Verdict verdict READ verdict NOTIFY changed)
+    // What stops the recording (a sandbox's refusal, no sound server) and how to fix it,
+    // as the checkup says it; empty when nothing does.
+    Q_PROPERTY(QString problemDetail READ problemDetail NOTIFY changed)
+    Q_PROPERTY(QString problemFix READ problemFix NOTIFY changed)
     Q_PROPERTY(bool isProbing READ isProbing NOTIFY changed)
     Q_PROPERTY(bool isAwaitingAnswer READ isAwaitingAnswer NOTIFY changed)
     Q_PROPERTY(bool lastWasUnresolved READ lastWasUnresolved NOTIFY changed)
 
   public:
-    // The Audio Recording pane of the system's privacy settings.
-    static constexpr const char* settingsUrl =
-        "x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture";
+    enum class Verdict { Unknown, Granted, Denied, Unreachable, Undetermined };
+    Q_ENUM(Verdict)
+    enum class Trigger { Launch, Activation, UserRequest };
+    Q_ENUM(Trigger)
 
     // The probe, and the clock the monitor debounces with; empty for the real ones.
     struct Dependencies {
@@ -38,14 +44,11 @@ class AudioCapabilityModel : public QObject {
     explicit AudioCapabilityModel(Dependencies dependencies, QObject* parent = nullptr);
     ~AudioCapabilityModel() override;
 
-    // "launch", "activation" or "userRequest"; anything else counts as the user's request.
-    Q_INVOKABLE void check(const QString& trigger);
-    void check(AudioCapabilityMonitor::Trigger trigger);
-    // Asks the desktop to open the Audio Recording settings (settingsRequested).
-    Q_INVOKABLE void openSettings();
+    Q_INVOKABLE void check(Trigger trigger);
 
-    QString verdict() const;
-    QString verdictReason() const;
+    Verdict verdict() const;
+    QString problemDetail() const;
+    QString problemFix() const;
     bool isProbing() const { return monitor_->isProbing(); }
     bool isAwaitingAnswer() const { return monitor_->isAwaitingAnswer(); }
     bool lastWasUnresolved() const { return monitor_->lastWasUnresolved(); }
@@ -53,8 +56,6 @@ class AudioCapabilityModel : public QObject {
 
   signals:
     void changed();
-    // The application shell opens the address with the desktop's handler.
-    void settingsRequested(const QUrl& url);
 
   private:
     std::unique_ptr<AudioCapabilityMonitor> monitor_;

@@ -1,18 +1,19 @@
-// The checkup screen's model: runs the full system checkup off the window's thread and
-// lists its findings with the symbol and the one action each one offers. Main thread
-// only; the checks themselves run on a thread of their own.
+// The checkup screen's model: runs the full system checkup off the window's thread, with
+// the capture-permission verdict the window already has, and lists its findings with the
+// one action each offers. Main thread only; the checks themselves run on a thread of
+// their own.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QPointer>
-#include <QString>
-#include <QVariantList>
-#include <QVariantMap>
 
 #include <functional>
 #include <optional>
 #include <vector>
 
+#include "app/audio_capability_model.h"
+#include "app/finding_list_model.h"
 #include "host/capture/audio_capability.h"
 #include "host/checks/system_checkup.h"
 
@@ -20,64 +21,43 @@ namespace zoranth {
 
 class CheckupModel : public QObject {
     Q_OBJECT
-    // Read for the capture-permission verdict (its `audio` monitor) and localNetworkDenied.
-    Q_PROPERTY(QObject* controller READ controller WRITE setController NOTIFY controllerChanged)
-    // One map per finding: the finding's fields (verdict and reason by case name), plus
-    // symbol, action (Action's case name) and actionLabel ("" when there is no button).
-    Q_PROPERTY(QVariantList findings READ findings NOTIFY findingsChanged)
+    QML_ELEMENT
+    // Where the capture-permission verdict comes from; none: not probed yet.
+    Q_PROPERTY(AudioCapabilityModel* audio READ audio WRITE setAudio NOTIFY audioChanged)
+    Q_PROPERTY(FindingListModel* findings READ findings CONSTANT)
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
     Q_PROPERTY(bool hasRun READ hasRun NOTIFY hasRunChanged)
 
   public:
-    enum class Action { none, firewall, reveal, openSettings };
-
     // Runs the checks and calls back, on any thread, with the findings.
     using Runner = std::function<void(std::optional<AudioCapability::Verdict> audio,
-                                      bool localNetworkDenied, SystemCheckup::FindingsHandler done)>;
+                                      SystemCheckup::FindingsHandler done)>;
 
     explicit CheckupModel(QObject* parent = nullptr);
 
     // The checks to run; SystemCheckup::runAllAsync unless a test swaps them.
     void setRunner(Runner runner) { runner_ = std::move(runner); }
 
-    QObject* controller() const { return controller_; }
-    void setController(QObject* controller);
-    QVariantList findings() const;
+    AudioCapabilityModel* audio() const { return audio_; }
+    void setAudio(AudioCapabilityModel* audio);
+    FindingListModel* findings() { return &findings_; }
     bool isRunning() const { return isRunning_; }
     bool hasRun() const { return hasRun_; }
 
     // Starts a run unless one is under way.
     Q_INVOKABLE void run();
 
-    // The action of the finding at `index`: opens its settings page, reveals the copy, or
-    // asks for the firewall sheet (firewallRequested with the finding's map).
-    Q_INVOKABLE void act(int index);
-
-    // What a finding offers, by its reason.
-    static Action actionFor(const SystemCheckup::Finding& finding);
-    static QString actionLabel(const SystemCheckup::Finding& finding);
-    static QString actionName(Action action);
-    static QString verdictSymbol(SystemCheckup::Verdict verdict);
-    // The map QML gets for one finding.
-    static QVariantMap row(const SystemCheckup::Finding& finding);
-
-    // The capture-permission verdict as the controller's monitor shows it: none before
-    // the first probe.
-    static std::optional<AudioCapability::Verdict> audioVerdict(const QObject* controller);
-
   signals:
-    void controllerChanged();
-    void findingsChanged();
+    void audioChanged();
     void isRunningChanged();
     void hasRunChanged();
-    void firewallRequested(const QVariantMap& finding);
 
   private:
     void finish(std::vector<SystemCheckup::Finding> findings);
 
-    QPointer<QObject> controller_;
+    QPointer<AudioCapabilityModel> audio_;
     Runner runner_;
-    std::vector<SystemCheckup::Finding> findings_;
+    FindingListModel findings_{FindingListModel::Place::checkup};
     bool isRunning_ = false;
     bool hasRun_ = false;
 };

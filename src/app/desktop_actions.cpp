@@ -1,21 +1,17 @@
 #include "app/desktop_actions.h"
 
 #include <QClipboard>
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QProcess>
+#include <QStandardPaths>
 
-#include "app/contract_values.h"
 #include "host/host_log.h"
 
 namespace zoranth {
-
-QString DesktopActions::applicationPath() const {
-    return QCoreApplication::applicationFilePath();
-}
 
 bool DesktopActions::openUrl(const QString& url) {
     if (QDesktopServices::openUrl(QUrl(url))) {
@@ -25,7 +21,7 @@ bool DesktopActions::openUrl(const QString& url) {
     return false;
 }
 
-bool DesktopActions::reveal(const QString& path) {
+bool DesktopActions::showInFiles(const QString& path) {
     const QString uri = QUrl::fromLocalFile(path).toString();
     auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
                                                   QStringLiteral("/org/freedesktop/FileManager1"),
@@ -39,16 +35,28 @@ bool DesktopActions::reveal(const QString& path) {
     return openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()).toString());
 }
 
-bool DesktopActions::revealApplication() {
-    return reveal(applicationPath());
+QStringList DesktopActions::soundSettingsCommand() {
+    const QList<QStringList> candidates{
+        {QStringLiteral("pavucontrol")},
+        {QStringLiteral("gnome-control-center"), QStringLiteral("sound")},
+        {QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")},
+    };
+    for (const QStringList& candidate : candidates) {
+        const QString program = QStandardPaths::findExecutable(candidate.front());
+        if (!program.isEmpty()) {
+            return QStringList{program} + candidate.mid(1);
+        }
+    }
+    return {};
 }
 
-bool DesktopActions::revealFinding(const SystemCheckup::Finding&) {
-    return revealApplication();
-}
-
-bool DesktopActions::revealFinding(const QVariantMap& finding) {
-    return revealFinding(ContractValues::finding(finding));
+bool DesktopActions::openSoundSettings() {
+    const QStringList command = soundSettingsCommand();
+    if (!command.isEmpty() && QProcess::startDetached(command.front(), command.mid(1))) {
+        return true;
+    }
+    HostLog::line("app: no sound settings program could be started");
+    return false;
 }
 
 void DesktopActions::copyText(const QString& text) {

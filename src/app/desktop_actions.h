@@ -1,21 +1,24 @@
-// What the window asks of the desktop: open a web page or a settings page, show a file
-// in the file manager, put text on the clipboard. Main thread only.
+// What the window asks of the desktop: open a web page, open the desktop's sound
+// settings where one is installed, show a file in the file manager, put text on the
+// clipboard. Main thread only.
 #pragma once
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QVariantMap>
 
-#include "host/checks/system_checkup.h"
+#include <QStringList>
 
 namespace zoranth {
 
 class DesktopActions : public QObject {
     Q_OBJECT
+    QML_NAMED_ELEMENT(Desktop)
+    QML_SINGLETON
     Q_PROPERTY(QString helpUrl READ helpUrl CONSTANT)
-    // Where this program runs from.
-    Q_PROPERTY(QString applicationPath READ applicationPath CONSTANT)
+    // A sound settings program is installed: pavucontrol, or the desktop's own panel.
+    Q_PROPERTY(bool hasSoundSettings READ hasSoundSettings CONSTANT)
 
   public:
     // The product's web page, opened by "Zoranth Help".
@@ -24,19 +27,22 @@ class DesktopActions : public QObject {
     using QObject::QObject;
 
     QString helpUrl() const { return QString::fromLatin1(helpPage); }
-    QString applicationPath() const;
+    bool hasSoundSettings() const { return !soundSettingsCommand().isEmpty(); }
 
     // In the default handler for the address; false (and a log line) when none takes it.
     Q_INVOKABLE bool openUrl(const QString& url);
     Q_INVOKABLE bool openHelp() { return openUrl(helpUrl()); }
 
-    // Asks the file manager to show the file selected; where it cannot, opens the folder.
-    Q_INVOKABLE bool reveal(const QString& path);
-    // Reveals this program's own executable.
-    Q_INVOKABLE bool revealApplication();
-    // Reveals the copy a checkup finding is about: another installed copy, else this one.
-    bool revealFinding(const SystemCheckup::Finding& finding);
-    Q_INVOKABLE bool revealFinding(const QVariantMap& finding);
+    // Starts the sound settings program; false (and a log line) when there is none or
+    // it would not start.
+    Q_INVOKABLE bool openSoundSettings();
+    // The first installed of pavucontrol, GNOME's and KDE's sound panels, with the
+    // arguments that open it on sound; empty when none is.
+    static QStringList soundSettingsCommand();
+
+    // Asks the file manager to show the file selected (org.freedesktop.FileManager1);
+    // where none answers, opens the folder.
+    Q_INVOKABLE bool showInFiles(const QString& path);
 
     // Plain text on the clipboard.
     Q_INVOKABLE void copyText(const QString& text);

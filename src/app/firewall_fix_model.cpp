@@ -3,26 +3,55 @@
 #include <QCoreApplication>
 #include <QPointer>
 
+#include <thread>
+
 #include "app/desktop_actions.h"
 
 namespace zoranth {
+namespace {
+
+// Runs work on the main thread for the model, if it still exists by then.
+template <class Work>
+void onMain(const QPointer<FirewallFixModel>& model, Work work) {
+    if (auto* application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            application,
+            [model, work = std::move(work)]() mutable {
+                if (model) {
+                    work(*model);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+}  // namespace
 
 FirewallFixModel::FirewallFixModel(QObject* parent) : QObject(parent) {
-    applier_ = [fix = fix_](std::function<void(FirewallFix::Outcome)> done) {
-        fix.applyAsync(std::move(done));
+    applier_ = [](std::function<void(FirewallFix::Outcome)> done) {
+        FirewallFix().applyAsync(std::move(done));
+    };
+    lookup_ = [] {
+        const FirewallFix fix;
+        return Commands{fix.manualCommand(), fix.commandPreview()};
     };
 }
 
-QString FirewallFixModel::manualCommand() const {
-    return QString::fromStdString(fix_.manualCommand());
-}
-
-QString FirewallFixModel::commandPreview() const {
-    return QString::fromStdString(fix_.commandPreview());
+void FirewallFixModel::lookUp() {
+    // The firewall is read over D-Bus and through its tools, which may take a while.
+    std::thread([lookup = lookup_, guard = QPointer<FirewallFixModel>(this)] {
+        Commands commands = lookup();
+        onMain(guard, [commands = std::move(commands)](FirewallFixModel& model) {
+            model.manualCommand_ = QString::fromStdString(commands.manual);
+            model.commandPreview_ = QString::fromStdString(commands.preview);
+            model.hasLookedUp_ = true;
+            emit model.commandsChanged();
+        });
+    }).detach();
 }
 
 void FirewallFixModel::copyCommand() {
-    DesktopActions().copyText(manualCommand());
+    DesktopActions().copyText(manualCommand_);
 }
 
 void FirewallFixModel::apply() {
@@ -32,14 +61,8 @@ void FirewallFixModel::apply() {
     isRunning_ = true;
     emit isRunningChanged();
     applier_([guard = QPointer<FirewallFixModel>(this)](FirewallFix::Outcome outcome) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, outcome = std::move(outcome)] {
-                if (guard) {
-                    guard->finish(outcome);
-                }
-            },
-            Qt::QueuedConnection);
+        onMain(guard,
+               [outcome = std::move(outcome)](FirewallFixModel& model) { model.finish(outcome); });
     });
 }
 
@@ -55,8 +78,9 @@ std::optional<QString> FirewallFixModel::failureText(const FirewallFix::Outcome&
         return std::nullopt;
     }
     return QString::fromStdString(outcome.message) +
-           QStringLiteral("\n\nYou can also change this in ") +
-           QStringLiteral("System Settings > Network > Firewall > Options.");
+           QStringLiteral(
+               "\n\nYou can also run the command from the sheet yourself in a "
+               "terminal.");
 }
 
 }  // namespace zoranth

@@ -26,43 +26,47 @@ QString syncText(GuestSync::State state) {
 
 }  // namespace
 
-std::vector<GuestRows::ListRow> GuestRows::list(std::span<const GuestConnection::Snapshot> clients,
+std::vector<GuestRows::ListRow> GuestRows::list(std::span<const GuestConnection::Snapshot> guests,
                                                 const std::map<Id, double>& linkStrain,
                                                 const std::map<Id, QualityTier>& tiers,
                                                 double now) {
     std::vector<ListRow> rows;
-    rows.reserve(clients.size());
-    for (const auto& client : clients) {
+    rows.reserve(guests.size());
+    for (const auto& guest : guests) {
         ListRow row;
-        row.id = client.id;
-        row.name = QString::fromStdString(client.displayName());
-        row.address = QString::fromStdString(client.endpoint);
-        if (const auto strain = linkStrain.find(client.id); strain != linkStrain.end()) {
+        row.id = guest.id;
+        row.name = QString::fromStdString(guest.displayName());
+        row.address = QString::fromStdString(guest.endpoint);
+        if (const auto strain = linkStrain.find(guest.id); strain != linkStrain.end()) {
             row.strain = strain->second;
         }
         row.strainWord = QString::fromUtf8(NetworkHealth::strainLabel(row.strain));
-        if (const auto tier = tiers.find(client.id); tier != tiers.end()) {
+        if (const auto tier = tiers.find(guest.id); tier != tiers.end()) {
             row.tierLabel = QString::fromStdString(tier->second.label());
         }
-        row.sync = GuestSync::state(now, client.stats, client.statsAt);
+        row.sync = GuestSync::state(now, guest.stats, guest.statsAt);
         row.syncText = syncText(row.sync);
         rows.push_back(std::move(row));
     }
     return rows;
 }
 
-GuestRows::TableRow GuestRows::tableRow(const GuestConnection::Snapshot& client) {
+QStringList GuestRows::TableRow::cells() const {
+    return {device, address, rtt, minRtt, offset, queue, dropped, stale, error, latency};
+}
+
+GuestRows::TableRow GuestRows::tableRow(const GuestConnection::Snapshot& guest) {
     TableRow row;
-    row.device = QString::fromStdString(client.displayName());
-    row.address = QString::fromStdString(client.endpoint);
-    row.queue = QString::asprintf("%.0f%%", client.occupancy * 100);
-    row.dropped = QString::asprintf("%lld", static_cast<long long>(client.droppedFrames));
-    row.stale = QString::asprintf("%lld", static_cast<long long>(client.expiredFrames));
-    if (!client.stats) {
+    row.device = QString::fromStdString(guest.displayName());
+    row.address = QString::fromStdString(guest.endpoint);
+    row.queue = QString::asprintf("%.0f%%", guest.occupancy * 100);
+    row.dropped = QString::asprintf("%lld", static_cast<long long>(guest.droppedFrames));
+    row.stale = QString::asprintf("%lld", static_cast<long long>(guest.expiredFrames));
+    if (!guest.stats) {
         row.rtt = row.minRtt = row.offset = row.error = row.latency = emDash;
         return row;
     }
-    const ClientStat& stats = *client.stats;
+    const ClientStat& stats = *guest.stats;
     row.rtt = milliseconds(stats.rttNanos, "%.1f ms");
     row.minRtt = milliseconds(stats.minRttNanos, "%.1f ms");
     row.offset = milliseconds(static_cast<double>(stats.offsetNanos), "%+.1f ms");
@@ -71,18 +75,18 @@ GuestRows::TableRow GuestRows::tableRow(const GuestConnection::Snapshot& client)
     return row;
 }
 
-QString GuestRows::diagnosticsLine(const GuestConnection::Snapshot& client) {
-    const ClientStat stats = client.stats.value_or(ClientStat{});
+QString GuestRows::diagnosticsLine(const GuestConnection::Snapshot& guest) {
+    const ClientStat stats = guest.stats.value_or(ClientStat{});
     QString word = QStringLiteral("no sync report");
     QString calibration;
-    if (client.stats) {
+    if (guest.stats) {
         word = stats.isLocked() ? QStringLiteral("in sync") : QStringLiteral("syncing…");
         if (needsCalibration(stats.route())) {
             calibration = stats.isCalibrated() ? QStringLiteral(", calibrated")
                                                : QStringLiteral(", not calibrated");
         }
     }
-    return QString::fromStdString(client.displayName()) +
+    return QString::fromStdString(guest.displayName()) +
            QString::asprintf("  ·  err %+.1f ms  ·  L %d ms  ·  ", stats.syncErrorMicros / 1000.0,
                              static_cast<int>(stats.latencyMs)) +
            word + calibration;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <optional>
@@ -31,10 +32,11 @@ struct GuestRows {
         QString tierLabel;   // "128 kbps"; empty while the guest has no tier yet
         GuestSync::State sync = GuestSync::State::noReport;
         QString syncText;  // "syncing…", "in sync"; empty without a fresh report
+        friend bool operator==(const ListRow&, const ListRow&) = default;
     };
 
-    // In the order of `clients`; `now` on the clock of the snapshots' statsAt.
-    static std::vector<ListRow> list(std::span<const GuestConnection::Snapshot> clients,
+    // In the order of `guests`; `now` on the clock of the snapshots' statsAt.
+    static std::vector<ListRow> list(std::span<const GuestConnection::Snapshot> guests,
                                      const std::map<Id, double>& linkStrain,
                                      const std::map<Id, QualityTier>& tiers, double now);
 
@@ -51,11 +53,15 @@ struct GuestRows {
         QString stale;
         QString error;
         QString latency;
+        friend bool operator==(const TableRow&, const TableRow&) = default;
+
+        // The cells in the table's column order.
+        QStringList cells() const;
     };
-    static TableRow tableRow(const GuestConnection::Snapshot& client);
+    static TableRow tableRow(const GuestConnection::Snapshot& guest);
 
     // "name  ·  err +1.2 ms  ·  L 40 ms  ·  in sync, not calibrated".
-    static QString diagnosticsLine(const GuestConnection::Snapshot& client);
+    static QString diagnosticsLine(const GuestConnection::Snapshot& guest);
 };
 
 }  // namespace zoranth

@@ -13,6 +13,8 @@
 
 #include <array>
 #include <chrono>
+#include <cstring>
+#include <string>
 
 #include "app/broadcast_controller.h"
 #include "app/desktop_actions.h"
@@ -31,23 +33,34 @@ using namespace std::chrono_literals;
 // Only the signal handler and the notifier reading its pipe share this.
 std::array<int, 2> quitSignalPipe{-1, -1};
 
-void onQuitSignal(int) {
-    const char byte = 1;
+// Async-signal-safe: hands the signal's number to the event loop and does nothing else.
+void onQuitSignal(int number) {
+    const auto byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const auto written = ::write(quitSignalPipe[1], &byte, 1);
 }
 
-// SIGTERM (logging out), SIGINT and SIGHUP quit through the event loop, so quitting
-// still unmutes the speakers and ends the rave.
-void quitOnSignals(QGuiApplication& app) {
+// SIGTERM (logging out, systemd, kill), SIGINT (Ctrl+C in the terminal) and SIGHUP end
+// the rave cleanly and quit without asking: the quit question is for the window's own
+// Quit, and nobody is there to answer it. Leaving the event loop runs the same way out
+// as any quit (the speakers unmuted, the last chunk and the goodbye sent).
+void quitOnSignals(QGuiApplication& app, QObject* window) {
     if (pipe2(quitSignalPipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char byte = 0;
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [window] {
+        unsigned char byte = 0;
+        int number = 0;
         while (::read(quitSignalPipe[0], &byte, 1) > 0) {
+            number = byte;
         }
-        QCoreApplication::quit();
+        const char* name = sigabbrev_np(number);
+        HostLog::line(std::string("app: SIG") + (name != nullptr ? name : "?") +
+                      " received; ending the rave and quitting");
+        // Closing the window now must not ask; exit() leaves the loop without asking
+        // the windows to close, as quit() would.
+        window->setProperty("quitting", true);
+        QCoreApplication::exit(0);
     });
     struct sigaction action {};
     action.sa_handler = onQuitSignal;
@@ -65,7 +78,7 @@ void logLine(const QString& text) {
 }  // namespace
 
 QUrl HostApp::mainWindowUrl() {
-    return QUrl(QStringLiteral("qrc:/Zoranth/Host/qml/Main.qml"));
+    return QUrl(QStringLiteral("qrc:/Zoranth/Host/Main.qml"));
 }
 
 QString HostApp::iconPath() {
@@ -101,11 +114,9 @@ int HostApp::run(int argc, char** argv) {
     // One controller for the life of the process; the window and quitting share it.
     QuitCoordinator quit;
     BroadcastController controller;
-    ControllerQuitAdapter quitController(&controller);
+    WindowModels& models = controller.models();
+    ModelsQuitAdapter quitController(models);
     QuitPrompt quitPrompt(quit);
-    DesktopActions desktop;
-    QObject::connect(&controller.audioModel(), &AudioCapabilityModel::settingsRequested, &desktop,
-                     [&desktop](const QUrl& url) { desktop.openUrl(url.toString()); });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &controller,
                      [&controller](Qt::ApplicationState state) {
                          if (state == Qt::ApplicationActive) {
@@ -115,9 +126,8 @@ int HostApp::run(int argc, char** argv) {
 
     QQmlApplicationEngine engine;
     WindowTypes::install(engine);
-    engine.setInitialProperties(
-        {{QStringLiteral("controller"), QVariant::fromValue(static_cast<QObject*>(&controller))},
-         {QStringLiteral("quitPrompt"), QVariant::fromValue(static_cast<QObject*>(&quitPrompt))}});
+    engine.setInitialProperties({{QStringLiteral("models"), QVariant::fromValue(&models)},
+                                 {QStringLiteral("quitPrompt"), QVariant::fromValue(&quitPrompt)}});
     engine.load(mainWindowUrl());
     auto* window = engine.rootObjects().isEmpty()
                        ? nullptr
@@ -138,7 +148,7 @@ int HostApp::run(int argc, char** argv) {
     quit.setController(&quitController);
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&quit] { quit.willTerminate(); });
-    quitOnSignals(app);
+    quitOnSignals(app, window);
 
     logLine(QStringLiteral("app: window open; later launches reach it at ") +
             instance.socketPath());

@@ -1,4 +1,4 @@
-// Draws the window's symbols from the bundled SVG set, in the colour and size asked for:
+// Draws the window's symbols from its own SVG set, in the colour and size asked for:
 // "image://icon/<symbol name>/<rrggbb or aarrggbb>". Called by the QML engine, possibly
 // from its image-loading threads: holds no state.
 #pragma once

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <vector>
 
 namespace zoranth {
 namespace {
@@ -14,66 +13,91 @@ double steadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::vector<float> floats(const QList<qreal>& values) {
-    return {values.begin(), values.end()};
-}
-
 }  // namespace
 
-LevelMeterModel::LevelMeterModel(QObject* parent) : QObject(parent), now_(steadySeconds) {
+LevelMeterModel::LevelMeterModel(QObject* parent)
+    : QAbstractListModel(parent), now_(steadySeconds) {
     dropTimer_.setSingleShot(true);
     connect(&dropTimer_, &QTimer::timeout, this, &LevelMeterModel::hold);
 }
 
-void LevelMeterModel::setPeak(const QList<qreal>& peak) {
-    peak_ = peak;
-    emit peakChanged();
+int LevelMeterModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(channels_.size());
+}
+
+QVariant LevelMeterModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const Channel& channel = channels_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+        case LevelRole:
+            return channel.level;
+        case HeldRole:
+            return channel.held;
+        case Qt::DisplayRole:
+        case HeldTextRole:
+            return channel.heldText;
+        default:
+            return {};
+    }
+}
+
+QHash<int, QByteArray> LevelMeterModel::roleNames() const {
+    return {{LevelRole, "level"}, {HeldRole, "held"}, {HeldTextRole, "heldText"}};
+}
+
+void LevelMeterModel::show(std::vector<float> peak, std::vector<float> rms) {
+    peak_ = std::move(peak);
+    rms_ = std::move(rms);
     hold();
 }
 
-void LevelMeterModel::setRms(const QList<qreal>& rms) {
-    if (rms == rms_) {
-        return;
-    }
-    rms_ = rms;
-    emit rmsChanged();
-    emit channelsChanged();
-}
-
 void LevelMeterModel::hold() {
-    const auto peak = floats(peak_);
     const double now = now_();
-    holder_.update(peak, now);
-    if (const auto drop = holder_.nextDrop(peak)) {
+    holder_.update(peak_, now);
+    if (const auto drop = holder_.nextDrop(peak_)) {
         // A hair past the hold so the held peak counts as older than it.
         const double wait = std::max(0.0, *drop - now) + 0.01;
         dropTimer_.start(static_cast<int>(std::ceil(wait * 1000)));
     } else {
         dropTimer_.stop();
     }
-    emit channelsChanged();
-}
 
-QVariantList LevelMeterModel::channels() const {
-    QVariantList list;
     const auto& held = holder_.held();
-    for (std::size_t channel = 0; channel < held.size(); ++channel) {
-        const float level = channel < static_cast<std::size_t>(rms_.size())
-                                ? static_cast<float>(rms_[static_cast<qsizetype>(channel)])
-                                : 0.0F;
-        list.push_back(QVariantMap{
-            {QStringLiteral("level"), PeakHold::fraction(level)},
-            {QStringLiteral("held"), PeakHold::fraction(held[channel])},
-            {QStringLiteral("heldText"), decibelText(held[channel])},
-        });
+    std::vector<Channel> channels;
+    channels.reserve(held.size());
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const float level = i < rms_.size() ? rms_[i] : 0.0F;
+        channels.push_back(
+            {PeakHold::fraction(level), PeakHold::fraction(held[i]), decibelText(held[i])});
     }
-    return list;
+    if (channels.size() != channels_.size()) {
+        beginResetModel();
+        channels_ = std::move(channels);
+        endResetModel();
+        emit accessibleTextChanged();
+        return;
+    }
+    bool heldMoved = false;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        if (channels[i] == channels_[i]) {
+            continue;
+        }
+        heldMoved = heldMoved || channels[i].heldText != channels_[i].heldText;
+        channels_[i] = channels[i];
+        const QModelIndex row = index(static_cast<int>(i));
+        emit dataChanged(row, row);
+    }
+    if (heldMoved) {
+        emit accessibleTextChanged();
+    }
 }
 
 QString LevelMeterModel::accessibleText() const {
     QStringList parts;
-    for (const float held : holder_.held()) {
-        parts.push_back(decibelText(held) + QStringLiteral(" decibels"));
+    for (const Channel& channel : channels_) {
+        parts.push_back(channel.heldText + QStringLiteral(" decibels"));
     }
     return parts.join(QStringLiteral(", "));
 }
@@ -83,7 +107,6 @@ QVariantList LevelMeterModel::scale() {
     for (int value = static_cast<int>(PeakHold::floorDecibels); value <= 0;
          value += scaleStepDecibels) {
         marks.push_back(QVariantMap{
-            {QStringLiteral("value"), value},
             {QStringLiteral("position"),
              (value - PeakHold::floorDecibels) / -PeakHold::floorDecibels},
             {QStringLiteral("text"), QString::asprintf("%lld", static_cast<long long>(value))},

@@ -1,45 +1,52 @@
-// What the level meters draw: per channel the RMS bar and the held peak on a -60…0 dB
-// scale, the peak in dB as text, and the scale's marks. QML sets `peak` and `rms` from
-// the broadcast controller's meter tick. Main thread only.
+// What the level meters draw, one row per channel: the RMS bar and the held peak as
+// fractions of a -60…0 dB scale and the held peak in dB as text; also the scale's marks
+// and what accessibility tools read. The broadcast controller shows each meter tick here
+// (30 a second while live, silence otherwise). Main thread only.
 #pragma once
 
-#include <QList>
-#include <QObject>
+#include <QtQml/qqmlregistration.h>
+#include <QAbstractListModel>
 #include <QString>
 #include <QTimer>
 #include <QVariantList>
 
 #include <functional>
+#include <vector>
 
 #include "app/peak_hold.h"
 
 namespace zoranth {
 
-class LevelMeterModel : public QObject {
+class LevelMeterModel : public QAbstractListModel {
     Q_OBJECT
-    Q_PROPERTY(QList<qreal> peak READ peak WRITE setPeak NOTIFY peakChanged)
-    Q_PROPERTY(QList<qreal> rms READ rms WRITE setRms NOTIFY rmsChanged)
-    // One map per channel: level and held (0…1 along the bar), heldText ("%5.1f" dB).
-    Q_PROPERTY(QVariantList channels READ channels NOTIFY channelsChanged)
+    QML_ELEMENT
+    QML_UNCREATABLE("The levels belong to the window's models.")
     // "-12.0 decibels, -14.5 decibels".
-    Q_PROPERTY(QString accessibleText READ accessibleText NOTIFY channelsChanged)
-    // One map per mark: value (dB), position (0…1), text ("-60").
+    Q_PROPERTY(QString accessibleText READ accessibleText NOTIFY accessibleTextChanged)
+    // One map per mark: position (0…1 along the bar) and text ("-60").
     Q_PROPERTY(QVariantList scale READ scale CONSTANT)
 
   public:
     static constexpr int scaleStepDecibels = 10;
+
+    enum Role {
+        LevelRole = Qt::UserRole + 1,  // the RMS bar, 0…1 along the bar
+        HeldRole,                      // the held peak's marker, 0…1
+        HeldTextRole,                  // the held peak, "%5.1f" dB
+    };
 
     explicit LevelMeterModel(QObject* parent = nullptr);
 
     // Seconds on a steady clock; tests drive their own.
     void setClock(std::function<double()> now) { now_ = std::move(now); }
 
-    QList<qreal> peak() const { return peak_; }
-    void setPeak(const QList<qreal>& peak);
-    QList<qreal> rms() const { return rms_; }
-    void setRms(const QList<qreal>& rms);
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
 
-    QVariantList channels() const;
+    // Per-channel linear levels, 0…1 at full scale.
+    void show(std::vector<float> peak, std::vector<float> rms);
+
     QString accessibleText() const;
     static QVariantList scale();
 
@@ -47,17 +54,23 @@ class LevelMeterModel : public QObject {
     static QString decibelText(float level);
 
   signals:
-    void peakChanged();
-    void rmsChanged();
-    void channelsChanged();
+    void accessibleTextChanged();
 
   private:
+    struct Channel {
+        double level = 0;
+        double held = 0;
+        QString heldText;
+        friend bool operator==(const Channel&, const Channel&) = default;
+    };
+
     void hold();
 
     std::function<double()> now_;
-    QList<qreal> peak_;
-    QList<qreal> rms_;
+    std::vector<float> peak_;
+    std::vector<float> rms_;
     PeakHold holder_;
+    std::vector<Channel> channels_;
     // Lets a held peak drop on time even when the levels stop changing.
     QTimer dropTimer_;
 };

@@ -4,7 +4,7 @@ namespace zoranth {
 
 QString QuitCoordinator::Prompt::message(bool live, std::int64_t guests) {
     if (!live) {
-        return QStringLiteral("Zoranth silenced this Mac's speakers.");
+        return QStringLiteral("Zoranth silenced this computer's speakers.");
     }
     if (guests == 1) {
         return QStringLiteral("A rave is live and one guest is listening. Quitting ends it.");
@@ -29,7 +29,7 @@ std::optional<QuitCoordinator::Question> QuitCoordinator::shouldTerminate() cons
                       Prompt::message(live, controller_->guestCount()), QStringLiteral("Quit"),
                       QStringLiteral("Cancel"), std::nullopt};
     if (weMuted) {
-        question.unmuteCheckbox = QStringLiteral("Unmute this Mac on the way out");
+        question.unmuteCheckbox = QStringLiteral("Unmute the speakers on the way out");
     }
     return question;
 }
@@ -39,7 +39,7 @@ bool QuitCoordinator::answer(const Question& asked, bool quitChosen, bool unmute
         return false;
     }
     if (asked.unmuteCheckbox && unmuteTicked && controller_ != nullptr && controller_->weMuted()) {
-        controller_->unmuteMac();
+        controller_->unmuteSpeakers();
     }
     return true;
 }
@@ -49,7 +49,7 @@ void QuitCoordinator::willTerminate() {
         return;
     }
     if (controller_->weMuted()) {
-        controller_->unmuteMac();
+        controller_->unmuteSpeakers();
     }
     controller_->stop();
 }

@@ -19,7 +19,7 @@ class QuitCoordinator {
         virtual bool isLive() const = 0;              // state is broadcasting
         virtual std::int64_t guestCount() const = 0;  // connected guests
         virtual bool weMuted() const = 0;             // this application muted the output
-        virtual bool unmuteMac() = 0;
+        virtual bool unmuteSpeakers() = 0;
         virtual void stop() = 0;
     };
 
@@ -34,7 +34,7 @@ class QuitCoordinator {
         QString informativeText;
         QString quitButton;
         QString cancelButton;
-        // "Unmute this Mac on the way out", shown ticked; only when we muted the output.
+        // "Unmute the speakers on the way out", shown ticked; only when we muted them.
         std::optional<QString> unmuteCheckbox;
         friend bool operator==(const Question&, const Question&) = default;
     };

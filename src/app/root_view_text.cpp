@@ -6,28 +6,30 @@
 
 namespace zoranth {
 
-QString RootViewText::status(const QString& state, const QString& failureMessage) {
-    if (state == QLatin1String("starting")) {
-        return QStringLiteral("Starting — answer the audio permission prompt if it appears…");
-    }
-    if (state == QLatin1String("broadcasting")) {
-        return QStringLiteral("The rave is live");
-    }
-    if (state == QLatin1String("failed")) {
-        return QStringLiteral("Couldn't start: ") + failureMessage;
+QString RootViewText::status(const RaveSession::State& state) {
+    using Case = RaveSession::State::Case;
+    switch (state.kind) {
+        case Case::starting:
+            return QStringLiteral("Starting — connecting to the sound server…");
+        case Case::broadcasting:
+            return QStringLiteral("The rave is live");
+        case Case::failed:
+            return QStringLiteral("Couldn't start: ") + QString::fromStdString(state.message);
+        case Case::idle:
+            break;
     }
     return QStringLiteral("Ready to start");
 }
 
-QString RootViewText::listening(std::span<const GuestConnection::Snapshot> clients, double now) {
-    if (clients.empty()) {
+QString RootViewText::listening(std::span<const GuestConnection::Snapshot> guests, double now) {
+    if (guests.empty()) {
         return QStringLiteral("Waiting for guests");
     }
-    QString text = QString::number(clients.size()) + QStringLiteral(" listening");
+    QString text = QString::number(guests.size()) + QStringLiteral(" listening");
     std::vector<GuestSync::State> states;
-    states.reserve(clients.size());
-    for (const auto& client : clients) {
-        states.push_back(GuestSync::state(now, client.stats, client.statsAt));
+    states.reserve(guests.size());
+    for (const auto& guest : guests) {
+        states.push_back(GuestSync::state(now, guest.stats, guest.statsAt));
     }
     const QString separator = QStringLiteral("  ·  ");
     if (const auto summary = GuestSync::summary(states)) {
@@ -56,33 +58,27 @@ QString RootViewText::buffer(double milliseconds) {
     return QStringLiteral("Buffer ") + seconds(milliseconds) + QStringLiteral(" s");
 }
 
-RootViewText::Silence RootViewText::silence(bool isMacMuted, const QString& muteStrategy,
+RootViewText::Silence RootViewText::silence(bool isMuted, MuteControl::Strategy strategy,
                                             double bufferDelayMs) {
-    if (isMacMuted) {
+    if (isMuted) {
         return {QStringLiteral("speaker.slash.fill"),
-                QStringLiteral("This Mac is silent. The rave is still being broadcast."), QString(),
-                QStringLiteral("Unmute"), false};
+                QStringLiteral("This computer is silent. The rave is still being broadcast."),
+                QString(), QStringLiteral("Unmute"), false};
     }
-    if (muteStrategy == QLatin1String("unavailable")) {
+    if (strategy == MuteControl::Strategy::unavailable) {
         return {QStringLiteral("speaker.wave.2.fill"),
-                QStringLiteral("This Mac's speakers can't be muted from here"),
-                QStringLiteral("This output has no volume control macOS can reach — the same "
-                               "reason the volume keys don't work for it. Turn the speakers down "
-                               "at the speakers, or start the rave and mute from there."),
+                QStringLiteral("This computer's speakers can't be muted from here"),
+                QStringLiteral("The sound server offers no mute control for this output — the "
+                               "same reason the volume keys don't work for it. Turn the speakers "
+                               "down at the speakers, or start the rave and mute from there."),
                 QString(), false};
     }
     return {QStringLiteral("speaker.wave.2.fill"),
-            QStringLiteral("This Mac's speakers are still playing out loud"),
+            QStringLiteral("This computer's speakers are still playing out loud"),
             QStringLiteral("Your speakers run about ") + seconds(bufferDelayMs) +
                 QStringLiteral(" seconds ahead of the phones — that's the buffer, not a fault. "
                                "Listen to check audio is flowing, then mute."),
-            QStringLiteral("Mute this Mac"), true};
-}
-
-QString RootViewText::hogWarning(const QString& owner) {
-    return owner + QStringLiteral(
-                       " has exclusive control of the audio device, which may stop "
-                       "Zoranth from capturing.");
+            QStringLiteral("Mute the speakers"), true};
 }
 
 }  // namespace zoranth

@@ -8,7 +8,9 @@
 
 #include <span>
 
+#include "host/mute_control.h"
 #include "host/net/guest_connection.h"
+#include "host/session/rave_session.h"
 
 namespace zoranth {
 
@@ -16,11 +18,11 @@ struct RootViewText {
     RootViewText() = delete;
 
     // "Ready to start", "Starting — …", "The rave is live", "Couldn't start: " + message.
-    static QString status(const QString& state, const QString& failureMessage);
+    static QString status(const RaveSession::State& state);
 
     // "Waiting for guests", "1 listening", "3 listening", then how many are in sync and
     // how many need calibrating. `now` is on the clock of the snapshots' statsAt.
-    static QString listening(std::span<const GuestConnection::Snapshot> clients, double now);
+    static QString listening(std::span<const GuestConnection::Snapshot> guests, double now);
 
     // "“name”  ·  addresses : port", as guests would type it.
     static QString address(const QString& advertisedName, const QStringList& addresses, int port);
@@ -38,10 +40,7 @@ struct RootViewText {
         QString button;      // empty: no button
         bool mutes = false;  // the button mutes (else it unmutes)
     };
-    static Silence silence(bool isMacMuted, const QString& muteStrategy, double bufferDelayMs);
-
-    // The caption under the silence section while another program holds the device.
-    static QString hogWarning(const QString& owner);
+    static Silence silence(bool isMuted, MuteControl::Strategy strategy, double bufferDelayMs);
 };
 
 }  // namespace zoranth

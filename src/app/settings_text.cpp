@@ -47,8 +47,7 @@ QString SettingsText::captureState(const SilenceWatchdog::Diagnosis& diagnosis) 
         case Case::idle:
             return QString::asprintf("silent %.0fs (nothing is playing)", diagnosis.seconds);
         case Case::likelyDenied:
-            return QString::asprintf("silent %.0fs while output is active — DENIED?",
-                                     diagnosis.seconds);
+            return QString::asprintf("silent %.0fs while output is active", diagnosis.seconds);
         case Case::notCapturing:
             return QString::asprintf("NO BUFFERS for %.0fs — capture is not running",
                                      diagnosis.seconds);

@@ -1,5 +1,6 @@
-// Makes the window's C++ models and the brand available to its QML under the import
-// "Zoranth.Window", and the symbol set to an engine as "image://icon/…". Main thread.
+// Makes the window's QML module Zoranth.Host (its views, the brand and the C++ models,
+// all compiled into this library) importable by an engine, and gives the engine the
+// symbol set as "image://icon/…". Main thread.
 #pragma once
 
 class QQmlEngine;
@@ -9,9 +10,8 @@ namespace zoranth {
 struct WindowTypes {
     WindowTypes() = delete;
 
-    static constexpr const char* uri = "Zoranth.Window";
+    static constexpr const char* uri = "Zoranth.Host";
 
-    // Registers the types once per process and installs the symbol provider on `engine`.
     static void install(QQmlEngine& engine);
 };
 

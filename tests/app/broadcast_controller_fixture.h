@@ -62,17 +62,4 @@ inline void pumpEvents(std::chrono::milliseconds duration) {
     eventuallyInEventLoop([] { return false; }, duration);
 }
 
-// Counts how often a signal fires.
-class SignalCount {
-  public:
-    template <class Signal>
-    SignalCount(BroadcastController& controller, Signal signal) {
-        QObject::connect(&controller, signal, &controller, [count = count_] { ++*count; });
-    }
-    int operator()() const { return *count_; }
-
-  private:
-    std::shared_ptr<int> count_ = std::make_shared<int>(0);
-};
-
 }  // namespace zoranth

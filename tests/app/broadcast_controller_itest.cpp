@@ -50,6 +50,13 @@ bool hearsAudio(TestGuest& guest) {
     return false;
 }
 
+// A row of the diagnostics screen by its label.
+QString diagnostic(WindowModels& models, const QString& label) {
+    DiagnosticsModel& rows = *models.diagnostics();
+    const int row = static_cast<int>(DiagnosticsModel::labels().indexOf(label));
+    return rows.data(rows.index(row), DiagnosticsModel::ValueRole).toString();
+}
+
 class RaveTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -66,8 +73,9 @@ class RaveTest : public ::testing::Test {
 
     bool becomesLive() {
         return eventuallyInEventLoop(
-                   [&] { return controller_->state().kind != State::Case::starting; }, 20s) &&
-               controller_->state() == State::broadcasting();
+                   [&] { return controller_->rave().state().kind != State::Case::starting; },
+                   20s) &&
+               controller_->rave().state() == State::broadcasting();
     }
 
     ControllerWorld world_;
@@ -78,52 +86,60 @@ class RaveTest : public ::testing::Test {
 TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     PulseTonePlayer tone(pulseTestSink, 440, 60);
     ASSERT_TRUE(tone.waitUntilPlaying());
-    controller_->setQuality(QualityTier::high);
+    controller_->models().quality()->setQuality(QualityModel::Tier::High);
 
+    WindowModels& models = controller_->models();
     controller_->start();
-    EXPECT_EQ(controller_->property("state"), QStringLiteral("starting"));
+    EXPECT_EQ(models.rave()->state(), RaveModel::State::Starting);
     EXPECT_FALSE(controller_->timersRunning());
-    ASSERT_TRUE(becomesLive()) << controller_->failureMessage().toStdString();
+    ASSERT_TRUE(becomesLive()) << models.rave()->failureMessage().toStdString();
     EXPECT_TRUE(controller_->timersRunning());
-    EXPECT_TRUE(controller_->property("isKeepingAwake").toBool());
-    EXPECT_TRUE(controller_->tapFormatDescription().startsWith("48000 Hz, 2 ch"));
+    EXPECT_TRUE(models.rave()->isLive());
+    EXPECT_EQ(diagnostic(models, "Sleep"), QString("held off — don't close the lid"));
+    EXPECT_TRUE(diagnostic(models, "Capture format").startsWith("48000 Hz, 2 ch"));
 
-    ASSERT_TRUE(eventuallyInEventLoop([&] { return controller_->listenPort() != 0; }));
-    auto guest = TestGuest::connect(static_cast<std::uint16_t>(controller_->listenPort()));
+    ASSERT_TRUE(eventuallyInEventLoop([&] { return models.rave()->listenPort() != 0; }));
+    EXPECT_EQ(models.rave()->listenPort(), controller_->rave().listenPort());
+    auto guest = TestGuest::connect(static_cast<std::uint16_t>(models.rave()->listenPort()));
     ASSERT_TRUE(guest) << guest.error();
+    GuestListModel& guests = *models.guests();
     ASSERT_TRUE(eventuallyInEventLoop([&] {
-        return controller_->clients().size() == 1 &&
-               controller_->clientTiers().contains(controller_->clients().front().id);
+        return guests.count() == 1 &&
+               !guests.data(guests.index(0), GuestListModel::TierLabelRole).toString().isEmpty();
     }));
-    const GuestConnection::Id id = controller_->clients().front().id;
-    EXPECT_EQ(controller_->property("clients").toList().front().toMap().value("id").toLongLong(),
-              id);
-    EXPECT_EQ(controller_->property("clientTiers").toMap().value(QString::number(id)),
-              QStringLiteral("high"));
+    const GuestConnection::Id id = controller_->rave().guests().front().id;
+    EXPECT_EQ(guests.data(guests.index(0), GuestListModel::GuestIdRole).toDouble(),
+              static_cast<double>(id));
+    EXPECT_EQ(guests.data(guests.index(0), GuestListModel::TierLabelRole).toString(),
+              QStringLiteral("192 kbps"));
+    EXPECT_EQ(models.guests()->listeningText().left(11), QString("1 listening"));
     ASSERT_TRUE(hearsAudio(*guest));
-    ASSERT_TRUE(eventuallyInEventLoop([&] { return controller_->peak().front() > 0.1f; }))
-        << "the meters follow the tone";
-    EXPECT_GT(controller_->property("chunksProduced").toDouble(), 0);
+    LevelMeterModel& levels = *models.levels();
+    ASSERT_TRUE(eventuallyInEventLoop([&] {
+        return levels.data(levels.index(0), LevelMeterModel::HeldRole).toDouble() >
+               PeakHold::fraction(0.1F);
+    })) << "the meters follow the tone";
+    EXPECT_TRUE(
+        eventuallyInEventLoop([&] { return diagnostic(models, "Chunks produced") != "0"; }));
 
     // Outside a rave only: the capture permission is not probed while live.
     controller_->applicationBecameActive();
     pumpEvents(100ms);
     EXPECT_EQ(*world_.probes, 0);
 
-    controller_->setBufferDelayMs(3000);
+    models.rave()->setBufferDelayMs(3000);
     EXPECT_EQ(controller_->rave().pipeline()->bufferDelayMs(), 3000);
 
     controller_->stop();
     const auto heard = guest->readUntilClosed(10s);
     ASSERT_TRUE(heard && !heard->empty());
     EXPECT_TRUE(std::holds_alternative<Message::Bye>(heard->back().payload));
-    EXPECT_EQ(controller_->property("state"), QStringLiteral("idle"));
+    EXPECT_EQ(models.rave()->state(), RaveModel::State::Idle);
     EXPECT_FALSE(controller_->timersRunning());
-    EXPECT_EQ(controller_->peak(), (std::vector<float>{0, 0}));
-    EXPECT_TRUE(controller_->property("clients").toList().isEmpty());
-    EXPECT_EQ(controller_->property("tier"), QStringLiteral("high"))
-        << "the tier outlives the rave";
-    EXPECT_FALSE(controller_->property("isKeepingAwake").toBool());
+    EXPECT_EQ(levels.data(levels.index(0), LevelMeterModel::LevelRole).toDouble(), 0);
+    EXPECT_EQ(guests.count(), 0);
+    EXPECT_EQ(models.quality()->tier(), QualityModel::Tier::High) << "the tier outlives the rave";
+    EXPECT_EQ(diagnostic(models, "Sleep"), QString("not held"));
     EXPECT_TRUE(eventuallyInEventLoop([] { return !captureOpen(); }));
 }
 
@@ -134,12 +150,11 @@ TEST_F(RaveTest, AFailedStartShowsTheCapturesOwnTextAndRunsNoTimers) {
     const auto refused = TapSession::create()->start(*ring);
     ASSERT_FALSE(refused);
 
-    controller_->start();
-    ASSERT_TRUE(
-        eventuallyInEventLoop([&] { return controller_->state().kind == State::Case::failed; }));
-    EXPECT_EQ(controller_->failureMessage().toStdString(), TapSession::describe(refused.error()));
-    EXPECT_EQ(controller_->property("failureMessage"), controller_->failureMessage());
-    EXPECT_EQ(controller_->property("state"), QStringLiteral("failed"));
+    RaveModel& rave = *controller_->models().rave();
+    rave.start();
+    ASSERT_TRUE(eventuallyInEventLoop([&] { return rave.state() == RaveModel::State::Failed; }));
+    EXPECT_EQ(rave.failureMessage().toStdString(), TapSession::describe(refused.error()));
+    EXPECT_EQ(rave.statusText(), "Couldn't start: " + rave.failureMessage());
     EXPECT_FALSE(controller_->timersRunning());
 }
 

@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/contract_values.h"
-#include "contract_samples.h"
 #include "host/wall_clock.h"
 #include "qt_printing.h"
+#include "window_samples.h"
 
 namespace zoranth {
 namespace {
@@ -14,18 +13,15 @@ namespace {
 using samples::Report;
 
 GuestConnection::Snapshot snapshot(std::optional<Report> report, double occupancy = 0.25,
-                                   qint64 dropped = 3, qint64 expired = 1) {
-    return ContractValues::snapshot(
-        samples::guest(7, "192.168.1.40:61002", report, occupancy, dropped, expired));
+                                   std::int64_t dropped = 3, std::int64_t expired = 1) {
+    return samples::guest(7, "192.168.1.40:61002", report, occupancy, dropped, expired);
 }
 
 TEST(GuestRows, StrainWordsSplitAtHalfAndAtTheThreshold) {
     const std::vector<GuestConnection::Snapshot> clients{
-        ContractValues::snapshot(samples::guest(1, "a", std::nullopt)),
-        ContractValues::snapshot(samples::guest(2, "b", std::nullopt)),
-        ContractValues::snapshot(samples::guest(3, "c", std::nullopt)),
-        ContractValues::snapshot(samples::guest(4, "d", std::nullopt)),
-        ContractValues::snapshot(samples::guest(5, "e", std::nullopt)),
+        samples::guest(1, "a", std::nullopt), samples::guest(2, "b", std::nullopt),
+        samples::guest(3, "c", std::nullopt), samples::guest(4, "d", std::nullopt),
+        samples::guest(5, "e", std::nullopt),
     };
     const std::map<GuestRows::Id, double> strain{{1, 0.0}, {2, 0.49}, {3, 0.7}, {4, 1.0}, {5, 2.5}};
     const auto rows = GuestRows::list(clients, strain, {}, WallClock::now());
@@ -43,9 +39,9 @@ TEST(GuestRows, ListRowShowsNameTierAndSync) {
     Report syncing{"Tablet"};
     syncing.locked = false;
     const std::vector<GuestConnection::Snapshot> clients{
-        ContractValues::snapshot(samples::guest(1, "10.0.0.2:5000", std::nullopt)),
-        ContractValues::snapshot(samples::guest(2, "10.0.0.3:5000", bluetooth)),
-        ContractValues::snapshot(samples::guest(3, "10.0.0.4:5000", syncing)),
+        samples::guest(1, "10.0.0.2:5000", std::nullopt),
+        samples::guest(2, "10.0.0.3:5000", bluetooth),
+        samples::guest(3, "10.0.0.4:5000", syncing),
     };
     const auto rows = GuestRows::list(clients, {}, {{2, QualityTier::medium}}, WallClock::now());
     ASSERT_EQ(rows.size(), 3U);

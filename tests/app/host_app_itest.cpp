@@ -1,5 +1,6 @@
-// Two launches of the real executable, drawing offscreen, in private runtime, config
-// and state folders: the second brings the first one's window forward and exits 0.
+// Launches of the real executable in private runtime, config and state folders: drawing
+// offscreen, the second brings the first one's window forward and exits 0; on the test
+// services' display, a signal ends a live rave cleanly and quits without asking.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +18,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/pulse_test_server.h"
+#include "support/test_guest.h"
 
 extern char** environ;
 
@@ -122,6 +126,7 @@ class Launch {
     }
 
     void signal(int number) const { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -182,6 +187,114 @@ TEST_F(SecondLaunch, AfterTheFirstCrashedTheNextLaunchOpensItsOwnWindow) {
     ASSERT_TRUE(next.says(windowOpen, startTimeout)) << next.output();
     next.signal(SIGTERM);
     EXPECT_EQ(next.exitStatus(20s), 0);
+}
+
+// The real window on the test services' display, started by a key press and muted by a
+// click as a person would, over the test sound server, with a loopback guest.
+class SignalledWindow : public SecondLaunch {
+  protected:
+    void SetUp() override {
+        ZORANTH_SKIP_WITHOUT_PULSE();
+        if (std::getenv("DISPLAY") == nullptr ||
+            std::system("command -v xdotool >/dev/null") != 0) {
+            GTEST_SKIP() << "needs the test services' display and xdotool";
+        }
+        SecondLaunch::SetUp();
+        environment_[0] = "QT_QPA_PLATFORM=xcb";
+        environment_.push_back("ZORANTH_LISTEN_ADDRESS=127.0.0.1");
+        setSinkMuted(false);
+    }
+    void TearDown() override {
+        if (!root_.empty()) {
+            setSinkMuted(false);
+            SecondLaunch::TearDown();
+        }
+    }
+
+    static void setSinkMuted(bool muted) {
+        zoranth::pulseShell(std::string("pactl set-sink-mute ") + zoranth::pulseTestSink +
+                            (muted ? " 1" : " 0"));
+    }
+    static bool sinkMuted() {
+        const auto said =
+            zoranth::pulseShell(std::string("pactl get-sink-mute ") + zoranth::pulseTestSink);
+        return said && said->find("yes") != std::string::npos;
+    }
+    // xdotool's answer, or nothing when it failed.
+    static std::optional<std::string> xdotool(const std::string& arguments) {
+        return zoranth::pulseShell("xdotool " + arguments);
+    }
+
+    // The TCP port the process listens on for guests, once it does; 0 until then.
+    static std::uint16_t listeningPort(pid_t pid, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        const std::string owner = "pid=" + std::to_string(pid) + ",";
+        while (Clock::now() < deadline) {
+            const auto sockets = zoranth::pulseShell("ss -ltnpH");
+            std::size_t line = 0;
+            while (sockets && line < sockets->size()) {
+                const std::size_t end = std::min(sockets->find('\n', line), sockets->size());
+                const std::string row = sockets->substr(line, end - line);
+                line = end + 1;
+                if (row.find(owner) == std::string::npos) {
+                    continue;
+                }
+                // "LISTEN 0 128 127.0.0.1:40311 0.0.0.0:* users:((…))": the local address.
+                std::size_t field = 0;
+                std::string local;
+                for (std::size_t at = 0, n = 0; n < 4 && at < row.size(); ++n) {
+                    at = row.find_first_not_of(' ', at);
+                    field = row.find(' ', at);
+                    local = row.substr(at, field - at);
+                    at = field;
+                }
+                return static_cast<std::uint16_t>(std::stoi(local.substr(local.rfind(':') + 1)));
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return 0;
+    }
+};
+
+TEST_F(SignalledWindow, SigtermEndsALiveRaveCleanlyAndQuitsWithoutAsking) {
+    using zoranth::Message;
+    Launch window(environment_);
+    ASSERT_TRUE(window.started());
+    ASSERT_TRUE(window.says(windowOpen, startTimeout)) << window.output();
+
+    const auto found = xdotool("search --sync --onlyvisible --pid " + std::to_string(window.pid()) +
+                               " --name '^Zoranth Host$'");
+    ASSERT_TRUE(found && !found->empty()) << "the main window is on the display";
+    const std::string id = found->substr(0, found->find('\n'));
+    // Return is the main button's key: the rave starts.
+    ASSERT_TRUE(xdotool("windowfocus --sync " + id + " key Return"));
+    const std::uint16_t port = listeningPort(window.pid(), 30s);
+    ASSERT_NE(port, 0) << window.output();
+    auto guest = zoranth::TestGuest::connect(port);
+    ASSERT_TRUE(guest) << guest.error();
+
+    // "Mute the speakers", at the right end of the silence section under the meters.
+    ASSERT_TRUE(xdotool("mousemove --window " + id + " 590 294 click 1"));
+    ASSERT_TRUE(window.says("mute via ", 10s)) << window.output();
+    ASSERT_TRUE(sinkMuted()) << window.output();
+
+    const auto signalled = Clock::now();
+    window.signal(SIGTERM);
+    EXPECT_EQ(window.exitStatus(3s), 0) << window.output();
+    EXPECT_LT(Clock::now() - signalled, 3s);
+    window.says("\n\n", 100ms);  // whatever it printed on the way out
+    EXPECT_NE(window.output().find("app: SIGTERM received"), std::string::npos) << window.output();
+    EXPECT_FALSE(sinkMuted()) << "the speakers are unmuted on the way out";
+
+    const auto heard = guest->readUntilClosed(5s);
+    ASSERT_TRUE(heard && !heard->empty());
+    EXPECT_TRUE(std::holds_alternative<Message::Bye>(heard->back().payload))
+        << "the guest got its goodbye";
+    bool heardAudio = false;
+    for (const Message& message : *heard) {
+        heardAudio = heardAudio || std::holds_alternative<Message::Audio>(message.payload);
+    }
+    EXPECT_TRUE(heardAudio);
 }
 
 }  // namespace

@@ -7,15 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include "app/window_models.h"
 #include "gui_application.h"
+#include "window_samples.h"
 
 namespace zoranth {
 namespace {
 
 TEST(HostAppWindow, TheMainWindowIsTitledAndKeepsItsMinimumSize) {
     guiApplication();
+    RecordedControls controls;
+    WindowModels models(controls, {[] { return AudioCapability::Verdict::granted(); }, {}});
     QQmlApplicationEngine engine;
     WindowTypes::install(engine);
+    engine.setInitialProperties({{QStringLiteral("models"), QVariant::fromValue(&models)}});
     engine.load(HostApp::mainWindowUrl());
     ASSERT_EQ(engine.rootObjects().size(), 1);
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());

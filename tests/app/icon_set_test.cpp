@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/checkup_model.h"
+#include "app/finding_list_model.h"
 #include "app/root_view_text.h"
 #include "gui_application.h"
 
@@ -67,10 +67,10 @@ QSet<QString> symbolsNamedInCode() {
     QSet<QString> names;
     for (auto verdict : {SystemCheckup::Verdict::ok, SystemCheckup::Verdict::warning,
                          SystemCheckup::Verdict::problem, SystemCheckup::Verdict::unknown}) {
-        names.insert(CheckupModel::verdictSymbol(verdict));
+        names.insert(FindingListModel::verdictSymbol(verdict));
     }
-    names.insert(RootViewText::silence(true, "device", 4500).symbol);
-    names.insert(RootViewText::silence(false, "device", 4500).symbol);
+    names.insert(RootViewText::silence(true, MuteControl::Strategy::device, 4500).symbol);
+    names.insert(RootViewText::silence(false, MuteControl::Strategy::device, 4500).symbol);
     return names;
 }
 
@@ -81,8 +81,8 @@ TEST(IconSet, EverySymbolTheWindowNamesHasADrawing) {
     for (const char* expected :
          {"exclamationmark.triangle.fill", "person.badge.clock", "speaker.slash.fill",
           "speaker.wave.2.fill", "waveform", "wifi", "stethoscope", "checklist", "lightbulb",
-          "headphones", "waveform.slash", "exclamationmark.octagon.fill", "person.slash",
-          "checkmark.circle.fill", "xmark.octagon.fill", "questionmark.circle.fill"}) {
+          "headphones", "waveform.slash", "folder", "person.slash", "checkmark.circle.fill",
+          "xmark.octagon.fill", "questionmark.circle.fill"}) {
         EXPECT_TRUE(named.contains(QString::fromLatin1(expected))) << expected;
     }
     for (const QString& name : named) {

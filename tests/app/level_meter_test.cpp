@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -55,23 +56,37 @@ class LevelMeter : public ::testing::Test {
         model.setClock([this] { return now; });
     }
 
+    double value(int channel, LevelMeterModel::Role role) const {
+        return model.data(model.index(channel), role).toDouble();
+    }
+    QString heldText(int channel) const {
+        return model.data(model.index(channel), LevelMeterModel::HeldTextRole).toString();
+    }
+
     double now = 100;
     LevelMeterModel model;
 };
 
 TEST_F(LevelMeter, DrawsRmsAsTheBarAndThePeakAsTheMarker) {
-    model.setRms({0.0, 1.0});
-    model.setPeak({0.0, 1.0});
-    const auto channels = model.channels();
-    ASSERT_EQ(channels.size(), 2);
-    const auto silent = channels[0].toMap();
-    const auto full = channels[1].toMap();
-    EXPECT_DOUBLE_EQ(silent["level"].toDouble(), 0);
-    EXPECT_DOUBLE_EQ(silent["held"].toDouble(), 0);
-    EXPECT_EQ(silent["heldText"].toString(), QString("-60.0"));
-    EXPECT_DOUBLE_EQ(full["level"].toDouble(), 1);
-    EXPECT_EQ(full["heldText"].toString(), QString("  0.0"));
+    QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.show({0.0F, 1.0F}, {0.0F, 1.0F});
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(reset.count(), 1) << "a new channel count lays the meters out anew";
+    EXPECT_DOUBLE_EQ(value(0, LevelMeterModel::LevelRole), 0);
+    EXPECT_DOUBLE_EQ(value(0, LevelMeterModel::HeldRole), 0);
+    EXPECT_EQ(heldText(0), QString("-60.0"));
+    EXPECT_DOUBLE_EQ(value(1, LevelMeterModel::LevelRole), 1);
+    EXPECT_EQ(heldText(1), QString("  0.0"));
     EXPECT_EQ(model.accessibleText(), QString("-60.0 decibels,   0.0 decibels"));
+
+    // The same levels again change nothing; a new level changes its own row only.
+    model.show({0.0F, 1.0F}, {0.0F, 1.0F});
+    EXPECT_EQ(changed.count(), 0);
+    model.show({0.0F, 1.0F}, {0.5F, 1.0F});
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed[0][0].toModelIndex().row(), 0);
+    EXPECT_EQ(reset.count(), 1);
 }
 
 TEST_F(LevelMeter, ScaleMarksEveryTenDecibels) {
@@ -85,19 +100,21 @@ TEST_F(LevelMeter, ScaleMarksEveryTenDecibels) {
 }
 
 TEST_F(LevelMeter, AHeldPeakDropsOnTimeWhenTheLevelsStandStill) {
-    model.setPeak({0.9, 0.9});
+    model.show({0.9F, 0.9F}, {});
     now = 101.19;
-    model.setPeak({0.1, 0.1});
-    EXPECT_NEAR(model.channels()[0].toMap()["held"].toDouble(), PeakHold::fraction(0.9F), 1e-9);
+    model.show({0.1F, 0.1F}, {});
+    EXPECT_NEAR(value(0, LevelMeterModel::HeldRole), PeakHold::fraction(0.9F), 1e-9);
     // No further meter update arrives; the marker still comes down after the hold.
+    QSignalSpy spoken(&model, &LevelMeterModel::accessibleTextChanged);
     now = 101.3;
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < 2000 &&
-           model.channels()[0].toMap()["held"].toDouble() > PeakHold::fraction(0.1F) + 1e-9) {
+           value(0, LevelMeterModel::HeldRole) > PeakHold::fraction(0.1F) + 1e-9) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    EXPECT_NEAR(model.channels()[0].toMap()["held"].toDouble(), PeakHold::fraction(0.1F), 1e-9);
+    EXPECT_NEAR(value(0, LevelMeterModel::HeldRole), PeakHold::fraction(0.1F), 1e-9);
+    EXPECT_EQ(spoken.count(), 1);
 }
 
 }  // namespace

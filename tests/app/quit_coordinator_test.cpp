@@ -21,7 +21,7 @@ class RecordingController : public QuitCoordinator::Controller {
     bool isLive() const override { return live; }
     std::int64_t guestCount() const override { return guests; }
     bool weMuted() const override { return muted; }
-    bool unmuteMac() override {
+    bool unmuteSpeakers() override {
         calls.push_back("unmute");
         muted = false;
         return true;
@@ -39,8 +39,8 @@ TEST(QuitPrompt, TheTextSaysWhatQuittingEnds) {
         const char* text;
     };
     const Row rows[] = {
-        {false, 0, "Zoranth silenced this Mac's speakers."},
-        {false, 5, "Zoranth silenced this Mac's speakers."},
+        {false, 0, "Zoranth silenced this computer's speakers."},
+        {false, 5, "Zoranth silenced this computer's speakers."},
         {true, 0, "A rave is live. Quitting ends it."},
         {true, 1, "A rave is live and one guest is listening. Quitting ends it."},
         {true, 2, "A rave is live and 2 guests are listening. Quitting ends it."},
@@ -95,8 +95,9 @@ TEST(QuitCoordinator, OurMuteAddsTheTickedCheckboxAndATickUnmutesBeforeQuitting)
 
     const auto question = quit.shouldTerminate();
     ASSERT_TRUE(question.has_value());
-    EXPECT_EQ(question->informativeText, QStringLiteral("Zoranth silenced this Mac's speakers."));
-    EXPECT_EQ(question->unmuteCheckbox, QStringLiteral("Unmute this Mac on the way out"));
+    EXPECT_EQ(question->informativeText,
+              QStringLiteral("Zoranth silenced this computer's speakers."));
+    EXPECT_EQ(question->unmuteCheckbox, QStringLiteral("Unmute the speakers on the way out"));
 
     EXPECT_TRUE(quit.answer(*question, true, true));
     EXPECT_EQ(controller.calls, (std::vector<std::string>{"unmute"}));

@@ -5,35 +5,33 @@
 
 #include <gtest/gtest.h>
 
-#include "app/contract_values.h"
-#include "contract_samples.h"
 #include "host/wall_clock.h"
 #include "qt_printing.h"
+#include "window_samples.h"
 
 namespace zoranth {
 namespace {
 
 TEST(RootViewText, StatusFollowsTheRaveState) {
+    using State = RaveSession::State;
     struct Row {
-        const char* state;
-        const char* message;
+        State state;
         const char* text;
     };
     const Row rows[] = {
-        {"idle", "", "Ready to start"},
-        {"starting", "", "Starting — answer the audio permission prompt if it appears…"},
-        {"broadcasting", "", "The rave is live"},
-        {"failed", "no sound server is running", "Couldn't start: no sound server is running"},
+        {State::idle(), "Ready to start"},
+        {State::starting(), "Starting — connecting to the sound server…"},
+        {State::broadcasting(), "The rave is live"},
+        {State::failed("no sound server is running"), "Couldn't start: no sound server is running"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(RootViewText::status(row.state, row.message), QString(row.text)) << row.state;
+        EXPECT_EQ(RootViewText::status(row.state), QString(row.text)) << row.text;
     }
 }
 
 TEST(RootViewText, ListeningCountsGuestsThenSaysHowManyAreInSync) {
     using samples::Report;
     const double now = WallClock::now();
-    const auto snapshots = [](QVariantList list) { return ContractValues::snapshots(list); };
     Report bluetooth{"Buds"};
     bluetooth.route = RouteKind::bluetooth;
     Report stale{"Old"};
@@ -42,7 +40,7 @@ TEST(RootViewText, ListeningCountsGuestsThenSaysHowManyAreInSync) {
     syncing.locked = false;
 
     struct Row {
-        QVariantList clients;
+        std::vector<GuestConnection::Snapshot> guests;
         const char* text;
     };
     const Row rows[] = {
@@ -57,7 +55,7 @@ TEST(RootViewText, ListeningCountsGuestsThenSaysHowManyAreInSync) {
         {{samples::guest(1, "a", stale)}, "1 listening"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(RootViewText::listening(snapshots(row.clients), now), QString(row.text));
+        EXPECT_EQ(RootViewText::listening(row.guests, now), QString(row.text));
     }
 }
 
@@ -74,31 +72,28 @@ TEST(RootViewText, BufferReadsInSecondsWithOneDecimal) {
 }
 
 TEST(RootViewText, SilenceSectionOffersWhatThisComputerCanDo) {
-    const auto muted = RootViewText::silence(true, "device", 4500);
+    const auto muted = RootViewText::silence(true, MuteControl::Strategy::device, 4500);
     EXPECT_EQ(muted.symbol, QString("speaker.slash.fill"));
-    EXPECT_EQ(muted.headline, QString("This Mac is silent. The rave is still being broadcast."));
+    EXPECT_EQ(muted.headline,
+              QString("This computer is silent. The rave is still being broadcast."));
     EXPECT_TRUE(muted.detail.isEmpty());
     EXPECT_EQ(muted.button, QString("Unmute"));
     EXPECT_FALSE(muted.mutes);
 
-    const auto stuck = RootViewText::silence(false, "unavailable", 4500);
-    EXPECT_EQ(stuck.headline, QString("This Mac's speakers can't be muted from here"));
-    EXPECT_TRUE(stuck.detail.startsWith("This output has no volume control macOS can reach"));
+    const auto stuck = RootViewText::silence(false, MuteControl::Strategy::unavailable, 4500);
+    EXPECT_EQ(stuck.headline, QString("This computer's speakers can't be muted from here"));
+    EXPECT_TRUE(stuck.detail.startsWith("The sound server offers no mute control for this output"));
     EXPECT_TRUE(stuck.button.isEmpty());
 
-    const auto playing = RootViewText::silence(false, "tap", 2300);
+    const auto playing = RootViewText::silence(false, MuteControl::Strategy::tap, 2300);
     EXPECT_EQ(playing.symbol, QString("speaker.wave.2.fill"));
-    EXPECT_EQ(playing.headline, QString("This Mac's speakers are still playing out loud"));
+    EXPECT_EQ(playing.headline, QString("This computer's speakers are still playing out loud"));
     EXPECT_EQ(
         playing.detail,
         QString("Your speakers run about 2.3 seconds ahead of the phones — that's the buffer, "
                 "not a fault. Listen to check audio is flowing, then mute."));
-    EXPECT_EQ(playing.button, QString("Mute this Mac"));
+    EXPECT_EQ(playing.button, QString("Mute the speakers"));
     EXPECT_TRUE(playing.mutes);
-
-    EXPECT_EQ(RootViewText::hogWarning("Studio One"),
-              QString("Studio One has exclusive control of the audio device, which may stop "
-                      "Zoranth from capturing."));
 }
 
 }  // namespace

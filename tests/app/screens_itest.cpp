@@ -11,15 +11,39 @@
 #include <gtest/gtest.h>
 
 #include "app/checkup_model.h"
+#include "app/firewall_fix_model.h"
 #include "app/icon_provider.h"
 #include "app/quit_prompt.h"
-#include "contract_samples.h"
+#include "app/root_view_text.h"
 #include "window_harness.h"
 
 namespace zoranth {
 namespace {
 
 using namespace samples;
+using State = RaveSession::State;
+using Verdict = SystemCheckup::Verdict;
+using Reason = SystemCheckup::Reason;
+
+// ufw active, keeping guests out.
+FirewallInspection blockingUfw() {
+    FirewallInspection ufw;
+    ufw.kind = FirewallInspection::Kind::ufw;
+    ufw.name = "ufw";
+    ufw.guestPort = Admission::blocked("ufw's default incoming policy DROP");
+    return ufw;
+}
+
+// The firewall sheet as it reads with ufw keeping guests out.
+void showUfwCommands(WindowHarness& window, const QString& sheet) {
+    auto* fix = window.find(sheet)->findChild<FirewallFixModel*>("firewallFixModel");
+    ASSERT_NE(fix, nullptr);
+    fix->setLookup([] {
+        const auto commands = FirewallFix::commandsFor(blockingUfw(), 40311);
+        return FirewallFixModel::Commands{FirewallFix::manual(commands),
+                                          FirewallFix::preview(commands)};
+    });
+}
 
 class Screens : public ::testing::Test {
   protected:
@@ -51,28 +75,58 @@ class Screens : public ::testing::Test {
         }
     }
 
-    static void setLiveRave(WindowHarness& window) {
-        window.set("raveName", "Rooftop Sessions");
-        window.set("advertisedName", "Rooftop Sessions");
-        window.set("addresses", QStringList{"192.168.1.24", "fd00::1c2a"});
-        window.set("listenPort", 51234);
-        window.set("tapFormatDescription", "48000 Hz, 2 ch, Float32, interleaved");
-        window.set("state", "broadcasting");
-        window.set("peak", QVariantList{0.72, 0.55});
-        window.set("rms", QVariantList{0.31, 0.22});
+    static const QStringList& addresses() {
+        static const QStringList list{"192.168.1.24", "fd00::1c2a"};
+        return list;
+    }
+
+    static void setLiveRave(WindowHarness& window, bool withFigures = false) {
+        window.show([&](WindowModels& models) {
+            models.rave()->showSettings({"Rooftop Sessions", 4500});
+            models.showAddresses(addresses());
+            models.rave()->showListening(51234, "Rooftop Sessions");
+            models.rave()->showState(State::broadcasting());
+            models.levels()->show({0.72F, 0.55F}, {0.31F, 0.22F});
+            models.trouble()->show(DroughtWatch::Stage::fine(), {}, addressText());
+            models.speakers()->show(false, MuteControl::Ownership::notMuted(),
+                                    MuteControl::Strategy::device, 4500);
+            DiagnosticsModel::Facts facts;
+            facts.tapFormat = "48000 Hz, 2 ch, Float32, interleaved";
+            facts.advertisedName = "Rooftop Sessions";
+            facts.addresses = addresses();
+            facts.listenPort = 51234;
+            if (withFigures) {
+                facts.chunksProduced = 184233;
+                facts.ioBufferFrames = 480;
+                facts.captureDeliveries = 368466;
+                facts.ringDepth = 1;
+                facts.isKeepingAwake = true;
+                facts.diagnosis =
+                    SilenceWatchdog::Diagnosis{SilenceWatchdog::Diagnosis::Case::receivingAudio, 0};
+                facts.headroom = headroom(4.0, 14, false, 6, 0.61, 0.72);
+                facts.guests = 3;
+            }
+            models.diagnostics()->show(facts);
+        });
+    }
+
+    static QString addressText() {
+        return RootViewText::address("Rooftop Sessions", addresses(), 51234);
     }
 
     static void setGuests(WindowHarness& window) {
         Report phone{"Maya's iPhone"};
         Report pixel{"Pixel 8", 18.4, 6.2, -3.1, -1.6, 180, true, false, RouteKind::bluetooth};
         Report tablet{"Kitchen iPad", 9.1, 4.0, 7.0, 2.4, 35, false};
-        window.set("clients", QVariantList{guest(3, "192.168.1.31:50122", phone, 0.08),
-                                           guest(5, "192.168.1.40:61002", pixel, 0.62, 14, 3),
-                                           guest(8, "192.168.1.52:49920", tablet, 0.25, 2)});
-        window.set("clientTiers", QVariantMap{{"3", "full"}, {"5", "medium"}, {"8", "high"}});
-        window.set("health", verdict("3 guests · 1 struggling — weak link: “Pixel 8”",
-                                     headroom(4.0, 14, false, 6, 0.61, 0.72),
-                                     QVariantMap{{"3", 0.2}, {"5", 1.3}, {"8", 0.7}}));
+        const auto health =
+            verdict("3 guests · 1 struggling — weak link: “Pixel 8”",
+                    headroom(4.0, 14, false, 6, 0.61, 0.72), {{3, 0.2}, {5, 1.3}, {8, 0.7}});
+        window.showGuests(
+            {guest(3, "192.168.1.31:50122", phone, 0.08),
+             guest(5, "192.168.1.40:61002", pixel, 0.62, 14, 3),
+             guest(8, "192.168.1.52:49920", tablet, 0.25, 2)},
+            health, {{3, QualityTier::full}, {5, QualityTier::medium}, {8, QualityTier::high}});
+        window.show([&](WindowModels& models) { models.network()->showHeadroom(health.headroom); });
     }
 
     QTemporaryDir temporary_;
@@ -82,46 +136,49 @@ class Screens : public ::testing::Test {
 TEST_F(Screens, MainWindow) {
     {
         WindowHarness window;
-        window.set("raveName", "Rooftop Sessions");
+        window.show([](WindowModels& models) {
+            models.rave()->showSettings({"Rooftop Sessions", 4500});
+        });
         save(window.grab(window.window()), "main-idle");
     }
     {
         WindowHarness window;
         setLiveRave(window);
         setGuests(window);
-        window.set("diagnosis", QVariantMap{{"kind", "receivingAudio"}, {"silentFor", 0}});
         save(window.grab(window.window()), "main-live");
     }
     {
         WindowHarness window;
         setLiveRave(window);
-        window.set("droughtStage", "investigate");
-        window.set(
-            "troubleFindings",
-            QVariantList{finding("firewall", "Letting guests connect", "warning", "notInList",
-                                 "Guests haven't been allowed through the firewall yet.")});
-        window.set("isMacMuted", true);
-        window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
-        window.set("hogOwner", "Studio One");
+        window.show([](WindowModels& models) {
+            models.trouble()->show(DroughtWatch::Stage::investigate(),
+                                   {SystemCheckup::firewallFinding(blockingUfw(), 40311)},
+                                   addressText());
+            models.speakers()->show(true, {true, MuteControl::Strategy::device},
+                                    MuteControl::Strategy::device, 4500);
+        });
         save(window.grab(window.window()), "main-nobody-joined");
     }
     {
         WindowHarness window;
         setLiveRave(window);
-        window.set("permissionWarning",
-                   "No audio is being captured even though this Mac is playing sound.\n\nOpen "
-                   "System Settings > Privacy & Security > Audio Recording and turn on Zoranth "
-                   "Host. Without it the rave runs but every guest hears silence. Then press Stop "
-                   "and Start again.");
-        window.set("droughtStage", "quiet");
+        window.show([](WindowModels& models) {
+            models.rave()->showPermissionWarning(AudioCapability::silenceWarning(
+                SilenceWatchdog::Diagnosis{SilenceWatchdog::Diagnosis::Case::likelyDenied, 12},
+                false));
+            models.trouble()->show(DroughtWatch::Stage::quiet(75), {}, addressText());
+        });
         save(window.grab(window.window()), "main-warning");
     }
     {
         WindowHarness window;
-        window.set("state", "failed");
-        window.set("failureMessage", "The sound server refused to let this program record.");
-        window.controller()->property("audio").value<QObject*>()->setProperty("verdict", "denied");
-        window.settle();
+        window.probe().answer(AudioCapability::Verdict::denied(
+            "Access denied", {Sandbox::Kind::snap, "zoranth-host"}));
+        window.models().audio()->check(AudioCapabilityModel::Trigger::UserRequest);
+        window.showState(State::failed("The sound server refused to let this program record."));
+        ASSERT_TRUE(window.settlesInto([&] {
+            return window.models().audio()->verdict() == AudioCapabilityModel::Verdict::Denied;
+        }));
         save(window.grab(window.window()), "main-failed");
     }
 }
@@ -130,19 +187,21 @@ TEST_F(Screens, SheetsAndAlerts) {
     WindowHarness window;
     setLiveRave(window);
     setGuests(window);
-    window.find("hostRootView")
-        ->setProperty("pendingFix",
-                      finding("firewall", "Letting guests connect", "warning", "notInList", "x"));
+    showUfwCommands(window, "rootFirewallSheet");
+    QMetaObject::invokeMethod(window.find("hostRootView"), "openFirewallFix");
     letAnimationsEnd(window);
     save(window.grab(window.window()), "main-firewall-sheet");
     window.click("firewallCancelButton");
 
     QuitCoordinator coordinator;
-    ControllerQuitAdapter adapter(window.controller());
+    ModelsQuitAdapter adapter(window.models());
     coordinator.setController(&adapter);
     QuitPrompt prompt(coordinator);
-    window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
-    window.root()->setProperty("quitPrompt", QVariant::fromValue<QObject*>(&prompt));
+    window.show([](WindowModels& models) {
+        models.speakers()->show(false, {true, MuteControl::Strategy::device},
+                                MuteControl::Strategy::device, 4500);
+    });
+    window.root()->setProperty("quitPrompt", QVariant::fromValue(&prompt));
     QMetaObject::invokeMethod(window.root(), "requestQuit");
     letAnimationsEnd(window);
     save(window.grab(window.window()), "main-quit");
@@ -150,40 +209,32 @@ TEST_F(Screens, SheetsAndAlerts) {
 
 TEST_F(Screens, SettingsTabs) {
     WindowHarness window;
-    setLiveRave(window);
+    setLiveRave(window, true);
     setGuests(window);
-    window.set("state", "idle");
-    window.set("isQualityAutomatic", false);
-    window.set("tier", "medium");
-    window.set("attachment", "wifi");
-    window.set("link", QVariantMap{{"band", "twoPointFour"},
-                                   {"phyMode", "n"},
-                                   {"txRateMbps", 72},
-                                   {"rssi", -71},
-                                   {"noise", -90}});
-    window.set("linkDescription", "Wi-Fi 4 on 2.4 GHz, 72 Mbit/s · this Mac is on Wi-Fi");
-    window.set("chunksProduced", 184233);
-    window.set("ioBufferFrames", 480);
-    window.set("ioProcDeliveries", 368466);
-    window.set("ringDepth", 1);
-    window.set("isKeepingAwake", true);
-    window.set("diagnosis", QVariantMap{{"kind", "receivingAudio"}, {"silentFor", 0}});
+    LinkCapacity::Link link;
+    link.band = LinkCapacity::Band::twoPointFour;
+    link.phyMode = LinkCapacity::PHYMode::n;
+    link.txRateMbps = 72;
+    link.rssi = -71;
+    link.noise = -90;
+    window.show([&](WindowModels& models) {
+        models.rave()->showState(State::idle());
+        models.quality()->show(QualityTier::medium, QualityTier::minimum, false);
+        models.showLink(LinkCapacity::HostAttachment::wifi, link);
+    });
 
     save(window.grab(window.openSettings(0)), "settings-audio");
     save(window.grab(window.openSettings(1)), "settings-network");
-    window.set("attachment", "ethernet");
-    window.set("link", QVariant::fromValue(nullptr));
-    window.set("linkDescription", "no Wi-Fi link · this Mac is on Ethernet");
+    window.show([](WindowModels& models) {
+        models.showLink(LinkCapacity::HostAttachment::ethernet, std::nullopt);
+    });
     save(window.grab(window.openSettings(1)), "settings-network-ethernet");
     save(window.grab(window.openSettings(2)), "settings-diagnostics");
 
     auto* checkup = qobject_cast<CheckupModel*>(window.find("checkupModel"));
     ASSERT_NE(checkup, nullptr);
-    checkup->setRunner([](auto, bool, SystemCheckup::FindingsHandler done) {
-        FirewallInspection ufw;
-        ufw.kind = FirewallInspection::Kind::ufw;
-        ufw.name = "ufw";
-        ufw.guestPort = Admission::blocked("ufw's default incoming policy DROP");
+    checkup->setRunner([](auto, SystemCheckup::FindingsHandler done) {
+        const FirewallInspection ufw = blockingUfw();
         done({SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
               SystemCheckup::networkFinding({DiscoveryCheck::Outcome::Case::confirmed, "avahi 0.8"},
                                             ufw, SystemCheckup::Setup{}),

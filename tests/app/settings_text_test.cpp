@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/contract_values.h"
-#include "contract_samples.h"
 #include "qt_printing.h"
+#include "window_samples.h"
 
 namespace zoranth {
 namespace {
@@ -21,22 +20,22 @@ TEST(SettingsText, BufferValueIsWholeMilliseconds) {
 }
 
 TEST(SettingsText, GuestMeasurementsWaitForTheFirstReports) {
-    const auto none = ContractValues::headroom(samples::verdict("", samples::headroom()));
+    const auto none = samples::headroom();
     EXPECT_EQ(SettingsText::roundTrip(none), QString("—"));
     EXPECT_EQ(SettingsText::aboveThat(none), QString("measuring…"));
 
-    const auto measured =
-        ContractValues::headroom(samples::verdict("", samples::headroom(4.4, 14.2, true)));
+    const auto measured = samples::headroom(4.4, 14.2, true);
     EXPECT_EQ(SettingsText::roundTrip(measured), QString("4 ms"));
     EXPECT_EQ(SettingsText::aboveThat(measured), QString("14 ms, climbing"));
 }
 
 TEST(SettingsText, AdviceComesFromTheLinkAndTheAttachment) {
-    const auto wifi24 = ContractValues::link(QVariantMap{{"band", "twoPointFour"},
-                                                         {"phyMode", "n"},
-                                                         {"txRateMbps", 72},
-                                                         {"rssi", -60},
-                                                         {"noise", -95}});
+    LinkCapacity::Link wifi24;
+    wifi24.band = LinkCapacity::Band::twoPointFour;
+    wifi24.phyMode = LinkCapacity::PHYMode::n;
+    wifi24.txRateMbps = 72;
+    wifi24.rssi = -60;
+    wifi24.noise = -95;
     const auto lines = SettingsText::advice(wifi24, LinkCapacity::HostAttachment::wifi);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith("You're on 2.4 GHz.")) << lines[0].toStdString();
@@ -55,7 +54,7 @@ TEST(SettingsText, CaptureStateSaysWhatTheWatchdogSees) {
     const Row rows[] = {
         {Diagnosis::receivingAudio(), "receiving audio"},
         {Diagnosis::idle(12.4), "silent 12s (nothing is playing)"},
-        {Diagnosis::likelyDenied(7.6), "silent 8s while output is active — DENIED?"},
+        {Diagnosis::likelyDenied(7.6), "silent 8s while output is active"},
         {Diagnosis::notCapturing(3), "NO BUFFERS for 3s — capture is not running"},
     };
     for (const Row& row : rows) {

@@ -14,10 +14,9 @@ namespace zoranth {
 namespace {
 
 using namespace std::chrono_literals;
-using State = BroadcastController::State;
+using State = RaveSession::State;
 
-const QString startingText =
-    QStringLiteral("Starting — answer the audio permission prompt if it appears…");
+const QString startingText = QStringLiteral("Starting — connecting to the sound server…");
 
 class WindowOverController : public ::testing::Test {
   protected:
@@ -26,7 +25,7 @@ class WindowOverController : public ::testing::Test {
         guiApplication();
         listenAddress_.emplace(BroadcastServer::listenAddressVariable, "127.0.0.1");
         controller_ = std::make_unique<BroadcastController>(world_.dependencies());
-        window_ = std::make_unique<WindowHarness>(controller_.get());
+        window_ = std::make_unique<WindowHarness>(&controller_->models());
     }
 
     void TearDown() override {
@@ -47,9 +46,12 @@ class WindowOverController : public ::testing::Test {
 
     bool startsAndGoesLive() {
         window_->click("mainButton");
-        return shows([&] { return controller_->state().kind != State::Case::starting; }) &&
-               controller_->state() == State::broadcasting();
+        return shows([&] { return rave().state().kind != State::Case::starting; }) &&
+               rave().state() == State::broadcasting();
     }
+
+    RaveSession& rave() const { return controller_->rave(); }
+    QString failure() const { return controller_->models().rave()->failureMessage(); }
 
     ControllerWorld world_;
     std::optional<ScopedEnvironment> listenAddress_;
@@ -75,13 +77,13 @@ TEST_F(WindowOverController, ARaveRunsFromStartingToLiveToAGuestAndBack) {
     // Starting is shown at once, before the capture's bring-up reports back through the
     // event loop.
     QMetaObject::invokeMethod(window.find("mainButton"), "clicked");
-    ASSERT_EQ(controller_->state(), State::starting());
+    ASSERT_EQ(rave().state(), State::starting());
     EXPECT_EQ(window.text("mainButton"), QString("Start Rave"));
     EXPECT_FALSE(window.enabled("mainButton"));
     EXPECT_EQ(window.text("statusText"), startingText);
 
-    ASSERT_TRUE(shows([&] { return controller_->state() == State::broadcasting(); }))
-        << controller_->failureMessage().toStdString();
+    ASSERT_TRUE(shows([&] { return rave().state() == State::broadcasting(); }))
+        << failure().toStdString();
     EXPECT_EQ(window.text("mainButton"), QString("End Rave"));
     EXPECT_TRUE(window.enabled("mainButton"));
     EXPECT_TRUE(window.shows("liveBadge"));
@@ -92,19 +94,19 @@ TEST_F(WindowOverController, ARaveRunsFromStartingToLiveToAGuestAndBack) {
     EXPECT_FALSE(window.enabled("bufferSlider"));
     EXPECT_EQ(window.text("bufferSectionCaption"), QString("End the rave to change the buffer."));
 
-    ASSERT_TRUE(shows([&] { return controller_->listenPort() != 0; }));
-    auto guest = TestGuest::connect(static_cast<std::uint16_t>(controller_->listenPort()));
+    ASSERT_TRUE(shows([&] { return rave().listenPort() != 0; }));
+    auto guest = TestGuest::connect(rave().listenPort());
     ASSERT_TRUE(guest) << guest.error();
     ASSERT_TRUE(shows([&] { return window.text("listeningText") == "1 listening"; }))
         << window.text("listeningText").toStdString();
     ASSERT_EQ(window.visibleItems("guestRow").size(), 1U);
     EXPECT_EQ(window.visibleItems("guestRow")[0]->property("name").toString(),
-              controller_->property("clients").toList()[0].toMap()["name"].toString());
+              QString::fromStdString(rave().guests().front().displayName()));
     window.openSettings(2);
     EXPECT_EQ(window.text("clientTableHeader"), QString("Guests (1)"));
 
     window.click("mainButton");
-    ASSERT_TRUE(shows([&] { return controller_->state() == State::idle(); }));
+    ASSERT_TRUE(shows([&] { return rave().state() == State::idle(); }));
     EXPECT_EQ(window.text("mainButton"), QString("Start Rave"));
     EXPECT_EQ(window.text("statusText"), QString("Ready to start"));
     EXPECT_FALSE(window.shows("liveBadge"));
@@ -116,30 +118,29 @@ TEST_F(WindowOverController, AFailedStartSaysWhyAndTheButtonTriesAgain) {
     {
         const ScopedEnvironment noServer("PULSE_SERVER", "unix:/nonexistent/zoranth-no-server");
         window_->click("mainButton");
-        ASSERT_TRUE(shows([&] { return controller_->state().kind == State::Case::failed; }));
+        ASSERT_TRUE(shows([&] { return rave().state().kind == State::Case::failed; }));
     }
-    EXPECT_EQ(window_->text("statusText"),
-              QStringLiteral("Couldn't start: ") + controller_->failureMessage());
-    EXPECT_FALSE(controller_->failureMessage().isEmpty());
+    EXPECT_EQ(window_->text("statusText"), QStringLiteral("Couldn't start: ") + failure());
+    EXPECT_FALSE(failure().isEmpty());
     EXPECT_TRUE(window_->enabled("mainButton"));
     EXPECT_EQ(window_->text("mainButton"), QString("Start Rave"));
 
-    ASSERT_TRUE(startsAndGoesLive()) << controller_->failureMessage().toStdString();
+    ASSERT_TRUE(startsAndGoesLive()) << failure().toStdString();
     EXPECT_TRUE(window_->shows("liveBadge"));
 }
 
 TEST_F(WindowOverController, MutingOutlastsTheRaveUntilTheSpeakersAreUnmuted) {
     WindowHarness& window = *window_;
-    ASSERT_TRUE(startsAndGoesLive()) << controller_->failureMessage().toStdString();
-    ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Mute this Mac"; }));
+    ASSERT_TRUE(startsAndGoesLive()) << failure().toStdString();
+    ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Mute the speakers"; }));
     window.click("silenceButton");
     ASSERT_TRUE(shows([&] { return window.text("silenceButton") == "Unmute"; }));
     EXPECT_TRUE(world_.output.shared->muted);
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac is silent. The rave is still being broadcast."));
+              QString("This computer is silent. The rave is still being broadcast."));
 
     window.click("mainButton");
-    ASSERT_TRUE(shows([&] { return controller_->state() == State::idle(); }));
+    ASSERT_TRUE(shows([&] { return rave().state() == State::idle(); }));
     EXPECT_TRUE(window.shows("silenceSection")) << "we still hold the mute";
     EXPECT_EQ(window.text("silenceButton"), QString("Unmute"));
 
@@ -150,8 +151,8 @@ TEST_F(WindowOverController, MutingOutlastsTheRaveUntilTheSpeakersAreUnmuted) {
 
 TEST_F(WindowOverController, ARaveNobodyJoinsGrowsItsTroubleCard) {
     WindowHarness& window = *window_;
-    ASSERT_TRUE(startsAndGoesLive()) << controller_->failureMessage().toStdString();
-    const double liveSince = *controller_->rave().liveSince();
+    ASSERT_TRUE(startsAndGoesLive()) << failure().toStdString();
+    const double liveSince = *rave().liveSince();
     EXPECT_FALSE(window.shows("troubleCard"));
 
     world_.clock.set(liveSince + 61);
@@ -162,7 +163,7 @@ TEST_F(WindowOverController, ARaveNobodyJoinsGrowsItsTroubleCard) {
     ASSERT_TRUE(shows([&] { return window.shows("troubleCardFull"); }));
     EXPECT_TRUE(window.text("troubleAddress").startsWith("They can also join by typing \""));
     EXPECT_TRUE(window.text("troubleAddress")
-                    .endsWith(" : " + QString::number(controller_->listenPort()) + " by hand."));
+                    .endsWith(" : " + QString::number(rave().listenPort()) + " by hand."));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The real main window and settings window, loaded in the test's own engine and bound to
-// the real broadcast controller or to a stand-in (qml/ContractController.qml) whose
-// properties a test sets, with ways to find items by objectName, read their texts and
-// grab the windows as images.
+// the window's models: the real broadcast controller's, or models of the harness's own
+// whose values a test shows and whose requests a RecordedControls keeps. Ways to find
+// items by objectName, read their texts and grab the windows as images.
 #pragma once
 
 #include <QCoreApplication>
@@ -14,33 +14,93 @@
 #include <QSet>
 #include <QVariant>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/host_app.h"
+#include "app/window_models.h"
 #include "app/window_types.h"
 #include "gui_application.h"
+#include "host/host_log.h"
+#include "window_samples.h"
 
 namespace zoranth {
 
+// The capture-permission probe as a test scripts it: answers at once with the verdict
+// set, or, while held, waits for answer() (or for the script to end).
+class ScriptedProbe {
+  public:
+    ScriptedProbe() = default;
+    ~ScriptedProbe() { end(); }
+    ScriptedProbe(const ScriptedProbe&) = delete;
+    ScriptedProbe& operator=(const ScriptedProbe&) = delete;
+
+    std::function<AudioCapability::Verdict()> probe() {
+        return [state = state_] {
+            std::unique_lock lock(state->mutex);
+            ++state->calls;
+            state->changed.wait(lock, [&] { return !state->held || state->ended; });
+            return state->verdict;
+        };
+    }
+
+    // The next probes wait until answered.
+    void hold() {
+        std::lock_guard lock(state_->mutex);
+        state_->held = true;
+    }
+    // Answers the waiting probe, and every later one, with `verdict`.
+    void answer(AudioCapability::Verdict verdict) {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->verdict = std::move(verdict);
+            state_->held = false;
+        }
+        state_->changed.notify_all();
+    }
+    // Lets every waiting probe go.
+    void end() {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->ended = true;
+        }
+        state_->changed.notify_all();
+    }
+    int calls() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->calls;
+    }
+
+  private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        AudioCapability::Verdict verdict = AudioCapability::Verdict::granted();
+        bool held = false;
+        bool ended = false;
+        int calls = 0;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
 class WindowHarness {
   public:
-    // Over `controller`, which outlives the harness; over a stand-in when none is given.
-    explicit WindowHarness(QObject* controller = nullptr) : controller_(controller) {
+    // Over models of its own; over `models` (the broadcast controller's, which outlive
+    // the harness) when given.
+    explicit WindowHarness(WindowModels* models = nullptr) : models_(models) {
+        // The capture-permission probe logs its verdict; not into the user's own log file.
+        HostLog::setWritesFile(false);
         WindowTypes::install(engine_);
-        if (controller_ == nullptr) {
-            QQmlComponent fixture(&engine_,
-                                  QUrl::fromLocalFile(QStringLiteral(ZORANTH_SOURCE_DIR) +
-                                                      "/tests/app/qml/ContractController.qml"));
-            standIn_.reset(fixture.create());
-            if (standIn_ == nullptr) {
-                ADD_FAILURE() << fixture.errorString().toStdString();
-                std::abort();
-            }
-            controller_ = standIn_.get();
+        if (models_ == nullptr) {
+            ownModels_ = std::make_unique<WindowModels>(
+                controls_, AudioCapabilityModel::Dependencies{probe_.probe(), {}});
+            models_ = ownModels_.get();
         }
         QQmlComponent main(&engine_, HostApp::mainWindowUrl());
         if (!main.isReady()) {
@@ -48,7 +108,7 @@ class WindowHarness {
             std::abort();
         }
         root_.reset(main.createWithInitialProperties(
-            {{QStringLiteral("controller"), QVariant::fromValue(controller_)}}));
+            {{QStringLiteral("models"), QVariant::fromValue(models_)}}));
         if (root_ == nullptr) {
             ADD_FAILURE() << main.errorString().toStdString();
             std::abort();
@@ -61,29 +121,41 @@ class WindowHarness {
     }
 
     ~WindowHarness() {
+        probe_.end();
         root_.reset();
-        standIn_.reset();
+        ownModels_.reset();
+        HostLog::setWritesFile(wroteFile_);
     }
 
     WindowHarness(const WindowHarness&) = delete;
     WindowHarness& operator=(const WindowHarness&) = delete;
 
-    QObject* controller() const { return controller_; }
+    WindowModels& models() const { return *models_; }
+    // What the harness's own models asked of the rave.
+    QStringList calls() const { return controls_.calls; }
+    ScriptedProbe& probe() { return probe_; }
     // The main window's root object, Main.qml's ApplicationWindow.
     QObject* root() const { return root_.get(); }
-    QObject* audio() const { return controller_->property("audio").value<QObject*>(); }
     QQuickWindow* window() const { return window_; }
     QQuickWindow* settingsWindow() const {
         return qobject_cast<QQuickWindow*>(root_->property("settingsWindow").value<QObject*>());
     }
 
-    // Sets a property of the stand-in controller.
-    void set(const char* name, const QVariant& value) {
-        controller_->setProperty(name, value);
+    // Changes the models, then lets the window catch up.
+    void show(const std::function<void(WindowModels&)>& change) {
+        change(*models_);
         settle();
     }
-
-    QStringList calls() const { return controller_->property("calls").toStringList(); }
+    void showState(const RaveSession::State& state) {
+        show([&](WindowModels& models) { models.rave()->showState(state); });
+    }
+    void showGuests(const std::vector<GuestConnection::Snapshot>& guests,
+                    const NetworkHealth::Verdict& verdict = NetworkHealth::Verdict::initial(),
+                    const std::map<GuestConnection::Id, QualityTier>& tiers = {}) {
+        show([&](WindowModels& models) {
+            models.guests()->show(guests, verdict, tiers, WallClock::now());
+        });
+    }
 
     // Every object with that name in either window, popups included, in tree order.
     std::vector<QObject*> findAll(const QString& name) const {
@@ -159,7 +231,7 @@ class WindowHarness {
     }
 
     // Opens the settings window on the tab at that index (Audio, Network, Diagnostics,
-    // Check my Mac).
+    // the checkup).
     QQuickWindow* openSettings(int tab) {
         QMetaObject::invokeMethod(root_.get(), "openSettings");
         auto* settings = settingsWindow();
@@ -187,6 +259,14 @@ class WindowHarness {
         }
     }
 
+    // Settles until the condition holds, for at most about two seconds.
+    bool settlesInto(const std::function<bool()>& condition) {
+        for (int round = 0; round < 60 && !condition(); ++round) {
+            settle();
+        }
+        return condition();
+    }
+
     QImage grab(QQuickWindow* shown) {
         settle();
         return shown->grabWindow();
@@ -195,9 +275,12 @@ class WindowHarness {
   private:
     // Before the engine, which needs the application.
     QGuiApplication& application_ = guiApplication();
+    const bool wroteFile_ = HostLog::writesFile();
+    RecordedControls controls_;
+    ScriptedProbe probe_;
     QQmlEngine engine_;
-    std::unique_ptr<QObject> standIn_;
-    QObject* controller_ = nullptr;
+    std::unique_ptr<WindowModels> ownModels_;
+    WindowModels* models_ = nullptr;
     std::unique_ptr<QObject> root_;
     QQuickWindow* window_ = nullptr;
 };

@@ -1,15 +1,16 @@
-// The main window and the settings window as QML draws them, driven through a stand-in
-// for the broadcast controller: what each shows in each state, and what each control
-// asks of the controller.
+// The main window and the settings window as QML draws them, over the window's models:
+// what each shows for the values a rave session hands the models, and what each control
+// asks of the rave.
 #include <QKeyEvent>
 #include <QQuickItem>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
 #include "app/checkup_model.h"
+#include "app/desktop_actions.h"
 #include "app/firewall_fix_model.h"
 #include "app/quit_prompt.h"
-#include "contract_samples.h"
 #include "qt_printing.h"
 #include "window_harness.h"
 
@@ -17,29 +18,37 @@ namespace zoranth {
 namespace {
 
 using namespace samples;
+using State = RaveSession::State;
+using Reason = SystemCheckup::Reason;
+using Verdict = SystemCheckup::Verdict;
 
 // ---- Main window -------------------------------------------------------------------
 
 TEST(MainWindow, HeaderFollowsTheRaveState) {
     struct Row {
-        const char* state;
-        QVariantList clients;
+        State state;
+        std::vector<GuestConnection::Snapshot> guests;
         const char* button;
         bool enabled;
         bool live;
         const char* text;
     };
     const Row rows[] = {
-        {"idle", {}, "Start Rave", true, false, "Ready to start"},
-        {"starting",
+        {State::idle(), {}, "Start Rave", true, false, "Ready to start"},
+        {State::starting(),
          {},
          "Start Rave",
          false,
          false,
-         "Starting — answer the audio permission prompt if it appears…"},
-        {"failed", {}, "Start Rave", true, false, "Couldn't start: no sound server is running"},
-        {"broadcasting", {}, "End Rave", true, true, "Waiting for guests"},
-        {"broadcasting",
+         "Starting — connecting to the sound server…"},
+        {State::failed("no sound server is running"),
+         {},
+         "Start Rave",
+         true,
+         false,
+         "Couldn't start: no sound server is running"},
+        {State::broadcasting(), {}, "End Rave", true, true, "Waiting for guests"},
+        {State::broadcasting(),
          {guest(1, "10.0.0.2:5000", std::nullopt)},
          "End Rave",
          true,
@@ -47,11 +56,10 @@ TEST(MainWindow, HeaderFollowsTheRaveState) {
          "1 listening"},
     };
     WindowHarness window;
-    window.set("failureMessage", "no sound server is running");
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.state);
-        window.set("clients", row.clients);
-        window.set("state", row.state);
+        SCOPED_TRACE(row.text);
+        window.showGuests(row.guests);
+        window.showState(row.state);
         EXPECT_EQ(window.text("mainButton"), QString(row.button));
         EXPECT_EQ(window.enabled("mainButton"), row.enabled);
         EXPECT_EQ(window.shows("liveBadge"), row.live);
@@ -64,7 +72,7 @@ TEST(MainWindow, HeaderFollowsTheRaveState) {
 TEST(MainWindow, TheMainButtonStartsAndEndsTheRave) {
     WindowHarness window;
     window.click("mainButton");
-    window.set("state", "broadcasting");
+    window.showState(State::broadcasting());
     window.click("mainButton");
     EXPECT_EQ(window.calls().filter(QRegularExpression("^(start|stop)$")),
               (QStringList{"start", "stop"}));
@@ -72,7 +80,7 @@ TEST(MainWindow, TheMainButtonStartsAndEndsTheRave) {
 
 TEST(MainWindow, TheLiveBadgeTakesTheButtonsSize) {
     WindowHarness window;
-    window.set("state", "broadcasting");
+    window.showState(State::broadcasting());
     auto* button = qobject_cast<QQuickItem*>(window.find("mainButton"));
     auto* badge = qobject_cast<QQuickItem*>(window.find("liveBadge"));
     ASSERT_TRUE(button && badge);
@@ -81,7 +89,7 @@ TEST(MainWindow, TheLiveBadgeTakesTheButtonsSize) {
     EXPECT_GE(badge->x(), button->x() + button->width()) << "beside the button, not under it";
 }
 
-TEST(MainWindow, TheRaveNameIsEditedIntoTheControllerUntilTheRaveStarts) {
+TEST(MainWindow, TheRaveNameIsEditedIntoTheRaveUntilItStarts) {
     WindowHarness window;
     QObject* field = window.find("raveNameField");
     ASSERT_NE(field, nullptr);
@@ -95,9 +103,11 @@ TEST(MainWindow, TheRaveNameIsEditedIntoTheControllerUntilTheRaveStarts) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(QChar(key)));
         QCoreApplication::sendEvent(field, &press);
     }
-    EXPECT_EQ(window.controller()->property("raveName").toString(), QString("AB"));
+    EXPECT_EQ(window.models().rave()->raveName(), QString("AB"));
+    EXPECT_EQ(window.calls().filter("setRaveName"),
+              (QStringList{"setRaveName:A", "setRaveName:AB"}));
 
-    window.set("state", "broadcasting");
+    window.showState(State::broadcasting());
     EXPECT_FALSE(window.enabled("raveNameField"));
     EXPECT_EQ(field->property("helpText").toString(),
               QString("End the rave to rename it — guests are connected to this name."));
@@ -105,11 +115,11 @@ TEST(MainWindow, TheRaveNameIsEditedIntoTheControllerUntilTheRaveStarts) {
 
 TEST(MainWindow, TheBufferReadsInSecondsAndSaysWhereToChangeIt) {
     WindowHarness window;
-    window.set("bufferDelayMs", 4500);
+    window.show([](WindowModels& models) { models.rave()->showSettings({"", 4500}); });
     EXPECT_EQ(window.text("bufferText"), QString("Buffer 4.5 s"));
     EXPECT_EQ(window.find("bufferText")->property("helpText").toString(),
               QString("How far ahead guests buffer. Change it in Settings."));
-    window.set("state", "broadcasting");
+    window.showState(State::broadcasting());
     EXPECT_EQ(window.find("bufferText")->property("helpText").toString(),
               QString("How far ahead guests buffer. End the rave to change it in Settings."));
 }
@@ -117,97 +127,120 @@ TEST(MainWindow, TheBufferReadsInSecondsAndSaysWhereToChangeIt) {
 TEST(MainWindow, TheCaptureWarningShowsOnlyWhileThereIsOne) {
     WindowHarness window;
     EXPECT_FALSE(window.shows("permissionWarning"));
-    window.set("permissionWarning", "Zoranth is not receiving any audio from this Mac.");
+    window.show([](WindowModels& models) {
+        models.rave()->showPermissionWarning("Zoranth is not receiving any audio.");
+    });
     EXPECT_TRUE(window.shows("permissionWarning"));
-    EXPECT_EQ(window.text("permissionWarningText"),
-              QString("Zoranth is not receiving any audio from this Mac."));
-    window.click("openAudioSettingsButton");
-    EXPECT_TRUE(window.calls().contains("audio.openSettings"));
+    EXPECT_EQ(window.text("permissionWarningText"), QString("Zoranth is not receiving any audio."));
+    // A button only where a sound settings program is installed to open.
+    EXPECT_EQ(window.shows("openSoundSettingsButton"),
+              !DesktopActions::soundSettingsCommand().isEmpty());
+    EXPECT_EQ(window.text("openSoundSettingsButton"), QString("Open Settings"));
+
+    window.show([](WindowModels& models) { models.rave()->showPermissionWarning(std::nullopt); });
+    EXPECT_FALSE(window.shows("permissionWarning"));
 }
 
 TEST(MainWindow, TheSpeakersSectionOutlivesTheRaveWhileWeKeepThemMuted) {
+    using Strategy = MuteControl::Strategy;
+    const MuteControl::Ownership ours{true, Strategy::device};
     WindowHarness window;
     EXPECT_FALSE(window.shows("silenceSection"));
 
-    window.set("state", "broadcasting");
-    window.set("muteStrategy", "device");
+    window.showState(State::broadcasting());
+    window.show([](WindowModels& models) {
+        models.speakers()->show(false, MuteControl::Ownership::notMuted(), Strategy::device, 4500);
+    });
     EXPECT_TRUE(window.shows("silenceSection"));
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac's speakers are still playing out loud"));
-    EXPECT_EQ(window.text("silenceButton"), QString("Mute this Mac"));
+              QString("This computer's speakers are still playing out loud"));
+    EXPECT_EQ(window.text("silenceButton"), QString("Mute the speakers"));
     window.click("silenceButton");
-    EXPECT_TRUE(window.calls().contains("muteMac"));
+    EXPECT_TRUE(window.calls().contains("mute"));
 
-    window.set("isMacMuted", true);
-    window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
-    window.set("state", "idle");
+    window.show(
+        [&](WindowModels& models) { models.speakers()->show(true, ours, Strategy::device, 4500); });
+    window.showState(State::idle());
     EXPECT_TRUE(window.shows("silenceSection"));
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac is silent. The rave is still being broadcast."));
+              QString("This computer is silent. The rave is still being broadcast."));
     EXPECT_FALSE(window.shows("silenceDetail"));
     EXPECT_EQ(window.text("silenceButton"), QString("Unmute"));
     window.click("silenceButton");
-    EXPECT_TRUE(window.calls().contains("unmuteMac"));
+    EXPECT_TRUE(window.calls().contains("unmute"));
 
-    window.set("isMacMuted", false);
-    window.set("muteOwnership", QVariantMap{{"weMuted", false}, {"strategy", "unavailable"}});
+    window.show([](WindowModels& models) {
+        models.speakers()->show(false, MuteControl::Ownership::notMuted(), Strategy::unavailable,
+                                4500);
+    });
     EXPECT_FALSE(window.shows("silenceSection"));
 }
 
 TEST(MainWindow, SpeakersWithoutAVolumeControlOfferNoButton) {
     WindowHarness window;
-    window.set("state", "broadcasting");
-    window.set("muteStrategy", "unavailable");
-    window.set("hogOwner", "Studio One");
+    window.showState(State::broadcasting());
+    window.show([](WindowModels& models) {
+        models.speakers()->show(false, MuteControl::Ownership::notMuted(),
+                                MuteControl::Strategy::unavailable, 4500);
+    });
     EXPECT_EQ(window.text("silenceHeadline"),
-              QString("This Mac's speakers can't be muted from here"));
+              QString("This computer's speakers can't be muted from here"));
     EXPECT_TRUE(window.shows("silenceDetail"));
     EXPECT_FALSE(window.shows("silenceButton"));
-    EXPECT_TRUE(window.shows("hogWarning"));
-    EXPECT_TRUE(window.text("hogWarning").startsWith("Studio One has exclusive control"));
 }
 
 TEST(MainWindow, TheTroubleCardGrowsWithTheDrought) {
     WindowHarness window;
-    window.set("state", "broadcasting");
-    window.set("advertisedName", "");
-    window.set("addresses", QStringList{});
-    window.set("listenPort", 51234);
+    window.showState(State::broadcasting());
+    const QString address = "\"registering…\"  ·  — : 51234";
+    const auto drought = [&](const DroughtWatch::Stage& stage,
+                             std::vector<SystemCheckup::Finding> findings = {}) {
+        window.show([&](WindowModels& models) {
+            models.trouble()->show(stage, std::move(findings), address);
+        });
+    };
 
     EXPECT_FALSE(window.shows("troubleCard"));
-    window.set("droughtStage", "quiet");
+    drought(DroughtWatch::Stage::quiet(61));
     EXPECT_TRUE(window.shows("troubleQuiet"));
     EXPECT_FALSE(window.shows("troubleCardFull"));
 
-    window.set("droughtStage", "investigate");
+    drought(DroughtWatch::Stage::investigate());
     EXPECT_TRUE(window.shows("troubleCardFull"));
     EXPECT_TRUE(window.shows("troubleAllRight"));
     EXPECT_EQ(window.text("troubleAddress"),
               QString("They can also join by typing \"registering…\"  ·  — : 51234 by hand."));
 
-    window.set(
-        "troubleFindings",
-        QVariantList{finding("firewall", "Letting guests connect", "problem", "portBlocked", "x"),
-                     finding("network", "Guests finding this computer", "problem",
-                             "networkUnconfirmed", "y")});
+    drought(
+        DroughtWatch::Stage::investigate(),
+        {finding("firewall", "Letting guests connect", Verdict::problem, Reason::portBlocked, "x"),
+         finding("network", "Guests finding this computer", Verdict::problem, Reason::mdnsBlocked,
+                 "y"),
+         finding("network", "Guests finding this computer", Verdict::problem, Reason::avahiMissing,
+                 "z", "sudo systemctl start avahi-daemon")});
     EXPECT_FALSE(window.shows("troubleAllRight"));
     QStringList labels;
     for (QQuickItem* button : window.visibleItems("troubleAction")) {
         labels << button->property("text").toString();
     }
-    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall", "Open Settings"}));
+    // Only the firewall can be fixed from here; the other finding names its own fix.
+    EXPECT_EQ(labels, (QStringList{"Allow guests through the firewall",
+                                   "Allow guests through the firewall", ""}));
 
     // Not while the rave is off, whatever the drought says.
-    window.set("state", "idle");
+    window.showState(State::idle());
     EXPECT_FALSE(window.shows("troubleCard"));
 }
 
 TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     WindowHarness window;
-    window.set("state", "broadcasting");
-    window.set("droughtStage", "investigate");
-    window.set("troubleFindings", QVariantList{finding("firewall", "Letting guests connect",
-                                                       "problem", "portBlocked", "x")});
+    window.showState(State::broadcasting());
+    window.show([](WindowModels& models) {
+        models.trouble()->show(DroughtWatch::Stage::investigate(),
+                               {finding("firewall", "Letting guests connect", Verdict::warning,
+                                        Reason::portBlocked, "x")},
+                               "");
+    });
     auto* model =
         window.find("rootFirewallSheet")->findChild<FirewallFixModel*>("firewallFixModel");
     ASSERT_NE(model, nullptr);
@@ -228,8 +261,8 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     EXPECT_TRUE(alert->property("visible").toBool());
     EXPECT_EQ(alert->property("title").toString(), QString("Firewall"));
     EXPECT_EQ(alert->property("message").toString(),
-              QString("The firewall did not accept the change.\n\nYou can also change this in "
-                      "System Settings > Network > Firewall > Options."));
+              QString("The firewall did not accept the change.\n\nYou can also run the command "
+                      "from the sheet yourself in a terminal."));
     window.click("alertOkButton");
     for (int i = 0; i < 20; ++i) {
         window.settle();
@@ -237,40 +270,52 @@ TEST(MainWindow, AFailedFirewallFixEndsInTheFirewallAlert) {
     EXPECT_EQ(window.find("hostRootView")->property("fixFailure"), QVariant::fromValue(nullptr));
 }
 
-TEST(MainWindow, TheBlockedCardShowsTheFirstProblemThatApplies) {
+TEST(MainWindow, TheBlockedCardSaysWhatKeepsZoranthFromHearingThisComputer) {
     WindowHarness window;
-    QObject* audio = window.audio();
+    AudioCapabilityModel* audio = window.models().audio();
+    ASSERT_TRUE(window.settlesInto([&] { return !audio->isProbing(); }));
     EXPECT_FALSE(window.shows("blockedCard"));
 
-    audio->setProperty("isProbing", true);
+    window.probe().hold();
+    audio->check(AudioCapabilityModel::Trigger::UserRequest);
     window.settle();
     EXPECT_EQ(window.text("blockedCardTitle"),
-              QString("Checking whether Zoranth can hear this Mac…"));
+              QString("Checking whether Zoranth can hear this computer…"));
+    EXPECT_FALSE(window.shows("checkAgainButton"));
 
-    audio->setProperty("isProbing", false);
-    audio->setProperty("verdict", "denied");
-    window.settle();
-    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this Mac"));
+    // A sandbox's refusal: the checkup's own words and the sandbox's fix.
+    const auto refused =
+        AudioCapability::Verdict::denied("Access denied", {Sandbox::Kind::snap, "zoranth-host"});
+    window.probe().answer(refused);
+    ASSERT_TRUE(window.settlesInto([&] { return !audio->isProbing(); }));
+    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this computer"));
+    const auto finding = SystemCheckup::audioFinding(refused);
+    EXPECT_EQ(window.text("blockedCardText"), QString::fromStdString(finding.detail));
+    EXPECT_EQ(window.text("blockedCardFix"), QString::fromStdString(finding.fix));
+    EXPECT_TRUE(window.text("blockedCardFix").contains("snap connect zoranth-host:audio-record"));
+
+    // No sound server at all.
+    window.probe().answer(AudioCapability::Verdict::unreachable("Connection refused"));
+    const int probes = window.probe().calls();
     window.click("checkAgainButton");
-    window.click("openAudioSettingsCardButton");
-    EXPECT_TRUE(window.calls().contains("audio.check:userRequest"));
-    EXPECT_TRUE(window.calls().contains("audio.openSettings"));
+    EXPECT_TRUE(window.settlesInto([&] { return window.probe().calls() == probes + 1; }));
+    ASSERT_TRUE(window.settlesInto(
+        [&] { return audio->verdict() == AudioCapabilityModel::Verdict::Unreachable; }));
+    EXPECT_EQ(window.text("blockedCardTitle"), QString("Zoranth can't hear this computer"));
+    EXPECT_TRUE(window.text("blockedCardText").contains("Connection refused"));
 
-    window.find("blockedCard")
-        ->setProperty("applicationPath",
-                      "/private/var/folders/x/AppTranslocation/1A2B/d/Zoranth Host.app");
-    window.settle();
-    EXPECT_EQ(window.text("blockedCardTitle"), QString("Move Zoranth to your Applications folder"));
-
-    window.find("blockedCard")->setProperty("applicationPath", "/usr/bin/zoranth-host");
-    audio->setProperty("verdict", "granted");
-    window.settle();
+    window.probe().answer(AudioCapability::Verdict::granted());
+    window.click("checkAgainButton");
+    ASSERT_TRUE(window.settlesInto(
+        [&] { return audio->verdict() == AudioCapabilityModel::Verdict::Granted; }));
     EXPECT_FALSE(window.shows("blockedCard"));
 }
 
 TEST(MainWindow, OpeningAskedWhetherCaptureIsAllowed) {
     WindowHarness window;
-    EXPECT_EQ(window.calls().filter("audio.check"), QStringList{"audio.check:launch"});
+    EXPECT_TRUE(window.settlesInto([&] { return window.probe().calls() == 1; }));
+    EXPECT_TRUE(window.settlesInto([&] { return !window.models().audio()->isProbing(); }));
+    EXPECT_EQ(window.probe().calls(), 1);
 }
 
 TEST(MainWindow, GuestListShowsEachGuestsLinkTierAndSync) {
@@ -282,11 +327,10 @@ TEST(MainWindow, GuestListShowsEachGuestsLinkTierAndSync) {
 
     Report buds{"Buds"};
     buds.route = RouteKind::bluetooth;
-    window.set("clients", QVariantList{guest(1, "10.0.0.2:5000", Report{"Maya"}),
-                                       guest(2, "10.0.0.3:5000", buds)});
-    window.set("clientTiers", QVariantMap{{"1", "full"}, {"2", "low"}});
-    window.set("health", verdict("2 guests · healthy", headroom(4, 10, false, 5, 0.5123, 0.3),
-                                 QVariantMap{{"1", 0.7}, {"2", 1.0}}));
+    window.showGuests(
+        {guest(1, "10.0.0.2:5000", Report{"Maya"}), guest(2, "10.0.0.3:5000", buds)},
+        verdict("2 guests · healthy", headroom(4, 10, false, 5, 0.5123, 0.3), {{1, 0.7}, {2, 1.0}}),
+        {{1, QualityTier::full}, {2, QualityTier::low}});
     EXPECT_FALSE(window.shows("guestListEmpty"));
     EXPECT_EQ(window.text("guestListSummary"), QString("2 guests · healthy"));
     EXPECT_EQ(window.text("guestListLoad"), QString("0.51 Mbps"));
@@ -306,12 +350,19 @@ TEST(MainWindow, GuestListShowsEachGuestsLinkTierAndSync) {
     EXPECT_EQ(headphones[0]->property("helpText").toString(), QString("Headphones not calibrated"));
     EXPECT_EQ(window.find("strainIndicator")->property("helpText").toString(),
               QString("This guest's Wi-Fi link over the last 30 seconds"));
+
+    // A guest leaving takes its row; the other row stays the same item.
+    QQuickItem* second = rows[1];
+    window.showGuests({guest(2, "10.0.0.3:5000", buds)});
+    const auto left = window.visibleItems("guestRow");
+    ASSERT_EQ(left.size(), 1U);
+    EXPECT_EQ(left[0], second);
+    EXPECT_EQ(left[0]->property("name").toString(), QString("Buds"));
 }
 
 TEST(MainWindow, MetersDrawOnTheirScale) {
     WindowHarness window;
-    window.set("rms", QVariantList{0.0, 1.0});
-    window.set("peak", QVariantList{0.0, 1.0});
+    window.show([](WindowModels& models) { models.levels()->show({0.0F, 1.0F}, {0.0F, 1.0F}); });
     const auto tracks = window.visibleItems("meterTrack");
     const auto bars = window.findAll("meterBar");
     ASSERT_EQ(tracks.size(), 2U);
@@ -346,18 +397,18 @@ TEST(SettingsWindow, TheBufferCanOnlyChangeBetweenRaves) {
     EXPECT_EQ(window.text("bufferSectionCaption"), idleCaption);
     EXPECT_TRUE(window.enabled("bufferSlider"));
 
-    window.set("state", "broadcasting");
+    window.showState(State::broadcasting());
     EXPECT_EQ(window.text("bufferSectionCaption"), QString("End the rave to change the buffer."));
     EXPECT_FALSE(window.enabled("bufferSlider"));
 
-    window.set("state", "idle");
+    window.showState(State::idle());
     EXPECT_EQ(window.text("bufferSectionCaption"), idleCaption);
     EXPECT_TRUE(window.enabled("bufferSlider"));
 }
 
 TEST(SettingsWindow, TheBufferSliderMovesInTenthsOfASecondFromOneToFive) {
     WindowHarness window;
-    window.set("bufferDelayMs", 4500);
+    window.show([](WindowModels& models) { models.rave()->showSettings({"", 4500}); });
     window.openSettings(0);
     QObject* slider = window.find("bufferSlider");
     EXPECT_EQ(slider->property("from").toDouble(), 1000);
@@ -373,18 +424,22 @@ TEST(SettingsWindow, TheBufferSliderMovesInTenthsOfASecondFromOneToFive) {
         }
         window.settle();
     };
+    RaveModel& rave = *window.models().rave();
     press(Qt::Key_Right, 1);
-    EXPECT_EQ(window.controller()->property("bufferDelayMs").toDouble(), 4600);
+    EXPECT_EQ(rave.bufferDelayMs(), 4600);
     EXPECT_EQ(window.text("bufferValue"), QString("4600 ms"));
+    EXPECT_EQ(window.calls().filter("setBufferDelayMs"), QStringList{"setBufferDelayMs:4600"});
     press(Qt::Key_Right, 10);
-    EXPECT_EQ(window.controller()->property("bufferDelayMs").toDouble(), 5000);
+    EXPECT_EQ(rave.bufferDelayMs(), 5000);
     press(Qt::Key_Left, 60);
-    EXPECT_EQ(window.controller()->property("bufferDelayMs").toDouble(), 1000);
+    EXPECT_EQ(rave.bufferDelayMs(), 1000);
 }
 
 TEST(SettingsWindow, ManualQualityAddsThePickerForTheRoomsTier) {
     WindowHarness window;
-    window.set("tier", "medium");
+    window.show([](WindowModels& models) {
+        models.quality()->show(QualityTier::medium, QualityTier::minimum, true);
+    });
     window.openSettings(0);
     QObject* floor = window.find("floorPicker");
     EXPECT_EQ(floor->property("count").toInt(), 5);
@@ -392,40 +447,57 @@ TEST(SettingsWindow, ManualQualityAddsThePickerForTheRoomsTier) {
               QString("64 kbps — compressed but musical"));
     EXPECT_FALSE(window.shows("qualityPicker"));
 
-    window.set("isQualityAutomatic", false);
+    window.show([](WindowModels& models) {
+        models.quality()->show(QualityTier::medium, QualityTier::minimum, false);
+    });
     ASSERT_TRUE(window.shows("qualityPicker"));
     QObject* quality = window.find("qualityPicker");
     EXPECT_EQ(quality->property("currentText").toString(), QString("128 kbps — very good"));
     quality->setProperty("currentIndex", 4);
     QMetaObject::invokeMethod(quality, "activated", Q_ARG(int, 4));
     window.settle();
-    EXPECT_TRUE(window.calls().contains("setQuality:minimum"));
-    EXPECT_EQ(window.controller()->property("tier").toString(), QString("minimum"));
+    EXPECT_TRUE(window.calls().contains("setQuality:64 kbps"));
+    EXPECT_EQ(window.models().quality()->tier(), QualityModel::Tier::Minimum);
 
     floor->setProperty("currentIndex", 2);
     QMetaObject::invokeMethod(floor, "activated", Q_ARG(int, 2));
-    EXPECT_EQ(window.controller()->property("qualityFloor").toString(), QString("medium"));
+    EXPECT_EQ(window.models().quality()->qualityFloor(), QualityModel::Tier::Medium);
+    EXPECT_TRUE(window.calls().contains("setQualityFloor:128 kbps"));
+
+    // Turned back on the way a click does: checked, then toggled.
+    window.find("automaticSwitch")->setProperty("checked", true);
+    QMetaObject::invokeMethod(window.find("automaticSwitch"), "toggled");
+    window.settle();
+    EXPECT_FALSE(window.shows("qualityPicker"));
+    EXPECT_TRUE(window.calls().contains("setQualityAutomatic:1"));
 }
 
 TEST(SettingsWindow, NetworkTabAdvisesFromTheLink) {
+    using Attachment = LinkCapacity::HostAttachment;
     WindowHarness window;
     window.openSettings(1);
     EXPECT_EQ(window.text("connectionValue"), QString("checking…"));
     EXPECT_EQ(window.text("roundTripValue"), QString("—"));
     EXPECT_EQ(window.text("aboveThatValue"), QString("measuring…"));
 
-    window.set("attachment", "ethernet");
+    window.show([](WindowModels& models) { models.showLink(Attachment::ethernet, std::nullopt); });
     EXPECT_TRUE(window.shows("ethernetNote"));
     EXPECT_TRUE(window.visibleItems("adviceRow").empty());
+    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this computer is on Ethernet"));
 
-    window.set("attachment", "wifi");
-    window.set("link", QVariantMap{{"band", "twoPointFour"}, {"phyMode", "n"}, {"txRateMbps", 72}});
+    LinkCapacity::Link link;
+    link.band = LinkCapacity::Band::twoPointFour;
+    link.phyMode = LinkCapacity::PHYMode::n;
+    link.txRateMbps = 72;
+    window.show([&](WindowModels& models) { models.showLink(Attachment::wifi, link); });
     EXPECT_FALSE(window.shows("ethernetNote"));
     const auto advice = window.visibleItems("adviceRow");
     ASSERT_EQ(advice.size(), 2U);
     EXPECT_TRUE(advice[0]->property("text").toString().startsWith("You're on 2.4 GHz."));
+    EXPECT_TRUE(window.text("connectionValue").endsWith(" · this computer is on Wi-Fi"));
 
-    window.set("health", verdict("", headroom(12.6, 3, false)));
+    window.show(
+        [](WindowModels& models) { models.network()->showHeadroom(headroom(12.6, 3, false)); });
     EXPECT_EQ(window.text("roundTripValue"), QString("13 ms"));
     EXPECT_EQ(window.text("aboveThatValue"), QString("3 ms, steady"));
 }
@@ -443,16 +515,20 @@ TEST(SettingsWindow, DiagnosticsWithoutGuests) {
         rows[value->property("label").toString()] = value->property("text").toString();
         order << value->property("label").toString();
     }
-    EXPECT_EQ(order, (QStringList{"Tap format", "IO buffer", "Chunks produced", "Ring depth",
+    EXPECT_EQ(order, (QStringList{"Capture format", "IO buffer", "Chunks produced", "Ring depth",
                                   "Ring overruns", "Discontinuities", "Capture state",
                                   "Comfortable at", "Offered load", "Strain", "Rave name",
-                                  "Address", "Guests", "Sleep", "IOProc deliveries"}));
+                                  "Address", "Guests", "Sleep", "Capture deliveries"}));
+    EXPECT_EQ(window.text("hostLogPath"), QString::fromStdString(HostLog::logPath()));
+    EXPECT_EQ(window.text("showLogButton"), QString("Show in Files"));
     EXPECT_EQ(rows["Comfortable at"], QString("not measured yet"));
     EXPECT_EQ(rows["Sleep"], QString("not held"));
     EXPECT_EQ(rows["Capture state"], QString("silent 0s (nothing is playing)"));
     EXPECT_EQ(rows["Address"], QString("no address yet"));
 
-    window.set("isKeepingAwake", true);
+    DiagnosticsModel::Facts awake;
+    awake.isKeepingAwake = true;
+    window.show([&](WindowModels& models) { models.diagnostics()->show(awake); });
     EXPECT_EQ(window.visibleItems("diagnosticsValue")[13]->property("text").toString(),
               QString("held off — don't close the lid"));
 
@@ -462,12 +538,15 @@ TEST(SettingsWindow, DiagnosticsWithoutGuests) {
 
 TEST(SettingsWindow, DiagnosticsListEveryGuest) {
     WindowHarness window;
-    window.set("clients", QVariantList{guest(1, "10.0.0.2:5000", Report{"Maya"}),
-                                       guest(2, "10.0.0.3:5000", std::nullopt)});
+    window.showGuests(
+        {guest(1, "10.0.0.2:5000", Report{"Maya"}), guest(2, "10.0.0.3:5000", std::nullopt)});
     window.openSettings(2);
     EXPECT_EQ(window.text("clientTableHeader"), QString("Guests (2)"));
     EXPECT_FALSE(window.shows("clientTableEmpty"));
-    EXPECT_EQ(window.findAll("clientTableCell").size(), 20U);
+    const auto cells = window.findAll("clientTableCell");
+    ASSERT_EQ(cells.size(), 20U);
+    EXPECT_EQ(cells[0]->property("text").toString(), QString("Maya"));
+    EXPECT_EQ(cells[2]->property("text").toString(), QString("4.2 ms"));
     const auto lines = window.visibleItems("guestDiagnosticsLine");
     ASSERT_EQ(lines.size(), 2U);
     EXPECT_TRUE(lines[0]->property("text").toString().startsWith("Maya  ·  err +0.4 ms"));
@@ -479,7 +558,7 @@ class CheckupTab : public ::testing::Test {
     void SetUp() override {
         model = qobject_cast<CheckupModel*>(window.find("checkupModel"));
         ASSERT_NE(model, nullptr);
-        model->setRunner([this](auto, bool, SystemCheckup::FindingsHandler done) {
+        model->setRunner([this](auto, SystemCheckup::FindingsHandler done) {
             ++runs;
             pending = std::move(done);
         });
@@ -518,15 +597,17 @@ TEST_F(CheckupTab, RunsWhenShownAndSaysWhileItChecks) {
 }
 
 TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
-    const auto firewall = [&](SystemCheckup::Reason reason) {
-        return SystemCheckup::Finding{"firewall", "Letting guests connect",
-                                      SystemCheckup::Verdict::problem, "d", "f", reason};
-    };
-    answer({firewall(SystemCheckup::Reason::portBlocked),
+    answer({finding("firewall", "Letting guests connect", Verdict::problem, Reason::portBlocked,
+                    "d", "f"),
+            finding("network", "Guests finding this computer", Verdict::problem,
+                    Reason::mdnsBlocked, "d", "f"),
             SystemCheckup::audioFinding(AudioCapability::Verdict::granted()),
-            SystemCheckup::audioFinding(AudioCapability::Verdict::denied("Access denied", {}))});
+            SystemCheckup::audioFinding(
+                AudioCapability::Verdict::denied("Access denied", {Sandbox::Kind::snap, "z"})),
+            finding("network", "Guests finding this computer", Verdict::problem,
+                    Reason::avahiMissing, "d", "sudo systemctl start avahi-daemon")});
     const auto rows = window.visibleItems("findingRow");
-    ASSERT_EQ(rows.size(), 3U);
+    ASSERT_EQ(rows.size(), 5U);
     QStringList labels;
     for (QQuickItem* row : rows) {
         QStringList buttons;
@@ -537,8 +618,17 @@ TEST_F(CheckupTab, EachFindingOffersTheButtonItsReasonCallsFor) {
         }
         labels << buttons.join("+");
     }
-    EXPECT_EQ(labels, (QStringList{"Allow guests", "", ""}));
+    // Only the firewall is fixed from here; every other finding names its own fix.
+    EXPECT_EQ(labels, (QStringList{"Allow guests", "Allow guests", "", "", ""}));
     EXPECT_FALSE(window.shows("nothingToReport"));
+
+    // The firewall's button opens the firewall sheet.
+    rows[0]
+        ->findChild<QQuickItem*>("findingAction")
+        ->metaObject()
+        ->invokeMethod(rows[0]->findChild<QQuickItem*>("findingAction"), "clicked");
+    window.settle();
+    EXPECT_TRUE(window.find("checkupFirewallSheet")->property("visible").toBool());
 }
 
 // ---- Menus and quitting ------------------------------------------------------------
@@ -556,7 +646,7 @@ class Quitting : public ::testing::Test {
   protected:
     void SetUp() override {
         coordinator.setController(&adapter);
-        window.root()->setProperty("quitPrompt", QVariant::fromValue<QObject*>(&prompt));
+        window.root()->setProperty("quitPrompt", QVariant::fromValue(&prompt));
     }
 
     void requestQuit() {
@@ -568,7 +658,7 @@ class Quitting : public ::testing::Test {
     QObject* dialog() const { return window.find("quitDialog"); }
 
     WindowHarness window;
-    ControllerQuitAdapter adapter{window.controller()};
+    ModelsQuitAdapter adapter{window.models()};
     QuitCoordinator coordinator;
     QuitPrompt prompt{coordinator};
 };
@@ -580,9 +670,9 @@ TEST_F(Quitting, WithNoRaveAndNoMuteItQuitsWithoutAsking) {
 }
 
 TEST_F(Quitting, DuringARaveItAsksAndCancelKeepsItRunning) {
-    window.set("state", "broadcasting");
-    window.set("clients", QVariantList{guest(1, "a", std::nullopt), guest(2, "b", std::nullopt),
-                                       guest(3, "c", std::nullopt)});
+    window.showState(State::broadcasting());
+    window.showGuests(
+        {guest(1, "a", std::nullopt), guest(2, "b", std::nullopt), guest(3, "c", std::nullopt)});
     requestQuit();
     ASSERT_TRUE(dialog()->property("visible").toBool());
     EXPECT_EQ(window.text("quitTitle"), QString("Quit Zoranth?"));
@@ -603,16 +693,19 @@ TEST_F(Quitting, DuringARaveItAsksAndCancelKeepsItRunning) {
 }
 
 TEST_F(Quitting, TheTickedBoxUnmutesOnTheWayOut) {
-    window.set("muteOwnership", QVariantMap{{"weMuted", true}, {"strategy", "device"}});
+    window.show([](WindowModels& models) {
+        models.speakers()->show(true, {true, MuteControl::Strategy::device},
+                                MuteControl::Strategy::device, 4500);
+    });
     requestQuit();
     ASSERT_TRUE(window.shows("unmuteCheckbox"));
-    EXPECT_EQ(window.text("unmuteCheckbox"), QString("Unmute this Mac on the way out"));
+    EXPECT_EQ(window.text("unmuteCheckbox"), QString("Unmute the speakers on the way out"));
     EXPECT_TRUE(window.find("unmuteCheckbox")->property("checked").toBool());
-    EXPECT_EQ(window.text("quitMessage"), QString("Zoranth silenced this Mac's speakers."));
+    EXPECT_EQ(window.text("quitMessage"), QString("Zoranth silenced this computer's speakers."));
     window.click("quitButton");
     window.settle();
     EXPECT_TRUE(quitting());
-    EXPECT_TRUE(window.calls().contains("unmuteMac"));
+    EXPECT_TRUE(window.calls().contains("unmute"));
 }
 
 }  // namespace

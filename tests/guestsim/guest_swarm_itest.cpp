@@ -20,12 +20,14 @@
 #include "host/wall_clock.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
+#include "support/eventually.h"
 #include "support/test_guest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using zoranth::BroadcastServer;
+using zoranth::eventually;
 using zoranth::FrameQueue;
 using zoranth::GuestConnection;
 using zoranth::GuestSwarm;
@@ -49,17 +51,6 @@ constexpr std::size_t packetBytes = 640;   // 256 kbit/s
 constexpr std::size_t stalledPacketBytes = 60000;
 constexpr std::size_t stalledFrameBytes = 26 + stalledPacketBytes;
 constexpr double clockSkewMs = 5;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 class GuestSwarmAgainstServer : public ::testing::Test {
   protected:

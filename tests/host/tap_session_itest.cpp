@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
 #include "support/pulse_test_server.h"
 
 namespace zoranth {
@@ -67,17 +68,6 @@ bool serverAudioFlows(const TapSession& session) {
         }
     }
     return false;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 std::size_t muteSinksLoaded() {

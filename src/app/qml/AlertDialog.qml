@@ -3,7 +3,7 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Sheet {
     id: alert

@@ -3,22 +3,15 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: audio
 
-    property QtObject controller
-    readonly property bool live: controller ? controller.state === "broadcasting" : false
-    readonly property bool automatic: controller ? controller.isQualityAutomatic : true
-
-    function tierIndex(name) {
-        for (var i = 0; i < ViewText.tiers.length; ++i) {
-            if (ViewText.tiers[i].name === name)
-                return i
-        }
-        return -1
-    }
+    required property RaveModel rave
+    required property QualityModel quality
+    readonly property bool live: rave.isLive
+    readonly property bool automatic: quality.isQualityAutomatic
 
     spacing: 18
 
@@ -41,14 +34,14 @@ ColumnLayout {
                 stepSize: 100
                 snapMode: Slider.SnapAlways
                 enabled: !audio.live
-                value: audio.controller ? audio.controller.bufferDelayMs : 4500
-                onMoved: if (audio.controller) audio.controller.bufferDelayMs = value
+                value: audio.rave.bufferDelayMs
+                onMoved: audio.rave.bufferDelayMs = value
             }
             Label {
                 objectName: "bufferValue"
                 Layout.preferredWidth: 64
                 horizontalAlignment: Text.AlignRight
-                text: ViewText.bufferMilliseconds(audio.controller ? audio.controller.bufferDelayMs : slider.value)
+                text: audio.rave.bufferMillisecondsText
                 font.family: "DejaVu Sans Mono"
                 font.pixelSize: Brand.bodySize
                 color: audio.live ? Brand.secondaryText : Brand.text
@@ -69,7 +62,7 @@ ColumnLayout {
             Toggle {
                 objectName: "automaticSwitch"
                 checked: audio.automatic
-                onToggled: if (audio.controller) audio.controller.isQualityAutomatic = checked
+                onToggled: audio.quality.isQualityAutomatic = checked
             }
         }
         FormRow {
@@ -78,11 +71,9 @@ ColumnLayout {
             Picker {
                 objectName: "floorPicker"
                 Layout.preferredWidth: 300
-                model: ViewText.tiers
-                textRole: "text"
-                valueRole: "name"
-                currentIndex: audio.tierIndex(audio.controller ? audio.controller.qualityFloor : "minimum")
-                onActivated: if (audio.controller) audio.controller.qualityFloor = currentValue
+                model: audio.quality.tierTexts
+                currentIndex: audio.quality.qualityFloor
+                onActivated: function(index) { audio.quality.qualityFloor = index }
             }
         }
         FormRow {
@@ -92,11 +83,9 @@ ColumnLayout {
             Picker {
                 objectName: "qualityPicker"
                 Layout.preferredWidth: 300
-                model: ViewText.tiers
-                textRole: "text"
-                valueRole: "name"
-                currentIndex: audio.tierIndex(audio.controller ? audio.controller.tier : "full")
-                onActivated: if (audio.controller) audio.controller.setQuality(currentValue)
+                model: audio.quality.tierTexts
+                currentIndex: audio.quality.tier
+                onActivated: function(index) { audio.quality.setQuality(index) }
             }
         }
     }

@@ -2,7 +2,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
-import Zoranth.Window
+import Zoranth.Host
 
 Row {
     spacing: 10

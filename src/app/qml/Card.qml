@@ -1,6 +1,6 @@
 // A rounded panel: white with a hairline by default, or a soft wash of a colour.
 import QtQuick
-import Zoranth.Window
+import Zoranth.Host
 
 Rectangle {
     // When set, the card is this colour at `washOpacity` instead of white.

@@ -1,17 +1,17 @@
-// "Check my Mac": runs the checkup of the settings a rave depends on each time it is
+// "Check this computer": runs the checkup of the settings a rave depends on each time it is
 // shown or asked, and lists the findings, each with the one button that fixes it.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: checkup
 
-    property QtObject controller
+    required property AudioCapabilityModel audio
     readonly property alias model: checks
-    property var pendingFix: null
+    property bool fixing: false
     property var failureMessage: null
 
     spacing: 14
@@ -19,13 +19,18 @@ ColumnLayout {
     CheckupModel {
         id: checks
         objectName: "checkupModel"
-        controller: checkup.controller
-        onFirewallRequested: function(finding) { checkup.pendingFix = finding }
+        audio: checkup.audio
+    }
+    Connections {
+        target: checks.findings
+        function onFirewallRequested() {
+            checkup.fixing = true
+            fixSheet.open()
+        }
     }
 
     onVisibleChanged: if (visible) checks.run()
     Component.onCompleted: if (visible) checks.run()
-    onPendingFixChanged: if (pendingFix !== null) fixSheet.open()
     onFailureMessageChanged: if (failureMessage !== null) failureAlert.open()
 
     Card {
@@ -40,7 +45,7 @@ ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 4
                 Label {
-                    text: "Check my Mac"
+                    text: "Check this computer"
                     font.pixelSize: Brand.titleSize
                     font.bold: true
                     color: Brand.text
@@ -61,20 +66,24 @@ ColumnLayout {
 
     Label {
         objectName: "nothingToReport"
-        visible: checks.hasRun && checks.findings.length === 0
+        visible: checks.hasRun && checks.findings.count === 0
         text: "Nothing to report."
         font.pixelSize: Brand.bodySize
         color: Brand.secondaryText
     }
 
     Repeater {
-        model: checks.findings.length
+        model: checks.findings
         delegate: Card {
+            id: finding
             objectName: "findingRow"
-            readonly property var modelData: checks.findings[index]
             required property int index
-            readonly property string reason: modelData.reason
-            readonly property string actionLabel: modelData.actionLabel
+            required property string title
+            required property string detail
+            required property string fix
+            required property int verdict
+            required property string symbol
+            required property string actionLabel
             Layout.fillWidth: true
             implicitHeight: findingRow.implicitHeight + 24
 
@@ -86,10 +95,10 @@ ColumnLayout {
                 Icon {
                     objectName: "verdictSymbol"
                     Layout.alignment: Qt.AlignTop
-                    name: modelData.symbol
-                    color: modelData.verdict === "ok" ? Brand.good
-                         : modelData.verdict === "warning" ? Brand.warning
-                         : modelData.verdict === "problem" ? Brand.danger : Brand.secondaryText
+                    name: finding.symbol
+                    color: finding.verdict === FindingListModel.Ok ? Brand.good
+                         : finding.verdict === FindingListModel.Warning ? Brand.warning
+                         : finding.verdict === FindingListModel.Problem ? Brand.danger : Brand.secondaryText
                     size: 22
                 }
                 ColumnLayout {
@@ -97,14 +106,14 @@ ColumnLayout {
                     spacing: 3
                     Label {
                         Layout.fillWidth: true
-                        text: modelData.title
+                        text: finding.title
                         font.pixelSize: Brand.headlineSize
                         font.bold: true
                         color: Brand.text
                     }
                     Label {
                         Layout.fillWidth: true
-                        text: modelData.detail
+                        text: finding.detail
                         wrapMode: Text.Wrap
                         font.pixelSize: Brand.bodySize
                         color: Brand.text
@@ -112,14 +121,14 @@ ColumnLayout {
                     Caption {
                         Layout.fillWidth: true
                         visible: text.length > 0
-                        text: modelData.fix
+                        text: finding.fix
                     }
                     PlainButton {
                         objectName: "findingAction"
                         Layout.topMargin: 4
-                        visible: modelData.actionLabel.length > 0
-                        text: modelData.actionLabel
-                        onClicked: checks.act(index)
+                        visible: finding.actionLabel.length > 0
+                        text: finding.actionLabel
+                        onClicked: checks.findings.act(finding.index)
                     }
                 }
             }
@@ -132,9 +141,8 @@ ColumnLayout {
         id: fixSheet
         objectName: "checkupFirewallSheet"
         parent: Overlay.overlay
-        finding: checkup.pendingFix
         onFinished: function(failureMessage) {
-            checkup.pendingFix = null
+            checkup.fixing = false
             if (failureMessage !== null && failureMessage !== undefined)
                 checkup.failureMessage = failureMessage
             checks.run()

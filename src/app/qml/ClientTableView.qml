@@ -4,35 +4,33 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: table
 
-    property var clients: []
-    property var health: ({})
+    required property GuestListModel guests
     readonly property var columns: ["Device", "Address", "RTT", "Min RTT", "Offset", "Queue",
                                     "Dropped", "Stale", "Error", "Latency"]
-    readonly property var cells: ViewText.guestTableCells(clients)
 
     spacing: 8
 
     Label {
         objectName: "clientTableHeader"
-        text: "Guests (" + table.clients.length + ")"
+        text: "Guests (" + table.guests.count + ")"
         font.pixelSize: Brand.headlineSize
         font.bold: true
         color: Brand.text
     }
     Label {
         objectName: "clientTableEmpty"
-        visible: table.cells.length === 0
+        visible: table.guests.count === 0
         text: "Nobody has joined yet."
         font.pixelSize: Brand.bodySize
         color: Brand.secondaryText
     }
     Card {
-        visible: table.cells.length > 0
+        visible: table.guests.count > 0
         Layout.fillWidth: true
         implicitHeight: scroller.implicitHeight + 12
 
@@ -55,23 +53,35 @@ ColumnLayout {
                 Repeater {
                     model: table.columns
                     delegate: Label {
+                        required property int index
                         required property string modelData
+                        Layout.row: 0
+                        Layout.column: index
                         text: modelData
                         font.pixelSize: Brand.captionSize
                         font.bold: true
                         color: Brand.secondaryText
                     }
                 }
+                // One row per guest: each guest's cells join the grid in its own row.
                 Repeater {
-                    model: table.cells.length
-                    delegate: Label {
-                        objectName: "clientTableCell"
+                    model: table.guests
+                    delegate: Repeater {
+                        id: guestRow
                         required property int index
-                        readonly property string modelData: table.cells[index]
-                        text: modelData
-                        font.pixelSize: Brand.captionSize
-                        font.family: "DejaVu Sans Mono"
-                        color: Brand.text
+                        required property var tableCells
+                        model: tableCells
+                        delegate: Label {
+                            objectName: "clientTableCell"
+                            required property int index
+                            required property string modelData
+                            Layout.row: guestRow.index + 1
+                            Layout.column: index
+                            text: modelData
+                            font.pixelSize: Brand.captionSize
+                            font.family: "DejaVu Sans Mono"
+                            color: Brand.text
+                        }
                     }
                 }
             }

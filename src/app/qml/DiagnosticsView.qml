@@ -4,36 +4,15 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
-    id: diagnostics
+    id: view
 
-    property QtObject controller
+    required property DiagnosticsModel diagnostics
+    required property GuestListModel guests
     // The group's own state: open at first; the user may fold it away.
     property bool expanded: true
-
-    readonly property QtObject c: controller
-    readonly property var health: c ? c.health : ({})
-    readonly property var clients: c ? c.clients : []
-    readonly property var guestLines: expanded ? ViewText.guestDiagnosticsLines(clients) : []
-    readonly property var rows: c ? [
-        ["Tap format", c.tapFormatDescription],
-        ["IO buffer", ViewText.ioBuffer(c.ioBufferFrames)],
-        ["Chunks produced", ViewText.count(c.chunksProduced)],
-        ["Ring depth", ViewText.count(c.ringDepth)],
-        ["Ring overruns", ViewText.count(c.ringOverruns)],
-        ["Discontinuities", ViewText.count(c.discontinuities)],
-        ["Capture state", ViewText.captureState(c.diagnosis)],
-        ["Comfortable at", ViewText.comfortableAt(health)],
-        ["Offered load", ViewText.offeredLoad(health)],
-        ["Strain", ViewText.strain(health)],
-        ["Rave name", ViewText.raveName(c.advertisedName)],
-        ["Address", ViewText.diagnosticsAddress(c.addresses, c.listenPort)],
-        ["Guests", String(clients.length)],
-        ["Sleep", ViewText.sleep(c.isKeepingAwake)],
-        ["IOProc deliveries", ViewText.count(c.ioProcDeliveries)]
-    ] : []
 
     spacing: 8
 
@@ -41,11 +20,11 @@ ColumnLayout {
         id: disclosure
         objectName: "diagnosticsDisclosure"
         Layout.fillWidth: true
-        onClicked: diagnostics.expanded = !diagnostics.expanded
+        onClicked: view.expanded = !view.expanded
         contentItem: RowLayout {
             spacing: 6
             Icon {
-                name: diagnostics.expanded ? "chevron.down" : "chevron.right"
+                name: view.expanded ? "chevron.down" : "chevron.right"
                 color: Brand.secondaryText
                 size: 12
             }
@@ -61,7 +40,7 @@ ColumnLayout {
     }
 
     Card {
-        visible: diagnostics.expanded
+        visible: view.expanded
         Layout.fillWidth: true
         implicitHeight: grid.implicitHeight + 16
 
@@ -75,26 +54,26 @@ ColumnLayout {
             rowSpacing: 5
 
             Repeater {
-                model: diagnostics.rows.length
+                model: view.diagnostics
                 delegate: Label {
                     objectName: "diagnosticsLabel"
-                    readonly property var modelData: diagnostics.rows[index]
-                    text: modelData[0]
+                    required property int index
+                    required property string label
+                    text: label
                     font.pixelSize: Brand.captionSize + 1
                     color: Brand.secondaryText
                     Layout.row: index
                     Layout.column: 0
-                    required property int index
                 }
             }
             Repeater {
-                model: diagnostics.rows.length
+                model: view.diagnostics
                 delegate: Label {
                     objectName: "diagnosticsValue"
-                    readonly property var modelData: diagnostics.rows[index]
                     required property int index
-                    readonly property string label: modelData[0]
-                    text: modelData[1]
+                    required property string label
+                    required property string value
+                    text: value
                     Layout.row: index
                     Layout.column: 1
                     Layout.fillWidth: true
@@ -107,14 +86,39 @@ ColumnLayout {
         }
     }
 
+    RowLayout {
+        visible: view.expanded
+        Layout.fillWidth: true
+        spacing: 10
+        Label {
+            text: "Host log"
+            font.pixelSize: Brand.captionSize + 1
+            color: Brand.secondaryText
+        }
+        Label {
+            objectName: "hostLogPath"
+            Layout.fillWidth: true
+            text: view.diagnostics.hostLogPath
+            elide: Text.ElideMiddle
+            font.family: "DejaVu Sans Mono"
+            font.pixelSize: Brand.captionSize + 0.5
+            color: Brand.text
+        }
+        PlainButton {
+            objectName: "showLogButton"
+            text: "Show in Files"
+            symbol: "folder"
+            onClicked: Desktop.showInFiles(view.diagnostics.hostLogPath)
+        }
+    }
+
     Repeater {
-        model: diagnostics.guestLines.length
+        model: view.expanded ? view.guests : null
         delegate: Label {
             objectName: "guestDiagnosticsLine"
-            required property int index
-            readonly property string modelData: diagnostics.guestLines[index]
+            required property string diagnosticsLine
             Layout.fillWidth: true
-            text: modelData
+            text: diagnosticsLine
             elide: Text.ElideRight
             font.family: "DejaVu Sans Mono"
             font.pixelSize: Brand.captionSize

@@ -1,7 +1,7 @@
 // A hairline across its parent.
 import QtQuick
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Rectangle {
     Layout.fillWidth: true

@@ -1,16 +1,15 @@
-// Lets guests through the firewall: shows what will be run, offers the command to run by
-// hand, and runs the fix when asked; closes itself when the fix ends.
+// Lets guests through the firewall that is active: shows the command for it, to copy and
+// run by hand, and runs it through the password prompt when asked; closes itself when
+// the fix ends.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Sheet {
     id: sheet
 
-    // The finding being fixed.
-    property var finding: null
     // The fix ended: null on success or cancel, else the failure message.
     signal finished(var failureMessage)
 
@@ -19,6 +18,7 @@ Sheet {
 
     width: Math.min(520, (parent ? parent.width : 520) - 40)
     closePolicy: fix.isRunning ? Popup.NoAutoClose : Popup.CloseOnEscape
+    onAboutToShow: fix.lookUp()
     onClosed: {
         finished(outcome)
         outcome = null
@@ -56,13 +56,24 @@ Sheet {
         }
         Label {
             Layout.fillWidth: true
-            text: "This adds Zoranth to the firewall's allowed list so guests' phones can connect. It installs nothing and changes nothing else."
+            text: "This opens the rave's port and mDNS (UDP 5353) in the firewall so guests' phones can find this computer and connect. It installs nothing and changes nothing else."
             wrapMode: Text.Wrap
             font.pixelSize: Brand.bodySize
             color: Brand.text
         }
+        Label {
+            objectName: "firewallLookingUp"
+            Layout.fillWidth: true
+            visible: fix.manualCommand.length === 0
+            text: fix.hasLookedUp ? "No firewall that Zoranth can change (ufw or firewalld) is active."
+                                  : "Looking at the firewall…"
+            wrapMode: Text.Wrap
+            font.pixelSize: Brand.bodySize
+            color: Brand.secondaryText
+        }
         Rectangle {
             Layout.fillWidth: true
+            visible: fix.manualCommand.length > 0
             implicitHeight: command.implicitHeight + 16
             radius: Brand.smallRadius
             color: "#F1F0F5"
@@ -84,13 +95,15 @@ Sheet {
         }
         PlainButton {
             objectName: "copyCommandButton"
+            visible: fix.manualCommand.length > 0
             text: "Copy command"
             symbol: "doc.on.doc"
             onClicked: fix.copyCommand()
         }
         Caption {
             Layout.fillWidth: true
-            text: "You may be asked for your password. If you would rather not, copy the command above and run it yourself with sudo."
+            visible: fix.manualCommand.length > 0
+            text: "You may be asked for your password. If you would rather not, copy the command above and run it yourself in a terminal."
         }
         RowLayout {
             Layout.alignment: Qt.AlignRight
@@ -114,7 +127,7 @@ Sheet {
             TintButton {
                 objectName: "firewallContinueButton"
                 text: "Continue"
-                enabled: !fix.isRunning
+                enabled: !fix.isRunning && fix.manualCommand.length > 0
                 onClicked: fix.apply()
             }
         }

@@ -4,15 +4,12 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: list
 
-    property var clients: []
-    property var health: ({})
-    property var tiers: ({})
-    readonly property var rows: ViewText.guestRows(clients, health, tiers)
+    required property GuestListModel guests
 
     spacing: 8
 
@@ -33,7 +30,7 @@ ColumnLayout {
             Label {
                 objectName: "guestListSummary"
                 Layout.fillWidth: true
-                text: list.health && list.health.summary !== undefined ? list.health.summary : ""
+                text: list.guests.summary
                 elide: Text.ElideRight
                 font.pixelSize: Brand.calloutSize
                 font.bold: true
@@ -41,7 +38,7 @@ ColumnLayout {
             }
             Label {
                 objectName: "guestListLoad"
-                text: ViewText.offeredLoadCaption(list.health)
+                text: list.guests.offeredLoad
                 visible: text.length > 0
                 font.pixelSize: Brand.captionSize
                 color: Brand.secondaryText
@@ -51,7 +48,7 @@ ColumnLayout {
 
     Label {
         objectName: "guestListEmpty"
-        visible: list.rows.length === 0
+        visible: list.guests.count === 0
         text: "Nobody has joined yet."
         font.pixelSize: Brand.bodySize
         color: Brand.secondaryText
@@ -59,7 +56,7 @@ ColumnLayout {
     }
 
     Card {
-        visible: list.rows.length > 0
+        visible: list.guests.count > 0
         Layout.fillWidth: true
         implicitHeight: guestColumn.implicitHeight
 
@@ -68,17 +65,19 @@ ColumnLayout {
             width: parent.width
 
             Repeater {
-                model: list.rows.length
+                model: list.guests
                 delegate: Item {
                     id: guest
                     objectName: "guestRow"
-                    readonly property var modelData: list.rows[index]
                     required property int index
-                    readonly property string strainWord: modelData.strainWord
-                    readonly property string name: modelData.name
-                    readonly property string tierLabel: modelData.tierLabel
-                    readonly property string syncText: modelData.syncText
-                    readonly property bool needsCalibration: modelData.needsCalibration
+                    required property string name
+                    required property string address
+                    required property real strain
+                    required property string strainWord
+                    required property string tierLabel
+                    required property int sync
+                    required property string syncText
+                    required property bool needsCalibration
                     width: guestColumn.width
                     height: 40
 
@@ -106,8 +105,8 @@ ColumnLayout {
                                 width: 7
                                 height: 7
                                 radius: 3.5
-                                color: guest.modelData.strain < 0.5 ? Brand.good
-                                     : guest.modelData.strain < 1 ? Brand.busy : Brand.danger
+                                color: guest.strain < 0.5 ? Brand.good
+                                     : guest.strain < 1 ? Brand.busy : Brand.danger
                             }
                             Label {
                                 text: guest.strainWord
@@ -130,7 +129,7 @@ ColumnLayout {
                             }
                             Label {
                                 width: parent.width
-                                text: guest.modelData.address
+                                text: guest.address
                                 elide: Text.ElideMiddle
                                 font.pixelSize: Brand.captionSize
                                 color: Brand.secondaryText
@@ -158,7 +157,7 @@ ColumnLayout {
                                 anchors.verticalCenter: parent.verticalCenter
                                 text: guest.syncText
                                 font.pixelSize: Brand.captionSize
-                                color: guest.modelData.sync === "syncing" ? Brand.secondaryText : Brand.good
+                                color: guest.sync === GuestListModel.Syncing ? Brand.secondaryText : Brand.good
                             }
                             Icon {
                                 objectName: "calibrationSymbol"

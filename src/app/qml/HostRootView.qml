@@ -1,40 +1,33 @@
 // Everything a host sees during a rave, top to bottom: the masthead and the rave's name,
 // what blocks capture, the start/end button with the rave's status, the capture warning,
-// the level meters, the no-guest card and the speakers, then the guests. It reads the
-// broadcast controller and calls its operations; it keeps only which firewall fix is
-// open, a fix's failure, and the main button's size.
+// the level meters, the no-guest card and the speakers, then the guests. Each part binds
+// to its own model; the view keeps only whether the firewall fix is open, a fix's
+// failure, and the main button's size.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Item {
     id: root
 
-    property QtObject controller
+    required property WindowModels models
+    readonly property RaveModel rave: models.rave
+    readonly property bool live: rave.isLive
 
-    // The finding whose firewall fix is open, and a fix's failure message; null when none.
-    property var pendingFix: null
+    // Whether the firewall fix is open, and a fix's failure message (null when none).
+    property bool fixing: false
     property var fixFailure: null
     // The main button's measured size, which the LIVE badge matches.
     readonly property size buttonSize: Qt.size(mainButton.width, mainButton.height)
-
-    readonly property string raveState: controller ? controller.state : "idle"
-    readonly property bool live: raveState === "broadcasting"
-    readonly property real bufferDelayMs: controller ? controller.bufferDelayMs : 4500
-    readonly property var clients: controller ? controller.clients : []
-    readonly property var muteOwnership: controller ? controller.muteOwnership : ({})
-    readonly property string addressText: controller
-        ? ViewText.address(controller.advertisedName, controller.addresses, controller.listenPort)
-        : ViewText.address("", [], 0)
 
     implicitWidth: 620
     implicitHeight: 520
 
     Component.onCompleted: {
-        if ((raveState === "idle" || raveState === "failed") && controller && controller.audio)
-            controller.audio.check("launch")
+        if (rave.state === RaveModel.Idle || rave.state === RaveModel.Failed)
+            models.audio.check(AudioCapabilityModel.Launch)
     }
 
     Shortcut {
@@ -79,10 +72,10 @@ Item {
                     Layout.alignment: Qt.AlignVCenter
                     Layout.preferredWidth: 190
                     placeholderText: "Rave name"
-                    text: root.controller ? root.controller.raveName : ""
+                    text: root.rave.raveName
                     enabled: !root.live
                     font.pixelSize: Brand.bodySize
-                    onTextEdited: if (root.controller) root.controller.raveName = text
+                    onTextEdited: root.rave.raveName = text
                     background: Rectangle {
                         implicitHeight: 30
                         radius: 8
@@ -100,7 +93,7 @@ Item {
             BlockedCard {
                 objectName: "blockedCard"
                 Layout.fillWidth: true
-                controller: root.controller
+                audio: root.models.audio
             }
 
             // 3. Start or end, and how the rave is doing. The row is a layout of its own
@@ -120,14 +113,12 @@ Item {
                         objectName: "mainButton"
                         large: true
                         text: root.live ? "End Rave" : "Start Rave"
-                        enabled: root.raveState !== "starting"
+                        enabled: root.rave.state !== RaveModel.Starting
                         onClicked: {
-                            if (!root.controller)
-                                return
                             if (root.live)
-                                root.controller.stop()
+                                root.rave.stop()
                             else
-                                root.controller.start()
+                                root.rave.start()
                         }
                     }
                     LiveBadge {
@@ -140,7 +131,7 @@ Item {
                         objectName: "listeningText"
                         visible: root.live
                         Layout.fillWidth: true
-                        text: ViewText.listening(root.clients)
+                        text: root.models.guests.listeningText
                         wrapMode: Text.Wrap
                         maximumLineCount: 2
                         elide: Text.ElideRight
@@ -152,11 +143,11 @@ Item {
                         objectName: "statusText"
                         visible: !root.live
                         Layout.fillWidth: true
-                        text: ViewText.status(root.raveState, root.controller ? root.controller.failureMessage : "")
+                        text: root.rave.statusText
                         wrapMode: Text.Wrap
                         maximumLineCount: 3
                         font.pixelSize: Brand.bodySize
-                        color: root.raveState === "failed" ? Brand.danger : Brand.secondaryText
+                        color: root.rave.state === RaveModel.Failed ? Brand.danger : Brand.secondaryText
                     }
                     Label {
                         id: bufferLabel
@@ -164,7 +155,7 @@ Item {
                         readonly property string helpText: root.live
                             ? "How far ahead guests buffer. End the rave to change it in Settings."
                             : "How far ahead guests buffer. Change it in Settings."
-                        text: ViewText.buffer(root.bufferDelayMs)
+                        text: root.rave.bufferText
                         font.pixelSize: Brand.captionSize
                         color: Brand.secondaryText
                         padding: 5
@@ -186,8 +177,7 @@ Item {
                 objectName: "permissionWarning"
                 Layout.fillWidth: true
                 visible: text.length > 0
-                text: root.controller && root.controller.permissionWarning ? root.controller.permissionWarning : ""
-                onOpenSettings: root.controller.audio.openSettings()
+                text: root.rave.permissionWarning
             }
 
             // 5. Levels.
@@ -199,8 +189,7 @@ Item {
                     objectName: "levelMeter"
                     anchors.fill: parent
                     anchors.margins: 12
-                    peak: root.controller ? root.controller.peak : [0, 0]
-                    rms: root.controller ? root.controller.rms : [0, 0]
+                    levels: root.models.levels
                 }
             }
 
@@ -208,22 +197,15 @@ Item {
             TroubleCard {
                 objectName: "troubleCard"
                 Layout.fillWidth: true
-                visible: root.live && (stage === "quiet" || stage === "investigate")
-                stage: root.controller ? root.controller.droughtStage : "fine"
-                findings: root.controller ? root.controller.troubleFindings : []
-                addressText: root.addressText
-                onFix: function(finding) { root.pendingFix = finding }
+                visible: root.live && trouble.stage !== TroubleModel.Fine
+                trouble: root.models.trouble
+                onFix: root.openFirewallFix()
             }
             SilenceSection {
                 objectName: "silenceSection"
                 Layout.fillWidth: true
-                visible: root.live || (root.muteOwnership && root.muteOwnership.weMuted === true)
-                isMacMuted: root.controller ? root.controller.isMacMuted : false
-                muteStrategy: root.controller ? root.controller.muteStrategy : "unavailable"
-                bufferDelayMs: root.bufferDelayMs
-                hogOwner: root.controller && root.controller.hogOwner ? root.controller.hogOwner : ""
-                onMute: root.controller.muteMac()
-                onUnmute: root.controller.unmuteMac()
+                visible: root.live || speakers.weMuted
+                speakers: root.models.speakers
             }
 
             // 7, 8. The guests.
@@ -232,9 +214,7 @@ Item {
                 objectName: "guestList"
                 Layout.fillWidth: true
                 Layout.bottomMargin: 20
-                clients: root.clients
-                health: root.controller ? root.controller.health : ({})
-                tiers: root.controller ? root.controller.clientTiers : ({})
+                guests: root.models.guests
             }
         }
     }
@@ -243,9 +223,8 @@ Item {
         id: fixSheet
         objectName: "rootFirewallSheet"
         parent: Overlay.overlay
-        finding: root.pendingFix
         onFinished: function(failureMessage) {
-            root.pendingFix = null
+            root.fixing = false
             if (failureMessage !== null && failureMessage !== undefined)
                 root.fixFailure = failureMessage
         }
@@ -259,6 +238,10 @@ Item {
         onDismissed: root.fixFailure = null
     }
 
-    onPendingFixChanged: if (pendingFix !== null) fixSheet.open()
+    function openFirewallFix() {
+        fixing = true
+        fixSheet.open()
+    }
+
     onFixFailureChanged: if (fixFailure !== null) fixAlert.open()
 }

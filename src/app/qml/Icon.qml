@@ -1,6 +1,6 @@
-// One symbol of the bundled set, drawn in one colour at the size given.
+// One symbol of the window's own set, drawn in one colour at the size given.
 import QtQuick
-import Zoranth.Window
+import Zoranth.Host
 
 Item {
     id: icon

@@ -4,25 +4,16 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: meter
 
-    // Per channel, linear 0…1, from the controller's meter tick.
-    property var peak: []
-    property var rms: []
-    readonly property alias model: levels
+    required property LevelMeterModel levels
 
     spacing: 6
     Accessible.role: Accessible.Indicator
     Accessible.name: levels.accessibleText
-
-    LevelMeterModel {
-        id: levels
-        peak: meter.peak
-        rms: meter.rms
-    }
 
     Label {
         text: "Input level"
@@ -32,18 +23,21 @@ ColumnLayout {
     }
 
     Repeater {
-        model: levels.channels.length
+        id: channels
+        model: meter.levels
         delegate: RowLayout {
+            id: channel
             objectName: "meterChannel"
-            readonly property var modelData: levels.channels[index]
             required property int index
-            readonly property string heldText: modelData.heldText
+            required property real level
+            required property real held
+            required property string heldText
             Layout.fillWidth: true
             spacing: 8
 
             Label {
                 Layout.preferredWidth: 12
-                text: levels.channels.length === 2 ? (index === 0 ? "L" : "R") : String(index + 1)
+                text: channels.count === 2 ? (channel.index === 0 ? "L" : "R") : String(channel.index + 1)
                 font.pixelSize: Brand.captionSize
                 font.bold: true
                 color: Brand.secondaryText
@@ -59,7 +53,7 @@ ColumnLayout {
 
                 Item {
                     objectName: "meterBar"
-                    width: track.width * modelData.level
+                    width: track.width * channel.level
                     height: track.height
                     clip: true
                     Rectangle {
@@ -77,18 +71,18 @@ ColumnLayout {
                 }
                 Rectangle {
                     objectName: "meterPeak"
-                    x: Math.min(track.width - width, Math.max(0, track.width * modelData.held - width / 2))
+                    x: Math.min(track.width - width, Math.max(0, track.width * channel.held - width / 2))
                     width: 3
                     height: track.height
                     radius: 1
                     color: Brand.text
-                    visible: modelData.held > 0
+                    visible: channel.held > 0
                 }
             }
             Label {
                 Layout.preferredWidth: 44
                 horizontalAlignment: Text.AlignRight
-                text: modelData.heldText
+                text: channel.heldText
                 font.family: "DejaVu Sans Mono"
                 font.pixelSize: Brand.captionSize
                 color: Brand.secondaryText
@@ -104,7 +98,7 @@ ColumnLayout {
         implicitHeight: 14
 
         Repeater {
-            model: levels.scale
+            model: meter.levels.scale
             delegate: Label {
                 objectName: "meterScaleMark"
                 required property var modelData

@@ -1,18 +1,19 @@
-// The main window: the root view over the broadcast controller, the menus, the settings
+// The main window: the root view over the window's models, the menus, the settings
 // window, and asking before quitting.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Window
-import Zoranth.Window
+import Zoranth.Host
 
 ApplicationWindow {
     id: window
 
-    // The process's broadcast controller; the views show an idle rave without one.
-    property QtObject controller: null
-    // Asks the quit coordinator whether quitting needs a question, and answers it.
-    property QtObject quitPrompt: null
+    // One model per screen concern, shown by the broadcast controller.
+    required property WindowModels models
+    // Asks the quit coordinator whether quitting needs a question, and answers it; without
+    // one the window quits without asking.
+    property QuitPrompt quitPrompt: null
     // Set once quitting is decided, so closing the window no longer asks.
     property bool quitting: false
     readonly property alias rootView: rootView
@@ -47,11 +48,10 @@ ApplicationWindow {
 
     // Quit now, or ask first while a rave is live or the speakers are ours to unmute.
     function requestQuit() {
-        const question = quitPrompt ? quitPrompt.question() : null
-        if (question === null || question === undefined)
-            quit()
+        if (quitPrompt && quitPrompt.ask())
+            quitDialog.ask()
         else
-            quitDialog.ask(question)
+            quit()
     }
 
     onClosing: function(close) {
@@ -93,13 +93,14 @@ ApplicationWindow {
         id: rootView
         objectName: "hostRootView"
         anchors.fill: parent
-        controller: window.controller
+        models: window.models
     }
 
     QuitDialog {
         id: quitDialog
         objectName: "quitDialog"
         parent: Overlay.overlay
+        prompt: window.quitPrompt
         onAnswered: function(quit, unmute) {
             if (window.quitPrompt.answer(quit, unmute))
                 window.quit()
@@ -108,7 +109,7 @@ ApplicationWindow {
 
     SettingsWindow {
         id: settingsWindow
-        controller: window.controller
+        models: window.models
         transientParent: null
     }
 }

@@ -4,22 +4,19 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
-    id: network
+    id: tab
 
-    property QtObject controller
-    readonly property string attachment: controller ? controller.attachment : "unknown"
-    readonly property var health: controller ? controller.health : ({})
-    readonly property var advice: ViewText.advice(controller ? controller.link : null, attachment)
+    required property NetworkModel network
 
     spacing: 18
 
     FormSection {
         objectName: "thisMacSection"
         Layout.fillWidth: true
-        title: "This Mac"
+        title: "This computer"
 
         FormRow {
             separated: false
@@ -29,7 +26,7 @@ ColumnLayout {
                 objectName: "connectionValue"
                 Layout.maximumWidth: 360
                 horizontalAlignment: Text.AlignRight
-                text: network.controller ? network.controller.linkDescription : "checking…"
+                text: tab.network.linkDescription
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.bodySize
                 color: Brand.secondaryText
@@ -37,7 +34,7 @@ ColumnLayout {
         }
         FormRow {
             objectName: "ethernetNote"
-            visible: network.attachment === "ethernet"
+            visible: tab.network.attachment === NetworkModel.Ethernet
             Icon {
                 Layout.alignment: Qt.AlignTop
                 Layout.topMargin: 9
@@ -49,16 +46,15 @@ ColumnLayout {
                 Layout.fillWidth: true
                 Layout.topMargin: 8
                 Layout.bottomMargin: 8
-                text: "Wired — the best setup. A Mac on Wi-Fi sends every guest's copy into the air before the access point sends it back out, roughly halving what the network can carry."
+                text: "Wired — the best setup. A computer on Wi-Fi sends every guest's copy into the air before the access point sends it back out, roughly halving what the network can carry."
                 color: Brand.good
             }
         }
         Repeater {
-            model: network.advice.length
+            model: tab.network.advice
             delegate: FormRow {
                 objectName: "adviceRow"
-                required property int index
-                readonly property string modelData: network.advice[index]
+                required property string modelData
                 readonly property string text: modelData
                 Icon {
                     Layout.alignment: Qt.AlignTop
@@ -85,7 +81,7 @@ ColumnLayout {
         Layout.fillWidth: true
         title: "What your guests are measuring"
         quietHeader: true
-        caption: "This is what the guests' phones report, which is the only view of their Wi-Fi a wired Mac gets. It describes the number of people connected now — it cannot promise a number you have not reached."
+        caption: "This is what the guests' phones report, which is the only view of their Wi-Fi a wired computer gets. It describes the number of people connected now — it cannot promise a number you have not reached."
 
         FormRow {
             separated: false
@@ -93,7 +89,7 @@ ColumnLayout {
             Item { Layout.fillWidth: true }
             Label {
                 objectName: "roundTripValue"
-                text: ViewText.roundTrip(network.health)
+                text: tab.network.roundTrip
                 font.pixelSize: Brand.bodySize
                 color: Brand.secondaryText
             }
@@ -103,7 +99,7 @@ ColumnLayout {
             Item { Layout.fillWidth: true }
             Label {
                 objectName: "aboveThatValue"
-                text: ViewText.aboveThat(network.health)
+                text: tab.network.aboveThat
                 font.pixelSize: Brand.bodySize
                 color: Brand.secondaryText
             }

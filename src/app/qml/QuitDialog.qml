@@ -4,21 +4,20 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Sheet {
     id: dialog
 
     // The question as the quit coordinator words it.
-    property var question: ({})
+    property QuitPrompt prompt: null
     // The user's answer: quit or not, and whether the unmute box was ticked.
     signal answered(bool quit, bool unmute)
 
     property bool quitChosen: false
-    readonly property bool offersUnmute: (question.unmuteCheckbox || "").length > 0
+    readonly property bool offersUnmute: prompt !== null && prompt.unmuteCheckbox.length > 0
 
-    function ask(asked) {
-        question = asked
+    function ask() {
         quitChosen = false
         unmuteBox.checked = true
         open()
@@ -42,7 +41,7 @@ Sheet {
                 spacing: 6
                 Label {
                     objectName: "quitTitle"
-                    text: dialog.question.title || ""
+                    text: dialog.prompt ? dialog.prompt.title : ""
                     font.pixelSize: Brand.titleSize
                     font.bold: true
                     color: Brand.text
@@ -50,7 +49,7 @@ Sheet {
                 Label {
                     objectName: "quitMessage"
                     Layout.fillWidth: true
-                    text: dialog.question.informativeText || ""
+                    text: dialog.prompt ? dialog.prompt.informativeText : ""
                     wrapMode: Text.Wrap
                     font.pixelSize: Brand.bodySize
                     color: Brand.text
@@ -59,7 +58,7 @@ Sheet {
                     id: unmuteBox
                     objectName: "unmuteCheckbox"
                     visible: dialog.offersUnmute
-                    text: dialog.question.unmuteCheckbox || ""
+                    text: dialog.prompt ? dialog.prompt.unmuteCheckbox : ""
                     checked: true
                 }
             }
@@ -70,7 +69,7 @@ Sheet {
             spacing: 8
             PlainButton {
                 objectName: "cancelQuitButton"
-                text: dialog.question.cancelButton || "Cancel"
+                text: dialog.prompt ? dialog.prompt.cancelButton : "Cancel"
                 onClicked: {
                     dialog.quitChosen = false
                     dialog.close()
@@ -78,7 +77,7 @@ Sheet {
             }
             TintButton {
                 objectName: "quitButton"
-                text: dialog.question.quitButton || "Quit"
+                text: dialog.prompt ? dialog.prompt.quitButton : "Quit"
                 focus: true
                 onClicked: {
                     dialog.quitChosen = true

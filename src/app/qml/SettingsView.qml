@@ -1,15 +1,15 @@
-// The settings: four tabs, "Audio", "Network", "Diagnostics" and "Check my Mac", each
-// reading and setting the broadcast controller.
+// The settings: four tabs, "Audio", "Network", "Diagnostics" and "Check this computer", each
+// over its own models.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Pane {
     id: settings
 
-    property QtObject controller
+    required property WindowModels models
     property alias currentIndex: tabs.currentIndex
 
     implicitWidth: 620
@@ -48,7 +48,7 @@ Pane {
                         { name: "audioTab", title: "Audio", symbol: "waveform" },
                         { name: "networkTab", title: "Network", symbol: "wifi" },
                         { name: "diagnosticsTab", title: "Diagnostics", symbol: "stethoscope" },
-                        { name: "checkupTab", title: "Check my Mac", symbol: "checklist" }
+                        { name: "checkupTab", title: "Check this computer", symbol: "checklist" }
                     ]
                     delegate: TabButton {
                         id: tab
@@ -102,7 +102,8 @@ Pane {
                     x: 24
                     y: 20
                     width: audioScroll.availableWidth - 48
-                    controller: settings.controller
+                    rave: settings.models.rave
+                    quality: settings.models.quality
                 }
             }
             ScrollView {
@@ -113,7 +114,7 @@ Pane {
                     x: 24
                     y: 20
                     width: networkScroll.availableWidth - 48
-                    controller: settings.controller
+                    network: settings.models.network
                 }
             }
             ScrollView {
@@ -127,15 +128,15 @@ Pane {
                     DiagnosticsView {
                         objectName: "diagnosticsView"
                         Layout.fillWidth: true
-                        controller: settings.controller
+                        diagnostics: settings.models.diagnostics
+                        guests: settings.models.guests
                     }
                     Divider {}
                     ClientTableView {
                         objectName: "clientTableView"
                         Layout.fillWidth: true
                         Layout.bottomMargin: 16
-                        clients: settings.controller ? settings.controller.clients : []
-                        health: settings.controller ? settings.controller.health : ({})
+                        guests: settings.models.guests
                     }
                 }
             }
@@ -148,7 +149,7 @@ Pane {
                     x: 24
                     y: 20
                     width: checkupScroll.availableWidth - 48
-                    controller: settings.controller
+                    audio: settings.models.audio
                 }
             }
         }

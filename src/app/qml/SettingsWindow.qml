@@ -1,12 +1,12 @@
-// The settings window: opened from the menu, shares the main window's controller.
+// The settings window: opened from the menu, shares the main window's models.
 import QtQuick
 import QtQuick.Window
-import Zoranth.Window
+import Zoranth.Host
 
 Window {
     id: window
 
-    property QtObject controller
+    required property WindowModels models
     readonly property alias view: settingsView
 
     objectName: "settingsWindow"
@@ -22,6 +22,6 @@ Window {
         id: settingsView
         objectName: "settingsView"
         anchors.fill: parent
-        controller: window.controller
+        models: window.models
     }
 }

@@ -1,22 +1,15 @@
 // Whether this computer's own speakers play the rave too, and the button to silence or
-// restore them; warns when another program holds the audio device.
+// restore them.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 ColumnLayout {
     id: section
 
-    property bool isMacMuted: false
-    property string muteStrategy: "unavailable"
-    property real bufferDelayMs: 4500
-    property string hogOwner
-    signal mute()
-    signal unmute()
-
-    readonly property var texts: ViewText.silence(isMacMuted, muteStrategy, bufferDelayMs)
+    required property SpeakersModel speakers
 
     spacing: 6
 
@@ -35,7 +28,7 @@ ColumnLayout {
             Icon {
                 objectName: "silenceSymbol"
                 Layout.alignment: Qt.AlignTop
-                name: section.texts.symbol
+                name: section.speakers.symbol
                 color: Brand.accent
                 size: 24
             }
@@ -45,7 +38,7 @@ ColumnLayout {
                 Label {
                     objectName: "silenceHeadline"
                     Layout.fillWidth: true
-                    text: section.texts.headline
+                    text: section.speakers.headline
                     wrapMode: Text.Wrap
                     font.pixelSize: Brand.headlineSize
                     font.bold: true
@@ -55,24 +48,17 @@ ColumnLayout {
                     objectName: "silenceDetail"
                     Layout.fillWidth: true
                     visible: text.length > 0
-                    text: section.texts.detail
+                    text: section.speakers.detail
                 }
             }
             PlainButton {
                 objectName: "silenceButton"
                 Layout.alignment: Qt.AlignVCenter
                 visible: text.length > 0
-                text: section.texts.button
-                symbol: section.texts.mutes ? "speaker.slash.fill" : "speaker.wave.2.fill"
-                onClicked: section.texts.mutes ? section.mute() : section.unmute()
+                text: section.speakers.buttonText
+                symbol: section.speakers.buttonMutes ? "speaker.slash.fill" : "speaker.wave.2.fill"
+                onClicked: section.speakers.buttonMutes ? section.speakers.mute() : section.speakers.unmute()
             }
         }
-    }
-    Caption {
-        objectName: "hogWarning"
-        Layout.fillWidth: true
-        visible: section.hogOwner.length > 0
-        text: ViewText.hogWarning(section.hogOwner)
-        color: Brand.warning
     }
 }

@@ -4,27 +4,29 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Item {
-    id: trouble
+    id: card
 
-    // "fine", "quiet" or "investigate".
-    property string stage: "fine"
-    property var findings: []
-    property string addressText
-    // The finding the user chose to let through the firewall.
-    signal fix(var finding)
+    required property TroubleModel trouble
+    readonly property int stage: trouble.stage
+    // The user chose to let guests through the firewall.
+    signal fix()
 
-    readonly property var rows: ViewText.troubleRows(findings)
+    visible: stage !== TroubleModel.Fine
+    implicitHeight: stage === TroubleModel.Quiet ? quiet.implicitHeight
+                  : stage === TroubleModel.Investigate ? full.implicitHeight : 0
 
-    visible: stage === "quiet" || stage === "investigate"
-    implicitHeight: stage === "quiet" ? quiet.implicitHeight : stage === "investigate" ? full.implicitHeight : 0
+    Connections {
+        target: card.trouble.findings
+        function onFirewallRequested() { card.fix() }
+    }
 
     Row {
         id: quiet
         objectName: "troubleQuiet"
-        visible: trouble.stage === "quiet"
+        visible: card.stage === TroubleModel.Quiet
         spacing: 8
         Icon {
             anchors.verticalCenter: parent.verticalCenter
@@ -43,7 +45,7 @@ Item {
     Card {
         id: full
         objectName: "troubleCardFull"
-        visible: trouble.stage === "investigate"
+        visible: card.stage === TroubleModel.Investigate
         width: parent.width
         wash: Brand.accent
         implicitHeight: fullColumn.implicitHeight + 20
@@ -71,12 +73,14 @@ Item {
                 }
             }
             Repeater {
-                model: trouble.rows.length
+                model: card.trouble.findings
                 delegate: RowLayout {
+                    id: row
                     objectName: "troubleFinding"
                     required property int index
-                    readonly property var modelData: trouble.rows[index]
-                    readonly property string actionLabel: modelData.actionLabel
+                    required property string title
+                    required property string detail
+                    required property string actionLabel
                     Layout.fillWidth: true
                     spacing: 10
                     ColumnLayout {
@@ -84,7 +88,7 @@ Item {
                         spacing: 1
                         Label {
                             Layout.fillWidth: true
-                            text: modelData.title
+                            text: row.title
                             wrapMode: Text.Wrap
                             font.pixelSize: Brand.bodySize
                             font.bold: true
@@ -92,28 +96,21 @@ Item {
                         }
                         Caption {
                             Layout.fillWidth: true
-                            text: modelData.detail
+                            text: row.detail
                         }
                     }
                     PlainButton {
                         objectName: "troubleAction"
-                        text: modelData.actionLabel
-                        onClicked: {
-                            if (modelData.action === "firewall")
-                                trouble.fix(modelData)
-                            else if (modelData.action === "reveal")
-                                Desktop.revealFinding(modelData)
-                            else
-                                Desktop.openUrl(modelData.settingsURL || "")
-                        }
+                        text: row.actionLabel
+                        onClicked: card.trouble.findings.act(row.index)
                     }
                 }
             }
             Label {
                 objectName: "troubleAllRight"
-                visible: trouble.rows.length === 0
+                visible: card.trouble.findings.count === 0
                 Layout.fillWidth: true
-                text: "Everything on this Mac looks right, so check that guests are on the same Wi-Fi — a guest network or a phone on cellular can't see this rave."
+                text: "Everything on this computer looks right, so check that guests are on the same Wi-Fi — a guest network or a phone on cellular can't see this rave."
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.bodySize
                 color: Brand.text
@@ -121,7 +118,7 @@ Item {
             Label {
                 objectName: "troubleAddress"
                 Layout.fillWidth: true
-                text: "They can also join by typing " + trouble.addressText + " by hand."
+                text: "They can also join by typing " + card.trouble.addressText + " by hand."
                 wrapMode: Text.Wrap
                 font.pixelSize: Brand.bodySize
                 color: Brand.secondaryText

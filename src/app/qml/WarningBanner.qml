@@ -1,15 +1,15 @@
-// The capture warning under the header: why guests hear nothing, and where to fix it.
+// The capture warning under the header: why guests hear nothing, with the desktop's sound
+// settings a click away where they are installed.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
 import QtQuick.Layouts
-import Zoranth.Window
+import Zoranth.Host
 
 Rectangle {
     id: banner
 
     property string text
-    signal openSettings()
 
     radius: Brand.smallRadius
     color: Qt.rgba(Brand.warning.r, Brand.warning.g, Brand.warning.b, 0.12)
@@ -36,10 +36,11 @@ Rectangle {
             color: Brand.text
         }
         PlainButton {
-            objectName: "openAudioSettingsButton"
+            objectName: "openSoundSettingsButton"
             Layout.alignment: Qt.AlignTop
+            visible: Desktop.hasSoundSettings
             text: "Open Settings"
-            onClicked: banner.openSettings()
+            onClicked: Desktop.openSoundSettings()
         }
     }
 }
