@@ -376,7 +376,7 @@ TEST(ServeWeakLink, TheSlowGuestIsSteppedDownAloneUntilItsLinkCarriesTheStream) 
         "between it and settling, %lld after settling (watched %.1f s)\n",
         *settled - lastStep, lostBy(*timeline, lastStep),
         lostBy(*timeline, *settled) - lostBy(*timeline, lastStep), lostAfter, last.at - *settled);
-    EXPECT_LE(*settled - lastStep, 15.0);
+    EXPECT_LE(*settled - lastStep, 20.0) << "its backlog took too long to clear";
     EXPECT_GE(last.at - *settled, watchAfterSettling - 2.5) << "too little watched after settling";
     EXPECT_EQ(lostAfter, 0) << "chunks lost after settling";
 
