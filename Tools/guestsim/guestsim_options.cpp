@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <functional>
@@ -104,6 +106,29 @@ std::expected<GuestsimOptions, Failure> GuestsimOptions::parse(
                  return std::unexpected(port.error());
              }
              options.port = *port;
+             return {};
+         }},
+        {"--bind",
+         [&](const std::string& text) -> std::expected<void, Failure> {
+             in_addr ignored{};
+             if (::inet_pton(AF_INET, text.c_str(), &ignored) != 1) {
+                 return std::unexpected(
+                     Failure{Failure::Case::badValue, text, "expected an IPv4 address"});
+             }
+             options.bind = text;
+             return {};
+         }},
+        {"--name",
+         [&](const std::string& text) -> std::expected<void, Failure> {
+             const bool plain = std::ranges::all_of(text, [](unsigned char c) {
+                 return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.';
+             });
+             if (text.empty() || text.size() > maxNameBytes || !plain) {
+                 return std::unexpected(Failure{Failure::Case::badValue, text,
+                                                "expected 1 to " + std::to_string(maxNameBytes) +
+                                                    " letters, digits, '-', '_' or '.'"});
+             }
+             options.name = text;
              return {};
          }},
         {"--guests",
@@ -237,6 +262,8 @@ std::vector<SimulatedGuest::Settings> GuestsimOptions::guestSettings() const {
             settings.behaviour = behaviour;
             settings.host = host;
             settings.port = port;
+            settings.bindAddress = bind;
+            settings.namePrefix = name;
             // Spread over [-skew, +skew] in 21 steps, differently for neighbours.
             const int step = (settings.index * 37) % 21 - 10;
             settings.clockSkewNanos = std::llround(clockSkewMs * 1e6 * step / 10.0);
@@ -257,6 +284,10 @@ std::string GuestsimOptions::usage() {
            "\n"
            "  --host H              the host's IPv4 address (default 127.0.0.1)\n"
            "  --port P              the host's port\n"
+           "  --bind ADDRESS        connect from this IPv4 address of this machine, e.g.\n"
+           "                        127.0.0.2 to tell these guests' traffic apart\n"
+           "  --name NAME           the guests are called NAME-01-normal, NAME-02-slow, ...\n"
+           "                        (default guestsim)\n"
            "  --guests MIX          e.g. normal=10,slow=2,stalled=2,flapping=2,garbage=2,silent=2\n"
            "                        (default normal=10)\n"
            "  --seconds N           how long to run (default 10)\n"

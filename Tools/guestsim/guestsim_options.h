@@ -31,9 +31,14 @@ struct GuestsimOptions {
 
     static constexpr int maxGuests = 1000;
     static constexpr double maxSeconds = 24 * 3600;
+    static constexpr std::size_t maxNameBytes = 32;
 
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;
+    // The guests' own IPv4 address; empty: whichever the system picks for the host.
+    std::string bind;
+    // The guests are called NAME-01-normal, NAME-02-slow, …
+    std::string name = "guestsim";
     Mix mix{{Behaviour::normal, 10}};
     double seconds = 10;
     bool strict = false;

@@ -63,8 +63,8 @@ SimulatedGuest::SimulatedGuest(Settings settings, Clock::time_point now)
       wakeAt_(now),
       receiveBuffer_(receiveBytes),
       garbageTurn_(static_cast<std::size_t>(settings_.index)) {
-    char name[64];
-    std::snprintf(name, sizeof name, "guestsim-%02d-%s", settings_.index,
+    char name[96];
+    std::snprintf(name, sizeof name, "%s-%02d-%s", settings_.namePrefix.c_str(), settings_.index,
                   std::string(SimulatedGuest::name(settings_.behaviour)).c_str());
     deviceName_ = name;
     report_.index = settings_.index;
@@ -290,6 +290,9 @@ void SimulatedGuest::connect(Clock::time_point now) {
     }
     const int noDelay = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    if (!settings_.bindAddress.empty() && !bindLocal()) {
+        return;
+    }
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         connected(now);
     } else if (errno == EINPROGRESS) {
@@ -301,6 +304,27 @@ void SimulatedGuest::connect(Clock::time_point now) {
         closeSocket(false);
         comeBackAfter(now, milliseconds(500), milliseconds(500));
     }
+}
+
+bool SimulatedGuest::bindLocal() {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = 0;  // any free port
+    std::string failure;
+    if (::inet_pton(AF_INET, settings_.bindAddress.c_str(), &local.sin_addr) != 1) {
+        failure = "not an IPv4 address";
+    } else if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        failure = errorText(errno);
+    } else {
+        return true;
+    }
+    // An address this machine does not have stays missing: trying again changes nothing.
+    report_.detail = "bind " + settings_.bindAddress + ": " + failure;
+    ++report_.connectFailures;
+    closeSocket(false);
+    report_.ending = Ending::neverConnected;
+    phase_ = Phase::ended;
+    return false;
 }
 
 void SimulatedGuest::connected(Clock::time_point now) {

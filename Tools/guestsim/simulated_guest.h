@@ -43,6 +43,10 @@ class SimulatedGuest {
         Behaviour behaviour = Behaviour::normal;
         std::string host = "127.0.0.1";
         std::uint16_t port = 0;
+        // The address this guest connects from; empty: the system's choice.
+        std::string bindAddress;
+        // Names this guest "<prefix>-<index>-<behaviour>".
+        std::string namePrefix = "guestsim";
         // This guest's clock runs this far ahead of the host's, so the true offset
         // (host minus guest) is its negation.
         std::int64_t clockSkewNanos = 0;
@@ -127,6 +131,8 @@ class SimulatedGuest {
     enum class Phase { waiting, connecting, connected, ended };
 
     void connect(Clock::time_point now);
+    // Binds the socket to the chosen address; a failure ends this guest.
+    bool bindLocal();
     void connected(Clock::time_point now);
     void readSome(Clock::time_point now);
     void handle(const Message& message, std::uint64_t receivedAt, Clock::time_point now);

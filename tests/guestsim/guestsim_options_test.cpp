@@ -18,10 +18,26 @@ std::expected<GuestsimOptions, GuestsimOptions::Failure> parse(std::vector<std::
 }
 
 TEST(GuestsimOptions, ReadsEveryOption) {
-    const auto options =
-        parse({"127.0.0.2:4500", "--guests", "normal=3,garbage=1,slow=0", "--seconds", "2.5",
-               "--strict", "--seed", "9", "--clock-skew-ms", "4", "--slow-fraction", "0.25",
-               "--stall-after", "0.5", "--stall-for", "3"});
+    const auto options = parse({"127.0.0.2:4500",
+                                "--guests",
+                                "normal=3,garbage=1,slow=0",
+                                "--seconds",
+                                "2.5",
+                                "--strict",
+                                "--seed",
+                                "9",
+                                "--clock-skew-ms",
+                                "4",
+                                "--slow-fraction",
+                                "0.25",
+                                "--stall-after",
+                                "0.5",
+                                "--stall-for",
+                                "3",
+                                "--bind",
+                                "127.0.0.3",
+                                "--name",
+                                "weak.link_2-a"});
     ASSERT_TRUE(options) << options.error().text();
     EXPECT_EQ(options->host, "127.0.0.2");
     EXPECT_EQ(options->port, 4500);
@@ -35,11 +51,21 @@ TEST(GuestsimOptions, ReadsEveryOption) {
     EXPECT_EQ(options->slowFraction, 0.25);
     EXPECT_EQ(options->stallAfterSeconds, 0.5);
     EXPECT_EQ(options->stallForSeconds, 3);
+    EXPECT_EQ(options->bind, "127.0.0.3");
+    EXPECT_EQ(options->guestSettings().front().bindAddress, "127.0.0.3");
+    EXPECT_EQ(options->name, "weak.link_2-a");
+    const zoranth::SimulatedGuest first(options->guestSettings().front(),
+                                        zoranth::SimulatedGuest::Clock::now());
+    EXPECT_EQ(first.deviceName(), "weak.link_2-a-01-normal");
 
     const auto separate = parse({"--host", "localhost", "--port", "4500"});
     ASSERT_TRUE(separate);
     EXPECT_EQ(separate->host, "127.0.0.1");
     EXPECT_EQ(separate->mix, (GuestsimOptions::Mix{{Behaviour::normal, 10}}));
+    EXPECT_EQ(separate->guestSettings().front().bindAddress, "");
+    const zoranth::SimulatedGuest plain(separate->guestSettings().front(),
+                                        zoranth::SimulatedGuest::Clock::now());
+    EXPECT_EQ(plain.deviceName(), "guestsim-01-normal");
 }
 
 TEST(GuestsimOptions, RefusesAHostOffThisMachineUnlessAllowed) {
@@ -71,6 +97,12 @@ TEST(GuestsimOptions, MalformedArgumentsAreReportedWithTheOffendingText) {
         {{"4500", "--slow-fraction", "2"}, Case::badValue, "2"},
         {{"--host", "::1", "--port", "4500"}, Case::badValue, "::1"},
         {{"--host", "example.org", "--port", "4500"}, Case::badValue, "example.org"},
+        {{"4500", "--bind", "localhost"}, Case::badValue, "localhost"},
+        {{"4500", "--bind", "::1"}, Case::badValue, "::1"},
+        {{"4500", "--bind"}, Case::missingValue, "--bind"},
+        {{"4500", "--name", ""}, Case::badValue, ""},
+        {{"4500", "--name", "two words"}, Case::badValue, "two words"},
+        {{"4500", "--name", std::string(33, 'a')}, Case::badValue, std::string(33, 'a')},
         {{"4500", "--guests", "normal=2,dancing=1"}, Case::badMix, "normal=2,dancing=1"},
         {{"4500", "--guests", "normal=2,normal=1"}, Case::badMix, "normal=2,normal=1"},
         {{"4500", "--guests", "normal"}, Case::badMix, "normal"},
@@ -107,6 +139,16 @@ TEST(GuestsimOptions, GuestsFollowTheMixWithClocksSpreadWithinTheSkew) {
     }
     EXPECT_EQ(lowest, -3'000'000);
     EXPECT_EQ(highest, 3'000'000);
+}
+
+TEST(GuestsimOptions, UsageNamesEveryOption) {
+    const std::string usage = GuestsimOptions::usage();
+    for (const char* option :
+         {"--host", "--port", "--bind ADDRESS", "--name NAME", "--guests", "--seconds", "--strict",
+          "--allow-remote", "--seed", "--clock-skew-ms", "--slow-fraction", "--stall-after",
+          "--stall-for"}) {
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
+#include "support/eventually.h"
 #include "support/pulse_test_server.h"
 #include "support/test_guest.h"
 
@@ -342,6 +343,45 @@ TEST_F(BroadcastServerTest, SlowGuestLosesItsOldestAudioWhileOthersKeepUp) {
     EXPECT_EQ(list[1].droppedFrames, 0);
     EXPECT_EQ(list[1].expiredFrames, 0);
     EXPECT_EQ(list[1].framesSent, frames);
+}
+
+TEST_F(BroadcastServerTest, AGuestStuckBehindItsLinkIsWaitedForOnlyAboveTheSteeringFloor) {
+    TestGuest above = join({.receiveBufferBytes = 4096});
+    TestGuest atFloor = join({.receiveBufferBytes = 4096});
+    server_->setSteeringFloor(64000);
+    server_->setBitrates({{1, 128000}, {2, 64000}});
+    // Neither reads, both keep reporting; their queues stay full on a made-up wall clock.
+    std::uint32_t seq = 0;
+    const auto feed = [&](double now, int frames) {
+        for (int i = 0; i < frames; ++i, ++seq) {
+            server_->broadcast({{1, audioFrame(seq, 4000)}, {2, audioFrame(seq, 4000)}},
+                               farDeadline(), now);
+        }
+    };
+    feed(1000, 300);  // far beyond the socket buffers and the 100-frame budget
+    // Once the sockets have taken all they will, the queues are topped up to stay full.
+    ASSERT_TRUE(zoranth::eventually(
+        [&, last = std::int64_t{-1}]() mutable {
+            const Snapshots list = snapshots();
+            const std::int64_t sent = list.at(0).framesSent + list.at(1).framesSent;
+            return std::exchange(last, sent) == sent;
+        },
+        5s, [] { std::this_thread::sleep_for(50ms); }));
+    feed(1000, 10);
+    zoranth::ClientStat stat;
+    stat.deviceName = "still here";
+    ASSERT_TRUE(above.send(stat));
+    ASSERT_TRUE(atFloor.send(stat));
+    ASSERT_TRUE(eventually([&] {
+        const Snapshots list = snapshots();
+        return list.size() == 2 && list[0].stats && list[1].stats;
+    }));
+
+    feed(1011.5, 1);
+    EXPECT_TRUE(log_.waitFor(GuestConnection::category,
+                             "client 2 over budget for 11s; dropping the connection"));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
+    EXPECT_EQ(idsOf(snapshots()), std::vector<GuestConnection::Id>{1});
 }
 
 TEST_F(BroadcastServerTest, GuestsChangedOnJoinReadyAndLeave) {

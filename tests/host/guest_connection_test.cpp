@@ -18,6 +18,7 @@
 #include "host/host_log.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
+#include "support/eventually.h"
 #include "support/test_guest.h"
 
 namespace {
@@ -120,7 +121,8 @@ class GuestConnectionTest : public ::testing::Test {
     };
 
     // A guest connected to a fresh connection, which is not started yet.
-    Guest accept(TestGuest::Options options = {}) {
+    Guest accept(TestGuest::Options options = {}) { return accept(options, log_); }
+    Guest accept(TestGuest::Options options, RecordedLog& log) {
         boost::asio::ip::tcp::acceptor acceptor(SerialQueue::context(),
                                                 {boost::asio::ip::make_address("127.0.0.1"), 0});
         auto guest = TestGuest::connect(acceptor.local_endpoint().port(), options);
@@ -128,7 +130,7 @@ class GuestConnectionTest : public ::testing::Test {
         boost::asio::ip::tcp::socket socket(SerialQueue::context());
         acceptor.accept(socket);
         auto connection =
-            std::make_shared<GuestConnection>(++lastId_, std::move(socket), stereo, log_.sink());
+            std::make_shared<GuestConnection>(++lastId_, std::move(socket), stereo, log.sink());
         connection->setOnStateChange(states_.handler());
         return {connection, std::move(*guest)};
     }
@@ -176,6 +178,18 @@ class GuestConnectionTest : public ::testing::Test {
     }
 
     static TestGuest::Options smallWindow() { return {.receiveBufferBytes = 4096}; }
+
+    // The guest reports (as a guest does every second, whatever its link); returns once
+    // the connection has taken the report in. `mark` tells the reports apart.
+    static void talk(Guest& pair, std::uint32_t mark) {
+        ClientStat stat;
+        stat.rttNanos = mark;
+        ASSERT_TRUE(pair.guest.send(stat));
+        ASSERT_TRUE(zoranth::eventually([&] {
+            const auto snapshot = snapshotOf(*pair.connection);
+            return snapshot.stats && snapshot.stats->rttNanos == mark;
+        }));
+    }
 
     RecordedLog log_;
     StateLog states_;
@@ -476,22 +490,83 @@ TEST_F(GuestConnectionTest, GoodbyeToAGuestThatNeverReadsGivesUpAfterTheGrace) {
 }
 
 TEST_F(GuestConnectionTest, GuestStalledForTenSecondsIsDropped) {
-    Guest pair = acceptStarted(smallWindow());
-    // Fill the budget, then keep feeding a full queue on a made-up wall clock.
+    // Silent as well as not reading: whether or not its bitrate could still come down.
+    for (const bool canStepDown : {false, true}) {
+        SCOPED_TRACE(canStepDown ? "its bitrate can come down" : "at its lowest bitrate");
+        RecordedLog log;
+        Guest pair = accept(smallWindow(), log);
+        pair.connection->setCanStepDown(canStepDown);
+        pair.connection->start();
+        ASSERT_TRUE(pair.guest.nextMessage());  // the hello
+        // Fill the budget, then keep feeding a full queue on a made-up wall clock.
+        std::uint32_t seq = fillUntilStalled(*pair.connection, 1000.0);
+        for (int i = 0; i < 100; ++i) {
+            pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1000.0);
+        }
+        for (const double now : {1005.0, 1010.0}) {
+            pair.connection->enqueue(audioFrame(seq++), farDeadline(), now);
+        }
+        EXPECT_TRUE(snapshotOf(*pair.connection).isOverBudget);
+        EXPECT_TRUE(log.lines(GuestConnection::category).empty());
+
+        pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1011.5);
+        ASSERT_TRUE(log.waitFor(GuestConnection::category, "dropping the connection"));
+        EXPECT_EQ(log.lines(GuestConnection::category),
+                  std::vector<std::string>{"client " + std::to_string(pair.connection->id()) +
+                                           " over budget for 11s; dropping the connection"});
+    }
+}
+
+TEST_F(GuestConnectionTest,
+       GuestStillTalkingBehindAStalledLinkIsWaitedForWhileItsBitrateCanComeDown) {
+    Guest pair = accept(smallWindow());
+    pair.connection->setCanStepDown(true);
+    pair.connection->start();
+    ASSERT_TRUE(pair.guest.nextMessage());
     std::uint32_t seq = fillUntilStalled(*pair.connection, 1000.0);
     for (int i = 0; i < 100; ++i) {
         pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1000.0);
     }
-    for (const double now : {1005.0, 1010.0}) {
-        pair.connection->enqueue(audioFrame(seq++), farDeadline(), now);
-    }
+    // It reads nothing, as behind a link that has stopped moving, but keeps reporting.
+    talk(pair, 1);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1011.5);
+    talk(pair, 2);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1022.0);
     EXPECT_TRUE(snapshotOf(*pair.connection).isOverBudget);
+    EXPECT_EQ(states_.states(), std::vector{State::Case::ready});
     EXPECT_TRUE(log_.lines(GuestConnection::category).empty());
 
-    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1011.5);
+    // Once it falls silent, a stretch without a word ends it.
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1032.5);
     ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
     EXPECT_EQ(log_.lines(GuestConnection::category),
-              std::vector<std::string>{"client 1 over budget for 11s; dropping the connection"});
+              std::vector<std::string>{"client 1 over budget for 32s; dropping the connection"});
+}
+
+TEST_F(GuestConnectionTest, GuestStillTalkingAtItsLowestBitrateIsDroppedTenSecondsAfterReachingIt) {
+    Guest pair = accept(smallWindow());
+    pair.connection->setCanStepDown(true);
+    pair.connection->start();
+    ASSERT_TRUE(pair.guest.nextMessage());
+    std::uint32_t seq = fillUntilStalled(*pair.connection, 1000.0);
+    for (int i = 0; i < 100; ++i) {
+        pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1000.0);
+    }
+    talk(pair, 1);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1005.0);
+    snapshotOf(*pair.connection);  // that frame is in before the change below
+    // Stepped down to the lowest bitrate there is: the ten seconds start again there.
+    pair.connection->setCanStepDown(false);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1008.0);
+    talk(pair, 2);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1017.0);
+    EXPECT_TRUE(log_.lines(GuestConnection::category).empty());
+
+    talk(pair, 3);
+    pair.connection->enqueue(audioFrame(seq++), farDeadline(), 1018.5);
+    ASSERT_TRUE(states_.waitFor(State::Case::cancelled));
+    EXPECT_EQ(log_.lines(GuestConnection::category),
+              std::vector<std::string>{"client 1 over budget for 18s; dropping the connection"});
 }
 
 TEST_F(GuestConnectionTest, GuestThatTakesFramesAgainIsNotDropped) {

@@ -293,6 +293,7 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     const std::string& endpoint = connection->endpointDescription();
     log("client " + std::to_string(id) + " connected from " + endpoint);
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
+    shareSteppability();
     connection->start();
     guestsChanged();
     accept();
@@ -457,12 +458,15 @@ void BroadcastServer::sendControl(FrameQueue::Bytes frame) {
 }
 
 void BroadcastServer::setBitrates(const Bitrates& bitrates) {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, bitrate] : bitrates) {
-        if (guests_.contains(id)) {
-            bitrateByGuest_[id] = bitrate;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, bitrate] : bitrates) {
+            if (guests_.contains(id)) {
+                bitrateByGuest_[id] = bitrate;
+            }
         }
     }
+    shareSteppability();
 }
 
 BroadcastServer::Bitrates BroadcastServer::guestBitrates() const {
@@ -484,6 +488,28 @@ std::int32_t BroadcastServer::defaultBitrate() const {
 void BroadcastServer::setDefaultBitrate(std::int32_t bitrate) {
     std::lock_guard guard(lock_);
     defaultBitrate_ = bitrate;
+}
+
+void BroadcastServer::setSteeringFloor(std::optional<std::int32_t> bitrate) {
+    {
+        std::lock_guard guard(lock_);
+        if (steeringFloor_ == bitrate) {
+            return;
+        }
+        steeringFloor_ = bitrate;
+    }
+    shareSteppability();
+}
+
+void BroadcastServer::shareSteppability() {
+    // Under the lock, so that of two calls racing (a join, a steering pass) the one that
+    // read the newer bitrates also has the last word. Each call is an atomic store.
+    std::lock_guard guard(lock_);
+    for (const auto& [id, connection] : guests_) {
+        const auto bitrate = bitrateByGuest_.find(id);
+        connection->setCanStepDown(steeringFloor_ && bitrate != bitrateByGuest_.end() &&
+                                   bitrate->second > *steeringFloor_);
+    }
 }
 
 void BroadcastServer::snapshots(SnapshotsHandler completion) {

@@ -103,6 +103,10 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     // The bitrate a newly connected guest starts with.
     std::int32_t defaultBitrate() const;
     void setDefaultBitrate(std::int32_t bitrate);
+    // The lowest bitrate the quality steering may lower a guest to; none (the start):
+    // nobody lowers any. A guest above it whose link stalls is waited for while it keeps
+    // talking (GuestConnection::stallLimitSeconds).
+    void setSteeringFloor(std::optional<std::int32_t> bitrate);
 
     // Every guest's snapshot sorted by id, delivered once: at once on the caller's
     // thread when nobody is connected, otherwise on the queue of the last to answer.
@@ -133,6 +137,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
                            const GuestConnection::State& state);
     void changeFormat(const Hello& hello);
     void guestsChanged();
+    // Tells every guest whether its bitrate can still come down.
+    void shareSteppability();
     std::vector<std::shared_ptr<GuestConnection>> connections() const;
     void log(const std::string& text) const;
 
@@ -149,6 +155,7 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     Hello hello_;  // changed only on queue_
     Bitrates bitrateByGuest_;
     std::int32_t defaultBitrate_ = initialDefaultBitrate;
+    std::optional<std::int32_t> steeringFloor_;
     bool started_ = false;
     bool stopped_ = false;
     std::shared_ptr<ServiceRegistration> registration_;

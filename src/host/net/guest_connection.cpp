@@ -182,6 +182,10 @@ void GuestConnection::snapshot(std::function<void(Snapshot)> completion) {
     });
 }
 
+void GuestConnection::setCanStepDown(bool canStepDown) {
+    canStepDown_.store(canStepDown, std::memory_order_relaxed);
+}
+
 void GuestConnection::close() {
     onQueue([](GuestConnection& self) { self.closeNow(); });
 }
@@ -304,6 +308,7 @@ void GuestConnection::drain() {
 }
 
 void GuestConnection::handle(const Message& message) {
+    ++messagesHeard_;
     if (const auto* request = message.as<TimeReq>()) {
         // The host clock is read now, while handling, not when the answer leaves.
         appendPriority(encoded(TimeResp{request->t1, MachClock::nowNanos()}));
@@ -403,7 +408,8 @@ void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadli
         overBudgetSince_.reset();
     } else if (!overBudgetSince_) {
         overBudgetSince_ = now;
-    } else if (now - *overBudgetSince_ > stallLimitSeconds) {
+        startStretch(now);
+    } else if (outOfPatience(now)) {
         // Full on every frame since then: not one frame left for this guest.
         const auto seconds = static_cast<long>(now - *overBudgetSince_);
         log("client " + std::to_string(id_) + " over budget for " + std::to_string(seconds) +
@@ -412,6 +418,30 @@ void GuestConnection::enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadli
         return;
     }
     pump();
+}
+
+bool GuestConnection::outOfPatience(double now) {
+    const bool canStepDown = canStepDown_.load(std::memory_order_relaxed);
+    const bool talking = messagesHeard_ != stretch_.messagesHeard;
+    if (talking && stretch_.couldStepDown && !canStepDown) {
+        // Its lowest bitrate has only just begun to reach it: a whole stretch to show
+        // whether the link carries that.
+        startStretch(now);
+        return false;
+    }
+    if (now - stretch_.since <= stallLimitSeconds) {
+        return false;
+    }
+    if (talking && canStepDown) {
+        // Still there, behind a link too slow for its bitrate, which is yet to come down.
+        startStretch(now);
+        return false;
+    }
+    return true;
+}
+
+void GuestConnection::startStretch(double now) {
+    stretch_ = {now, messagesHeard_, canStepDown_.load(std::memory_order_relaxed)};
 }
 
 void GuestConnection::changeFormat(const Hello& hello) {

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,7 +73,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     static constexpr double chunkSeconds = 0.02;
     // An audio queue that stays full without the guest taking a single frame for
     // longer than this means the guest has stalled (or vanished while audio was
-    // flowing, which keep-alive never notices): the connection is dropped.
+    // flowing, which keep-alive never notices): the connection is dropped. A guest that
+    // keeps talking (clock probes, reports) is stuck behind its link instead; it is
+    // waited for while its bitrate can still be lowered, and for this long again at
+    // the lowest.
     static constexpr double stallLimitSeconds = 10;
     // Frames that must go out ahead of audio (hello, clock answers, beats) are not
     // dropped; a guest that lets this many pile up is not reading at all.
@@ -117,6 +121,9 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void close();
     // Sends `bye` after any frame already in flight, then ends the connection.
     void sayGoodbyeAndClose();
+    // Whether the quality steering may still give this guest a lower bitrate; false
+    // until told. Any thread; only an atomic store, so callers may hold their own lock.
+    void setCanStepDown(bool canStepDown);
 
     Id id() const { return id_; }
     SerialQueue& queue() { return queue_; }
@@ -147,6 +154,9 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void sendCompleted(const boost::system::error_code& error, const FrameQueue::Bytes& frame,
                        bool isAudio);
     void enqueueAudio(FrameQueue::Bytes audio, std::uint64_t deadlineNanos, double now);
+    // Whether a queue full since overBudgetSince_ has been waited for long enough.
+    bool outOfPatience(double now);
+    void startStretch(double now);
     void changeFormat(const Hello& hello);
     void closeNow();
     void goodbye();
@@ -170,6 +180,16 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     bool sendInFlight_ = false;
     bool isReady_ = false;
     std::optional<double> overBudgetSince_;
+    // The stretch of a full queue being waited out: when it began, how many messages the
+    // guest had sent by then, and whether its bitrate could still be lowered then.
+    struct Stretch {
+        double since = 0;
+        std::int64_t messagesHeard = 0;
+        bool couldStepDown = false;
+    };
+    Stretch stretch_;
+    std::int64_t messagesHeard_ = 0;
+    std::atomic<bool> canStepDown_{false};
     bool closed_ = false;
     bool cancelled_ = false;
     bool goodbyePending_ = false;

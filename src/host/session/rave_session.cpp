@@ -455,6 +455,10 @@ void RaveSession::publishBitrates(const std::map<GuestConnection::Id, std::int32
     if (server_) {
         server_->setBitrates(bitrates);
         server_->setDefaultBitrate(defaultBitrate);
+        // By hand, nobody lowers a guest's bitrate.
+        server_->setSteeringFloor(settings_.isQualityAutomatic
+                                      ? std::optional(settings_.qualityFloor.bitrate())
+                                      : std::nullopt);
     }
 }
 
