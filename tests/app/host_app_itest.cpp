@@ -156,6 +156,13 @@ class SecondLaunch : public ::testing::Test {
 
 const std::string windowOpen = "app: window open";
 
+TEST(WindowLaunch, WithoutADisplayItSaysSoAndExitsOneInsteadOfAborting) {
+    Launch launch({"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+    ASSERT_TRUE(launch.started());
+    EXPECT_EQ(launch.exitStatus(20s), 1) << launch.output();
+    EXPECT_TRUE(launch.says("there is no display to open the window on", 1s)) << launch.output();
+}
+
 TEST_F(SecondLaunch, BringsTheFirstWindowForwardAndExitsZero) {
     Launch first(environment_);
     ASSERT_TRUE(first.started());
