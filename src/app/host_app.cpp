@@ -1,5 +1,7 @@
 #include "app/host_app.h"
 
+#include <cstdlib>
+
 #include <QGuiApplication>
 #include <QIcon>
 #include <QQmlApplicationEngine>
@@ -85,7 +87,20 @@ QString HostApp::iconPath() {
     return QStringLiteral(":/Zoranth/Host/brand/logo.svg");
 }
 
+bool HostApp::hasDisplay() {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
 int HostApp::run(int argc, char** argv) {
+    // Qt would abort without a display to connect to; say what to do instead.
+    if (!hasDisplay()) {
+        logLine(QString::fromLatin1(noDisplayText));
+        return 1;
+    }
     QGuiApplication app(argc, argv);
     QGuiApplication::setOrganizationName(QString::fromLatin1(Preferences::organizationName));
     QGuiApplication::setApplicationName(QString::fromLatin1(Preferences::applicationName));

@@ -9,6 +9,13 @@
 namespace zoranth {
 
 struct HostApp {
+    // What a window start without a display says, before exiting with 1.
+    static constexpr const char* noDisplayText =
+        "zoranth-host: there is no display to open the window on (neither DISPLAY nor "
+        "WAYLAND_DISPLAY is set). Run a terminal mode instead, for example zoranth-host "
+        "--serve; zoranth-host --help lists them.";
+    // Whether a window can be shown here: a display or a platform named for Qt.
+    static bool hasDisplay();
     // Runs the window until the application quits; the process exit status.
     static int run(int argc, char** argv);
 

@@ -91,6 +91,12 @@ void RaveModel::showAddresses(const QStringList& addresses) {
     }
 }
 
+void RaveModel::showJoinLink(const QString& link) {
+    if (std::exchange(joinLink_, link) != link) {
+        emit joinLinkChanged();
+    }
+}
+
 void RaveModel::showPermissionWarning(const std::optional<std::string>& warning) {
     const QString text = QString::fromStdString(warning.value_or(std::string()));
     if (std::exchange(permissionWarning_, text) != text) {

@@ -43,6 +43,9 @@ class RaveModel : public QObject {
     Q_PROPERTY(QString advertisedName READ advertisedName NOTIFY advertisedNameChanged)
     // This computer's addresses guests can reach.
     Q_PROPERTY(QStringList addresses READ addresses NOTIFY addressesChanged)
+    // What a guest's phone opens to join: "http://192.168.1.20:40311/"; empty while the
+    // rave is not live.
+    Q_PROPERTY(QString joinLink READ joinLink NOTIFY joinLinkChanged)
     // Why guests hear nothing although the rave runs; empty when capture is fine.
     Q_PROPERTY(QString permissionWarning READ permissionWarning NOTIFY permissionWarningChanged)
 
@@ -64,6 +67,7 @@ class RaveModel : public QObject {
     QString advertisedName() const { return advertisedName_; }
     QStringList addresses() const { return addresses_; }
     QString permissionWarning() const { return permissionWarning_; }
+    QString joinLink() const { return joinLink_; }
 
     // Edited in the window: shown at once and handed on, even when unchanged (the
     // preferences store every assignment).
@@ -79,6 +83,7 @@ class RaveModel : public QObject {
     void showListening(std::uint16_t port, const std::optional<std::string>& advertisedName);
     void showAddresses(const QStringList& addresses);
     void showPermissionWarning(const std::optional<std::string>& warning);
+    void showJoinLink(const QString& link);
 
   signals:
     void stateChanged();
@@ -88,6 +93,7 @@ class RaveModel : public QObject {
     void advertisedNameChanged();
     void addressesChanged();
     void permissionWarningChanged();
+    void joinLinkChanged();
 
   private:
     RaveControls& controls_;
@@ -98,6 +104,7 @@ class RaveModel : public QObject {
     QString advertisedName_;
     QStringList addresses_;
     QString permissionWarning_;
+    QString joinLink_;
 };
 
 }  // namespace zoranth

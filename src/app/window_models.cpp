@@ -1,6 +1,10 @@
 #include "app/window_models.h"
 
+#include <cstdlib>
+
 #include "app/root_view_text.h"
+#include "host/net/broadcast_server.h"
+#include "host/web/join_link.h"
 
 namespace zoranth {
 
@@ -40,6 +44,7 @@ void WindowModels::show(const RaveSession& session, double now) {
         facts_.captureDeliveries = stats.ioProcDeliveries;
         rave_.showListening(session.listenPort(), session.advertisedName());
     }
+    showJoinLink(live ? session.listenPort() : 0);
     facts_.headroom = session.health().headroom;
     facts_.advertisedName = rave_.advertisedName();
     facts_.addresses = rave_.addresses();
@@ -58,6 +63,22 @@ void WindowModels::show(const RaveSession& session, double now) {
         session.droughtStage(), session.troubleFindings(),
         RootViewText::address(rave_.advertisedName(), rave_.addresses(), rave_.listenPort()));
     rave_.showPermissionWarning(session.permissionWarning());
+}
+
+void WindowModels::showJoinLink(std::uint16_t port) {
+    if (port == joinLinkPort_) {
+        return;
+    }
+    joinLinkPort_ = port;
+    QString link;
+    if (port != 0) {
+        const char* listening = std::getenv(BroadcastServer::listenAddressVariable);
+        link = QString::fromStdString(JoinLink::forThisComputer(
+            listening != nullptr && *listening != '\0' ? std::optional<std::string>(listening)
+                                                       : std::nullopt,
+            port));
+    }
+    rave_.showJoinLink(link);
 }
 
 void WindowModels::showAddresses(const QStringList& addresses) {

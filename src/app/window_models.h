@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -65,6 +66,10 @@ class WindowModels : public QObject {
                   const std::optional<LinkCapacity::Link>& link);
 
   private:
+    // The link for the port guests reach the rave on; none for 0. Looked up again only
+    // when the port changes.
+    void showJoinLink(std::uint16_t port);
+
     RaveModel rave_;
     GuestListModel guests_;
     QualityModel quality_;
@@ -75,6 +80,7 @@ class WindowModels : public QObject {
     LevelMeterModel levels_;
     AudioCapabilityModel audio_;
     DiagnosticsModel::Facts facts_;
+    std::uint16_t joinLinkPort_ = 0;
 };
 
 }  // namespace zoranth

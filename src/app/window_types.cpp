@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "app/icon_provider.h"
+#include "app/join_code_provider.h"
 
 // Generated with the module: registers its C++ types. Naming it here keeps the linker from
 // dropping the registration out of this static library.
@@ -17,6 +18,8 @@ void WindowTypes::install(QQmlEngine& engine) {
     // The module's qmldir sits at qrc:/Zoranth/Host.
     engine.addImportPath(QStringLiteral("qrc:/"));
     engine.addImageProvider(QString::fromLatin1(IconProvider::providerName), new IconProvider);
+    engine.addImageProvider(QString::fromLatin1(JoinCodeProvider::providerName),
+                            new JoinCodeProvider);
 }
 
 }  // namespace zoranth

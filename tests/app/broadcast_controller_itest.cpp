@@ -100,6 +100,9 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
 
     ASSERT_TRUE(eventuallyInEventLoop([&] { return models.rave()->listenPort() != 0; }));
     EXPECT_EQ(models.rave()->listenPort(), controller_->rave().listenPort());
+    // Guests reach this rave on loopback only, so its link names the loopback address.
+    EXPECT_EQ(models.rave()->joinLink(),
+              QString("http://127.0.0.1:%1/").arg(models.rave()->listenPort()));
     auto guest = TestGuest::connect(static_cast<std::uint16_t>(models.rave()->listenPort()));
     ASSERT_TRUE(guest) << guest.error();
     GuestListModel& guests = *models.guests();
@@ -135,6 +138,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     ASSERT_TRUE(heard && !heard->empty());
     EXPECT_TRUE(std::holds_alternative<Message::Bye>(heard->back().payload));
     EXPECT_EQ(models.rave()->state(), RaveModel::State::Idle);
+    EXPECT_EQ(models.rave()->joinLink(), QString());
     EXPECT_FALSE(controller_->timersRunning());
     EXPECT_EQ(levels.data(levels.index(0), LevelMeterModel::LevelRole).toDouble(), 0);
     EXPECT_EQ(guests.count(), 0);

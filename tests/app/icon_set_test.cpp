@@ -1,5 +1,6 @@
 // Every symbol the window names has a drawing in the bundled set, and every drawing draws.
 #include "app/icon_provider.h"
+#include "app/join_code_provider.h"
 
 #include <QDir>
 #include <QFile>
@@ -88,6 +89,22 @@ TEST(IconSet, EverySymbolTheWindowNamesHasADrawing) {
     for (const QString& name : named) {
         EXPECT_TRUE(IconProvider::exists(name)) << name.toStdString();
     }
+}
+
+TEST(JoinCode, TheLinkIsDrawnBlackOnWhiteInAQuietZone) {
+    guiApplication();
+    const QImage code = JoinCodeProvider::render("http://192.168.1.24:40311/", 180);
+    ASSERT_FALSE(code.isNull());
+    EXPECT_EQ(code.width(), code.height());
+    EXPECT_LE(code.width(), 180);
+    // A version-2 code is 25 modules; with 4 quiet modules each side, 33 to a side.
+    ASSERT_EQ(code.width() % 33, 0);
+    const int module = code.width() / 33;
+    EXPECT_EQ(qGray(code.pixel(0, 0)), 255) << "the quiet zone is white";
+    EXPECT_EQ(qGray(code.pixel(4 * module, 4 * module)), 0) << "the finder's corner is black";
+    EXPECT_EQ(qGray(code.pixel(5 * module, 5 * module)), 255) << "its light ring";
+    EXPECT_TRUE(JoinCodeProvider::render(QString(4000, QLatin1Char('x')), 180).isNull())
+        << "too long for any code";
 }
 
 TEST(IconSet, EveryDrawingDrawsInTheColourAskedFor) {

@@ -85,6 +85,7 @@ class Screens : public ::testing::Test {
             models.rave()->showSettings({"Rooftop Sessions", 4500});
             models.showAddresses(addresses());
             models.rave()->showListening(51234, "Rooftop Sessions");
+            models.rave()->showJoinLink("http://192.168.1.24:51234/");
             models.rave()->showState(State::broadcasting());
             models.levels()->show({0.72F, 0.55F}, {0.31F, 0.22F});
             models.trouble()->show(DroughtWatch::Stage::fine(), {}, addressText());

@@ -78,6 +78,27 @@ TEST(MainWindow, TheMainButtonStartsAndEndsTheRave) {
               (QStringList{"start", "stop"}));
 }
 
+TEST(MainWindow, ALiveRaveShowsTheCodeAndTheLinkToJoin) {
+    WindowHarness window;
+    const QString link = "http://192.168.1.24:40311/";
+    window.show([&](WindowModels& models) { models.rave()->showJoinLink(link); });
+    EXPECT_FALSE(window.shows("joinCard")) << "not before the rave is live";
+
+    window.showState(State::broadcasting());
+    ASSERT_TRUE(window.shows("joinCard"));
+    EXPECT_EQ(window.text("joinLink"), link);
+    auto* code = qobject_cast<QQuickItem*>(window.find("joinCode"));
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(code->property("source").toUrl(),
+              QUrl("image://joincode/" + QString::fromLatin1(QUrl::toPercentEncoding(link))));
+    EXPECT_TRUE(window.settlesInto([&] { return code->property("status").toInt() == 1; }))
+        << "the code is drawn";
+    EXPECT_GT(code->property("implicitWidth").toDouble(), 0);
+
+    window.showState(State::idle());
+    EXPECT_FALSE(window.shows("joinCard"));
+}
+
 TEST(MainWindow, TheLiveBadgeTakesTheButtonsSize) {
     WindowHarness window;
     window.showState(State::broadcasting());

@@ -59,8 +59,7 @@ TEST(RecordMode, ATakeOfAToneIsCleanAndHoldsTheTone) {
     ASSERT_GE(lines.size(), 5u) << run.output;
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
               (std::vector<std::string>{"", "=== record -> " + file.string() + " ===",
-                                        "starting capture (answer the permission prompt if one "
-                                        "appears)",
+                                        "starting capture (connecting to the sound server)",
                                         "tap format: 48000 Hz, 2 ch, Float32, interleaved",
                                         "capture buffer: 480 frames"}));
     const std::regex progress(

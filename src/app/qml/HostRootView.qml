@@ -180,6 +180,55 @@ Item {
                 text: root.rave.permissionWarning
             }
 
+            // How a phone joins while the rave is live: the code to scan and the link.
+            Card {
+                id: join
+                objectName: "joinCard"
+                Layout.fillWidth: true
+                visible: root.live && root.rave.joinLink.length > 0
+                implicitHeight: joinRow.implicitHeight + 24
+
+                RowLayout {
+                    id: joinRow
+                    anchors.fill: parent
+                    anchors.margins: 12
+                    spacing: 14
+                    Image {
+                        objectName: "joinCode"
+                        Layout.preferredWidth: 112
+                        Layout.preferredHeight: 112
+                        source: join.visible ? "image://joincode/" + encodeURIComponent(root.rave.joinLink) : ""
+                        sourceSize: Qt.size(224, 224)
+                        smooth: false
+                        fillMode: Image.PreserveAspectFit
+                    }
+                    ColumnLayout {
+                        Layout.fillWidth: true
+                        spacing: 4
+                        Label {
+                            text: "Scan to join"
+                            font.pixelSize: Brand.headlineSize
+                            font.bold: true
+                            color: Brand.text
+                        }
+                        TextEdit {
+                            objectName: "joinLink"
+                            Layout.fillWidth: true
+                            text: root.rave.joinLink
+                            readOnly: true
+                            selectByMouse: true
+                            font.family: "DejaVu Sans Mono"
+                            font.pixelSize: Brand.bodySize
+                            color: Brand.tint
+                        }
+                        Caption {
+                            Layout.fillWidth: true
+                            text: "Guests on the same network point their phone's camera at the code, or open the link in its browser."
+                        }
+                    }
+                }
+            }
+
             // 5. Levels.
             Card {
                 Layout.fillWidth: true

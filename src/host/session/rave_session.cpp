@@ -153,7 +153,7 @@ std::expected<RaveSession::Capture, RaveSession::Failure> RaveSession::bringUpCa
         return std::unexpected(
             Failure{Failure::Stage::ring, std::string(ring.error().description())});
     }
-    log("starting capture (answer the permission prompt if one appears)");
+    log("starting capture (connecting to the sound server)");
     auto session = TapSession::create();
     const auto format = session->start(*ring);
     if (!format) {

@@ -148,7 +148,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     RaveSession& operator=(const RaveSession&) = delete;
 
     // The real capture bring-up: the standard ring and a started tap session, logging
-    // "starting capture (answer the permission prompt if one appears)" and "tap format: …".
+    // "starting capture (connecting to the sound server)" and "tap format: …".
     static std::expected<Capture, Failure> bringUpCapture(
         const std::function<void(std::string_view)>& log);
 
