@@ -34,10 +34,15 @@ std::string PulseServerInfo::text() const {
 std::expected<PulseServerInfo, PulseError> PulseServerInfo::query(
     std::chrono::milliseconds timeout) {
     PulseLoop loop("zoranth-pulse-info");
+    if (!loop.started()) {
+        return std::unexpected(PulseError{PA_ERR_INTERNAL, "pa_threaded_mainloop_start"});
+    }
+    // The loop thread runs from here on: every context call, the connect included,
+    // holds its lock, or the loop's wait releases a lock this thread never took.
+    PulseLoop::Guard guard(loop);
     if (auto connected = loop.connect("Zoranth Host", timeout); !connected) {
         return std::unexpected(connected.error());
     }
-    PulseLoop::Guard guard(loop);
     Reply reply{loop.mainloop(), {}, false};
     pa_operation* operation = pa_context_get_server_info(
         loop.context(),
