@@ -1,6 +1,7 @@
 #include "cli/serve_command.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,10 +11,13 @@
 #include "host/checks/system_checkup.h"
 #include "host/host_log.h"
 #include "host/installed_files.h"
+#include "host/net/broadcast_server.h"
 #include "host/net/network_watch.h"
 #include "host/session/main_queue.h"
 #include "host/session/rave_session.h"
 #include "host/wall_clock.h"
+#include "host/web/join_code.h"
+#include "host/web/join_link.h"
 #include "platform/network/local_interfaces.h"
 
 namespace zoranth {
@@ -51,6 +55,21 @@ std::shared_ptr<NetworkWatch> watchNetwork(MainQueue& main, std::weak_ptr<RaveSe
     });
     watch->start();
     return watch;
+}
+
+// The link a phone opens, on the address the server listens on when the environment
+// pins one, and its QR code when one can be made.
+ServeReport::Join joinFor(std::uint16_t port) {
+    const char* listening = std::getenv(BroadcastServer::listenAddressVariable);
+    ServeReport::Join join;
+    join.link = JoinLink::forThisComputer(listening != nullptr && *listening != '\0'
+                                              ? std::optional<std::string>(listening)
+                                              : std::nullopt,
+                                          port);
+    if (const auto code = JoinCode::make(join.link)) {
+        join.code = code->terminalText();
+    }
+    return join;
 }
 
 bool registered(const RaveSession& session) {
@@ -110,10 +129,12 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
         return 1;
     }
     main.runUntil([&] { return registered(*session); }, registrationWait);
+    const std::uint16_t listeningPort = session->server()->port();
     lines(ServeReport::announcement(
-        session->server()->port(), session->server()->advertisedName(),
-        LocalInterfaces::guestAddresses(), delayMs, InstalledFiles::receiverCommand(),
-        SystemCheckup::discoveryWarning(session->server()->registrationFailure())));
+        listeningPort, session->server()->advertisedName(), LocalInterfaces::guestAddresses(),
+        delayMs, InstalledFiles::receiverCommand(),
+        SystemCheckup::discoveryWarning(session->server()->registrationFailure()),
+        joinFor(listeningPort)));
     {
         const StopSignals stop;
         statusLoop(main, *session, seconds, stop);

@@ -10,7 +10,7 @@ namespace zoranth {
 std::vector<std::string> ServeReport::announcement(
     std::uint16_t port, const std::optional<std::string>& advertisedName,
     const std::vector<std::string>& addresses, std::uint16_t delayMs, const std::string& receiver,
-    const std::vector<std::string>& discoveryWarning) {
+    const std::vector<std::string>& discoveryWarning, const Join& join) {
     const std::string portText = std::to_string(port);
     std::vector<std::string> lines{""};
     if (port != 0 && !advertisedName) {
@@ -20,6 +20,23 @@ std::vector<std::string> ServeReport::announcement(
     } else {
         lines.push_back("listening on port " + portText + ", advertised as \"" +
                         advertisedName.value_or("?") + "\" (_zoranth._tcp)");
+    }
+    // A phone needs neither discovery nor the receiver: the link, or its code, is enough.
+    if (join.code.empty()) {
+        lines.push_back("  join from a phone: " + join.link);
+    } else {
+        lines.push_back("  join from a phone: " + join.link + "  (or scan this code)");
+        lines.emplace_back("");
+        std::size_t start = 0;
+        while (start < join.code.size()) {
+            std::size_t end = join.code.find('\n', start);
+            if (end == std::string::npos) {
+                end = join.code.size();
+            }
+            lines.push_back("  " + join.code.substr(start, end - start));
+            start = end + 1;
+        }
+        lines.emplace_back("");
     }
     for (const std::string& address : addresses) {
         lines.push_back("  receive with:  " + receiver + " --host " + address + " --port " +

@@ -18,6 +18,13 @@ struct ServeReport {
 
     static constexpr float floorDb = -60.0f;
 
+    // How a phone joins: the link its browser opens, and the same as a QR code drawn
+    // for the terminal (JoinCode::terminalText), empty when none could be made.
+    struct Join {
+        std::string link;
+        std::string code;
+    };
+
     // From the empty line that opens it to the empty line that closes it; `receiver` is
     // how a person runs the test receiver here ("python3 Tools/recv.py"), and
     // `discoveryWarning` what to say when avahi-daemon never confirmed the name.
@@ -25,7 +32,8 @@ struct ServeReport {
                                                  const std::optional<std::string>& advertisedName,
                                                  const std::vector<std::string>& addresses,
                                                  std::uint16_t delayMs, const std::string& receiver,
-                                                 const std::vector<std::string>& discoveryWarning);
+                                                 const std::vector<std::string>& discoveryWarning,
+                                                 const Join& join);
     // "     4s   -6.0/  -6.0 dBFS  1 client(s)  chunks 200  ring 0  overrun 0  discont 0"
     static std::string statusLine(double elapsedSeconds, const CapturePipeline::Stats& stats,
                                   std::size_t clients);

@@ -5,7 +5,10 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "host_run.h"
@@ -95,6 +98,63 @@ const std::string realtimeCheck = "--assert-loopback ";
 
 const std::regex listening(R"(\nlistening on port (\d+), advertised as ")");
 
+// What a phone's camera reads from the join code in the banner: the drawing that follows
+// the join line, turned back into an image (drawn cells are the light modules) and
+// read by zbarimg. Absent when there is no drawing or nothing could be read.
+std::optional<std::string> scannedJoinCode(const std::string& output,
+                                           const std::filesystem::path& folder) {
+    const auto join = output.find("  (or scan this code)\n\n");
+    if (join == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto start = output.find("\n\n", join) + 2;
+    const auto end = output.find("\n\n", start);
+    std::vector<std::vector<bool>> light;  // module rows
+    std::istringstream drawing(output.substr(start, end - start));
+    for (std::string line; std::getline(drawing, line);) {
+        std::vector<bool> top;
+        std::vector<bool> bottom;
+        // Past the banner's two-space indent: a full block, an upper or a lower half, or a blank.
+        for (std::size_t at = 2; at < line.size();) {
+            const bool blank = line[at] == ' ';
+            const std::string cell = line.substr(at, blank ? 1 : 3);
+            at += cell.size();
+            top.push_back(cell == "\u2588" || cell == "\u2580");
+            bottom.push_back(cell == "\u2588" || cell == "\u2584");
+        }
+        light.push_back(top);
+        light.push_back(bottom);
+    }
+    if (light.empty()) {
+        return std::nullopt;
+    }
+    // Four pixels per module, in a wide light border of its own.
+    const int scale = 4;
+    const int border = 8;
+    const int width = (static_cast<int>(light[0].size()) + 2 * border) * scale;
+    const int height = (static_cast<int>(light.size()) + 2 * border) * scale;
+    const auto image = folder / "join-code.pgm";
+    std::ofstream file(image, std::ios::binary);
+    file << "P5\n" << width << " " << height << "\n255\n";
+    for (int py = 0; py < height; ++py) {
+        for (int px = 0; px < width; ++px) {
+            const int x = px / scale - border;
+            const int y = py / scale - border;
+            const bool inside = y >= 0 && y < static_cast<int>(light.size()) && x >= 0 &&
+                                x < static_cast<int>(light[static_cast<std::size_t>(y)].size());
+            const bool isLight =
+                !inside || light[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
+            file.put(static_cast<char>(isLight ? 255 : 0));
+        }
+    }
+    file.close();
+    const HostRun read = runShell("zbarimg --quiet --raw '" + image.string() + "' 2>/dev/null");
+    if (read.status != 0 || read.output.empty()) {
+        return std::nullopt;
+    }
+    return read.output.substr(0, read.output.find('\n'));
+}
+
 TEST(ServeMode, AGuestOnLoopbackKeepsTimeAndHearsTheTone) {
     ZORANTH_SKIP_WITHOUT_SERVICES();
     LowLatencyTone tone(440, 60);
@@ -106,10 +166,25 @@ TEST(ServeMode, AGuestOnLoopbackKeepsTimeAndHearsTheTone) {
     const auto port = host.waitFor(listening);
     ASSERT_TRUE(port) << host.output();
     const auto portNumber = static_cast<std::uint16_t>(std::stoi(*port));
+    // The whole banner, up to its last line.
+    ASSERT_TRUE(host.waitFor(std::regex(R"(\nbuffer delay: \d+ ms\.)"))) << host.output();
     EXPECT_NE(host.output().find("advertised as \"" + name + "\" (_zoranth._tcp)"),
               std::string::npos)
         << host.output();
     EXPECT_NE(host.output().find("\nbuffer delay: 1000 ms.  Ctrl-C to stop.\n"), std::string::npos);
+
+    // A phone joins by the link on the listening address, or by its code, drawn before the
+    // receiver's lines.
+    const std::string link = "http://127.0.0.1:" + *port + "/";
+    const auto joinLine =
+        host.output().find("\n  join from a phone: " + link + "  (or scan this code)\n");
+    EXPECT_NE(joinLine, std::string::npos) << host.output();
+    EXPECT_LT(joinLine, host.output().find("\n  validate sync: ")) << host.output();
+    const auto receiverLine = host.output().find("\n  receive with: ");
+    if (receiverLine != std::string::npos) {
+        EXPECT_LT(joinLine, receiverLine) << host.output();
+    }
+    EXPECT_EQ(scannedJoinCode(host.output(), folder.path()), link) << host.output();
 
     const auto advertised = avahiFind("_zoranth._tcp", name);
     ASSERT_TRUE(advertised) << "avahi-browse does not list " << name;

@@ -1,19 +1,27 @@
 // The lines serve mode prints, and the conversions its sink makes on the way to the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/serve_report.h"
 #include "host/checks/system_checkup.h"
 #include "host/net/broadcast_server.h"
+#include "host/web/join_code.h"
 
 namespace zoranth {
 namespace {
 
-TEST(ServeAnnouncement, NamesTheServiceAndHowToReceive) {
-    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"},
-                                                 1500, "python3 Tools/recv.py", {"never shown"});
+// A join link without its code: what a link too long for a QR code leaves.
+const ServeReport::Join linkOnly{"http://192.168.1.20:7000/", ""};
+
+TEST(ServeAnnouncement, NamesTheServiceHowToJoinAndHowToReceive) {
+    const auto lines =
+        ServeReport::announcement(7000, "Basement", {"192.168.1.20", "10.0.0.5"}, 1500,
+                                  "python3 Tools/recv.py", {"never shown"}, linkOnly);
     const std::vector<std::string> expected{
         "",
         "listening on port 7000, advertised as \"Basement\" (_zoranth._tcp)",
+        "  join from a phone: http://192.168.1.20:7000/",
         "  receive with:  python3 Tools/recv.py --host 192.168.1.20 --port 7000 --play --stats",
         "  receive with:  python3 Tools/recv.py --host 10.0.0.5 --port 7000 --play --stats",
         "",
@@ -30,9 +38,9 @@ TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHos
     const auto warning = SystemCheckup::discoveryWarning(ServiceRegistration::Failure{
         ServiceRegistration::Failure::Case::daemonMissing, -26, "Daemon not running"});
     ASSERT_EQ(warning.size(), 2u);
-    const auto lines =
-        ServeReport::announcement(7000, std::nullopt, {}, 4500, "python3 Tools/recv.py", warning);
-    ASSERT_EQ(lines.size(), 9u);
+    const auto lines = ServeReport::announcement(7000, std::nullopt, {}, 4500,
+                                                 "python3 Tools/recv.py", warning, linkOnly);
+    ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[1],
               "listening on port 7000, but avahi-daemon never confirmed a registered service "
               "name.");
@@ -42,21 +50,64 @@ TEST(ServeAnnouncement, WithoutAConfirmedNameWarnsThatGuestsCannotDiscoverTheHos
                              "avahi-daemon is not running (Avahi: Daemon not running)"))
         << lines[2];
     EXPECT_EQ(lines[3], warning[1]);
+    // Phones join by the link, which needs no discovery.
+    EXPECT_EQ(lines[4], "  join from a phone: http://192.168.1.20:7000/");
     // No address: no "receive with" line, but the loopback check is still offered.
-    EXPECT_TRUE(lines[5].starts_with("  validate sync: "));
-    EXPECT_EQ(lines[7], "buffer delay: 4500 ms.  Ctrl-C to stop.");
+    EXPECT_TRUE(lines[6].starts_with("  validate sync: "));
+    EXPECT_EQ(lines[8], "buffer delay: 4500 ms.  Ctrl-C to stop.");
 }
 
 TEST(ServeAnnouncement, NamesTheReceiverWhereItIsInstalled) {
     const auto lines =
         ServeReport::announcement(7000, "Basement", {"192.168.1.20"}, 1500,
-                                  "python3 /opt/zoranth/share/zoranth/Tools/recv.py", {});
+                                  "python3 /opt/zoranth/share/zoranth/Tools/recv.py", {}, linkOnly);
     EXPECT_EQ(
-        lines[2],
+        lines[3],
         "  receive with:  python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 192.168.1.20 "
         "--port 7000 --play --stats");
-    EXPECT_TRUE(lines[4].starts_with(
+    EXPECT_TRUE(lines[5].starts_with(
         "  validate sync: python3 /opt/zoranth/share/zoranth/Tools/recv.py --host 127.0.0.1"));
+}
+
+// Characters, not bytes: the code is drawn in half blocks of three bytes each.
+std::size_t characters(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+TEST(ServeAnnouncement, DrawsTheJoinCodeUnderTheLinkBeforeTheReceiverLines) {
+    const std::string link = "http://192.168.1.20:7000/";
+    const auto code = JoinCode::make(link);
+    ASSERT_TRUE(code) << code.error();
+    const std::string drawing = code->terminalText();
+    const auto lines = ServeReport::announcement(7000, "Basement", {"192.168.1.20"}, 1500,
+                                                 "python3 Tools/recv.py", {}, {link, drawing});
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "  join from a phone: http://192.168.1.20:7000/  (or scan this code)");
+    EXPECT_EQ(lines[3], "");
+
+    // Every line of the drawing, in order, indented like the banner, and then an empty
+    // line before the receiver's.
+    std::vector<std::string> drawn;
+    for (std::size_t start = 0, end; (end = drawing.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        drawn.push_back("  " + drawing.substr(start, end - start));
+    }
+    const std::size_t rows = static_cast<std::size_t>(code->size() + 2 * 2 + 1) / 2;
+    ASSERT_EQ(drawn.size(), rows);
+    ASSERT_GE(lines.size(), 4 + rows + 2);
+    const std::vector<std::string> shown(lines.begin() + 4,
+                                         lines.begin() + 4 + static_cast<long>(rows));
+    EXPECT_EQ(shown, drawn);
+    for (const std::string& line : shown) {
+        EXPECT_EQ(characters(line), 2 + static_cast<std::size_t>(code->size()) + 2 * 2) << line;
+    }
+    EXPECT_EQ(lines[4 + rows], "");
+    EXPECT_TRUE(
+        lines[5 + rows].starts_with("  receive with:  python3 Tools/recv.py --host "
+                                    "192.168.1.20 --port 7000"))
+        << lines[5 + rows];
 }
 
 TEST(ServeStatusLine, ShowsLevelsCountsAndADeniedCapture) {
