@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "host/capture/audio_capability.h"
+#include "host/checks/guest_page_check.h"
 #include "host/host_log.h"
 
 namespace zoranth {
@@ -38,7 +39,7 @@ std::int32_t runReadinessCheck() {
 
 std::vector<SystemCheckup::Finding> ReadinessCheck::gather() {
     std::vector<SystemCheckup::Finding> findings = SystemCheckup::runAll(AudioCapability::probe());
-    // The guest page's finding (does the page answer on the rave's port?) goes here.
+    findings.push_back(GuestPageCheck::finding(GuestPageCheck::run()));
     return findings;
 }
 

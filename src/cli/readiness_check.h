@@ -23,8 +23,7 @@ struct ReadinessCheck {
         std::int32_t exitStatus() const { return needingAttention > 0 ? 1 : 0; }
     };
 
-    // audio, network, firewall. A place is kept for the guest page's own finding,
-    // which joins them once the page is served.
+    // audio, network, firewall, and whether a browser gets the guest page.
     static std::vector<SystemCheckup::Finding> gather();
 
     // "PASS", "TODO", "FAIL" or "????".

@@ -1,12 +1,14 @@
 // zoranth-host --check on this machine, against the test services (the sound server,
-// avahi-daemon on loopback): every finding with its tag, fixes wrapped, the closing
-// line and the exit status; and the same with avahi-daemon missing from the bus.
+// avahi-daemon on loopback): every finding with its tag (the guest page's too), fixes
+// wrapped, the closing line and the exit status; and the same with avahi-daemon
+// missing from the bus.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -47,7 +49,7 @@ TEST_F(CheckMode, ThisMachineIsReadyAndExitsWithZero) {
     }
     const HostRun run = runHost(state_.path(), "--check");
     const auto lines = run.lines();
-    ASSERT_EQ(lines.size(), 7u) << run.output;
+    ASSERT_EQ(lines.size(), 8u) << run.output;
     EXPECT_EQ(lines[0], "");
     EXPECT_EQ(lines[1], "=== system checks ===");
     EXPECT_EQ(lines[2], "[PASS] Hearing this computer: Zoranth can hear this computer.");
@@ -63,8 +65,14 @@ TEST_F(CheckMode, ThisMachineIsReadyAndExitsWithZero) {
                              "guests can reach TCP port " +
                              steadyPort() + "."))
         << lines[4];
-    EXPECT_EQ(lines[5], "");
-    EXPECT_EQ(lines[6], "Ready to start a rave.");
+    // A trial server of the rave's kind hands a browser the guest page.
+    const std::regex page(
+        R"(\[PASS\] Guest page: Phones can join from a browser: the guest page answers at )"
+        R"(http://127\.0\.0\.1:\d+/ \(guests open it at this computer's address and the )"
+        R"(rave's port\)\.)");
+    EXPECT_TRUE(std::regex_match(lines[5], page)) << lines[5];
+    EXPECT_EQ(lines[6], "");
+    EXPECT_EQ(lines[7], "Ready to start a rave.");
     EXPECT_EQ(run.status, 0);
     // Every line also went to the host log.
     EXPECT_NE(hostLog().find("  === system checks ==="), std::string::npos);
