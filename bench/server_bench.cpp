@@ -1,7 +1,8 @@
 // The broadcast server over loopback, N guests that read everything.
 //
 // BM_FanOutEvery20ms: one ~330-byte audio frame every 20 ms, the same for every guest (all
-// on one tier stream), for a bounded run.
+// on one tier stream), for a bounded run; its guests are native (TCP byte stream) or
+// browser guests (a WebSocket each, one frame per message), as the second argument says.
 // Figures: host CPU per guest as a share of one core (the guests' reader excluded),
 // frames lost to the budget or to deadlines (both must stay 0), and the delay from
 // handing a frame to the server to its socket write completing (p50, p99).
@@ -32,6 +33,8 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,13 +76,78 @@ int connectTo(std::uint16_t port) {
     return fd;
 }
 
+// A browser guest's opening: the page's WebSocket on /ws. The answer's head is read
+// here; whatever follows it is the first WebSocket frames, left in `rest`.
+bool openWebSocket(int fd, std::vector<std::uint8_t>& rest) {
+    const std::string request =
+        "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        return false;
+    }
+    std::string head;
+    char byte = 0;
+    while (!head.ends_with("\r\n\r\n")) {
+        if (::recv(fd, &byte, 1, 0) != 1) {
+            return false;
+        }
+        head += byte;
+    }
+    rest.clear();
+    return head.starts_with("HTTP/1.1 101");
+}
+
+// The payloads of the complete unmasked server frames at the front of `bytes`, which
+// loses them; a partial frame stays for the next read.
+template <class Payload>
+void takeWebSocketFrames(std::vector<std::uint8_t>& bytes, Payload&& payload) {
+    std::size_t at = 0;
+    for (;;) {
+        if (bytes.size() - at < 2) {
+            break;
+        }
+        std::size_t length = bytes[at + 1] & 0x7F;
+        std::size_t header = 2;
+        if (length == 126) {
+            header = 4;
+            if (bytes.size() - at < header) {
+                break;
+            }
+            length = (std::size_t{bytes[at + 2]} << 8) | bytes[at + 3];
+        } else if (length == 127) {
+            header = 10;
+            if (bytes.size() - at < header) {
+                break;
+            }
+            length = 0;
+            for (int i = 0; i < 8; ++i) {
+                length = (length << 8) | bytes[at + 2 + static_cast<std::size_t>(i)];
+            }
+        }
+        if (bytes.size() - at < header + length) {
+            break;
+        }
+        if ((bytes[at] & 0x0F) == 0x2) {  // binary: one wire frame
+            payload(std::span(bytes.data() + at + header, length));
+        }
+        at += header + length;
+    }
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
 // Every guest's socket on one thread: reads and decodes all of it, counting audio.
 class Guests {
   public:
-    explicit Guests(std::uint16_t port, int count) {
+    Guests(std::uint16_t port, int count, bool webSockets) : webSockets_(webSockets) {
         for (int i = 0; i < count; ++i) {
             fds_.push_back(connectTo(port));
             decoders_.emplace_back(65536);
+            pending_.emplace_back();
+            if (webSockets_ && !openWebSocket(fds_.back(), pending_.back())) {
+                ::close(fds_.back());
+                fds_.back() = -1;
+            }
         }
         thread_ = std::thread([this] { run(); });
         pthread_getcpuclockid(thread_.native_handle(), &cpuClock_);
@@ -114,20 +182,34 @@ class Guests {
                     polled[i].fd = -1;
                     continue;
                 }
-                decoders_[i].append(std::span(buffer.data(), static_cast<std::size_t>(got)));
-                while (true) {
-                    auto message = decoders_[i].next();
-                    if (!message || !*message) {
-                        break;
-                    }
-                    if ((*message)->is<Message::Audio>()) {
-                        ++audioFrames_;
-                    }
+                const auto bytes = std::span(buffer.data(), static_cast<std::size_t>(got));
+                if (webSockets_) {
+                    pending_[i].insert(pending_[i].end(), bytes.begin(), bytes.end());
+                    takeWebSocketFrames(pending_[i], [&](std::span<const std::uint8_t> frame) {
+                        decode(i, frame);
+                    });
+                } else {
+                    decode(i, bytes);
                 }
             }
         }
     }
 
+    void decode(std::size_t guest, std::span<const std::uint8_t> bytes) {
+        decoders_[guest].append(bytes);
+        while (true) {
+            auto message = decoders_[guest].next();
+            if (!message || !*message) {
+                break;
+            }
+            if ((*message)->is<Message::Audio>()) {
+                ++audioFrames_;
+            }
+        }
+    }
+
+    const bool webSockets_;
+    std::vector<std::vector<std::uint8_t>> pending_;  // WebSocket bytes not yet a frame
     std::vector<int> fds_;
     std::vector<FrameDecoder> decoders_;
     std::thread thread_;
@@ -156,6 +238,7 @@ double percentile(std::vector<std::uint64_t>& values, double share) {
 
 void BM_FanOutEvery20ms(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
+    const bool webSockets = state.range(1) != 0;
     HostLog::setWritesFile(false);
     auto server = std::make_shared<BroadcastServer>(stereo, "Bench", [](auto, auto) {});
     std::mutex delaysLock;
@@ -170,11 +253,13 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
         state.SkipWithError("cannot listen on 127.0.0.1");
         return;
     }
-    Guests guests(server->port(), count);
+    Guests guests(server->port(), count, webSockets);
     while (server->guestCount() < static_cast<std::size_t>(count)) {
         std::this_thread::sleep_for(1ms);
     }
-    std::this_thread::sleep_for(50ms);  // hellos out, connections ready
+    // Hellos out, connections ready: a native guest's hello waits for the port to tell
+    // it from a browser.
+    std::this_thread::sleep_for(400ms);
 
     TierFrames frames;
     std::int64_t sent = 0;
@@ -229,9 +314,8 @@ void BM_FanOutEvery20ms(benchmark::State& state) {
     state.counters["p99_delay_us"] = percentile(measured, 0.99) / 1000.0;
 }
 BENCHMARK(BM_FanOutEvery20ms)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(50)
+    ->ArgNames({"guests", "websocket"})
+    ->ArgsProduct({{1, 10, 50}, {0, 1}})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
@@ -316,11 +400,11 @@ void BM_CaptureToSocket(benchmark::State& state) {
             const auto server = weak.lock();
             return server ? server->tiersWanted() : TierSet{};
         });
-        Guests guests(server->port(), count);
+        Guests guests(server->port(), count, false);
         while (server->guestCount() < static_cast<std::size_t>(count)) {
             std::this_thread::sleep_for(1ms);
         }
-        std::this_thread::sleep_for(100ms);  // hellos out, connections ready
+        std::this_thread::sleep_for(400ms);  // hellos out (after the port's wait), connections ready
         if (!pipeline->start()) {
             state.SkipWithError("the pipeline did not start");
             return;

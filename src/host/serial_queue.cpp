@@ -51,6 +51,9 @@ boost::asio::io_context& SerialQueue::context() {
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), strand_(boost::asio::make_strand(context())) {}
 
+SerialQueue::SerialQueue(std::string label, Executor strand)
+    : label_(std::move(label)), strand_(std::move(strand)) {}
+
 void SerialQueue::post(std::function<void()> work) {
     boost::asio::post(strand_, std::move(work));
 }

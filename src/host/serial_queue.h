@@ -19,6 +19,9 @@ class SerialQueue {
     using Executor = boost::asio::strand<boost::asio::io_context::executor_type>;
 
     explicit SerialQueue(std::string label);
+    // A queue over a strand made earlier, on which sockets already run (a guest's
+    // connection adopts the strand its socket was accepted on).
+    SerialQueue(std::string label, Executor strand);
 
     // Runs work later on this queue; returns at once.
     void post(std::function<void()> work);

@@ -1,12 +1,13 @@
 // The guest page in headless Chromium against a host on 127.0.0.1, with the page's
 // audio going into the test sound server's guest sinks: it plays the host's tone in
 // sync (WebCodecs on a secure origin, WebAssembly on a plain-http name), two guests
-// play together, and a page follows its host through an end and a new start.
+// play together, and a page follows its host through an end and a new start. The
+// real host in serve mode does the same with what the computer plays.
 import assert from "node:assert/strict";
 import { after, before, describe, test } from "node:test";
 import {
-  PageHost, diagnostics, dominantFrequency, eventually, joinAndListen, launchBrowser, onsets,
-  record, rms, sleep, stateText,
+  PageHost, ServeHost, diagnostics, dominantFrequency, eventually, joinAndListen, launchBrowser,
+  onsets, playIntoSink, record, rms, sleep, stateText,
 } from "./support.js";
 
 const inSync = (page) => eventually(async () => (await stateText(page)) === "In sync",
@@ -128,4 +129,65 @@ test("the page says the rave ended and reconnects when its host comes back", asy
     await browser.close();
     await host.stop();
   }
+});
+
+describe("the real host in serve mode", () => {
+  let tone;
+  let host;
+  before(async () => {
+    tone = playIntoSink("zoranth_test");
+    host = await ServeHost.start({ delayMs: 1000, name: "Garage Rave" });
+  });
+  after(async () => {
+    await host?.stop();
+    await tone?.stop();
+  });
+
+  // The host's status lines show the guest's reported sync error: "err +0.3ms".
+  const listedInSync = (name) => eventually(() => {
+    const line = host.guestLine(name);
+    const error = line && /err ([+-]\d+\.\d)ms/.exec(line);
+    return error && Math.abs(Number(error[1])) < 2 ? line : null;
+  }, { timeoutMs: 20000, what: `the host to list ${name} in sync` });
+
+  for (const { decoder, origin, extraArgs } of [
+    { decoder: "webcodecs", origin: "127.0.0.1", extraArgs: [] },
+    { decoder: "wasm", origin: "rave.test", extraArgs: ["--host-resolver-rules=MAP rave.test 127.0.0.1"] },
+  ]) {
+    test(`plays what the computer plays, decoding with ${decoder}, and is listed in sync`, async () => {
+      const browser = await launchBrowser({ sink: "zoranth_guest", extraArgs });
+      const name = `Serve ${decoder}`;
+      try {
+        const page = await joinAndListen(browser, `http://${origin}:${host.port}/`, { name });
+        assert.equal(await page.$eval("#rave-name", (element) => element.textContent), "Garage Rave");
+        await inSync(page);
+        const [samples] = await record("zoranth_guest", 1.5);
+        assert.ok(rms(samples) > 0.05, `the sink is silent (rms ${rms(samples)})`);
+        const frequency = dominantFrequency(samples);
+        assert.ok(Math.abs(frequency - 440) <= 3, `dominant frequency ${frequency} Hz`);
+        assert.equal((await diagnostics(page)).decoder, decoder);
+        const line = await listedInSync(name);
+        console.log(`serve, ${decoder}: ${frequency} Hz; ${line.trim()}`);
+      } finally {
+        await browser.close();
+      }
+    });
+  }
+
+  test("the page says the rave ended and comes back with the host on its port", async () => {
+    const browser = await launchBrowser({ sink: "zoranth_guest" });
+    const port = host.port;
+    try {
+      const page = await joinAndListen(browser, `http://127.0.0.1:${port}/`, { name: "Returning" });
+      await inSync(page);
+      await host.stop();
+      await eventually(async () => (await stateText(page)) === "The rave ended",
+                       { what: "the page to say the rave ended" });
+      host = await ServeHost.start({ port, delayMs: 1000, name: "Garage Rave" });
+      await inSync(page);
+      await listedInSync("Returning");
+    } finally {
+      await browser.close();
+    }
+  });
 });

@@ -143,7 +143,7 @@ class Guest : public std::enable_shared_from_this<Guest> {
         const bool last = byeQueued_ && priority_.empty() && &from == &priority_;
         inFlight_ = true;
         transport_.send(*frame, [self = shared_from_this(), frame, last](
-                                    const boost::system::error_code& error) {
+                                    const boost::system::error_code& error, std::size_t) {
             self->inFlight_ = false;
             if (error) {
                 self->closed_ = true;

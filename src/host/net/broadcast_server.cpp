@@ -2,6 +2,8 @@
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <unistd.h>
 
@@ -20,6 +22,11 @@ namespace {
 // A failed accept (out of descriptors, say) is retried after this pause rather
 // than in a tight loop or never again.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
+
+boost::system::error_code& ignoredError() {
+    thread_local boost::system::error_code error;
+    return error;
+}
 
 std::string_view trimmedBlanks(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -237,13 +244,17 @@ void BroadcastServer::registrationChanged(const ServiceRegistration::Event& even
 }
 
 void BroadcastServer::accept() {
-    acceptor_->async_accept(boost::asio::bind_executor(
-        queue_.executor(), [weak = weak_from_this()](const boost::system::error_code& error,
-                                                     boost::asio::ip::tcp::socket socket) {
-            if (auto self = weak.lock()) {
-                self->accepted(error, std::move(socket));
-            }
-        }));
+    // Each connection is accepted onto a strand of its own, the queue it keeps as a guest:
+    // a browser's WebSocket must run on the strand its connection then uses.
+    acceptor_->async_accept(
+        boost::asio::any_io_executor(boost::asio::make_strand(SerialQueue::context())),
+        boost::asio::bind_executor(
+            queue_.executor(), [weak = weak_from_this()](const boost::system::error_code& error,
+                                                         boost::asio::ip::tcp::socket socket) {
+                if (auto self = weak.lock()) {
+                    self->accepted(error, std::move(socket));
+                }
+            }));
 }
 
 void BroadcastServer::accepted(const boost::system::error_code& error,
@@ -260,18 +271,89 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         });
         return;
     }
-    // The hello is read here and changed only on this queue (changeFormat), so it cannot
-    // change before the guest is in the map that later changes reach.
+    auto door = std::make_shared<GuestDoor>(
+        std::move(socket), FirstBytes::wait,
+        [weak = weak_from_this()](GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
+                                  std::vector<std::uint8_t> firstBytes) {
+            if (auto self = weak.lock()) {
+                self->arrived(kind, std::move(socket), std::move(firstBytes));
+            }
+        });
+    door->open();
+    accept();
+}
+
+// On the new connection's strand.
+void BroadcastServer::arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
+                              std::vector<std::uint8_t> firstBytes) {
+    if (kind == GuestDoor::Kind::nativeGuest) {
+        admit([socket = std::move(socket), firstBytes = std::move(firstBytes),
+               log = log_](Id id, const Hello& hello) mutable {
+            return std::make_shared<GuestConnection>(id, std::move(socket), hello, log,
+                                                     std::move(firstBytes));
+        });
+        return;
+    }
+    const std::string endpoint = GuestConnection::describe(socket.remote_endpoint(ignoredError()));
+    WebEntry::Limits limits;
+    {
+        std::lock_guard guard(lock_);
+        std::erase_if(webClients_, [](const auto& client) { return client.expired(); });
+        if (stopped_) {
+            return;
+        }
+        if (webClients_.size() >= maxWebClients) {
+            log("web client " + endpoint + " refused: " + std::to_string(maxWebClients) +
+                " page connections are open already");
+            return;
+        }
+        limits = webLimits_;
+    }
+    auto entry = std::make_shared<WebEntry>(
+        std::move(socket), endpoint, firstBytes, serviceName_,
+        [weak = weak_from_this(), log = log_](std::unique_ptr<WebEntry::WebSocket> webSocket) {
+            const auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            self->admit([webSocket = std::move(webSocket), log](Id id, const Hello& hello) mutable {
+                return std::make_shared<GuestConnection>(id, std::move(webSocket), hello, log);
+            });
+        },
+        log_, limits);
+    {
+        std::lock_guard guard(lock_);
+        webClients_.push_back(entry);
+    }
+    entry->start();
+}
+
+void BroadcastServer::admit(Admission admission) {
+    boost::asio::post(queue_.executor(),
+                      [weak = weak_from_this(), admission = std::move(admission)]() mutable {
+                          if (auto self = weak.lock()) {
+                              self->join(std::move(admission));
+                          }
+                      });
+}
+
+// On the server's queue: the hello is read here and changed only on this queue
+// (changeFormat), so it cannot change before the guest is in the map that later changes
+// reach.
+void BroadcastServer::join(Admission admission) {
     Id id = 0;
     Hello hello;
     GuestConnection::AudioSentHandler audioSent;
     {
         std::lock_guard guard(lock_);
+        if (stopped_) {
+            return;  // the socket closes as the admission goes
+        }
         id = nextGuestId_++;
         hello = hello_;
         audioSent = onAudioSent_;
     }
-    auto connection = std::make_shared<GuestConnection>(id, std::move(socket), hello, log_);
+    auto connection = admission(id, hello);
     std::int32_t bitrate = 0;
     std::shared_ptr<const Roster> roster;
     {
@@ -296,13 +378,14 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
     }
     // Logged before starting, so the trail never shows a guest's path before its arrival.
     const std::string& endpoint = connection->endpointDescription();
-    log("client " + std::to_string(id) + " connected from " + endpoint);
+    log("client " + std::to_string(id) + " connected from " + endpoint +
+        (connection->isWebGuest() ? " over a websocket" : ""));
     log("guest " + std::to_string(id) + " stream + " + QualityTier::nearest(bitrate).label());
-    HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint);
+    HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint +
+                  (connection->isWebGuest() ? " (browser)" : ""));
     shareSteppability();
     connection->start();
     guestsChanged();
-    accept();
 }
 
 void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
@@ -354,6 +437,7 @@ void BroadcastServer::guestsChanged() {
 
 void BroadcastServer::stop() {
     std::vector<std::shared_ptr<GuestConnection>> leaving;
+    std::vector<std::shared_ptr<WebEntry>> pages;
     std::shared_ptr<ServiceRegistration> registration;
     std::shared_ptr<const Roster> roster;
     {
@@ -368,10 +452,19 @@ void BroadcastServer::stop() {
         guests_.clear();
         roster = makeRoster();
         registration = std::move(registration_);
+        for (const auto& client : webClients_) {
+            if (const auto entry = client.lock()) {
+                pages.push_back(entry);
+            }
+        }
+        webClients_.clear();
     }
     publish(std::move(roster));
     for (const auto& connection : leaving) {
         connection->sayGoodbyeAndClose();
+    }
+    for (const auto& entry : pages) {
+        entry->close();
     }
     const auto closeListener = [this] {
         boost::system::error_code ignored;
@@ -645,6 +738,11 @@ void BroadcastServer::setOnGuestsChanged(std::function<void()> handler) {
 void BroadcastServer::setOnAudioSent(GuestConnection::AudioSentHandler handler) {
     std::lock_guard guard(lock_);
     onAudioSent_ = std::move(handler);
+}
+
+void BroadcastServer::setWebLimits(const WebEntry::Limits& limits) {
+    std::lock_guard guard(lock_);
+    webLimits_ = limits;
 }
 
 std::string BroadcastServer::serviceNameFor(std::string_view name,

@@ -1,5 +1,6 @@
-// The host's network face: listens for guests, advertises the rave as _zoranth._tcp,
-// gives every guest a GuestConnection and fans the stream out to them: each guest is on
+// The host's network face: listens for guests on one port, advertises the rave as
+// _zoranth._tcp, serves the guest page to browsers on that same port (a WebSocket on
+// /ws is a guest like any other), gives every guest a GuestConnection and fans the stream out to them: each guest is on
 // the stream of its quality tier, and every guest on a tier is handed the same frame.
 // Create it with std::make_shared; every operation may be called from any thread. The
 // listener runs on the serial queue "com.zoranth.server", each guest on its own.
@@ -24,7 +25,9 @@
 #include <vector>
 
 #include "host/net/guest_connection.h"
+#include "host/net/guest_door.h"
 #include "host/serial_queue.h"
+#include "host/web/web_entry.h"
 #include "kit/frame_queue.h"
 #include "kit/quality_tier.h"
 #include "kit/tier_frames.h"
@@ -69,6 +72,9 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     static constexpr std::string_view category = "server";
     static constexpr std::string_view serviceType = "_zoranth._tcp";
     static constexpr std::int32_t initialDefaultBitrate = 128000;
+    // Page connections (loading the page or its assets, or not yet a WebSocket guest)
+    // open at once; one more is closed at once with a log line.
+    static constexpr std::size_t maxWebClients = 256;
 
     // `name` is the rave's name; blank, it falls back to this computer's name.
     BroadcastServer(const Hello& hello, std::string_view name, DiagnosticSink log = {});
@@ -125,6 +131,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void setOnGuestsChanged(std::function<void()> handler);
     // Called on a guest's queue after each of its audio frames reached the socket.
     void setOnAudioSent(GuestConnection::AudioSentHandler handler);
+    // The bounds every later page connection is held to (tests shorten the waits).
+    void setWebLimits(const WebEntry::Limits& limits);
 
     // The advertised name: `name` without leading and trailing spaces and tabs; when
     // that is empty the computer's name, and without one "Zoranth".
@@ -153,6 +161,13 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void registrationChanged(const ServiceRegistration::Event& event);
     void accept();
     void accepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+    // Makes the guest's connection once it has its id and the hello of the moment.
+    using Admission =
+        std::move_only_function<std::shared_ptr<GuestConnection>(Id, const Hello&)>;
+    void arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
+                 std::vector<std::uint8_t> firstBytes);
+    void admit(Admission admission);
+    void join(Admission admission);
     void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
                            const GuestConnection::State& state);
     void changeFormat(const Hello& hello);
@@ -192,6 +207,8 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     std::function<void()> onGuestsChanged_;
     GuestConnection::AudioSentHandler onAudioSent_;
     std::uint64_t rosterVersion_ = 0;
+    std::vector<std::weak_ptr<WebEntry>> webClients_;  // open page connections
+    WebEntry::Limits webLimits_;
 
     // Held only to copy or swap the pointer and to sweep the few retired rosters: the
     // sender thread never waits behind real work.

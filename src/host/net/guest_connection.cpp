@@ -4,6 +4,7 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/websocket/error.hpp>
 
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -93,6 +94,21 @@ std::string interfaceType(const std::string& name) {
     return linkType == 1 ? "wiredEthernet" : "other";  // ARPHRD_ETHER
 }
 
+// The strand the guest's socket already runs on, or a new one.
+SerialQueue queueFor(GuestConnection::Id id, const boost::asio::any_io_executor& executor) {
+    std::string label = "com.zoranth.app." + std::to_string(id);
+    if (const auto* strand = executor.target<SerialQueue::Executor>()) {
+        return SerialQueue(std::move(label), *strand);
+    }
+    return SerialQueue(std::move(label));
+}
+
+std::string remoteOf(const boost::asio::ip::tcp::socket& socket) {
+    boost::system::error_code error;
+    const auto remote = socket.remote_endpoint(error);
+    return error ? std::string("unknown endpoint") : GuestConnection::describe(remote);
+}
+
 void setIntOption(int fd, int level, int option, int value) {
     [[maybe_unused]] const int result = ::setsockopt(fd, level, option, &value, sizeof value);
 }
@@ -107,17 +123,27 @@ std::string GuestConnection::Snapshot::displayName() const {
 }
 
 GuestConnection::GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
-                                 DiagnosticSink log)
+                                 DiagnosticSink log, std::vector<std::uint8_t> firstBytes)
     : id_(id),
       log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
-      queue_("com.zoranth.app." + std::to_string(id)),
+      queue_(queueFor(id, socket.get_executor())),
       receiveBuffer_(receiveChunkBytes),
       socket_(std::move(socket)),
-      endpoint_([this] {
-          boost::system::error_code error;
-          const auto remote = socket_.remote_endpoint(error);
-          return error ? std::string("unknown endpoint") : describe(remote);
-      }()),
+      firstBytes_(std::move(firstBytes)),
+      endpoint_(remoteOf(socket_)),
+      decoder_(decoderReserveBytes),
+      audioQueue_(hello.bufferDelayMs / 1000.0 + 0.5, chunkSeconds),
+      connectedAt_(WallClock::now()),
+      pendingHello_(hello) {}
+
+GuestConnection::GuestConnection(Id id, std::unique_ptr<WebSocketTransport::WebSocket> webSocket,
+                                 const Hello& hello, DiagnosticSink log)
+    : id_(id),
+      log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
+      queue_(queueFor(id, webSocket->get_executor())),
+      socket_(queue_.executor()),
+      web_(std::make_unique<WebSocketTransport>(std::move(webSocket))),
+      endpoint_(remoteOf(web_->socket())),
       decoder_(decoderReserveBytes),
       audioQueue_(hello.bufferDelayMs / 1000.0 + 0.5, chunkSeconds),
       connectedAt_(WallClock::now()),
@@ -227,11 +253,20 @@ std::string GuestConnection::describe(const boost::asio::ip::tcp::endpoint& endp
     return unmapped(endpoint.address()).to_string() + ":" + std::to_string(endpoint.port());
 }
 
+boost::asio::ip::tcp::socket& GuestConnection::lowestSocket() {
+    return web_ ? web_->socket() : socket_;
+}
+
+const boost::asio::ip::tcp::socket& GuestConnection::lowestSocket() const {
+    return web_ ? web_->socket() : socket_;
+}
+
 std::string GuestConnection::pathDescription() const {
+    const auto& socket = lowestSocket();
     boost::system::error_code error;
     const auto local =
-        socket_.is_open() ? socket_.local_endpoint(error) : boost::asio::ip::tcp::endpoint();
-    if (!socket_.is_open() || error) {
+        socket.is_open() ? socket.local_endpoint(error) : boost::asio::ip::tcp::endpoint();
+    if (!socket.is_open() || error) {
         return "unknown path";
     }
     const auto name = interfaceCarrying(unmapped(local.address()));
@@ -250,13 +285,20 @@ void GuestConnection::begin() {
     if (closed_) {
         return;
     }
-    tuneSocket(socket_);
+    tuneSocket(lowestSocket());
     deliverState(State::ready());
     boost::asio::post(queue_.executor(), [self = shared_from_this()] {
         self->isReady_ = true;
         self->pump();
     });
-    receive();
+    if (!firstBytes_.empty()) {
+        decoder_.append(firstBytes_);
+        firstBytes_ = {};
+        drain();
+    }
+    if (!closed_) {
+        receive();
+    }
 }
 
 void GuestConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
@@ -293,6 +335,15 @@ void GuestConnection::deliverState(const State& state) {
 }
 
 void GuestConnection::receive() {
+    if (web_) {
+        web_->receive([weak = weak_from_this()](const boost::system::error_code& error,
+                                                std::span<const std::uint8_t> message) {
+            if (auto self = weak.lock()) {
+                self->receivedMessage(error, message);
+            }
+        });
+        return;
+    }
     auto completion = [weak = weak_from_this()](const boost::system::error_code& error,
                                                 std::size_t length) {
         if (auto self = weak.lock()) {
@@ -322,6 +373,43 @@ void GuestConnection::received(const boost::system::error_code& error, std::size
     } else {
         receive();
     }
+}
+
+// A browser guest's message is one whole frame: a frame split over messages, or
+// messages carrying more than one, are a protocol error like any other.
+void GuestConnection::receivedMessage(const boost::system::error_code& error,
+                                      std::span<const std::uint8_t> message) {
+    if (closed_ || error == boost::asio::error::operation_aborted) {
+        return;
+    }
+    if (error == boost::beast::websocket::error::closed || error == boost::asio::error::eof) {
+        closeNow();  // the page went away
+        return;
+    }
+    if (error == boost::beast::websocket::error::message_too_big) {
+        log("client " + std::to_string(id_) + " sent a message beyond " +
+            std::to_string(WebEntry::Limits{}.messageBytes) + " bytes; dropping the connection");
+        closeNow();
+        return;
+    }
+    if (error) {
+        // A timeout, a reset, a text message or frames that are no WebSocket.
+        deliverState(State::failed(error));
+        return;
+    }
+    const std::int64_t heardBefore = messagesHeard_;
+    decoder_.append(message);
+    drain();
+    if (closed_) {
+        return;
+    }
+    if (messagesHeard_ != heardBefore + 1 || decoder_.bufferedByteCount() != 0) {
+        log("client " + std::to_string(id_) +
+            " protocol error: a message that is not exactly one frame");
+        closeNow();
+        return;
+    }
+    receive();
 }
 
 void GuestConnection::drain() {
@@ -402,6 +490,13 @@ void GuestConnection::write(FrameQueue::Bytes frame, bool isAudio) {
             self->sendCompleted(error, frame, isAudio);
         }
     };
+    if (web_) {
+        web_->send(std::span(static_cast<const std::uint8_t*>(buffer.data()), buffer.size()),
+                   boost::asio::bind_allocator(
+                       HandlerAllocator<void>(writeMemory_),
+                       boost::asio::bind_executor(queue_.executor(), std::move(completion))));
+        return;
+    }
     boost::asio::async_write(
         socket_, buffer,
         boost::asio::bind_allocator(
@@ -561,10 +656,21 @@ void GuestConnection::writeGoodbye() {
     const auto buffer = boost::asio::buffer(*frame);
     // Held strongly: the goodbye finishes even after every owner has let go.
     auto completion = [self = shared_from_this(), frame = std::move(frame)](
-                          const boost::system::error_code&, std::size_t) {
+                          const boost::system::error_code& error, std::size_t) {
         self->sendInFlight_ = false;
+        if (self->web_ && !error && !self->cancelled_) {
+            // The page hears the end as a close frame too; the grace timer bounds the wait
+            // for its answer.
+            self->web_->closeGracefully([self] { self->cancel(); });
+            return;
+        }
         self->cancel();
     };
+    if (web_) {
+        web_->send(std::span(static_cast<const std::uint8_t*>(buffer.data()), buffer.size()),
+                   boost::asio::bind_executor(queue_.executor(), std::move(completion)));
+        return;
+    }
     boost::asio::async_write(socket_, buffer,
                              boost::asio::bind_executor(queue_.executor(), std::move(completion)));
 }
@@ -578,8 +684,9 @@ void GuestConnection::cancel() {
     if (goodbyeTimer_) {
         goodbyeTimer_->cancel();
     }
-    socket_.shutdown(boost::asio::socket_base::shutdown_both, ignored);
-    socket_.close(ignored);
+    auto& socket = lowestSocket();
+    socket.shutdown(boost::asio::socket_base::shutdown_both, ignored);
+    socket.close(ignored);
     boost::asio::post(queue_.executor(),
                       [self = shared_from_this()] { self->deliverState(State::cancelled()); });
 }

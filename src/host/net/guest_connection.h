@@ -1,10 +1,12 @@
-// The host's side of one guest's TCP connection: sends the stream format first,
+// The host's side of one guest's connection: sends the stream format first,
 // answers clock probes ahead of audio, keeps the guest's latest report and sends
 // one frame at a time, dropping audio that would arrive too late. Create it with
 // std::make_shared; every public operation may be called from any thread and only
 // posts work to the connection's own serial queue ("com.zoranth.app.<id>").
 // enqueue() is the sender thread's: it hands audio over without locking or allocating,
-// and one thread at a time may call it.
+// and one thread at a time may call it. A guest speaks the wire's frames either as a
+// byte stream over TCP (a native guest) or one frame per binary WebSocket message (the
+// guest page in a browser); everything else is the same for both.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -17,21 +19,21 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host/diagnostic_log.h"
 #include "host/net/handler_memory.h"
 #include "host/serial_queue.h"
+#include "host/web/websocket_transport.h"
 #include "kit/frame_inbox.h"
 #include "kit/frame_queue.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/wire_format.h"
 
 namespace zoranth {
-
-// Where a component's diagnostic lines go: the journal, unless a test listens in.
-using DiagnosticSink = std::function<void(std::string_view category, std::string_view text)>;
 
 class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
   public:
@@ -98,10 +100,17 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     // the frame queue, where old audio is dropped and answers go first.
     static constexpr int unsentLimitBytes = 16 * 1024;
 
-    // `socket` is an accepted, connected TCP socket. The hello is sent first once
-    // start() runs; its playout delay sizes the audio budget for good.
+    // `socket` is an accepted, connected TCP socket; `firstBytes`, what the guest sent
+    // before the host knew it for a native guest, are read ahead of the socket. The
+    // hello is sent first once start() runs; its playout delay sizes the audio budget
+    // for good. A socket running on a strand (the one it was accepted on) keeps it as
+    // the connection's queue.
     GuestConnection(Id id, boost::asio::ip::tcp::socket socket, const Hello& hello,
-                    DiagnosticSink log = {});
+                    DiagnosticSink log = {}, std::vector<std::uint8_t> firstBytes = {});
+    // A browser guest: `webSocket` is accepted, and runs on a strand, which becomes the
+    // connection's queue.
+    GuestConnection(Id id, std::unique_ptr<WebSocketTransport::WebSocket> webSocket,
+                    const Hello& hello, DiagnosticSink log = {});
     ~GuestConnection();
     GuestConnection(const GuestConnection&) = delete;
     GuestConnection& operator=(const GuestConnection&) = delete;
@@ -143,6 +152,7 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     SerialQueue& queue() { return queue_; }
     // "host:port" of the guest; fixed at construction, readable from any thread.
     const std::string& endpointDescription() const { return endpoint_; }
+    bool isWebGuest() const { return web_ != nullptr; }
     double connectedAt() const { return connectedAt_; }
 
     // Only on the connection's queue (state handlers run there).
@@ -160,6 +170,11 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void deliverState(const State& state);
     void receive();
     void received(const boost::system::error_code& error, std::size_t length);
+    void receivedMessage(const boost::system::error_code& error,
+                         std::span<const std::uint8_t> message);
+    // The TCP socket under either kind of guest.
+    boost::asio::ip::tcp::socket& lowestSocket();
+    const boost::asio::ip::tcp::socket& lowestSocket() const;
     void drain();
     void handle(const Message& message);
     void appendPriority(FrameQueue::Bytes frame);
@@ -188,7 +203,9 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     const DiagnosticSink log_;
     SerialQueue queue_;
     std::vector<std::uint8_t> receiveBuffer_;  // outlives the socket's pending read
-    boost::asio::ip::tcp::socket socket_;
+    boost::asio::ip::tcp::socket socket_;      // a native guest's; unopened for a browser
+    std::unique_ptr<WebSocketTransport> web_;  // a browser guest's
+    std::vector<std::uint8_t> firstBytes_;     // read before the connection existed
     const std::string endpoint_;
     FrameDecoder decoder_;
     FrameQueue audioQueue_;

@@ -2,6 +2,7 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <boost/beast/websocket/stream_base.hpp>
 
 #include <string>
 
@@ -16,8 +17,14 @@ class TransportCategory : public boost::system::error_category {
 
 }  // namespace
 
-WebSocketTransport::WebSocketTransport(std::unique_ptr<WebSocket> webSocket)
-    : webSocket_(std::move(webSocket)) {}
+WebSocketTransport::WebSocketTransport(std::unique_ptr<WebSocket> webSocket,
+                                       std::chrono::milliseconds closingTime)
+    : webSocket_(std::move(webSocket)) {
+    boost::beast::websocket::stream_base::timeout timeouts{};
+    webSocket_->get_option(timeouts);
+    timeouts.handshake_timeout = closingTime;
+    webSocket_->set_option(timeouts);
+}
 
 boost::system::error_code WebSocketTransport::textMessage() {
     static const TransportCategory category;
@@ -41,20 +48,21 @@ void WebSocketTransport::receive(ReceiveHandler handler) {
     });
 }
 
-void WebSocketTransport::send(std::span<const std::uint8_t> frame, SendHandler handler) {
-    webSocket_->async_write(boost::asio::buffer(frame.data(), frame.size()),
-                            [handler = std::move(handler)](const boost::system::error_code& error,
-                                                           std::size_t) { handler(error); });
-}
-
-void WebSocketTransport::closeGracefully() {
+void WebSocketTransport::closeGracefully(CloseHandler done) {
     if (closing_ || !webSocket_->is_open()) {
         close();
+        if (done) {
+            done();
+        }
         return;
     }
     closing_ = true;
     webSocket_->async_close(boost::beast::websocket::close_code::going_away,
-                            [](const boost::system::error_code&) {});
+                            [done = std::move(done)](const boost::system::error_code&) {
+                                if (done) {
+                                    done();
+                                }
+                            });
 }
 
 void WebSocketTransport::close() {
