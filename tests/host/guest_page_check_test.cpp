@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "host/web/web_assets.h"
+
 namespace zoranth {
 namespace {
 
@@ -207,6 +209,20 @@ TEST(GuestPageFetch, NobodyListeningIsACallThatCannotConnect) {
     const auto outcome = GuestPageCheck::fetch(loopback, port, 2s);
     EXPECT_EQ(outcome.kind, Case::noAnswer);
     EXPECT_EQ(outcome.text, "cannot connect (Connection refused)");
+}
+
+// The whole check: a real server of the rave's kind answers with the embedded page.
+TEST(GuestPageCheck, TheRaveServerHandsABrowserThePage) {
+    const auto outcome = GuestPageCheck::run();
+    ASSERT_EQ(outcome.kind, Case::answered) << outcome.text;
+    EXPECT_TRUE(outcome.link.starts_with("http://127.0.0.1:")) << outcome.link;
+    EXPECT_EQ(outcome.status, 200u);
+    const WebAsset* index = WebAssets::find("/");
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(outcome.contentType, index->contentType);
+    EXPECT_EQ(outcome.body, index->body);
+    EXPECT_EQ(GuestPageCheck::finding(outcome).verdict, Verdict::ok)
+        << GuestPageCheck::finding(outcome).detail;
 }
 
 }  // namespace
