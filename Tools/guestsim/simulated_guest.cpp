@@ -348,6 +348,7 @@ void SimulatedGuest::connected(Clock::time_point now) {
     resumeAt_ = stallAt_ + settings_.stallFor;
     sessionEndsAt_ = now + randomBetween(milliseconds(300), milliseconds(1500));
     garbageSent_ = false;
+    silentAsked_ = false;
 }
 
 void SimulatedGuest::readSome(Clock::time_point now) {
@@ -408,6 +409,13 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
             report_.garbage.push_back({kind, localEndpoint_, false, 0});
         }
         return;
+    }
+    if (settings_.behaviour == Behaviour::silent && !silentAsked_) {
+        // Every guest asks the time at once, which tells the host it is one; a silent
+        // guest then says nothing more.
+        queue(FrameEncoder::encode(TimeReq{guestNow()}));
+        ++report_.probesSent;
+        silentAsked_ = true;
     }
     if (!speaks()) {
         return;

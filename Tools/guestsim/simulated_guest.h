@@ -180,6 +180,7 @@ class SimulatedGuest {
     Clock::time_point sessionEndsAt_;  // a flapping guest's current visit
     int leaves_ = 0;
     bool garbageSent_ = false;
+    bool silentAsked_ = false;  // a silent guest's one clock request, as every guest's first
     Clock::time_point garbageSentAt_;
     std::size_t garbageTurn_ = 0;
     Report report_;

@@ -105,6 +105,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
               QString("http://127.0.0.1:%1/").arg(models.rave()->listenPort()));
     auto guest = TestGuest::connect(static_cast<std::uint16_t>(models.rave()->listenPort()));
     ASSERT_TRUE(guest) << guest.error();
+    ASSERT_TRUE(guest->prove());
     GuestListModel& guests = *models.guests();
     ASSERT_TRUE(eventuallyInEventLoop([&] {
         return guests.count() == 1 &&

@@ -279,6 +279,7 @@ TEST_F(SignalledWindow, SigtermEndsALiveRaveCleanlyAndQuitsWithoutAsking) {
     ASSERT_NE(port, 0) << window.output();
     auto guest = zoranth::TestGuest::connect(port);
     ASSERT_TRUE(guest) << guest.error();
+    ASSERT_TRUE(guest->prove());
 
     ASSERT_TRUE(window.says("guest 1 joined", 10s)) << window.output();
 

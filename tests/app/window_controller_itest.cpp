@@ -97,6 +97,7 @@ TEST_F(WindowOverController, ARaveRunsFromStartingToLiveToAGuestAndBack) {
     ASSERT_TRUE(shows([&] { return rave().listenPort() != 0; }));
     auto guest = TestGuest::connect(rave().listenPort());
     ASSERT_TRUE(guest) << guest.error();
+    ASSERT_TRUE(guest->prove());
     ASSERT_TRUE(shows([&] { return window.text("listeningText") == "1 listening"; }))
         << window.text("listeningText").toStdString();
     ASSERT_EQ(window.visibleItems("guestRow").size(), 1U);

@@ -243,6 +243,7 @@ TEST(ServeMode, TheSoundServerGoingAwayAndBackIsToldOnceEachAndTheGuestHearsItAg
     ASSERT_TRUE(port) << host.output();
     auto connected = TestGuest::connect(static_cast<std::uint16_t>(std::stoi(*port)));
     ASSERT_TRUE(connected) << connected.error();
+    ASSERT_TRUE(connected->prove());
     ListeningGuest guest(std::move(*connected), 440);
     host.waitFor(std::regex("never"), 3s);
     ASSERT_TRUE(guest.firstToneFrom(Clock::now() - 3s)) << host.output();

@@ -365,6 +365,7 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
     ASSERT_TRUE(eventually([&] { return server_->guestCount() == 0; }));
     auto late = TestGuest::connect(server_->port());
     ASSERT_TRUE(late) << late.error();
+    ASSERT_TRUE(late->prove());
     EXPECT_EQ(late->nextMessage(), Message(stereo));
     ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
     broadcastChunk(chunkCount, MachClock::nowNanos());

@@ -81,6 +81,7 @@ TEST_F(BroadcastServerAdvertising, GuestsFindTheRaveUnderItsNameAndPort) {
     EXPECT_EQ(listed->port, server->port());
     auto guest = TestGuest::connect(static_cast<std::uint16_t>(listed->port));
     ASSERT_TRUE(guest);
+    ASSERT_TRUE(guest->prove());
     EXPECT_EQ(guest->nextMessage(), Message(stereo));
 
     server->stop();

@@ -107,11 +107,12 @@ class BroadcastServerTest : public QuietHostLog {
         return {port, boost::asio::ip::make_address("127.0.0.1"), false};
     }
 
-    // A guest that has joined and read its hello.
+    // A guest that has joined, proved itself and read its hello.
     TestGuest join(TestGuest::Options options = {}) {
         const std::size_t before = server_->guestCount();
         auto guest = TestGuest::connect(server_->port(), options);
         EXPECT_TRUE(guest) << guest.error();
+        EXPECT_TRUE(guest->prove());
         EXPECT_EQ(guest->nextMessage(), Message(stereo));
         EXPECT_TRUE(eventually([&] { return server_->guestCount() == before + 1; }));
         return std::move(*guest);
@@ -307,6 +308,7 @@ TEST_F(BroadcastServerTest, FormatChangeDuringAGuestsAdmissionReachesIt) {
 
     auto guest = TestGuest::connect(server->port());
     ASSERT_TRUE(guest);
+    ASSERT_TRUE(guest->prove());
     auto first = guest->nextMessage();
     ASSERT_TRUE(first && first->is<Hello>());
     if (*first != Message(mono)) {

@@ -34,6 +34,7 @@ class BroadcastSinkTest : public ::testing::Test {
     TestGuest joinedGuest() {
         auto guest = TestGuest::connect(server_->port());
         EXPECT_TRUE(guest) << guest.error();
+        EXPECT_TRUE(guest->prove());
         const auto hello = guest->nextMessage();
         EXPECT_TRUE(hello && hello->is<Hello>());
         return std::move(*guest);

@@ -125,6 +125,7 @@ TEST_F(RaveSessionRun, ARaveGoesLiveServesAGuestAndEndsWithTheLastChunkBeforeThe
     ASSERT_TRUE(refreshedUntil([&] { return session_->listenPort() != 0; }));
     auto guest = TestGuest::connect(session_->listenPort());
     ASSERT_TRUE(guest) << guest.error();
+    ASSERT_TRUE(guest->prove());
     ASSERT_TRUE(refreshedUntil([&] {
         return session_->guests().size() == 1 &&
                session_->guestTiers().contains(session_->guests().front().id);
@@ -437,6 +438,7 @@ TEST_P(RaveSessionOutage, TheRaveStaysUpAndTheToneComesBackSoonAfterTheServer) {
     ASSERT_TRUE(refreshedUntil([&] { return session_->listenPort() != 0; }));
     auto connected = TestGuest::connect(session_->listenPort());
     ASSERT_TRUE(connected) << connected.error();
+    ASSERT_TRUE(connected->prove());
     ListeningGuest guest(std::move(*connected), 440);
     // The front ends' timer, meanwhile.
     const auto refreshFor = [&](Clock::duration duration) {

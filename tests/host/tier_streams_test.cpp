@@ -74,6 +74,7 @@ class TierStreams : public ::testing::Test {
         const std::size_t before = server_->guestCount();
         auto guest = TestGuest::connect(server_->port());
         EXPECT_TRUE(guest) << guest.error();
+        EXPECT_TRUE(guest->prove());
         EXPECT_TRUE(guest->nextMessage().value_or(Message(Message::Bye{})).is<Hello>());
         while (server_->guestCount() == before) {
             std::this_thread::sleep_for(1ms);

@@ -90,6 +90,7 @@ class WebGuests : public ::testing::Test {
         const std::size_t before = server_->guestCount();
         auto guest = TestGuest::connect(server_->port());
         EXPECT_TRUE(guest) << guest.error();
+        EXPECT_TRUE(guest->prove());
         EXPECT_EQ(guest->nextMessage(), Message(stereo));
         EXPECT_TRUE(eventually([&] { return server_->guestCount() == before + 1; }));
         return std::move(*guest);

@@ -45,6 +45,7 @@ TestGuest::TestGuest(TestGuest&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       decoder_(std::move(other.decoder_)),
       buffer_(std::move(other.buffer_)),
+      held_(std::move(other.held_)),
       closed_(other.closed_),
       closeError_(other.closeError_) {}
 
@@ -56,6 +57,7 @@ TestGuest& TestGuest::operator=(TestGuest&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         decoder_ = std::move(other.decoder_);
         buffer_ = std::move(other.buffer_);
+        held_ = std::move(other.held_);
         closed_ = other.closed_;
         closeError_ = other.closeError_;
     }
@@ -86,7 +88,39 @@ bool TestGuest::sendRaw(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+bool TestGuest::prove(std::chrono::milliseconds timeout) {
+    constexpr std::uint64_t probe = 0x7e57'0000'0000'0001ULL;
+    if (!send(TimeReq{probe})) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::deque<Message> before;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        Read read = readDecoded(std::max(left, std::chrono::milliseconds(0)));
+        if (read.kind != Read::Case::message) {
+            held_.insert(held_.end(), before.begin(), before.end());
+            return false;
+        }
+        if (const auto* answer = read.message->as<TimeResp>(); answer && answer->t1 == probe) {
+            held_.insert(held_.end(), before.begin(), before.end());
+            return true;
+        }
+        before.push_back(std::move(*read.message));
+    }
+}
+
 TestGuest::Read TestGuest::next(std::chrono::milliseconds timeout) {
+    if (!held_.empty()) {
+        Message message = std::move(held_.front());
+        held_.pop_front();
+        return {Read::Case::message, std::move(message), std::nullopt, 0};
+    }
+    return readDecoded(timeout);
+}
+
+TestGuest::Read TestGuest::readDecoded(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         auto decoded = decoder_.next();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -56,6 +57,11 @@ class TestGuest {
     bool send(const Message& message);
     bool sendRaw(std::span<const std::uint8_t> bytes);
 
+    // Proves this connection a guest, as every real guest does at once: a clock request,
+    // and its answer read. The frames that came before the answer (the hello) are kept
+    // for next(). False when the host closed or did not answer in time.
+    bool prove(std::chrono::milliseconds timeout = patience);
+
     // The next message from the host, waiting at most `timeout`.
     Read next(std::chrono::milliseconds timeout = patience);
     // The next message, or nothing on a timeout, close or failure.
@@ -74,10 +80,12 @@ class TestGuest {
 
   private:
     explicit TestGuest(int fd);
+    Read readDecoded(std::chrono::milliseconds timeout);
 
     int fd_ = -1;
     FrameDecoder decoder_{65536};
     std::vector<std::uint8_t> buffer_;
+    std::deque<Message> held_;  // read while proving, not yet taken
     bool closed_ = false;
     int closeError_ = 0;
 };

@@ -132,6 +132,11 @@ std::string BroadcastServer::StartFailure::text() const {
 BroadcastServer::BroadcastServer(const Hello& hello, std::string_view name, DiagnosticSink log)
     : log_(log ? std::move(log) : DiagnosticSink(DiagnosticLog::write)),
       queue_("com.zoranth.server"),
+      admission_(std::make_shared<GuestAdmission>(
+          [log = log_](const std::string& line) { log(category, line); },
+          [this](std::chrono::milliseconds delay, std::function<void()> work) {
+              queue_.postAfter(delay, std::move(work));
+          })),
       serviceName_(serviceNameFor(name, computerName())),
       hello_(hello),
       roster_(std::make_shared<const Roster>()) {}
@@ -140,6 +145,9 @@ BroadcastServer::~BroadcastServer() {
     // A server dropped without stop(): its guests go without a goodbye.
     for (const auto& [id, connection] : guests_) {
         connection->close();
+    }
+    for (const auto& [id, waiting] : unproven_) {
+        waiting.connection->close();
     }
 }
 
@@ -271,12 +279,23 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
         });
         return;
     }
+    // Until it is a guest, a connection holds a ticket of its address: one address
+    // opening connections by the hundred is turned away at once, before it costs anything.
+    boost::system::error_code unknown;
+    const auto remote = socket.remote_endpoint(unknown);
+    Ticket ticket = unknown ? nullptr : admission_->enter(remote.address());
+    if (!ticket) {
+        socket.close(unknown);
+        accept();
+        return;
+    }
     auto door = std::make_shared<GuestDoor>(
         std::move(socket), FirstBytes::wait,
-        [weak = weak_from_this()](GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
-                                  std::vector<std::uint8_t> firstBytes) {
+        [weak = weak_from_this(), ticket = std::move(ticket)](
+            GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
+            std::vector<std::uint8_t> firstBytes) {
             if (auto self = weak.lock()) {
-                self->arrived(kind, std::move(socket), std::move(firstBytes));
+                self->arrived(kind, std::move(socket), std::move(firstBytes), ticket);
             }
         });
     door->open();
@@ -285,13 +304,15 @@ void BroadcastServer::accepted(const boost::system::error_code& error,
 
 // On the new connection's strand.
 void BroadcastServer::arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
-                              std::vector<std::uint8_t> firstBytes) {
+                              std::vector<std::uint8_t> firstBytes, Ticket ticket) {
     if (kind == GuestDoor::Kind::nativeGuest) {
-        admit([socket = std::move(socket), firstBytes = std::move(firstBytes),
-               log = log_](Id id, const Hello& hello) mutable {
-            return std::make_shared<GuestConnection>(id, std::move(socket), hello, log,
-                                                     std::move(firstBytes));
-        });
+        admit(
+            [socket = std::move(socket), firstBytes = std::move(firstBytes),
+             log = log_](Id id, const Hello& hello) mutable {
+                return std::make_shared<GuestConnection>(id, std::move(socket), hello, log,
+                                                         std::move(firstBytes));
+            },
+            std::move(ticket));
         return;
     }
     const std::string endpoint = GuestConnection::describe(socket.remote_endpoint(ignoredError()));
@@ -311,14 +332,20 @@ void BroadcastServer::arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket
     }
     auto entry = std::make_shared<WebEntry>(
         std::move(socket), endpoint, firstBytes, serviceName_,
-        [weak = weak_from_this(), log = log_](std::unique_ptr<WebEntry::WebSocket> webSocket) {
+        [weak = weak_from_this(), log = log_,
+         ticket = std::move(ticket)](std::unique_ptr<WebEntry::WebSocket> webSocket) {
+            // The completed upgrade is the page's proof: a guest from here on.
+            ticket->release();
             const auto self = weak.lock();
             if (!self) {
                 return;
             }
-            self->admit([webSocket = std::move(webSocket), log](Id id, const Hello& hello) mutable {
-                return std::make_shared<GuestConnection>(id, std::move(webSocket), hello, log);
-            });
+            self->admit(
+                [webSocket = std::move(webSocket), log](Id id, const Hello& hello) mutable {
+                    return std::make_shared<GuestConnection>(id, std::move(webSocket), hello,
+                                                             log);
+                },
+                nullptr);
         },
         log_, limits);
     {
@@ -328,19 +355,19 @@ void BroadcastServer::arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket
     entry->start();
 }
 
-void BroadcastServer::admit(Admission admission) {
-    boost::asio::post(queue_.executor(),
-                      [weak = weak_from_this(), admission = std::move(admission)]() mutable {
-                          if (auto self = weak.lock()) {
-                              self->join(std::move(admission));
-                          }
-                      });
+void BroadcastServer::admit(Admission admission, Ticket ticket) {
+    boost::asio::post(queue_.executor(), [weak = weak_from_this(), admission = std::move(admission),
+                                          ticket = std::move(ticket)]() mutable {
+        if (auto self = weak.lock()) {
+            self->join(std::move(admission), std::move(ticket));
+        }
+    });
 }
 
 // On the server's queue: the hello is read here and changed only on this queue
 // (changeFormat), so it cannot change before the guest is in the map that later changes
 // reach.
-void BroadcastServer::join(Admission admission) {
+void BroadcastServer::join(Admission admission, Ticket ticket) {
     Id id = 0;
     Hello hello;
     GuestConnection::AudioSentHandler audioSent;
@@ -354,18 +381,27 @@ void BroadcastServer::join(Admission admission) {
         audioSent = onAudioSent_;
     }
     auto connection = admission(id, hello);
-    std::int32_t bitrate = 0;
+    const std::string& endpoint = connection->endpointDescription();
+    const std::string address = endpoint.substr(0, endpoint.rfind(':'));
     std::shared_ptr<const Roster> roster;
     {
         std::lock_guard guard(lock_);
         if (stopped_) {
             return;  // the connection closes as it goes
         }
-        guests_.emplace(id, connection);
-        bitrate = bitrateByGuest_[id] = defaultBitrate_;
-        roster = makeRoster();
+        if (ticket) {
+            // A native guest waits, off the stream, until it proves itself.
+            unproven_.emplace(id, Unproven{connection, std::move(ticket)});
+        } else if (!seat(id, connection, roster)) {
+            connection = nullptr;
+        }
     }
-    publish(std::move(roster));
+    if (!connection) {
+        return;  // refused: the room is full; the connection closes as it goes
+    }
+    if (roster) {
+        publish(std::move(roster));
+    }
     connection->setOnStateChange(
         [weakServer = weak_from_this(), weakConnection = std::weak_ptr(connection)](
             Id id, const GuestConnection::State& state) {
@@ -373,18 +409,83 @@ void BroadcastServer::join(Admission admission) {
                 server->guestStateChanged(weakConnection, id, state);
             }
         });
+    if (!connection->isWebGuest()) {
+        connection->expectProof(GuestConnection::proofLimit, [weak = weak_from_this()](Id id) {
+            if (auto self = weak.lock()) {
+                self->proven(id);
+            }
+        });
+    }
     if (audioSent) {
         connection->setOnAudioSent(std::move(audioSent));
     }
     // Logged before starting, so the trail never shows a guest's path before its arrival.
-    const std::string& endpoint = connection->endpointDescription();
     log("client " + std::to_string(id) + " connected from " + endpoint +
         (connection->isWebGuest() ? " over a websocket" : ""));
+    if (connection->isWebGuest()) {
+        announce(connection);
+    }
+    connection->start();
+    if (connection->isWebGuest()) {
+        guestsChanged();
+    }
+}
+
+// Under lock_.
+bool BroadcastServer::seat(Id id, const std::shared_ptr<GuestConnection>& connection,
+                           std::shared_ptr<const Roster>& roster) {
+    const std::string& endpoint = connection->endpointDescription();
+    if (!admission_->roomFor(guests_.size(), endpoint.substr(0, endpoint.rfind(':')))) {
+        connection->close();
+        return false;
+    }
+    guests_.emplace(id, connection);
+    bitrateByGuest_[id] = defaultBitrate_;
+    roster = makeRoster();
+    return true;
+}
+
+// A guest on the stream: the lines that say so, and whether it may step down.
+void BroadcastServer::announce(const std::shared_ptr<GuestConnection>& connection) {
+    const Id id = connection->id();
+    std::int32_t bitrate = 0;
+    {
+        std::lock_guard guard(lock_);
+        const auto it = bitrateByGuest_.find(id);
+        bitrate = it != bitrateByGuest_.end() ? it->second : defaultBitrate_;
+    }
+    const std::string& endpoint = connection->endpointDescription();
     log("guest " + std::to_string(id) + " stream + " + QualityTier::nearest(bitrate).label());
     HostLog::line("guest " + std::to_string(id) + " joined from " + endpoint +
                   (connection->isWebGuest() ? " (browser)" : ""));
     shareSteppability();
-    connection->start();
+}
+
+void BroadcastServer::proven(Id id) {
+    std::shared_ptr<GuestConnection> connection;
+    Ticket ticket;  // let go of after the lock
+    std::shared_ptr<const Roster> roster;
+    bool seated = false;
+    {
+        std::lock_guard guard(lock_);
+        const auto it = unproven_.find(id);
+        if (it == unproven_.end()) {
+            return;  // stopped, or gone meanwhile
+        }
+        connection = std::move(it->second.connection);
+        ticket = std::move(it->second.ticket);
+        unproven_.erase(it);
+        seated = seat(id, connection, roster);
+    }
+    ticket.reset();
+    if (!seated) {
+        return;
+    }
+    publish(std::move(roster));
+    announce(connection);
+    // Its path was not told while it was unproven (a flood of silent connections would
+    // fill the host log).
+    HostLog::line("guest " + std::to_string(id) + " via " + connection->pathDescription());
     guestsChanged();
 }
 
@@ -392,6 +493,12 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& we
                                         const GuestConnection::State& state) {
     const auto connection = weakConnection.lock();
     if (state.kind == GuestConnection::State::Case::ready) {
+        {
+            std::lock_guard guard(lock_);
+            if (unproven_.contains(id)) {
+                return;  // told once it proves itself
+            }
+        }
         HostLog::line("guest " + std::to_string(id) + " via " +
                       (connection ? connection->pathDescription() : "unknown path"));
         guestsChanged();
@@ -401,8 +508,13 @@ void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& we
     // stop() that already emptied the guest map, so it marks who has not left yet.
     bool left = false;
     std::shared_ptr<const Roster> roster;
+    Ticket ticket;  // let go of after the lock
     {
         std::lock_guard guard(lock_);
+        if (const auto it = unproven_.find(id); it != unproven_.end()) {
+            ticket = std::move(it->second.ticket);
+            unproven_.erase(it);
+        }
         guests_.erase(id);
         left = bitrateByGuest_.erase(id) > 0;
         if (left) {
@@ -450,6 +562,10 @@ void BroadcastServer::stop() {
             leaving.push_back(std::move(connection));
         }
         guests_.clear();
+        for (auto& [id, waiting] : unproven_) {
+            leaving.push_back(std::move(waiting.connection));
+        }
+        unproven_.clear();
         roster = makeRoster();
         registration = std::move(registration_);
         for (const auto& client : webClients_) {
@@ -507,6 +623,23 @@ std::size_t BroadcastServer::guestCount() const {
     return guests_.size();
 }
 
+std::size_t BroadcastServer::unprovenCount() const {
+    std::lock_guard guard(lock_);
+    return unproven_.size();
+}
+
+void BroadcastServer::setAdmissionLimits(const GuestAdmission::Limits& limits) {
+    admission_->setLimits(limits);
+}
+
+GuestAdmission::Limits BroadcastServer::admissionLimits() const {
+    return admission_->limits();
+}
+
+GuestAdmission::Refusals BroadcastServer::refusals() const {
+    return admission_->refusals();
+}
+
 std::vector<std::shared_ptr<GuestConnection>> BroadcastServer::connections() const {
     std::vector<std::shared_ptr<GuestConnection>> list;
     std::lock_guard guard(lock_);
@@ -534,6 +667,9 @@ void BroadcastServer::changeFormat(const Hello& hello) {
         hello_ = hello;
         for (const auto& [id, connection] : guests_) {
             list.push_back(connection);
+        }
+        for (const auto& [id, waiting] : unproven_) {
+            list.push_back(waiting.connection);
         }
     }
     for (const auto& connection : list) {

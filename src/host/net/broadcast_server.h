@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/net/guest_admission.h"
 #include "host/net/guest_connection.h"
 #include "host/net/guest_door.h"
 #include "host/serial_queue.h"
@@ -96,7 +97,17 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     std::optional<ServiceRegistration::Failure> registrationFailure() const;
     const std::string& serviceName() const { return serviceName_; }
     Id nextGuestId() const;
+    // Proven guests: those on the stream.
     std::size_t guestCount() const;
+    // Native connections past their hello that have not proven themselves guests yet.
+    std::size_t unprovenCount() const;
+
+    // How many guests the rave takes, and how many connections one address may hold
+    // before they are guests. Applies to later connections.
+    void setAdmissionLimits(const GuestAdmission::Limits& limits);
+    GuestAdmission::Limits admissionLimits() const;
+    // How often a limit turned connections away, and the latest burst's line.
+    GuestAdmission::Refusals refusals() const;
 
     // A new stream format: every guest gets it next, and later guests first. Applied on
     // the server's queue, in order with the guests' admissions.
@@ -164,10 +175,17 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     // Makes the guest's connection once it has its id and the hello of the moment.
     using Admission =
         std::move_only_function<std::shared_ptr<GuestConnection>(Id, const Hello&)>;
+    using Ticket = std::shared_ptr<GuestAdmission::Ticket>;
     void arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket socket,
-                 std::vector<std::uint8_t> firstBytes);
-    void admit(Admission admission);
-    void join(Admission admission);
+                 std::vector<std::uint8_t> firstBytes, Ticket ticket);
+    void admit(Admission admission, Ticket ticket);
+    void join(Admission admission, Ticket ticket);
+    // On the guest's queue: an unproven native guest asked the time or reported.
+    void proven(Id id);
+    // Under lock_: puts a proven guest on the stream, or refuses it when the room is full.
+    bool seat(Id id, const std::shared_ptr<GuestConnection>& connection,
+              std::shared_ptr<const Roster>& roster);
+    void announce(const std::shared_ptr<GuestConnection>& connection);
     void guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,
                            const GuestConnection::State& state);
     void changeFormat(const Hello& hello);
@@ -188,11 +206,18 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
 
     const DiagnosticSink log_;
     SerialQueue queue_;
+    std::shared_ptr<GuestAdmission> admission_;
     const std::string serviceName_;
     std::optional<boost::asio::ip::tcp::acceptor> acceptor_;  // only on queue_
 
     mutable std::mutex lock_;  // the server's lock: everything below
-    std::map<Id, std::shared_ptr<GuestConnection>> guests_;
+    std::map<Id, std::shared_ptr<GuestConnection>> guests_;  // proven: on the stream
+    // Native guests past their hello, not yet proven: no audio, no tier stream.
+    struct Unproven {
+        std::shared_ptr<GuestConnection> connection;
+        Ticket ticket;
+    };
+    std::map<Id, Unproven> unproven_;
     Id nextGuestId_ = 1;
     std::uint16_t port_ = 0;
     std::optional<std::string> advertisedName_;

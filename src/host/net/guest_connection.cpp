@@ -170,6 +170,12 @@ void GuestConnection::setOnAudioSent(AudioSentHandler handler) {
     onAudioSent_ = std::move(handler);
 }
 
+void GuestConnection::expectProof(std::chrono::milliseconds limit, ProvenHandler onProven) {
+    proofLimit_ = limit;
+    onProven_ = std::move(onProven);
+    proven_ = false;
+}
+
 void GuestConnection::start() {
     onQueue([](GuestConnection& self) { self.begin(); });
 }
@@ -286,6 +292,7 @@ void GuestConnection::begin() {
         return;
     }
     tuneSocket(lowestSocket());
+    awaitProof();
     deliverState(State::ready());
     boost::asio::post(queue_.executor(), [self = shared_from_this()] {
         self->isReady_ = true;
@@ -299,6 +306,23 @@ void GuestConnection::begin() {
     if (!closed_) {
         receive();
     }
+}
+
+void GuestConnection::awaitProof() {
+    if (proven_ || !proofLimit_) {
+        return;
+    }
+    proofTimer_.emplace(queue_.executor(), *proofLimit_);
+    proofTimer_->async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+        const auto self = weak.lock();
+        if (!self || error || self->proven_ || self->closed_) {
+            return;
+        }
+        self->log("client " + std::to_string(self->id_) + " sent nothing in " +
+                  std::to_string(self->proofLimit_->count()) +
+                  " ms after its hello; closing the connection");
+        self->closeNow();
+    });
 }
 
 void GuestConnection::tuneSocket(boost::asio::ip::tcp::socket& socket) {
@@ -429,6 +453,15 @@ void GuestConnection::drain() {
 
 void GuestConnection::handle(const Message& message) {
     ++messagesHeard_;
+    if (!proven_ && (message.is<TimeReq>() || message.is<ClientStat>())) {
+        proven_ = true;
+        if (proofTimer_) {
+            proofTimer_->cancel();
+        }
+        if (onProven_) {
+            onProven_(id_);
+        }
+    }
     if (const auto* request = message.as<TimeReq>()) {
         // The host clock is read now, while handling, not when the answer leaves.
         appendPriority(encoded(TimeResp{request->t1, MachClock::nowNanos()}));
@@ -452,7 +485,7 @@ void GuestConnection::appendPriority(FrameQueue::Bytes frame) {
     if (closed_ || !frame || frame->empty()) {
         return;
     }
-    if (priorityQueue_.size() >= maxPriorityFrames) {
+    if (priorityQueue_.size() >= (proven_ ? maxPriorityFrames : maxUnprovenFrames)) {
         log("client " + std::to_string(id_) + " not reading; dropping the connection");
         closeNow();
         return;
@@ -683,6 +716,9 @@ void GuestConnection::cancel() {
     boost::system::error_code ignored;
     if (goodbyeTimer_) {
         goodbyeTimer_->cancel();
+    }
+    if (proofTimer_) {
+        proofTimer_->cancel();
     }
     auto& socket = lowestSocket();
     socket.shutdown(boost::asio::socket_base::shutdown_both, ignored);

@@ -73,6 +73,8 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     using StatsHandler = std::function<void(Id, const ClientStat&)>;
     // Called on the connection's queue after an audio frame was written to the socket.
     using AudioSentHandler = std::function<void(Id, const FrameQueue::Bytes&)>;
+    // Called on the connection's queue when a guest that had to prove itself did.
+    using ProvenHandler = std::function<void(Id)>;
 
     static constexpr std::string_view category = "client";
     // A guest sends clock probes and reports of a few dozen bytes: reading 4 KB at a time
@@ -90,6 +92,11 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     // Frames that must go out ahead of audio (hello, clock answers, beats) are not
     // dropped; a guest that lets this many pile up is not reading at all.
     static constexpr std::size_t maxPriorityFrames = 1024;
+    // A connection not yet proven a guest is owed only its hello and clock answers.
+    static constexpr std::size_t maxUnprovenFrames = 8;
+    // Every real guest asks the time at once after the hello; one that stays silent this
+    // long is no guest.
+    static constexpr std::chrono::milliseconds proofLimit{5000};
     // How long a goodbye may wait for a frame still in flight and for itself.
     static constexpr std::chrono::milliseconds goodbyeGrace{2000};
     // DSCP AF41, the class for interactive video, in the TOS/traffic-class byte.
@@ -119,6 +126,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void setOnStateChange(StateHandler handler);
     void setOnStats(StatsHandler handler);
     void setOnAudioSent(AudioSentHandler handler);
+    // Before start(): the guest must prove itself by its first clock request or report
+    // within `limit` of start(); `onProven` is then called once. Silent that long, the
+    // connection is closed with a log line.
+    void expectProof(std::chrono::milliseconds limit, ProvenHandler onProven);
 
     // Queues the hello, tunes the socket, reports ready and starts receiving.
     void start();
@@ -167,6 +178,7 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
 
   private:
     void begin();
+    void awaitProof();
     void deliverState(const State& state);
     void receive();
     void received(const boost::system::error_code& error, std::size_t length);
@@ -235,6 +247,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     StateHandler onStateChange_;
     StatsHandler onStats_;
     AudioSentHandler onAudioSent_;
+    ProvenHandler onProven_;
+    std::optional<std::chrono::milliseconds> proofLimit_;
+    bool proven_ = true;
+    std::optional<boost::asio::steady_timer> proofTimer_;
     std::optional<Hello> pendingHello_;
 
     // The sender's hand-off: frames wait in the inbox until the wake-up it posts (at most
