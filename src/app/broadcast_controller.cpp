@@ -70,7 +70,8 @@ BroadcastController::BroadcastController(Dependencies dependencies, QObject* par
     rave.captureSignals = dependencies_.captureSignals;
     rave_ =
         RaveSession::create({preferences_->raveName().toStdString(), preferences_->bufferDelayMs(),
-                             preferences_->qualityFloor(), preferences_->isQualityAutomatic()},
+                             preferences_->qualityFloor(), preferences_->isQualityAutomatic(),
+                             preferences_->maxGuests()},
                             std::move(rave));
     models_ = std::make_unique<WindowModels>(
         *this, AudioCapabilityModel::Dependencies{dependencies_.probe, dependencies_.now});

@@ -23,7 +23,8 @@ QStringList DiagnosticsModel::labels() {
             QStringLiteral("Address"),
             QStringLiteral("Guests"),
             QStringLiteral("Sleep"),
-            QStringLiteral("Capture deliveries")};
+            QStringLiteral("Capture deliveries"),
+            QStringLiteral("Admission")};
 }
 
 QStringList DiagnosticsModel::values(const Facts& facts) {
@@ -41,7 +42,8 @@ QStringList DiagnosticsModel::values(const Facts& facts) {
             SettingsText::address(facts.addresses, facts.listenPort),
             QString::number(facts.guests),
             SettingsText::sleep(facts.isKeepingAwake),
-            QString::number(facts.captureDeliveries)};
+            QString::number(facts.captureDeliveries),
+            facts.admission};
 }
 
 QString DiagnosticsModel::hostLogPath() const {

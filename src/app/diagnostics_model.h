@@ -44,6 +44,7 @@ class DiagnosticsModel : public QAbstractListModel {
         int guests = 0;
         bool isKeepingAwake = false;
         std::uint64_t captureDeliveries = 0;
+        QString admission = QStringLiteral("—");
     };
 
     explicit DiagnosticsModel(QObject* parent = nullptr);

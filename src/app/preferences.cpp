@@ -11,6 +11,9 @@ const QString raveNameKey = QStringLiteral("raveName");
 const QString bufferDelayKey = QStringLiteral("bufferDelayMs");
 const QString qualityFloorKey = QStringLiteral("qualityFloor");
 const QString automaticKey = QStringLiteral("isQualityAutomatic");
+const QString maxGuestsKey = QStringLiteral("maxGuests");
+constexpr int defaultMaxGuests = 256;
+constexpr int maxGuestsCeiling = 4096;
 
 bool isSpaceOrTab(QChar c) {
     return c == QLatin1Char(' ') || c == QLatin1Char('\t');
@@ -89,6 +92,19 @@ bool Preferences::isQualityAutomatic() const {
 
 void Preferences::setQualityAutomatic(bool automatic) {
     settings_->setValue(automaticKey, automatic);
+}
+
+std::size_t Preferences::maxGuests() const {
+    bool ok = false;
+    const int stored = settings_->value(maxGuestsKey).toString().trimmed().toInt(&ok);
+    if (!ok || stored < 1 || stored > maxGuestsCeiling) {
+        return defaultMaxGuests;
+    }
+    return static_cast<std::size_t>(stored);
+}
+
+void Preferences::setMaxGuests(std::size_t guests) {
+    settings_->setValue(maxGuestsKey, static_cast<qulonglong>(guests));
 }
 
 void Preferences::sync() {

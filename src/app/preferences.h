@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <memory>
 
 #include "kit/quality_tier.h"
@@ -48,6 +49,11 @@ class Preferences {
     // "isQualityAutomatic": true when absent or unreadable.
     bool isQualityAutomatic() const;
     void setQualityAutomatic(bool automatic);
+
+    // "maxGuests", how many guests a rave takes: 256 when absent, not an integer or not
+    // 1…4096.
+    std::size_t maxGuests() const;
+    void setMaxGuests(std::size_t guests);
 
     // Writes pending changes to the file now (they are written on destruction anyway).
     void sync();

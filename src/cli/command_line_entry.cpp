@@ -36,6 +36,7 @@ constexpr std::string_view usageLines =
     "  --serve [--port N]              Phase 3: broadcast over TCP, advertised as\n"
     "          [--delay-ms N]          _zoranth._tcp. Receive with Tools/recv.py.\n"
     "          [--name NAME]           The rave's name guests see (default: this computer's).\n"
+    "          [--max-guests N]        How many guests the rave takes (default 256).\n"
     "  --check                         Run the system checks (audio recording,\n"
     "                                  firewall, local network) and report.\n"
     "  --goldens                       Print the wire-format golden vectors.\n"
@@ -87,6 +88,7 @@ std::optional<int> CommandLineEntry::dispatch(std::span<const std::string> argum
     if (command == "serve") {
         const auto duration =
             occurs(arguments, "--seconds") ? std::optional(options.seconds) : std::nullopt;
+        ServeCommand::maxGuests = options.maxGuests;
         return modes.serve(options.port, options.delayMs, duration);
     }
     if (command == "beats") {

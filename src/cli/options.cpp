@@ -80,6 +80,12 @@ Scan scan(std::span<const std::string> arguments) {
                 o.delayMs = parseU16(*next).value_or(1500);
                 ++i;
             }
+        } else if (arg == "--max-guests") {
+            if (next) {
+                const auto guests = parseU16(*next);
+                o.maxGuests = guests && *guests >= 1 && *guests <= 4096 ? *guests : 256;
+                ++i;
+            }
         } else if (arg == "--stress") {
             o.stress = true;
         } else if (arg == "--name") {

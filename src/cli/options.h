@@ -17,6 +17,8 @@ struct Options {
     std::uint16_t port = 0;
     bool stress = false;
     std::uint16_t delayMs = 1500;
+    // How many guests the rave takes (serve mode): 1…4096, else 256.
+    std::uint16_t maxGuests = 256;
 
     // The arguments without the program path. A later mode option replaces an
     // earlier one; a value option given last has no effect.

@@ -84,6 +84,7 @@ void statusLoop(MainQueue& main, RaveSession& session, std::optional<double> sec
     const double start = WallClock::now();
     double lastReport = start;
     std::string lastVerdict = session.health().summary;
+    bool toldRefusals = false;
     for (;;) {
         main.runFor(RaveSession::tickInterval);
         const double now = WallClock::now();
@@ -95,6 +96,10 @@ void statusLoop(MainQueue& main, RaveSession& session, std::optional<double> sec
         if (session.health().summary != lastVerdict) {
             lastVerdict = session.health().summary;
             line("network: " + lastVerdict);
+        }
+        if (!toldRefusals && session.server()->refusals().total > 0) {
+            toldRefusals = true;  // once: the log has every burst
+            line("admission: " + session.admissionText());
         }
         if (now - lastReport >= statusEverySeconds) {
             lastReport = now;
@@ -118,7 +123,8 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
     RaveSession::Dependencies dependencies;
     dependencies.post = main.poster();
     const auto session = RaveSession::create(
-        {raveName, static_cast<double>(delayMs), QualityTier::minimum, true}, dependencies);
+        {raveName, static_cast<double>(delayMs), QualityTier::minimum, true, maxGuests},
+        dependencies);
     const auto network = watchNetwork(main, session);
 
     session->start(port != 0 ? std::optional(port) : std::nullopt);

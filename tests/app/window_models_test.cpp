@@ -250,7 +250,7 @@ TEST_F(ModelTest, TheNetworkDescribesTheLinkAndWhatGuestsMeasure) {
 TEST_F(ModelTest, DiagnosticsAnnounceOnlyTheRowsThatChanged) {
     DiagnosticsModel diagnostics;
     QSignalSpy changed(&diagnostics, &QAbstractItemModel::dataChanged);
-    ASSERT_EQ(diagnostics.rowCount(), 15);
+    ASSERT_EQ(diagnostics.rowCount(), 16);
     EXPECT_EQ(role(diagnostics, 0, "label").toString(), QString("Capture format"));
     EXPECT_EQ(role(diagnostics, 0, "value").toString(), QString("—"));
     EXPECT_EQ(role(diagnostics, 14, "label").toString(), QString("Capture deliveries"));

@@ -539,7 +539,8 @@ TEST(SettingsWindow, DiagnosticsWithoutGuests) {
     EXPECT_EQ(order, (QStringList{"Capture format", "IO buffer", "Chunks produced", "Ring depth",
                                   "Ring overruns", "Discontinuities", "Capture state",
                                   "Comfortable at", "Offered load", "Strain", "Rave name",
-                                  "Address", "Guests", "Sleep", "Capture deliveries"}));
+                                  "Address", "Guests", "Sleep", "Capture deliveries",
+                                  "Admission"}));
     EXPECT_EQ(window.text("hostLogPath"), QString::fromStdString(HostLog::logPath()));
     EXPECT_EQ(window.text("showLogButton"), QString("Show in Files"));
     EXPECT_EQ(rows["Comfortable at"], QString("not measured yet"));

@@ -393,6 +393,7 @@ void BroadcastServer::join(Admission admission, Ticket ticket) {
             // A native guest waits, off the stream, until it proves itself.
             unproven_.emplace(id, Unproven{connection, std::move(ticket)});
         } else if (!seat(id, connection, roster)) {
+            connection->close();
             connection = nullptr;
         }
     }
@@ -410,10 +411,9 @@ void BroadcastServer::join(Admission admission, Ticket ticket) {
             }
         });
     if (!connection->isWebGuest()) {
-        connection->expectProof(GuestConnection::proofLimit, [weak = weak_from_this()](Id id) {
-            if (auto self = weak.lock()) {
-                self->proven(id);
-            }
+        connection->expectProof(admission_->limits().proofLimit, [weak = weak_from_this()](Id id) {
+            const auto self = weak.lock();
+            return self && self->proven(id);
         });
     }
     if (audioSent) {
@@ -436,7 +436,6 @@ bool BroadcastServer::seat(Id id, const std::shared_ptr<GuestConnection>& connec
                            std::shared_ptr<const Roster>& roster) {
     const std::string& endpoint = connection->endpointDescription();
     if (!admission_->roomFor(guests_.size(), endpoint.substr(0, endpoint.rfind(':')))) {
-        connection->close();
         return false;
     }
     guests_.emplace(id, connection);
@@ -461,7 +460,7 @@ void BroadcastServer::announce(const std::shared_ptr<GuestConnection>& connectio
     shareSteppability();
 }
 
-void BroadcastServer::proven(Id id) {
+bool BroadcastServer::proven(Id id) {
     std::shared_ptr<GuestConnection> connection;
     Ticket ticket;  // let go of after the lock
     std::shared_ptr<const Roster> roster;
@@ -470,7 +469,7 @@ void BroadcastServer::proven(Id id) {
         std::lock_guard guard(lock_);
         const auto it = unproven_.find(id);
         if (it == unproven_.end()) {
-            return;  // stopped, or gone meanwhile
+            return false;  // stopped, or gone meanwhile
         }
         connection = std::move(it->second.connection);
         ticket = std::move(it->second.ticket);
@@ -479,7 +478,7 @@ void BroadcastServer::proven(Id id) {
     }
     ticket.reset();
     if (!seated) {
-        return;
+        return false;
     }
     publish(std::move(roster));
     announce(connection);
@@ -487,6 +486,7 @@ void BroadcastServer::proven(Id id) {
     // fill the host log).
     HostLog::line("guest " + std::to_string(id) + " via " + connection->pathDescription());
     guestsChanged();
+    return true;
 }
 
 void BroadcastServer::guestStateChanged(const std::weak_ptr<GuestConnection>& weakConnection, Id id,

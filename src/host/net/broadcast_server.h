@@ -181,8 +181,9 @@ class BroadcastServer : public std::enable_shared_from_this<BroadcastServer> {
     void admit(Admission admission, Ticket ticket);
     void join(Admission admission, Ticket ticket);
     // On the guest's queue: an unproven native guest asked the time or reported.
-    void proven(Id id);
-    // Under lock_: puts a proven guest on the stream, or refuses it when the room is full.
+    bool proven(Id id);
+    // Under lock_: puts a proven guest on the stream, or refuses it (false) when the room
+    // is full.
     bool seat(Id id, const std::shared_ptr<GuestConnection>& connection,
               std::shared_ptr<const Roster>& roster);
     void announce(const std::shared_ptr<GuestConnection>& connection);

@@ -29,6 +29,8 @@ class GuestAdmission : public std::enable_shared_from_this<GuestAdmission> {
         // Connections from one address not yet proven guests; 0: as many as maxGuests
         // (a whole room arriving at once, as a swarm of simulated guests does).
         std::size_t maxUnprovenPerAddress = 0;
+        // How long a native connection may stay silent after its hello (tests shorten it).
+        std::chrono::milliseconds proofLimit{5000};
         friend bool operator==(const Limits&, const Limits&) = default;
     };
 

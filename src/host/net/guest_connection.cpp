@@ -458,8 +458,9 @@ void GuestConnection::handle(const Message& message) {
         if (proofTimer_) {
             proofTimer_->cancel();
         }
-        if (onProven_) {
-            onProven_(id_);
+        if (onProven_ && !onProven_(id_)) {
+            closeNow();
+            return;
         }
     }
     if (const auto* request = message.as<TimeReq>()) {

@@ -73,8 +73,9 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     using StatsHandler = std::function<void(Id, const ClientStat&)>;
     // Called on the connection's queue after an audio frame was written to the socket.
     using AudioSentHandler = std::function<void(Id, const FrameQueue::Bytes&)>;
-    // Called on the connection's queue when a guest that had to prove itself did.
-    using ProvenHandler = std::function<void(Id)>;
+    // Called on the connection's queue when a guest that had to prove itself did; false
+    // turns it away (the room is full), and it is closed before anything more is sent.
+    using ProvenHandler = std::function<bool(Id)>;
 
     static constexpr std::string_view category = "client";
     // A guest sends clock probes and reports of a few dozen bytes: reading 4 KB at a time
@@ -94,9 +95,6 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     static constexpr std::size_t maxPriorityFrames = 1024;
     // A connection not yet proven a guest is owed only its hello and clock answers.
     static constexpr std::size_t maxUnprovenFrames = 8;
-    // Every real guest asks the time at once after the hello; one that stays silent this
-    // long is no guest.
-    static constexpr std::chrono::milliseconds proofLimit{5000};
     // How long a goodbye may wait for a frame still in flight and for itself.
     static constexpr std::chrono::milliseconds goodbyeGrace{2000};
     // DSCP AF41, the class for interactive video, in the TOS/traffic-class byte.

@@ -213,6 +213,9 @@ void RaveSession::finishStart(Capture capture, std::optional<std::uint16_t> requ
     auto server = std::make_shared<BroadcastServer>(
         BroadcastSink::helloFor(pipeline->channels(), pipeline->bufferDelayMs()),
         settings_.raveName);
+    GuestAdmission::Limits limits;
+    limits.maxGuests = settings_.maxGuests;
+    server->setAdmissionLimits(limits);
     auto sink = dependencies_.makeSink(server);
     pipeline->setSink(sink);
     pipeline->setTiersWanted([weakServer = std::weak_ptr(server)] {
@@ -615,6 +618,15 @@ std::optional<RaveSession::Levels> RaveSession::levels() const {
     }
     CapturePipeline::Stats stats = pipeline_->stats();
     return Levels{std::move(stats.peak), std::move(stats.rms)};
+}
+
+std::string RaveSession::admissionText() const {
+    if (server_) {
+        if (auto refused = server_->refusals().latest) {
+            return *refused;
+        }
+    }
+    return "up to " + std::to_string(settings_.maxGuests) + " guests";
 }
 
 std::optional<std::string> RaveSession::permissionWarning() const {

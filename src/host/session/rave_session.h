@@ -90,6 +90,7 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
         double bufferDelayMs = 4500;
         QualityTier qualityFloor = QualityTier::minimum;
         bool isQualityAutomatic = true;
+        std::size_t maxGuests = GuestAdmission::defaultMaxGuests;
     };
 
     // The computer's default output, as muting the speakers sees it.
@@ -229,6 +230,9 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     const MuteControl::Ownership& muteOwnership() const { return muteOwnership_; }
     MuteControl::Strategy muteStrategy() const;
     std::optional<std::string> permissionWarning() const;
+    // Who may come in: the room's limit, or, once a limit turned connections away, the
+    // latest such refusal.
+    std::string admissionText() const;
     // The capture's connection to the sound server, as the last refresh saw it.
     const TapSession::Connection& capture() const { return capture_; }
     const CaptureRecovery& recovery() const { return recovery_; }
