@@ -51,7 +51,8 @@ void WindowModels::show(const RaveSession& session, double now) {
     facts_.listenPort = rave_.listenPort();
     facts_.guests = static_cast<int>(session.guests().size());
     facts_.isKeepingAwake = session.isKeepingAwake();
-    facts_.admission = QString::fromStdString(session.admissionText());
+    facts_.admission =
+        live ? QString::fromStdString(session.admissionText()) : QStringLiteral("—");
     diagnostics_.show(facts_);
 
     speakers_.show(session.isSpeakersMuted(), session.muteOwnership(), session.muteStrategy(),
