@@ -57,15 +57,26 @@ std::shared_ptr<NetworkWatch> watchNetwork(MainQueue& main, std::weak_ptr<RaveSe
     return watch;
 }
 
+// The one address the environment pins the server to, if it does.
+std::optional<std::string> pinnedAddress() {
+    const char* listening = std::getenv(BroadcastServer::listenAddressVariable);
+    return listening != nullptr && *listening != '\0' ? std::optional<std::string>(listening)
+                                                       : std::nullopt;
+}
+
+// The addresses receivers reach the rave on: the pinned one, or every usable one.
+std::vector<std::string> receiverAddresses() {
+    if (const auto pinned = pinnedAddress()) {
+        return {*pinned};
+    }
+    return LocalInterfaces::guestAddresses();
+}
+
 // The link a phone opens, on the address the server listens on when the environment
 // pins one, and its QR code when one can be made.
 ServeReport::Join joinFor(std::uint16_t port) {
-    const char* listening = std::getenv(BroadcastServer::listenAddressVariable);
     ServeReport::Join join;
-    join.link = JoinLink::forThisComputer(listening != nullptr && *listening != '\0'
-                                              ? std::optional<std::string>(listening)
-                                              : std::nullopt,
-                                          port);
+    join.link = JoinLink::forThisComputer(pinnedAddress(), port);
     if (const auto code = JoinCode::make(join.link)) {
         join.code = code->terminalText();
     }
@@ -137,7 +148,7 @@ int ServeCommand::run(std::uint16_t port, std::uint16_t delayMs, std::optional<d
     main.runUntil([&] { return registered(*session); }, registrationWait);
     const std::uint16_t listeningPort = session->server()->port();
     lines(ServeReport::announcement(
-        listeningPort, session->server()->advertisedName(), LocalInterfaces::guestAddresses(),
+        listeningPort, session->server()->advertisedName(), receiverAddresses(),
         delayMs, InstalledFiles::receiverCommand(),
         SystemCheckup::discoveryWarning(session->server()->registrationFailure()),
         joinFor(listeningPort)));

@@ -26,16 +26,6 @@ QCoreApplication& coreApplication() {
     return guiApplication();
 }
 
-// Whether the sound server still records for the host.
-bool captureOpen() {
-    for (const PulseSourceOutputRow& row : pulseSourceOutputs()) {
-        if (row.mediaName.starts_with("Zoranth Tap")) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Reads the host's messages until the audio flows.
 bool hearsAudio(TestGuest& guest) {
     for (int i = 0; i < 200; ++i) {
@@ -145,7 +135,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     EXPECT_EQ(guests.count(), 0);
     EXPECT_EQ(models.quality()->tier(), QualityModel::Tier::High) << "the tier outlives the rave";
     EXPECT_EQ(diagnostic(models, "Sleep"), QString("not held"));
-    EXPECT_TRUE(eventuallyInEventLoop([] { return !captureOpen(); }));
+    EXPECT_TRUE(eventuallyInEventLoop([] { return !hostCaptureOpen(); }));
 }
 
 TEST_F(RaveTest, AFailedStartShowsTheCapturesOwnTextAndRunsNoTimers) {

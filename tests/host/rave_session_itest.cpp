@@ -28,16 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using State = RaveSession::State;
 
-// Whether the sound server still records for the host.
-bool captureOpen() {
-    for (const PulseSourceOutputRow& row : pulseSourceOutputs()) {
-        if (row.mediaName.starts_with("Zoranth Tap")) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Reads the host's messages until the audio flows.
 bool hearsAudio(TestGuest& guest) {
     for (int i = 0; i < 200; ++i) {
@@ -183,7 +173,7 @@ TEST_F(RaveSessionRun, ARaveGoesLiveServesAGuestAndEndsWithTheLastChunkBeforeThe
     EXPECT_EQ(session_->tier(), QualityTier::high) << "the tier outlives the rave";
     EXPECT_FALSE(session_->isKeepingAwake());
     EXPECT_EQ(session_->liveSince(), std::nullopt);
-    EXPECT_TRUE(until([] { return !captureOpen(); }));
+    EXPECT_TRUE(until([] { return !hostCaptureOpen(); }));
 
     // A snapshot collection still on its way brings back nothing of the ended rave.
     main_.runFor(500ms);
@@ -221,7 +211,7 @@ TEST_F(RaveSessionRun, AServerThatCannotListenLeavesNoCaptureAndMayBeStartedAgai
     EXPECT_FALSE(session_->isKeepingAwake());
     EXPECT_EQ(*inhibitions_, 0);
     EXPECT_EQ(session_->liveSince(), std::nullopt);
-    EXPECT_TRUE(until([] { return !captureOpen(); })) << "the capture was closed";
+    EXPECT_TRUE(until([] { return !hostCaptureOpen(); })) << "the capture was closed";
 
     session_->start();
     ASSERT_TRUE(becomesLive()) << session_->state().message;
@@ -249,7 +239,7 @@ TEST_F(RaveSessionRun, ARaveStoppedWhileItsCaptureComesUpNeverGoesLive) {
     main_.runFor(2s);
     EXPECT_EQ(session_->state(), State::idle());
     EXPECT_EQ(session_->session(), nullptr);
-    EXPECT_TRUE(until([] { return !captureOpen(); }));
+    EXPECT_TRUE(until([] { return !hostCaptureOpen(); }));
 }
 
 TEST_F(RaveSessionRun, TheRecoveryLadderRebuildsAMutedTapStillMutedAndEndsWithTheRave) {

@@ -303,6 +303,15 @@ std::vector<PulseSourceOutputRow> pulseSourceOutputs() {
     return rows;
 }
 
+bool hostCaptureOpen() {
+    for (const PulseSourceOutputRow& row : pulseSourceOutputs()) {
+        if (row.mediaName.starts_with("Zoranth Tap")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 PulseTonePlayer::PulseTonePlayer(const std::string& sink, double frequency, int seconds) {
     folder_ = temporaryFolder();
     writeToneWave(folder_ + "/tone.wav", frequency, seconds);

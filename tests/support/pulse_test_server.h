@@ -80,6 +80,8 @@ struct PulseSourceOutputRow {
     std::string mediaName;
 };
 std::vector<PulseSourceOutputRow> pulseSourceOutputs();
+// Whether the sound server still records for the host (its "Zoranth Tap" stream).
+bool hostCaptureOpen();
 
 // Plays a sine tone (16-bit stereo, 48000 Hz, half scale) into a sink with paplay.
 class PulseTonePlayer {
