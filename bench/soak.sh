@@ -100,7 +100,10 @@ if command -v sox >/dev/null && command -v pacat >/dev/null; then
   tone_pid=$!
 fi
 
-ZORANTH_LISTEN_ADDRESS=127.0.0.1 "$host_exe" --serve --port "$port" --name "$name" --seconds "$total" >"$host_out" 2>&1 &
+guest_count=$(awk -F'[=,]' '{ n = 0; for (i = 2; i <= NF; i += 2) n += $i; print n }' <<<"$mix")
+# A room for every simulated guest (the host takes 256 unless told).
+max_guests=$(( guest_count > 256 ? guest_count : 256 ))
+ZORANTH_LISTEN_ADDRESS=127.0.0.1 "$host_exe" --serve --port "$port" --name "$name" --seconds "$total" --max-guests "$max_guests" >"$host_out" 2>&1 &
 host_pid=$!
 log "started host $host_pid ($host_exe --serve --port $port), output in $host_out"
 
@@ -168,7 +171,6 @@ else
 fi
 host_pid=""
 
-guest_count=$(awk -F'[=,]' '{ n = 0; for (i = 2; i <= NF; i += 2) n += $i; print n }' <<<"$mix")
 {
   echo "soak: $guest_count guests ($mix) for ${seconds}s against $host_exe --serve on 127.0.0.1:$port"
   echo "host: $verdict"

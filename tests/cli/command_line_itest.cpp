@@ -44,6 +44,7 @@ const std::string usageWithoutLogPath =
     "  --serve [--port N]              Phase 3: broadcast over TCP, advertised as\n"
     "          [--delay-ms N]          _zoranth._tcp. Receive with Tools/recv.py.\n"
     "          [--name NAME]           The rave's name guests see (default: this computer's).\n"
+    "          [--max-guests N]        How many guests the rave takes (default 256).\n"
     "  --check                         Run the system checks (audio recording,\n"
     "                                  firewall, local network) and report.\n"
     "  --goldens                       Print the wire-format golden vectors.\n"

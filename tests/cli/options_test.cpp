@@ -81,6 +81,12 @@ const ParseCase parseCases[] = {
     {"delay at the limit", {"--delay-ms", "65535"}, with([](Options& o) { o.delayMs = 65535; })},
     {"delay past the limit", {"--delay-ms", "65536"}, Options{}},
     {"name does not go into the options", {"--name", "--serve"}, Options{}},
+    {"max guests", {"--max-guests", "500"}, with([](Options& o) { o.maxGuests = 500; })},
+    {"max guests at the ceiling", {"--max-guests", "4096"},
+     with([](Options& o) { o.maxGuests = 4096; })},
+    {"max guests of none or past the ceiling fall back to 256",
+     {"--max-guests", "500", "--max-guests", "0", "--max-guests", "4097"},
+     Options{}},
 };
 
 class OptionsParse : public testing::TestWithParam<ParseCase> {};
