@@ -26,20 +26,6 @@ QCoreApplication& coreApplication() {
     return guiApplication();
 }
 
-// Reads the host's messages until the audio flows.
-bool hearsAudio(TestGuest& guest) {
-    for (int i = 0; i < 200; ++i) {
-        const auto message = guest.nextMessage(5s);
-        if (!message) {
-            return false;
-        }
-        if (std::holds_alternative<Message::Audio>(message->payload)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A row of the diagnostics screen by its label.
 QString diagnostic(WindowModels& models, const QString& label) {
     DiagnosticsModel& rows = *models.diagnostics();
@@ -107,7 +93,7 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     EXPECT_EQ(guests.data(guests.index(0), GuestListModel::TierLabelRole).toString(),
               QStringLiteral("192 kbps"));
     EXPECT_EQ(models.guests()->listeningText().left(11), QString("1 listening"));
-    ASSERT_TRUE(hearsAudio(*guest));
+    ASSERT_TRUE(guest->hearsAudio());
     LevelMeterModel& levels = *models.levels();
     ASSERT_TRUE(eventuallyInEventLoop([&] {
         return levels.data(levels.index(0), LevelMeterModel::HeldRole).toDouble() >

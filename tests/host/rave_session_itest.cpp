@@ -28,20 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using State = RaveSession::State;
 
-// Reads the host's messages until the audio flows.
-bool hearsAudio(TestGuest& guest) {
-    for (int i = 0; i < 200; ++i) {
-        const auto message = guest.nextMessage(5s);
-        if (!message) {
-            return false;
-        }
-        if (std::holds_alternative<Message::Audio>(message->payload)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class RaveSessionRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -123,7 +109,7 @@ TEST_F(RaveSessionRun, ARaveGoesLiveServesAGuestAndEndsWithTheLastChunkBeforeThe
     const GuestConnection::Id id = session_->guests().front().id;
     EXPECT_EQ(session_->guestTiers().at(id), QualityTier::high);
     ASSERT_TRUE(until([&] { return session_->server()->guestBitrates()[id] == 192000; }));
-    ASSERT_TRUE(hearsAudio(*guest));
+    ASSERT_TRUE(guest->hearsAudio());
     ASSERT_TRUE(until([&] {
         const auto levels = session_->levels();
         return levels && levels->peak.front() > 0.1f;

@@ -163,6 +163,19 @@ std::optional<Message> TestGuest::nextMessage(std::chrono::milliseconds timeout)
     return read.kind == Read::Case::message ? std::move(read.message) : std::nullopt;
 }
 
+bool TestGuest::hearsAudio(int messages) {
+    for (int i = 0; i < messages; ++i) {
+        const auto message = nextMessage();
+        if (!message) {
+            return false;
+        }
+        if (message->is<Message::Audio>()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<std::vector<Message>> TestGuest::readUntilClosed(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::vector<Message> messages;

@@ -66,6 +66,8 @@ class TestGuest {
     Read next(std::chrono::milliseconds timeout = patience);
     // The next message, or nothing on a timeout, close or failure.
     std::optional<Message> nextMessage(std::chrono::milliseconds timeout = patience);
+    // Reads the host's messages until audio comes, at most `messages` of them.
+    bool hearsAudio(int messages = 200);
     // Everything the host sends until it closes; nothing if it has not closed in time.
     std::optional<std::vector<Message>> readUntilClosed(
         std::chrono::milliseconds timeout = patience);

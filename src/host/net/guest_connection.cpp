@@ -6,7 +6,6 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/websocket/error.hpp>
 
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
@@ -19,6 +18,7 @@
 
 #include "host/diagnostic_log.h"
 #include "host/wall_clock.h"
+#include "platform/network/local_interfaces.h"
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
 
@@ -38,42 +38,6 @@ boost::asio::ip::address unmapped(const boost::asio::ip::address& address) {
         return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
     }
     return address;
-}
-
-std::optional<boost::asio::ip::address> addressOf(const sockaddr* socketAddress) {
-    if (socketAddress == nullptr) {
-        return std::nullopt;
-    }
-    if (socketAddress->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(socketAddress);
-        return boost::asio::ip::address_v4(ntohl(v4->sin_addr.s_addr));
-    }
-    if (socketAddress->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(socketAddress);
-        boost::asio::ip::address_v6::bytes_type bytes;
-        std::copy(std::begin(v6->sin6_addr.s6_addr), std::end(v6->sin6_addr.s6_addr),
-                  bytes.begin());
-        return boost::asio::ip::address_v6(bytes, v6->sin6_scope_id);
-    }
-    return std::nullopt;
-}
-
-// The interface carrying a local address, as a path names it.
-std::optional<std::string> interfaceCarrying(const boost::asio::ip::address& local) {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        return std::nullopt;
-    }
-    std::optional<std::string> name;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        const auto address = addressOf(entry->ifa_addr);
-        if (address && unmapped(*address) == local) {
-            name = entry->ifa_name;
-            break;
-        }
-    }
-    ::freeifaddrs(list);
-    return name;
 }
 
 // The interface kinds a path reports: wifi, wiredEthernet, loopback or other.
@@ -275,7 +239,7 @@ std::string GuestConnection::pathDescription() const {
     if (!socket.is_open() || error) {
         return "unknown path";
     }
-    const auto name = interfaceCarrying(unmapped(local.address()));
+    const auto name = LocalInterfaces::interfaceCarrying(unmapped(local.address()).to_string());
     const std::string interface = name ? *name + " (" + interfaceType(*name) + ")" : "?";
     return interface + ", host address " + describe(local);
 }
