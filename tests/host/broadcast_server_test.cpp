@@ -18,12 +18,17 @@
 #include "protocol/mach_clock.h"
 #include "support/eventually.h"
 #include "support/pulse_test_server.h"
+#include "support/server_fixtures.h"
 #include "support/test_guest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using zoranth::audioSeq;
 using zoranth::Beat;
+using zoranth::eventually;
+using zoranth::farDeadline;
+using zoranth::QuietHostLog;
 using zoranth::BroadcastServer;
 using zoranth::FrameEncoder;
 using zoranth::FrameQueue;
@@ -39,10 +44,6 @@ using zoranth::TierSet;
 using Snapshots = std::vector<GuestConnection::Snapshot>;
 
 constexpr Hello stereo{48000, 2, 16, 960, 1500};
-
-std::uint64_t farDeadline() {
-    return MachClock::nowNanos() + 600'000'000'000ULL;
-}
 
 FrameQueue::Bytes audioFrame(std::uint32_t seq, std::size_t packetBytes = 330) {
     return FrameQueue::share(zoranth::testAudioFrame(seq, packetBytes));
@@ -61,37 +62,6 @@ TierFrames onTiers(std::initializer_list<std::pair<QualityTier, FrameQueue::Byte
 TierFrames forEveryone(FrameQueue::Bytes frame) {
     return onTiers({{QualityTier::medium, std::move(frame)}});
 }
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-std::optional<std::uint32_t> audioSeq(const std::optional<Message>& message) {
-    if (message) {
-        if (const auto* audio = message->as<Message::Audio>()) {
-            return audio->header.seq;
-        }
-    }
-    return std::nullopt;
-}
-
-// Guests joining and leaving stay out of the user's host log, for these suites only.
-class QuietHostLog : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        wroteFile_ = zoranth::HostLog::writesFile();
-        zoranth::HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
-    static inline bool wroteFile_ = true;
-};
 
 class BroadcastServerTest : public QuietHostLog {
   protected:

@@ -11,6 +11,7 @@
 #include "host/host_log.h"
 #include "protocol/mach_clock.h"
 #include "support/eventually.h"
+#include "support/server_fixtures.h"
 #include "support/test_guest.h"
 
 namespace {
@@ -22,6 +23,7 @@ using zoranth::GuestAdmission;
 using zoranth::Hello;
 using zoranth::MachClock;
 using zoranth::Message;
+using zoranth::eventually;
 using zoranth::QualityTier;
 using zoranth::RecordedLog;
 using zoranth::TestGuest;
@@ -35,16 +37,6 @@ TierFrames chunk(std::uint32_t seq) {
     return frames;
 }
 
-bool until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 std::size_t countContaining(const std::vector<std::string>& lines, std::string_view fragment) {
     std::size_t count = 0;
@@ -54,14 +46,8 @@ std::size_t countContaining(const std::vector<std::string>& lines, std::string_v
     return count;
 }
 
-class GuestAdmissionTest : public ::testing::Test {
+class GuestAdmissionTest : public zoranth::QuietHostLog {
   protected:
-    static void SetUpTestSuite() {
-        wroteFile_ = zoranth::HostLog::writesFile();
-        zoranth::HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
-
     void start(GuestAdmission::Limits limits) {
         server_ = std::make_shared<BroadcastServer>(stereo, "Door Rave", log_.sink());
         server_->setAdmissionLimits(limits);
@@ -84,7 +70,6 @@ class GuestAdmissionTest : public ::testing::Test {
         return connections;
     }
 
-    static inline bool wroteFile_ = true;
     RecordedLog log_;
     std::shared_ptr<BroadcastServer> server_;
 };
@@ -96,7 +81,7 @@ TEST_F(GuestAdmissionTest, AGuestIsOnTheStreamOnlyOnceItAsksTheTime) {
     auto quiet = TestGuest::connect(server_->port());
     ASSERT_TRUE(quiet);
     EXPECT_EQ(quiet->nextMessage(), Message(stereo));
-    ASSERT_TRUE(until([&] { return server_->unprovenCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return server_->unprovenCount() == 1; }));
     EXPECT_EQ(server_->guestCount(), 0u);
     EXPECT_TRUE(server_->tiersWanted().empty()) << "nothing is encoded for it";
     server_->broadcast(chunk(1), MachClock::nowNanos() + 10'000'000'000ULL, 0);
@@ -104,7 +89,7 @@ TEST_F(GuestAdmissionTest, AGuestIsOnTheStreamOnlyOnceItAsksTheTime) {
     auto talking = TestGuest::connect(server_->port());
     ASSERT_TRUE(talking && talking->prove());
     EXPECT_EQ(talking->nextMessage(), Message(stereo));
-    ASSERT_TRUE(until([&] { return server_->guestCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
     server_->broadcast(chunk(2), MachClock::nowNanos() + 10'000'000'000ULL, 0);
     const auto audio = talking->nextMessage();
     ASSERT_TRUE(audio && audio->is<Message::Audio>());
@@ -117,7 +102,7 @@ TEST_F(GuestAdmissionTest, AGuestIsOnTheStreamOnlyOnceItAsksTheTime) {
     EXPECT_TRUE(log_.waitFor(BroadcastServer::category, "client 1 connected"));
     EXPECT_TRUE(log_.waitFor(zoranth::GuestConnection::category,
                              "client 1 sent nothing in 600 ms after its hello"));
-    EXPECT_TRUE(until([&] { return server_->unprovenCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return server_->unprovenCount() == 0; }));
     EXPECT_EQ(server_->guestCount(), 1u);
 }
 
@@ -139,7 +124,7 @@ TEST_F(GuestAdmissionTest, ABurstFromOneAddressIsRefusedBeyondItsLimitInOneLine)
 
     // A guest that proves itself frees its place for the next.
     burst.clear();
-    ASSERT_TRUE(until([&] { return server_->unprovenCount() == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_->unprovenCount() == 0; }));
     auto guest = TestGuest::connect(server_->port());
     ASSERT_TRUE(guest && guest->prove());
 }
@@ -164,7 +149,7 @@ TEST_F(GuestAdmissionTest, ARoomThatIsFullTurnsTheNextGuestAway) {
     ASSERT_TRUE(server_->refusals().latest);
 
     guests.pop_back();
-    ASSERT_TRUE(until([&] { return server_->guestCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return server_->guestCount() == 1; }));
     auto next = TestGuest::connect(server_->port());
     ASSERT_TRUE(next && next->prove()) << "a place that came free is taken";
 }

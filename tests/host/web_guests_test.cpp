@@ -17,13 +17,16 @@
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
 #include "support/eventually.h"
+#include "support/server_fixtures.h"
 #include "support/test_guest.h"
 #include "support/web_test_guest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using zoranth::audioSeq;
 using zoranth::BroadcastServer;
+using zoranth::farDeadline;
 using zoranth::ClientStat;
 using zoranth::eventually;
 using zoranth::FrameEncoder;
@@ -49,27 +52,8 @@ TierFrames chunk(std::uint32_t seq) {
     return frames;
 }
 
-std::uint64_t farDeadline() {
-    return MachClock::nowNanos() + 600'000'000'000ULL;
-}
-
-std::optional<std::uint32_t> audioSeq(const std::optional<Message>& message) {
-    if (message) {
-        if (const auto* audio = message->as<Message::Audio>()) {
-            return audio->header.seq;
-        }
-    }
-    return std::nullopt;
-}
-
-class WebGuests : public ::testing::Test {
+class WebGuests : public zoranth::QuietHostLog {
   protected:
-    static void SetUpTestSuite() {
-        wroteFile_ = zoranth::HostLog::writesFile();
-        zoranth::HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
-
     void SetUp() override {
         server_ = std::make_shared<BroadcastServer>(stereo, "Loft Rave", log_.sink());
         auto started = server_->start({0, boost::asio::ip::make_address("127.0.0.1"), false});
@@ -165,7 +149,6 @@ class WebGuests : public ::testing::Test {
         std::thread thread;
     };
 
-    static inline bool wroteFile_ = true;
     RecordedLog log_;
     std::shared_ptr<BroadcastServer> server_;
 };
