@@ -23,11 +23,6 @@ namespace {
 // than in a tight loop or never again.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
 
-boost::system::error_code& ignoredError() {
-    thread_local boost::system::error_code error;
-    return error;
-}
-
 std::string_view trimmedBlanks(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos) {
@@ -315,7 +310,8 @@ void BroadcastServer::arrived(GuestDoor::Kind kind, boost::asio::ip::tcp::socket
             std::move(ticket));
         return;
     }
-    const std::string endpoint = GuestConnection::describe(socket.remote_endpoint(ignoredError()));
+    boost::system::error_code ignored;
+    const std::string endpoint = GuestConnection::describe(socket.remote_endpoint(ignored));
     WebEntry::Limits limits;
     {
         std::lock_guard guard(lock_);
