@@ -159,6 +159,13 @@ void BroadcastController::setBufferDelayMs(double milliseconds) {
     sync();
 }
 
+void BroadcastController::setMaxGuests(std::size_t guests) {
+    // A live rave takes the new limit at once; the session brings it into range.
+    rave_->setMaxGuests(guests);
+    preferences_->setMaxGuests(rave_->settings().maxGuests);
+    sync();
+}
+
 void BroadcastController::applicationBecameActive() {
     const auto state = rave_->state().kind;
     if (state == RaveSession::State::Case::idle || state == RaveSession::State::Case::failed) {

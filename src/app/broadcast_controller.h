@@ -73,6 +73,7 @@ class BroadcastController : public QObject, public RaveControls {
     void setQualityAutomatic(bool automatic) override;
     void setRaveName(const QString& name) override;
     void setBufferDelayMs(double milliseconds) override;
+    void setMaxGuests(std::size_t guests) override;
 
     // One status refresh, as the status timer runs it.
     void refreshStatus();

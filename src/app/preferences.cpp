@@ -2,7 +2,10 @@
 
 #include <QSettings>
 
+#include <algorithm>
 #include <cmath>
+
+#include "host/net/guest_admission.h"
 
 namespace zoranth {
 namespace {
@@ -12,8 +15,8 @@ const QString bufferDelayKey = QStringLiteral("bufferDelayMs");
 const QString qualityFloorKey = QStringLiteral("qualityFloor");
 const QString automaticKey = QStringLiteral("isQualityAutomatic");
 const QString maxGuestsKey = QStringLiteral("maxGuests");
-constexpr int defaultMaxGuests = 256;
-constexpr int maxGuestsCeiling = 4096;
+constexpr std::size_t defaultMaxGuests = GuestAdmission::defaultMaxGuests;
+constexpr std::size_t maxGuestsCeiling = GuestAdmission::maxGuestsCeiling;
 
 bool isSpaceOrTab(QChar c) {
     return c == QLatin1Char(' ') || c == QLatin1Char('\t');
@@ -97,14 +100,15 @@ void Preferences::setQualityAutomatic(bool automatic) {
 std::size_t Preferences::maxGuests() const {
     bool ok = false;
     const int stored = settings_->value(maxGuestsKey).toString().trimmed().toInt(&ok);
-    if (!ok || stored < 1 || stored > maxGuestsCeiling) {
+    if (!ok || stored < 1 || static_cast<std::size_t>(stored) > maxGuestsCeiling) {
         return defaultMaxGuests;
     }
     return static_cast<std::size_t>(stored);
 }
 
 void Preferences::setMaxGuests(std::size_t guests) {
-    settings_->setValue(maxGuestsKey, static_cast<qulonglong>(guests));
+    settings_->setValue(maxGuestsKey,
+                        static_cast<qulonglong>(std::clamp<std::size_t>(guests, 1, maxGuestsCeiling)));
 }
 
 void Preferences::sync() {

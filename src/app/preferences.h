@@ -1,6 +1,7 @@
 // The host's settings kept between launches in the user's settings file
 // (~/.config/Zoranth/ZoranthHost.conf): the rave's name, the buffer delay, the quality
-// floor and whether quality is steered automatically. Main thread only.
+// floor, whether quality is steered automatically and how many guests a rave takes.
+// Main thread only.
 #pragma once
 
 #include <QString>
@@ -51,7 +52,7 @@ class Preferences {
     void setQualityAutomatic(bool automatic);
 
     // "maxGuests", how many guests a rave takes: 256 when absent, not an integer or not
-    // 1…4096.
+    // 1…4096. Stored brought into 1…4096, so what is stored reads back unchanged.
     std::size_t maxGuests() const;
     void setMaxGuests(std::size_t guests);
 

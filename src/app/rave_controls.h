@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <cstddef>
+
 #include "kit/quality_tier.h"
 
 namespace zoranth {
@@ -28,6 +30,8 @@ class RaveControls {
     virtual void setQualityAutomatic(bool automatic) = 0;
     virtual void setRaveName(const QString& name) = 0;
     virtual void setBufferDelayMs(double milliseconds) = 0;
+    // How many guests the rave takes; a live rave turns away the connections beyond it.
+    virtual void setMaxGuests(std::size_t guests) = 0;
 };
 
 }  // namespace zoranth

@@ -1,5 +1,6 @@
 #include "app/rave_model.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "app/root_view_text.h"
@@ -50,6 +51,18 @@ void RaveModel::setBufferDelayMs(double milliseconds) {
     controls_.setBufferDelayMs(milliseconds);
 }
 
+int RaveModel::maxGuestsCeiling() {
+    return static_cast<int>(GuestAdmission::maxGuestsCeiling);
+}
+
+void RaveModel::setMaxGuests(int guests) {
+    const int kept = std::clamp(guests, 1, maxGuestsCeiling());
+    if (std::exchange(maxGuests_, kept) != kept) {
+        emit maxGuestsChanged();
+    }
+    controls_.setMaxGuests(static_cast<std::size_t>(kept));
+}
+
 void RaveModel::start() {
     controls_.start();
 }
@@ -71,6 +84,11 @@ void RaveModel::showSettings(const RaveSession::Settings& settings) {
     }
     if (std::exchange(bufferDelayMs_, settings.bufferDelayMs) != settings.bufferDelayMs) {
         emit bufferDelayMsChanged();
+    }
+    const int guests = static_cast<int>(
+        std::min<std::size_t>(settings.maxGuests, GuestAdmission::maxGuestsCeiling));
+    if (std::exchange(maxGuests_, guests) != guests) {
+        emit maxGuestsChanged();
     }
 }
 

@@ -1,6 +1,6 @@
 // The rave as the main window's header and the settings read it: its state and status
-// line, its name and buffer (both settings the user edits), where it listens and the
-// capture warning; start() and stop() for the main button. The broadcast controller
+// line, its name, buffer and guest limit (settings the user edits), where it listens and
+// the capture warning; start() and stop() for the main button. The broadcast controller
 // shows the session here after every change; edits and operations go to RaveControls.
 // Main thread only.
 #pragma once
@@ -37,6 +37,9 @@ class RaveModel : public QObject {
     // "4500 ms", beside the settings' slider.
     Q_PROPERTY(
         QString bufferMillisecondsText READ bufferMillisecondsText NOTIFY bufferDelayMsChanged)
+    // How many guests the rave takes, 1…maxGuestsCeiling.
+    Q_PROPERTY(int maxGuests READ maxGuests WRITE setMaxGuests NOTIFY maxGuestsChanged)
+    Q_PROPERTY(int maxGuestsCeiling READ maxGuestsCeiling CONSTANT)
     // 0 until the server listens.
     Q_PROPERTY(int listenPort READ listenPort NOTIFY listenPortChanged)
     // Empty until the rave's name is registered on the network.
@@ -63,6 +66,8 @@ class RaveModel : public QObject {
     double bufferDelayMs() const { return bufferDelayMs_; }
     QString bufferText() const;
     QString bufferMillisecondsText() const;
+    int maxGuests() const { return maxGuests_; }
+    static int maxGuestsCeiling();
     int listenPort() const { return listenPort_; }
     QString advertisedName() const { return advertisedName_; }
     QStringList addresses() const { return addresses_; }
@@ -73,6 +78,8 @@ class RaveModel : public QObject {
     // preferences store every assignment).
     void setRaveName(const QString& name);
     void setBufferDelayMs(double milliseconds);
+    // Brought into 1…maxGuestsCeiling first, so the control and the rave agree.
+    void setMaxGuests(int guests);
 
     Q_INVOKABLE void start();
     Q_INVOKABLE void stop();
@@ -89,6 +96,7 @@ class RaveModel : public QObject {
     void stateChanged();
     void raveNameChanged();
     void bufferDelayMsChanged();
+    void maxGuestsChanged();
     void listenPortChanged();
     void advertisedNameChanged();
     void addressesChanged();
@@ -100,6 +108,7 @@ class RaveModel : public QObject {
     RaveSession::State state_;
     QString raveName_;
     double bufferDelayMs_ = 4500;
+    int maxGuests_ = static_cast<int>(GuestAdmission::defaultMaxGuests);
     int listenPort_ = 0;
     QString advertisedName_;
     QStringList addresses_;

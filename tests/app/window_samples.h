@@ -45,6 +45,9 @@ class RecordedControls : public RaveControls {
     void setBufferDelayMs(double milliseconds) override {
         calls << "setBufferDelayMs:" + QString::number(milliseconds);
     }
+    void setMaxGuests(std::size_t guests) override {
+        calls << "setMaxGuests:" + QString::number(guests);
+    }
 
   private:
     static QString label(QualityTier tier) { return QString::fromStdString(tier.label()); }

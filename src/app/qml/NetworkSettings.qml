@@ -1,5 +1,5 @@
-// The "Network" tab: this computer's connection with advice on it, and what the guests'
-// own measurements say about the network.
+// The "Network" tab: this computer's connection with advice on it, what the guests' own
+// measurements say about the network, and how many guests a rave takes.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Fusion
@@ -10,6 +10,7 @@ ColumnLayout {
     id: tab
 
     required property NetworkModel network
+    required property RaveModel rave
 
     spacing: 18
 
@@ -102,6 +103,30 @@ ColumnLayout {
                 text: tab.network.aboveThat
                 font.pixelSize: Brand.bodySize
                 color: Brand.secondaryText
+            }
+        }
+    }
+
+    FormSection {
+        objectName: "guestLimitSection"
+        Layout.fillWidth: true
+        title: "Guests"
+        caption: "Connections beyond this number are turned away. A change applies at once; nobody already listening is dropped."
+
+        FormRow {
+            separated: false
+            label: "Most guests in a rave"
+            Item { Layout.fillWidth: true }
+            SpinBox {
+                objectName: "guestLimitBox"
+                Layout.preferredWidth: 130
+                from: 1
+                to: tab.rave.maxGuestsCeiling
+                editable: true
+                font.pixelSize: Brand.bodySize
+                value: tab.rave.maxGuests
+                // Typed or stepped, the box keeps within its range; the model clamps too.
+                onValueModified: tab.rave.maxGuests = value
             }
         }
     }

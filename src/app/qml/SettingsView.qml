@@ -115,6 +115,7 @@ Pane {
                     y: 20
                     width: networkScroll.availableWidth - 48
                     network: settings.models.network
+                    rave: settings.models.rave
                 }
             }
             ScrollView {

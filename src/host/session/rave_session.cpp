@@ -494,6 +494,16 @@ void RaveSession::setBufferDelayMs(double milliseconds) {
     reannounce();
 }
 
+void RaveSession::setMaxGuests(std::size_t guests) {
+    settings_.maxGuests = std::clamp<std::size_t>(guests, 1, GuestAdmission::maxGuestsCeiling);
+    if (server_) {
+        // The other limits are the server's own (tests shorten the proof limit).
+        GuestAdmission::Limits limits = server_->admissionLimits();
+        limits.maxGuests = settings_.maxGuests;
+        server_->setAdmissionLimits(limits);
+    }
+}
+
 std::uint16_t RaveSession::wireBufferDelay() const {
     if (!std::isfinite(settings_.bufferDelayMs)) {
         return 4500;

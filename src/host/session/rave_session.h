@@ -193,6 +193,9 @@ class RaveSession : public std::enable_shared_from_this<RaveSession> {
     void setRaveName(std::string name);
     // Reaches a running rave's guests at once.
     void setBufferDelayMs(double milliseconds);
+    // How many guests the rave takes, 1…4096 (clamped). A running rave applies it to the
+    // connections that come next; guests already in stay.
+    void setMaxGuests(std::size_t guests);
     // Whether no network interface is up for guests to reach (reported by the network
     // watch).
     void setNetworkUnavailable(bool unavailable);
