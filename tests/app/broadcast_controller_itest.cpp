@@ -124,6 +124,41 @@ TEST_F(RaveTest, TheWindowSeesARaveGoLiveServeAGuestAndEnd) {
     EXPECT_TRUE(eventuallyInEventLoop([] { return !hostCaptureOpen(); }));
 }
 
+TEST_F(RaveTest, TheGuestLimitReachesTheRaveAtItsStartAndWhileItIsLive) {
+    PulseTonePlayer tone(pulseTestSink, 440, 60);
+    ASSERT_TRUE(tone.waitUntilPlaying());
+    RaveModel& rave = *controller_->models().rave();
+    rave.setMaxGuests(3);
+    controller_->start();
+    ASSERT_TRUE(becomesLive()) << rave.failureMessage().toStdString();
+    EXPECT_EQ(controller_->rave().server()->admissionLimits().maxGuests, 3U);
+    ASSERT_TRUE(eventuallyInEventLoop([&] { return rave.listenPort() != 0; }));
+    const auto port = static_cast<std::uint16_t>(rave.listenPort());
+
+    // Lowered under way: the guest already in keeps listening, the next one is turned away.
+    auto first = TestGuest::connect(port);
+    ASSERT_TRUE(first) << first.error();
+    ASSERT_TRUE(first->prove());
+    ASSERT_TRUE(eventuallyInEventLoop([&] { return controller_->rave().guests().size() == 1; }));
+    rave.setMaxGuests(1);
+    EXPECT_EQ(controller_->rave().server()->admissionLimits().maxGuests, 1U);
+    auto second = TestGuest::connect(port);
+    ASSERT_TRUE(second) << second.error();
+    second->prove();
+    EXPECT_TRUE(second->readUntilClosed(10s)) << "the room is full";
+    EXPECT_TRUE(eventuallyInEventLoop(
+        [&] { return controller_->rave().server()->refusals().total == 1; }));
+    EXPECT_TRUE(first->hearsAudio());
+
+    // Raised again: the next one comes in.
+    rave.setMaxGuests(2);
+    auto third = TestGuest::connect(port);
+    ASSERT_TRUE(third) << third.error();
+    ASSERT_TRUE(third->prove());
+    EXPECT_TRUE(third->hearsAudio());
+    controller_->stop();
+}
+
 TEST_F(RaveTest, AFailedStartShowsTheCapturesOwnTextAndRunsNoTimers) {
     const ScopedEnvironment noServer("PULSE_SERVER", "unix:/nonexistent/zoranth-no-server");
     auto ring = CaptureRing::createStandard();

@@ -133,6 +133,38 @@ TEST_F(BroadcastControllerTest, SettingsComeFromThePreferencesAndGoBackToThem) {
     EXPECT_EQ(relaunched->models().rave()->raveName(), QStringLiteral("Attic"));
 }
 
+TEST_F(BroadcastControllerTest, TheGuestLimitIsKeptForTheNextRaveWithinOneTo4096) {
+    storeRaw("maxGuests", 9000);
+    {
+        const auto controller = makeController();
+        RaveModel& rave = *controller->models().rave();
+        EXPECT_EQ(rave.maxGuests(), 256) << "a stored limit out of range reads as the default";
+        EXPECT_EQ(controller->rave().settings().maxGuests, 256U);
+
+        QSignalSpy changes(&rave, &RaveModel::maxGuestsChanged);
+        EXPECT_TRUE(rave.setProperty("maxGuests", 12));
+        EXPECT_EQ(changes.count(), 1);
+        EXPECT_EQ(controller->rave().settings().maxGuests, 12U);
+        EXPECT_EQ(storedRaw("maxGuests"), 12);
+
+        struct Row {
+            int given;
+            int kept;
+        };
+        for (const Row row : {Row{0, 1}, Row{-40, 1}, Row{4097, 4096}, Row{1 << 30, 4096}}) {
+            rave.setMaxGuests(row.given);
+            EXPECT_EQ(rave.maxGuests(), row.kept) << row.given;
+            EXPECT_EQ(controller->rave().settings().maxGuests, static_cast<std::size_t>(row.kept))
+                << row.given;
+            EXPECT_EQ(storedRaw("maxGuests"), row.kept) << row.given;
+        }
+        rave.setMaxGuests(30);
+    }
+    const auto relaunched = makeController();
+    EXPECT_EQ(relaunched->models().rave()->maxGuests(), 30);
+    EXPECT_EQ(relaunched->rave().settings().maxGuests, 30U) << "what the next rave starts with";
+}
+
 TEST_F(BroadcastControllerTest, WithoutASessionOrAMuteControlMutingFailsAndSaysSo) {
     world_.output.shared->canMute = false;
     const auto controller = makeController();

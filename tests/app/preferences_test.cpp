@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 namespace zoranth {
 namespace {
 
@@ -30,6 +32,7 @@ TEST_F(PreferencesTest, AnEmptyStoreReadsAsTheDefaults) {
     EXPECT_EQ(preferences.bufferDelayMs(), 4500);
     EXPECT_EQ(preferences.qualityFloor(), QualityTier::minimum);
     EXPECT_TRUE(preferences.isQualityAutomatic());
+    EXPECT_EQ(preferences.maxGuests(), 256U);
 }
 
 TEST_F(PreferencesTest, EverySettingSurvivesARelaunch) {
@@ -39,12 +42,14 @@ TEST_F(PreferencesTest, EverySettingSurvivesARelaunch) {
         preferences.setBufferDelayMs(2750.5);
         preferences.setQualityFloor(QualityTier::medium);
         preferences.setQualityAutomatic(false);
+        preferences.setMaxGuests(40);
     }
     Preferences reopened(path());
     EXPECT_EQ(reopened.raveName(), QStringLiteral("Rooftop Sessions"));
     EXPECT_EQ(reopened.bufferDelayMs(), 2750.5);
     EXPECT_EQ(reopened.qualityFloor(), QualityTier::medium);
     EXPECT_FALSE(reopened.isQualityAutomatic());
+    EXPECT_EQ(reopened.maxGuests(), 40U);
 }
 
 TEST_F(PreferencesTest, TheRaveNameIsStoredAndLoadedWithoutSurroundingSpacesAndTabs) {
@@ -102,6 +107,44 @@ TEST_F(PreferencesTest, ADelayTheWireCannotCarryReadsAsTheDefault) {
         store(QStringLiteral("bufferDelayMs"), row.stored);
         EXPECT_EQ(Preferences(path()).bufferDelayMs(), row.expected)
             << row.stored.toString().toStdString();
+    }
+}
+
+TEST_F(PreferencesTest, AStoredGuestLimitOutsideOneTo4096ReadsAsTheDefault) {
+    struct Row {
+        QVariant stored;
+        std::size_t expected;
+    };
+    const Row rows[] = {
+        {0, 256},
+        {-3, 256},
+        {4097, 256},
+        {QStringLiteral("many"), 256},
+        {QStringLiteral("12.5"), 256},
+        {QStringLiteral("99999999999"), 256},
+        {1, 1},
+        {QStringLiteral(" 300 "), 300},
+        {4096, 4096},
+    };
+    for (const Row& row : rows) {
+        store(QStringLiteral("maxGuests"), row.stored);
+        EXPECT_EQ(Preferences(path()).maxGuests(), row.expected)
+            << row.stored.toString().toStdString();
+    }
+}
+
+TEST_F(PreferencesTest, AGuestLimitOutOfRangeIsStoredAsTheNearestOneItCanBe) {
+    struct Row {
+        std::size_t given;
+        std::size_t stored;
+    };
+    const Row rows[] = {{0, 1}, {4097, 4096}, {SIZE_MAX, 4096}, {1, 1}, {4096, 4096}};
+    for (const Row& row : rows) {
+        Preferences(path()).setMaxGuests(row.given);
+        EXPECT_EQ(QSettings(path(), QSettings::IniFormat).value("maxGuests").toULongLong(),
+                  row.stored)
+            << row.given;
+        EXPECT_EQ(Preferences(path()).maxGuests(), row.stored) << row.given;
     }
 }
 

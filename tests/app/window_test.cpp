@@ -523,6 +523,72 @@ TEST(SettingsWindow, NetworkTabAdvisesFromTheLink) {
     EXPECT_EQ(window.text("aboveThatValue"), QString("3 ms, steady"));
 }
 
+TEST(SettingsWindow, TheGuestLimitBoxShowsTheLimitAndKeepsWithinOneTo4096) {
+    WindowHarness window;
+    RaveSession::Settings settings;
+    settings.maxGuests = 40;
+    window.show([&](WindowModels& models) { models.rave()->showSettings(settings); });
+    window.openSettings(1);
+    ASSERT_TRUE(window.shows("guestLimitBox"));
+    QObject* box = window.find("guestLimitBox");
+    EXPECT_EQ(box->property("value").toInt(), 40);
+    EXPECT_EQ(box->property("from").toInt(), 1);
+    EXPECT_EQ(box->property("to").toInt(), 4096);
+    EXPECT_EQ(window.text("guestLimitSectionCaption"),
+              QString("Connections beyond this number are turned away. A change applies at "
+                      "once; nobody already listening is dropped."));
+
+    // Pressed and let go, as a key stroke is: the box takes a typed number on Return's
+    // release.
+    const auto press = [&](QObject* target, Qt::Key key, int times = 1) {
+        for (int i = 0; i < times; ++i) {
+            QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &down);
+            QKeyEvent up(QEvent::KeyRelease, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &up);
+        }
+        window.settle();
+    };
+    RaveModel& rave = *window.models().rave();
+    QMetaObject::invokeMethod(box, "forceActiveFocus");
+    press(box, Qt::Key_Up);
+    EXPECT_EQ(rave.maxGuests(), 41);
+    EXPECT_EQ(window.calls().filter("setMaxGuests"), QStringList{"setMaxGuests:41"});
+
+    // Typed values: a number out of range ends at the nearest end of the range, anything
+    // else leaves the limit as it was.
+    auto* field = box->property("contentItem").value<QObject*>();
+    ASSERT_NE(field, nullptr);
+    const auto type = [&](const QString& text) {
+        QMetaObject::invokeMethod(field, "forceActiveFocus");
+        field->setProperty("text", text);
+        press(box, Qt::Key_Return);
+    };
+    struct Row {
+        QString typed;
+        int kept;
+    };
+    const Row rows[] = {{"300", 300}, {"", 300}, {"many", 300},         {"2.5", 300},
+                        {"9000", 4096}, {"0", 1}, {"99999999999", 4096}, {"-5", 1}};
+    for (const Row& row : rows) {
+        type(row.typed);
+        EXPECT_EQ(box->property("value").toInt(), row.kept) << row.typed.toStdString();
+        EXPECT_EQ(rave.maxGuests(), row.kept) << row.typed.toStdString();
+        EXPECT_EQ(field->property("text").toString(), QString::number(row.kept))
+            << row.typed.toStdString();
+    }
+    EXPECT_EQ(window.calls().filter("setMaxGuests").back(), QString("setMaxGuests:1"));
+    press(box, Qt::Key_Down, 3);
+    EXPECT_EQ(rave.maxGuests(), 1) << "the box stops at one";
+
+    // A limit the session shows later (another launch's) moves the box with it.
+    settings.maxGuests = 4096;
+    window.show([&](WindowModels& models) { models.rave()->showSettings(settings); });
+    EXPECT_EQ(box->property("value").toInt(), 4096);
+    press(box, Qt::Key_Up, 2);
+    EXPECT_EQ(rave.maxGuests(), 4096) << "the box stops at 4096";
+}
+
 TEST(SettingsWindow, DiagnosticsWithoutGuests) {
     WindowHarness window;
     window.openSettings(2);

@@ -117,15 +117,12 @@ ColumnLayout {
             separated: false
             label: "Most guests in a rave"
             Item { Layout.fillWidth: true }
-            SpinBox {
+            NumberBox {
                 objectName: "guestLimitBox"
-                Layout.preferredWidth: 130
+                Layout.preferredWidth: 110
                 from: 1
                 to: tab.rave.maxGuestsCeiling
-                editable: true
-                font.pixelSize: Brand.bodySize
                 value: tab.rave.maxGuests
-                // Typed or stepped, the box keeps within its range; the model clamps too.
                 onValueModified: tab.rave.maxGuests = value
             }
         }
