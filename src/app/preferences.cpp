@@ -107,8 +107,9 @@ std::size_t Preferences::maxGuests() const {
 }
 
 void Preferences::setMaxGuests(std::size_t guests) {
-    settings_->setValue(maxGuestsKey,
-                        static_cast<qulonglong>(std::clamp<std::size_t>(guests, 1, maxGuestsCeiling)));
+    // Kept in range, so that what is stored reads back as itself rather than the default.
+    const std::size_t kept = std::clamp<std::size_t>(guests, 1, maxGuestsCeiling);
+    settings_->setValue(maxGuestsKey, static_cast<qulonglong>(kept));
 }
 
 void Preferences::sync() {

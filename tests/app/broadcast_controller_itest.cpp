@@ -146,8 +146,8 @@ TEST_F(RaveTest, TheGuestLimitReachesTheRaveAtItsStartAndWhileItIsLive) {
     ASSERT_TRUE(second) << second.error();
     second->prove();
     EXPECT_TRUE(second->readUntilClosed(10s)) << "the room is full";
-    EXPECT_TRUE(eventuallyInEventLoop(
-        [&] { return controller_->rave().server()->refusals().total == 1; }));
+    EXPECT_TRUE(
+        eventuallyInEventLoop([&] { return controller_->rave().server()->refusals().total == 1; }));
     EXPECT_TRUE(first->hearsAudio());
 
     // Raised again: the next one comes in.

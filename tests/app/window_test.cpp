@@ -568,8 +568,8 @@ TEST(SettingsWindow, TheGuestLimitBoxShowsTheLimitAndKeepsWithinOneTo4096) {
         QString typed;
         int kept;
     };
-    const Row rows[] = {{"300", 300}, {"", 300}, {"many", 300},         {"2.5", 300},
-                        {"9000", 4096}, {"0", 1}, {"99999999999", 4096}, {"-5", 1}};
+    const Row rows[] = {{"300", 300},   {"", 300}, {"many", 300},         {"2.5", 300},
+                        {"9000", 4096}, {"0", 1},  {"99999999999", 4096}, {"-5", 1}};
     for (const Row& row : rows) {
         type(row.typed);
         EXPECT_EQ(box->property("value").toInt(), row.kept) << row.typed.toStdString();
