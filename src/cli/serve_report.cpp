@@ -94,7 +94,9 @@ std::vector<std::string> ServeReport::summary(const CapturePipeline::Stats& stat
     return {"",
             "=== serve summary ===", "chunks produced:   " + std::to_string(stats.chunksProduced),
             "ring overruns:     " + std::to_string(stats.ringOverruns),
-            "discontinuities:   " + std::to_string(stats.discontinuities)};
+            "discontinuities:   " + std::to_string(stats.discontinuities),
+            "work shed:         " + std::to_string(stats.workSheds) +
+                (stats.workSheds == 1 ? " step" : " steps")};
 }
 
 }  // namespace zoranth

@@ -159,7 +159,8 @@ TEST(ServeSummary, CountsWhatTheRaveProduced) {
     stats.ringOverruns = 0;
     stats.discontinuities = 1;
     const std::vector<std::string> expected{"", "=== serve summary ===", "chunks produced:   250",
-                                            "ring overruns:     0", "discontinuities:   1"};
+                                            "ring overruns:     0", "discontinuities:   1",
+                                            "work shed:         0 steps"};
     EXPECT_EQ(ServeReport::summary(stats), expected);
 }
 

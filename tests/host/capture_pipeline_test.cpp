@@ -159,6 +159,7 @@ struct ScriptedEncoders {
         Encoder(ScriptedEncoders& owner, std::int32_t bitrate) : owner(owner), rate(bitrate) {}
         std::expected<std::span<const std::uint8_t>, OpusCodec::Failure> encode(
             std::span<const float> pcm) override {
+            std::this_thread::sleep_for(owner.slowness(rate));
             std::lock_guard lock(owner.mutex);
             const int call = owner.encodes++;
             owner.given[rate].push_back(pcm[0]);
@@ -194,6 +195,16 @@ struct ScriptedEncoders {
         std::lock_guard lock(mutex);
         return given[bitrate];
     }
+    // How long each encode at the bitrate takes, beyond its own time.
+    void setSlowness(std::int32_t bitrate, std::chrono::milliseconds delay) {
+        std::lock_guard lock(mutex);
+        slow[bitrate] = delay;
+    }
+    std::chrono::milliseconds slowness(std::int32_t bitrate) {
+        std::lock_guard lock(mutex);
+        const auto found = slow.find(bitrate);
+        return found == slow.end() ? 0ms : found->second;
+    }
 
     std::mutex mutex;
     std::set<int> failingEncodes;
@@ -201,6 +212,7 @@ struct ScriptedEncoders {
     int created = 0;
     int encodes = 0;
     std::map<std::int32_t, std::vector<float>> given;
+    std::map<std::int32_t, std::chrono::milliseconds> slow;
 };
 
 TapFormat floatFormat(double rate, int channels) {
@@ -526,6 +538,94 @@ TEST(CapturePipelineEncoders, ARefusedEncoderIsSaidOnceAndTriedAgainWhileTheTier
     }
     fixture.producer.writeSlots(2, 480);
     ASSERT_TRUE(fixture.log.waitFor("tier 64 kbps encoder + (primed with 3 chunks)"));
+}
+
+// ---------------------------------------------------------------- keeping the budget
+
+// Which tiers each of the last deliveries carried a frame for.
+std::vector<QualityTier> tiersOf(const RecordingSink::Delivery& delivery) {
+    std::vector<QualityTier> tiers;
+    for (const auto& [tier, audio] : delivery.frames) {
+        tiers.push_back(tier);
+    }
+    return tiers;
+}
+
+// A stream whose encodes take twice the budget makes every chunk late; the sender merges
+// it into the next stream wanted, whose guests hear no gap, and says so once.
+TEST(CapturePipelineBudget, AStreamTooSlowToKeepUpIsMergedIntoTheNextAndComesBackAfterCalm) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
+    PipelineFixture fixture;
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    fixture.tiers.set({QualityTier::full, QualityTier::medium});
+    ASSERT_TRUE(fixture.pipeline->start());
+    encoders.setSlowness(256000, 2 * std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         SenderBudget::budget));
+    fixture.producer.writeSlots(2 * 12, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(12, 10s));
+    const std::string merged =
+        "the 256 kbps stream's guests get 128 kbps until it has time again";
+    ASSERT_TRUE(eventually([&] {
+        const auto lines = fixture.log.lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                   return line.starts_with("sender over budget: a chunk took ") &&
+                          line.ends_with(merged);
+               }) == 1;
+    })) << testing::PrintToString(fixture.log.lines());
+    ASSERT_TRUE(fixture.log.waitFor("tier 256 kbps encoder -"));
+
+    const auto deliveries = fixture.sink->deliveries();
+    EXPECT_EQ(tiersOf(deliveries.front()),
+              (std::vector<QualityTier>{QualityTier::full, QualityTier::medium}));
+    EXPECT_EQ(tiersOf(deliveries.back()), std::vector<QualityTier>{QualityTier::medium});
+    for (std::size_t i = 1; i < deliveries.size(); ++i) {
+        ASSERT_FALSE(deliveries[i].frames.empty());
+        EXPECT_EQ(deliveries[i].frames[0].second.header.seq,
+                  deliveries[i - 1].frames[0].second.header.seq + 1)
+            << "the merged stream's guests miss no chunk";
+    }
+    const auto stats = fixture.pipeline->stats();
+    EXPECT_EQ(stats.workSheds, 1);
+    EXPECT_TRUE(stats.shedding);
+
+    // The machine has time again: after the calm the best stream is back.
+    encoders.setSlowness(256000, 0ms);
+    fixture.producer.writeSlots(2 * (SenderBudget::firstCalmChunks + 4), 480);
+    ASSERT_TRUE(fixture.log.waitFor("sender within budget for 30 s: every tier stream is back"));
+    fixture.producer.join();
+    ASSERT_TRUE(fixture.sink->waitFor(12 + SenderBudget::firstCalmChunks + 4, 20s));
+    EXPECT_EQ(tiersOf(fixture.sink->deliveries().back()),
+              (std::vector<QualityTier>{QualityTier::full, QualityTier::medium}));
+    EXPECT_FALSE(fixture.pipeline->stats().shedding);
+}
+
+// Work nobody hears goes first: the encoder kept warm for a stream its guests just left.
+TEST(CapturePipelineBudget, AnEncoderKeptWarmForNobodyIsLetGoBeforeAnyStream) {
+    ScriptedEncoders encoders;  // outlives the pipeline's sender thread
+    PipelineFixture fixture;
+    fixture.pipeline->setEncoderFactory(encoders.factory());
+    fixture.tiers.set({QualityTier::full});
+    ASSERT_TRUE(fixture.pipeline->start());
+    fixture.producer.writeSlots(4, 480);
+    ASSERT_TRUE(fixture.sink->waitFor(2));
+
+    encoders.setSlowness(256000, 2 * std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         SenderBudget::budget));
+    fixture.tiers.set({QualityTier::high, QualityTier::low});
+    fixture.producer.writeSlots(2 * 12, 480);
+    ASSERT_TRUE(fixture.log.waitFor("tier 256 kbps encoder -"));
+    fixture.producer.join();
+    ASSERT_TRUE(fixture.sink->waitFor(14, 10s));
+    const auto lines = fixture.log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.ends_with("the encoders kept warm for streams nobody is on are let go");
+    })) << testing::PrintToString(lines);
+    EXPECT_FALSE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.ends_with("until it has time again");
+    })) << "no stream the guests hear was merged";
+    EXPECT_EQ(tiersOf(fixture.sink->deliveries().back()),
+              (std::vector<QualityTier>{QualityTier::high, QualityTier::low}));
+    EXPECT_EQ(fixture.pipeline->stats().encoderCount, 2);
 }
 
 struct SlotSizeCase {

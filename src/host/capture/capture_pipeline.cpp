@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <future>
 #include <system_error>
@@ -336,21 +337,48 @@ void CapturePipeline::emitReadyChunks() {
     }
 }
 
-// Once per chunk: a wanted tier gets its encoder, an unwanted one lingers, then goes.
+// Once per chunk: a streamed tier gets its encoder, another one lingers, then goes (at once
+// while the sender sheds work).
 void CapturePipeline::alignTiers() {
+    streamed_ = streamedTiers();
     for (const QualityTier tier : QualityTier::allCases) {
         TierStream& stream = tiers_[static_cast<std::size_t>(tier.rawValue())];
-        if (wanted_.contains(tier)) {
+        if (streamed_.contains(tier)) {
             stream.unwantedChunks = 0;
             if (!stream.encoder) {
                 startTier(tier);
             }
-        } else if (stream.encoder && ++stream.unwantedChunks >= lingerChunks) {
+        } else if (stream.encoder &&
+                   (shedding_.warmOff || ++stream.unwantedChunks >= lingerChunks)) {
             stream.encoder.reset();
             stream.encodeFailing = false;
+            stream.unwantedChunks = 0;
             sayLater([tier] { return "tier " + tier.label() + " encoder -"; });
         }
     }
+}
+
+// The wanted tiers, less the best `merged` of them; at least one stays. A guest whose
+// stream is merged away is sent the nearest lower stream there is.
+TierSet CapturePipeline::streamedTiers() const {
+    int left = 0;
+    for (const QualityTier tier : QualityTier::allCases) {
+        left += wanted_.contains(tier) ? 1 : 0;
+    }
+    int merges = shedding_.merged;
+    TierSet streamed;
+    for (const QualityTier tier : QualityTier::allCases) {
+        if (!wanted_.contains(tier)) {
+            continue;
+        }
+        if (merges > 0 && left > 1) {
+            --merges;
+            --left;
+            continue;
+        }
+        streamed.insert(tier);
+    }
+    return streamed;
 }
 
 void CapturePipeline::startTier(QualityTier tier) {
@@ -394,7 +422,7 @@ std::int64_t CapturePipeline::encodeTiers(std::span<const float> pcm,
             continue;
         }
         const auto packet = stream.encoder->encode(pcm);
-        if (!wanted_.contains(tier)) {
+        if (!streamed_.contains(tier)) {
             continue;  // lingering: encoded only to stay warm
         }
         anyWanted = true;
@@ -425,6 +453,12 @@ void CapturePipeline::remember(std::span<const float> pcm) {
 }
 
 void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelay) {
+    const auto began = std::chrono::steady_clock::now();
+    produceChunk(chunk, bufferDelay);
+    judgeWork(std::chrono::steady_clock::now() - began);
+}
+
+void CapturePipeline::produceChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelay) {
     if (assembler_.discontinuities() != lastDiscontinuities_) {
         lastDiscontinuities_ = assembler_.discontinuities();
         resampler_.reset();
@@ -474,6 +508,7 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         stats_.encodedBytes += chunkBytes;
         stats_.encoderCount = encoders;
         stats_.spliceRate = splices_.rate();
+        stats_.shedding = shedding_.active();
     }
     if (const auto sink = sink_.lock()) {
         const std::uint64_t deadline =
@@ -481,6 +516,85 @@ void CapturePipeline::emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t buff
         sink->pipelineDidProduce(frames_, chunk, pcm, hostTime, deadline);
     }
     frames_.clear();
+}
+
+void CapturePipeline::judgeWork(std::chrono::nanoseconds work) {
+    switch (budget_.note(work, shedding_.active())) {
+        case SenderBudget::Verdict::steady:
+            return;
+        case SenderBudget::Verdict::shed:
+            if (shed(work)) {
+                std::lock_guard guard(lock_);
+                stats_.workSheds += 1;
+                stats_.shedding = true;
+            }
+            return;
+        case SenderBudget::Verdict::restore:
+            restore();
+            return;
+    }
+}
+
+// One step, the cheapest that is left; false when nothing was.
+bool CapturePipeline::shed(std::chrono::nanoseconds work) {
+    const double tookMs = static_cast<double>(work.count()) / 1e6;
+    const auto overBudget = [tookMs] {
+        char text[96];
+        std::snprintf(text, sizeof text, "sender over budget: a chunk took %.1f ms of its %lld ms; ",
+                      tookMs,
+                      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 SenderBudget::budget)
+                                                 .count()));
+        return std::string(text);
+    };
+    bool warmOnly = false;
+    std::optional<QualityTier> best;
+    std::optional<QualityTier> next;
+    for (const QualityTier tier : QualityTier::allCases) {
+        const bool hasEncoder = tiers_[static_cast<std::size_t>(tier.rawValue())].encoder != nullptr;
+        warmOnly = warmOnly || (hasEncoder && !streamed_.contains(tier));
+        if (streamed_.contains(tier) && !best) {
+            best = tier;
+        } else if (streamed_.contains(tier) && !next) {
+            next = tier;
+        }
+    }
+    if (!shedding_.warmOff && warmOnly) {
+        shedding_.warmOff = true;
+        tellLater([overBudget] {
+            return overBudget() + "the encoders kept warm for streams nobody is on are let go";
+        });
+        return true;
+    }
+    if (best && next) {
+        shedding_.warmOff = true;
+        ++shedding_.merged;
+        tellLater([overBudget, from = *best, to = *next] {
+            return overBudget() + "the " + from.label() + " stream's guests get " + to.label() +
+                   " until it has time again";
+        });
+        return true;
+    }
+    if (!shedding_.exhausted) {
+        shedding_.exhausted = true;
+        tellLater([overBudget] { return overBudget() + "nothing is left to shed"; });
+    }
+    return false;
+}
+
+void CapturePipeline::restore() {
+    const bool anyShed = shedding_.warmOff || shedding_.merged > 0;
+    shedding_ = {};
+    {
+        std::lock_guard guard(lock_);
+        stats_.shedding = false;
+    }
+    if (anyShed) {
+        tellLater([seconds = budget_.calmNeeded() * framesPerChunk_ / outputRate] {
+            return "sender within budget for " + std::to_string(seconds) +
+                   " s: every tier stream is back";
+        });
+    }
 }
 
 void CapturePipeline::countEncodeFailure() {
@@ -549,6 +663,16 @@ void CapturePipeline::log(const std::string& line) const {
     if (diagnosticLog_) {
         diagnosticLog_(line);
     }
+}
+
+void CapturePipeline::tellLater(std::function<std::string()> line) {
+    notices_.post([weak = weak_from_this(), line = std::move(line)] {
+        const std::string text = line();
+        HostLog::line(text);
+        if (const auto self = weak.lock()) {
+            self->log(text);
+        }
+    });
 }
 
 void CapturePipeline::sayLater(std::function<std::string()> line) {

@@ -1,7 +1,10 @@
 // The capture ring's consumer: on its own sender thread it drains the ring every 5 ms, cuts
 // 960-frame chunks, resamples them to 48 kHz, meters them, keeps the one-minute black box,
 // encodes each chunk once per quality tier the guests need, frames each encoding once and
-// hands the tier frames to a sink. The owner sets it up and starts and stops it from one
+// hands the tier frames to a sink. When a chunk's work keeps running over its budget it
+// sheds work the guests do not hear (SenderBudget): first the encoders kept warm for
+// streams nobody is on, then the best stream, whose guests take the next one, and so on
+// down to one stream; after a long calm everything comes back. The owner sets it up and starts and stops it from one
 // thread; stats(), bufferDelayMs() and dumpBlackBox() may be called from any thread.
 //
 // The sender thread formats no text: its diagnostic lines are written from the pipeline's
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "host/capture/capture_ring.h"
+#include "host/capture/sender_budget.h"
 #include "host/capture/tap_format.h"
 #include "host/serial_queue.h"
 #include "kit/chunk_assembler.h"
@@ -58,6 +62,8 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
         std::int64_t encodedBytes = 0;       // Opus payload bytes, every tier framed
         std::int64_t encoderCount = 0;       // tier encoders alive at the last delivery
         std::optional<double> spliceRate;    // absent until the splice meter has a verdict
+        std::int64_t workSheds = 0;          // steps the sender took to keep its budget
+        bool shedding = false;               // some of that work is still shed
     };
 
     // Where every produced chunk goes. Called on the sender thread (and, for the final flush,
@@ -207,15 +213,22 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     void noteSlotFrames(std::uint32_t frames);
     void updateDiagnosis();
     void alignTiers();
+    TierSet streamedTiers() const;
     void startTier(QualityTier tier);
     std::int64_t encodeTiers(std::span<const float> pcm, const AudioChunkHeader& header,
                              bool& anyWanted);
     void remember(std::span<const float> pcm);
     void emitChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelayMs);
+    void produceChunk(ChunkAssembler::Chunk& chunk, std::uint16_t bufferDelayMs);
+    void judgeWork(std::chrono::nanoseconds work);
+    bool shed(std::chrono::nanoseconds work);
+    void restore();
     void countEncodeFailure();
     void log(const std::string& line) const;
     // Writes a line later, from the pipeline's queue: `line` builds the text there.
     void sayLater(std::function<std::string()> line);
+    // The same, and to the host log as well: for what the person running the rave should see.
+    void tellLater(std::function<std::string()> line);
 
     // One tier's stream: its encoder while a guest wants it or it lingers.
     struct TierStream {
@@ -239,7 +252,17 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
     std::uint32_t sequence_ = 0;
     Resampler resampler_;
     std::array<TierStream, QualityTier::count> tiers_;
-    TierSet wanted_;  // read at the start of each pass
+    TierSet wanted_;    // read at the start of each pass
+    TierSet streamed_;  // the wanted tiers less those merged away to keep the budget
+    // What the sender sheds to keep its budget.
+    struct Shedding {
+        bool warmOff = false;    // no encoder kept warm for a stream nobody is on
+        int merged = 0;          // the best streams, merged into the next one wanted
+        bool exhausted = false;  // nothing was left to shed (said once)
+        bool active() const { return warmOff || merged > 0 || exhausted; }
+    };
+    Shedding shedding_;
+    SenderBudget budget_;
     int lastDiscontinuities_ = 0;
     SpliceMeter splices_{1000};
     std::int64_t framesDrained_ = 0;
