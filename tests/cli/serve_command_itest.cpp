@@ -13,6 +13,7 @@
 
 #include "host_run.h"
 #include "recording.h"
+#include "serving_host.h"
 #include "support/avahi_browse.h"
 #include "support/listening_guest.h"
 #include "support/own_sound_server.h"
@@ -27,59 +28,6 @@ using namespace std::chrono_literals;
     if (std::getenv("ZORANTH_TEST_SERVICES") == nullptr) {                                  \
         GTEST_SKIP() << "needs the test services: eval \"$(scripts/test-services start)\""; \
     }
-
-// A serve-mode host on loopback whose output is read as it comes.
-class ServingHost {
-  public:
-    ServingHost(const std::filesystem::path& state, const std::vector<std::string>& arguments)
-        : stateHome_("XDG_STATE_HOME", state.string()),
-          listenAddress_("ZORANTH_LISTEN_ADDRESS", "127.0.0.1"),
-          process_(command(arguments), true) {}
-
-    // Reads until a line matches `pattern` (its first group returned) or `timeout` passes.
-    std::optional<std::string> waitFor(const std::regex& pattern,
-                                       std::chrono::milliseconds timeout = 15s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            std::smatch match;
-            if (std::regex_search(output_, match, pattern)) {
-                return match.size() > 1 ? match[1].str() : match[0].str();
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return std::nullopt;
-            }
-            readSome(100ms);
-        }
-    }
-    // Signals the host and collects the rest of its output and its exit status.
-    std::optional<int> stop(int signal) {
-        process_.signal(signal);
-        for (int i = 0; i < 100 && readSome(100ms) > 0; ++i) {
-        }
-        const auto status = process_.waitForExit(10s);
-        readSome(100ms);
-        return status;
-    }
-    const std::string& output() const { return output_; }
-
-  private:
-    static std::vector<std::string> command(const std::vector<std::string>& arguments) {
-        std::vector<std::string> words{ZORANTH_HOST_EXE};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        return words;
-    }
-    std::size_t readSome(std::chrono::milliseconds timeout) {
-        char buffer[4096];
-        const std::size_t n = process_.read(buffer, sizeof buffer, timeout);
-        output_.append(buffer, n);
-        return n;
-    }
-
-    ScopedEnvironment stateHome_;
-    ScopedEnvironment listenAddress_;
-    TestProcess process_;
-    std::string output_;
-};
 
 // The receiver tool's exit status and what it printed.
 HostRun receive(std::uint16_t port, const std::string& options) {
