@@ -100,8 +100,10 @@ TEST_F(GuestAdmissionTest, AGuestIsOnTheStreamOnlyOnceItAsksTheTime) {
     ASSERT_TRUE(rest) << "still open";
     EXPECT_TRUE(rest->empty());
     EXPECT_TRUE(log_.waitFor(BroadcastServer::category, "client 1 connected"));
-    EXPECT_TRUE(log_.waitFor(zoranth::GuestConnection::category,
-                             "client 1 sent nothing in 600 ms after its hello"));
+    EXPECT_TRUE(log_.waitFor(BroadcastServer::category,
+                             "closed 1 connection from 127.0.0.1: it sent nothing in 600 ms "
+                             "after its hello",
+                             GuestAdmission::burstWindow + 3s));
     EXPECT_TRUE(eventually([&] { return server_->unprovenCount() == 0; }));
     EXPECT_EQ(server_->guestCount(), 1u);
 }
@@ -127,6 +129,22 @@ TEST_F(GuestAdmissionTest, ABurstFromOneAddressIsRefusedBeyondItsLimitInOneLine)
     ASSERT_TRUE(eventually([&] { return server_->unprovenCount() == 0; }));
     auto guest = TestGuest::connect(server_->port());
     ASSERT_TRUE(guest && guest->prove());
+}
+
+TEST_F(GuestAdmissionTest, ConnectionsClosedForSilenceAreToldInOneLinePerBurst) {
+    GuestAdmission::Limits limits;
+    limits.proofLimit = 300ms;
+    start(limits);
+    std::vector<TestGuest> burst = silent(12);
+    for (TestGuest& connection : burst) {
+        ASSERT_TRUE(connection.readUntilClosed(3s)) << "still open";
+    }
+    ASSERT_TRUE(log_.waitFor(BroadcastServer::category,
+                             "closed 12 connections from 127.0.0.1: they sent nothing in 300 ms "
+                             "after their hello",
+                             GuestAdmission::burstWindow + 3s));
+    EXPECT_EQ(countContaining(log_.lines(BroadcastServer::category), "sent nothing"), 1u);
+    EXPECT_EQ(countContaining(log_.lines(zoranth::GuestConnection::category), "sent nothing"), 0u);
 }
 
 TEST_F(GuestAdmissionTest, ARoomThatIsFullTurnsTheNextGuestAway) {

@@ -407,10 +407,17 @@ void BroadcastServer::join(Admission admission, Ticket ticket) {
             }
         });
     if (!connection->isWebGuest()) {
-        connection->expectProof(admission_->limits().proofLimit, [weak = weak_from_this()](Id id) {
-            const auto self = weak.lock();
-            return self && self->proven(id);
-        });
+        connection->expectProof(
+            admission_->limits().proofLimit,
+            [weak = weak_from_this()](Id id) {
+                const auto self = weak.lock();
+                return self && self->proven(id);
+            },
+            [weak = std::weak_ptr(admission_), address](Id) {
+                if (const auto admission = weak.lock()) {
+                    admission->closedSilent(address);
+                }
+            });
     }
     if (audioSent) {
         connection->setOnAudioSent(std::move(audioSent));

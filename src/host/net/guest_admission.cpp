@@ -99,12 +99,47 @@ void GuestAdmission::refuse(const std::string& address, Reason reason, std::size
         }
     }
     if (opens) {
-        later_(burstWindow, [weak = weak_from_this(), address] {
-            if (const auto self = weak.lock()) {
-                self->closeBurst(address);
-            }
-        });
+        closeLater(address, &GuestAdmission::closeBurst);
     }
+}
+
+void GuestAdmission::closedSilent(const std::string& address) {
+    bool opens = false;
+    {
+        std::lock_guard guard(lock_);
+        opens = silences_[address]++ == 0;
+    }
+    if (opens) {
+        closeLater(address, &GuestAdmission::closeSilences);
+    }
+}
+
+void GuestAdmission::closeLater(const std::string& address,
+                                void (GuestAdmission::*close)(const std::string&)) {
+    later_(burstWindow, [weak = weak_from_this(), address, close] {
+        if (const auto self = weak.lock()) {
+            ((*self).*close)(address);
+        }
+    });
+}
+
+void GuestAdmission::closeSilences(const std::string& address) {
+    std::int64_t count = 0;
+    std::int64_t limitMs = 0;
+    {
+        std::lock_guard guard(lock_);
+        const auto it = silences_.find(address);
+        if (it == silences_.end()) {
+            return;
+        }
+        count = it->second;
+        silences_.erase(it);
+        limitMs = limits_.proofLimit.count();
+    }
+    const bool one = count == 1;
+    log_("closed " + std::to_string(count) + (one ? " connection" : " connections") + " from " +
+         address + ": " + (one ? "it" : "they") + " sent nothing in " + std::to_string(limitMs) +
+         " ms after " + (one ? "its" : "their") + " hello");
 }
 
 void GuestAdmission::closeBurst(const std::string& address) {

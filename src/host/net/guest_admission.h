@@ -1,8 +1,9 @@
 // Who may come in: a limit on the guests of the rave, and one on the connections from a
 // single address that are not guests yet (at the door, loading the page, or joined but
 // silent so far), so that one device opening connections by the hundred cannot crowd out
-// the room. A connection beyond a limit is closed at once; refusals are told in one log
-// line per address and burst, not one per connection. Thread-safe; its lock is never
+// the room. A connection beyond a limit is closed at once; refusals, and connections closed
+// for staying silent, are told in one log line per address and burst, not one per
+// connection. Thread-safe; its lock is never
 // held while logging or calling out.
 #pragma once
 
@@ -76,6 +77,8 @@ class GuestAdmission : public std::enable_shared_from_this<GuestAdmission> {
     // is counted.
     bool roomFor(std::size_t guests, const std::string& address);
     Refusals refusals() const;
+    // A connection from `address` was closed for sending nothing in its proof limit.
+    void closedSilent(const std::string& address);
 
     // The address as people write it, with IPv4-mapped IPv6 addresses shown as IPv4.
     static std::string describe(const boost::asio::ip::address& address);
@@ -89,6 +92,9 @@ class GuestAdmission : public std::enable_shared_from_this<GuestAdmission> {
     };
     void refuse(const std::string& address, Reason reason, std::size_t limit);
     void closeBurst(const std::string& address);
+    void closeSilences(const std::string& address);
+    // Runs `close` for `address` once the burst window has passed.
+    void closeLater(const std::string& address, void (GuestAdmission::*close)(const std::string&));
     void left(const std::string& address);
 
     const Log log_;
@@ -97,6 +103,7 @@ class GuestAdmission : public std::enable_shared_from_this<GuestAdmission> {
     Limits limits_;
     std::map<std::string, std::size_t> unproven_;
     std::map<std::string, Burst> bursts_;
+    std::map<std::string, std::int64_t> silences_;  // closed for silence, this burst
     Refusals refusals_;
 };
 

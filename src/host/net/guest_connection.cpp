@@ -134,9 +134,11 @@ void GuestConnection::setOnAudioSent(AudioSentHandler handler) {
     onAudioSent_ = std::move(handler);
 }
 
-void GuestConnection::expectProof(std::chrono::milliseconds limit, ProvenHandler onProven) {
+void GuestConnection::expectProof(std::chrono::milliseconds limit, ProvenHandler onProven,
+                                  SilentHandler onSilent) {
     proofLimit_ = limit;
     onProven_ = std::move(onProven);
+    onSilent_ = std::move(onSilent);
     proven_ = false;
 }
 
@@ -282,9 +284,13 @@ void GuestConnection::awaitProof() {
         if (!self || error || self->proven_ || self->closed_) {
             return;
         }
-        self->log("client " + std::to_string(self->id_) + " sent nothing in " +
-                  std::to_string(self->proofLimit_->count()) +
-                  " ms after its hello; closing the connection");
+        if (self->onSilent_) {
+            self->onSilent_(self->id_);
+        } else {
+            self->log("client " + std::to_string(self->id_) + " sent nothing in " +
+                      std::to_string(self->proofLimit_->count()) +
+                      " ms after its hello; closing the connection");
+        }
         self->closeNow();
     });
 }

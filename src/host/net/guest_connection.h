@@ -76,6 +76,7 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     // Called on the connection's queue when a guest that had to prove itself did; false
     // turns it away (the room is full), and it is closed before anything more is sent.
     using ProvenHandler = std::function<bool(Id)>;
+    using SilentHandler = std::function<void(Id)>;
 
     static constexpr std::string_view category = "client";
     // A guest sends clock probes and reports of a few dozen bytes: reading 4 KB at a time
@@ -126,8 +127,10 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void setOnAudioSent(AudioSentHandler handler);
     // Before start(): the guest must prove itself by its first clock request or report
     // within `limit` of start(); `onProven` is then called once. Silent that long, the
-    // connection is closed with a log line.
-    void expectProof(std::chrono::milliseconds limit, ProvenHandler onProven);
+    // connection is closed and `onSilent` told (which says it, gathered with others), or
+    // without one, the connection says it in a line of its own.
+    void expectProof(std::chrono::milliseconds limit, ProvenHandler onProven,
+                     SilentHandler onSilent = {});
 
     // Queues the hello, tunes the socket, reports ready and starts receiving.
     void start();
@@ -246,6 +249,7 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     StatsHandler onStats_;
     AudioSentHandler onAudioSent_;
     ProvenHandler onProven_;
+    SilentHandler onSilent_;
     std::optional<std::chrono::milliseconds> proofLimit_;
     bool proven_ = true;
     std::optional<boost::asio::steady_timer> proofTimer_;
