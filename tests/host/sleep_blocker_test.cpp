@@ -8,13 +8,16 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -42,6 +45,23 @@ bool becomesTrue(const std::function<bool()>& condition, std::chrono::millisecon
         std::this_thread::sleep_for(10ms);
     }
     return true;
+}
+
+bool acceptsConnections(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const bool taken =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return taken;
 }
 
 // A private session-style bus: nothing on it until a test puts something there. With
@@ -83,7 +103,9 @@ class PrivateBus {
             daemon_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
-        ready_ = daemon_ > 0 && becomesTrue([&] { return std::filesystem::exists(socket); }, 5s);
+        // The socket file appears when the daemon binds it, a moment before it listens:
+        // ready only once a connection is taken.
+        ready_ = daemon_ > 0 && becomesTrue([&] { return acceptsConnections(socket); }, 5s);
     }
 
     ~PrivateBus() {
