@@ -13,18 +13,14 @@
 #include "host/host_log.h"
 #include "platform/network/local_interfaces.h"
 #include "qt_printing.h"
+#include "support/server_fixtures.h"
 
 namespace zoranth {
 namespace {
 
-class BroadcastControllerTest : public ::testing::Test {
+// Keeps the suite out of the user's host log.
+class BroadcastControllerTest : public QuietHostLog {
   protected:
-    // The capture-permission probe logs its verdict; not into the user's own log file.
-    static void SetUpTestSuite() {
-        wroteFile_ = HostLog::writesFile();
-        HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { HostLog::setWritesFile(wroteFile_); }
     void SetUp() override { guiApplication(); }
 
     std::unique_ptr<BroadcastController> makeController() {
@@ -39,7 +35,6 @@ class BroadcastControllerTest : public ::testing::Test {
     }
 
     ControllerWorld world_;
-    static inline bool wroteFile_ = true;
 };
 
 TEST_F(BroadcastControllerTest, TheModelsShowAnIdleRaveAtLaunch) {

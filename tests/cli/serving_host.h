@@ -2,6 +2,7 @@
 // comes: the terminal mode's integration tests and the abuse tests drive it.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -33,6 +34,15 @@ class ServingHost {
                 return std::nullopt;
             }
             readSome(std::chrono::milliseconds(100));
+        }
+    }
+    // Reads what the host prints for `duration`, so that its terminal never blocks it.
+    void readFor(std::chrono::milliseconds duration) {
+        const auto deadline = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < deadline) {
+            readSome(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::min<std::chrono::steady_clock::duration>(
+                    deadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(100))));
         }
     }
     // Signals the host and collects the rest of its output and its exit status.

@@ -10,17 +10,14 @@
 #include "protocol/frame_encoder.h"
 #include "protocol/mach_clock.h"
 #include "support/test_guest.h"
+#include "support/server_fixtures.h"
 
 namespace zoranth {
 namespace {
 
-class BroadcastSinkTest : public ::testing::Test {
+// Keeps the suite out of the user's host log.
+class BroadcastSinkTest : public QuietHostLog {
   protected:
-    static void SetUpTestSuite() {
-        wroteFile_ = HostLog::writesFile();
-        HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { HostLog::setWritesFile(wroteFile_); }
 
     void SetUp() override {
         server_ = std::make_shared<BroadcastServer>(BroadcastSink::helloFor(1, 1500), "Sink Test");
@@ -47,7 +44,6 @@ class BroadcastSinkTest : public ::testing::Test {
                                   MachClock::nowNanos() + 2'000'000'000);
     }
 
-    static inline bool wroteFile_ = true;
     std::shared_ptr<BroadcastServer> server_;
     std::shared_ptr<BroadcastSink> sink_;
 };

@@ -20,6 +20,7 @@
 #include "protocol/mach_clock.h"
 #include "support/eventually.h"
 #include "support/test_guest.h"
+#include "support/server_fixtures.h"
 
 namespace {
 
@@ -105,15 +106,9 @@ class StateLog {
     std::shared_ptr<Record> record_ = std::make_shared<Record>();
 };
 
-class GuestConnectionTest : public ::testing::Test {
+// Keeps the suite out of the user's host log.
+class GuestConnectionTest : public zoranth::QuietHostLog {
   protected:
-    // Guests joining and leaving stay out of the user's host log, for this suite only.
-    static void SetUpTestSuite() {
-        wroteFile_ = zoranth::HostLog::writesFile();
-        zoranth::HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { zoranth::HostLog::setWritesFile(wroteFile_); }
-    static inline bool wroteFile_ = true;
 
     struct Guest {
         std::shared_ptr<GuestConnection> connection;

@@ -22,6 +22,7 @@
 #include "support/alloc_counter.h"
 #include "support/synthetic_producer.h"
 #include "support/test_guest.h"
+#include "support/server_fixtures.h"
 
 namespace zoranth {
 namespace {
@@ -45,13 +46,9 @@ class ServerSink : public CapturePipeline::Sink {
     std::shared_ptr<BroadcastServer> server_;
 };
 
-class TierStreams : public ::testing::Test {
+// Keeps the suite out of the user's host log.
+class TierStreams : public QuietHostLog {
   protected:
-    static void SetUpTestSuite() {
-        wroteFile_ = HostLog::writesFile();
-        HostLog::setWritesFile(false);
-    }
-    static void TearDownTestSuite() { HostLog::setWritesFile(wroteFile_); }
 
     void SetUp() override {
         pipeline_ = CapturePipeline::create(ring_, TapFormat{48000, 2, false, true, 32}, 960);
@@ -103,7 +100,6 @@ class TierStreams : public ::testing::Test {
     std::shared_ptr<CapturePipeline> pipeline_;
     std::shared_ptr<BroadcastServer> server_;
     std::shared_ptr<ServerSink> sink_;
-    static inline bool wroteFile_ = true;
 };
 
 double meanSize(const std::vector<std::vector<std::uint8_t>>& packets, std::size_t first,

@@ -28,7 +28,8 @@ inline std::optional<std::uint32_t> audioSeq(const std::optional<Message>& messa
     return std::nullopt;
 }
 
-// Guests joining and leaving stay out of the user's host log, for the suite only.
+// A suite whose lines (guests joining and leaving, probes' verdicts) stay out of the
+// user's host log file.
 class QuietHostLog : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {

@@ -508,7 +508,7 @@ void CapturePipeline::produceChunk(ChunkAssembler::Chunk& chunk, std::uint16_t b
         stats_.encodedBytes += chunkBytes;
         stats_.encoderCount = encoders;
         stats_.spliceRate = splices_.rate();
-        stats_.shedding = shedding_.active();
+        stats_.shedding = shedding_.shedsWork();
     }
     if (const auto sink = sink_.lock()) {
         const std::uint64_t deadline =
@@ -526,7 +526,6 @@ void CapturePipeline::judgeWork(std::chrono::nanoseconds work) {
             if (shed(work)) {
                 std::lock_guard guard(lock_);
                 stats_.workSheds += 1;
-                stats_.shedding = true;
             }
             return;
         case SenderBudget::Verdict::restore:
@@ -583,12 +582,8 @@ bool CapturePipeline::shed(std::chrono::nanoseconds work) {
 }
 
 void CapturePipeline::restore() {
-    const bool anyShed = shedding_.warmOff || shedding_.merged > 0;
+    const bool anyShed = shedding_.shedsWork();
     shedding_ = {};
-    {
-        std::lock_guard guard(lock_);
-        stats_.shedding = false;
-    }
     if (anyShed) {
         tellLater([seconds = budget_.calmNeeded() * framesPerChunk_ / outputRate] {
             return "sender within budget for " + std::to_string(seconds) +

@@ -259,7 +259,9 @@ class CapturePipeline : public std::enable_shared_from_this<CapturePipeline> {
         bool warmOff = false;    // no encoder kept warm for a stream nobody is on
         int merged = 0;          // the best streams, merged into the next one wanted
         bool exhausted = false;  // nothing was left to shed (said once)
-        bool active() const { return warmOff || merged > 0 || exhausted; }
+        bool shedsWork() const { return warmOff || merged > 0; }
+        // An episode runs from the first step asked for until the calm gives everything back.
+        bool active() const { return shedsWork() || exhausted; }
     };
     Shedding shedding_;
     SenderBudget budget_;

@@ -286,10 +286,6 @@ void GuestConnection::awaitProof() {
         }
         if (self->onSilent_) {
             self->onSilent_(self->id_);
-        } else {
-            self->log("client " + std::to_string(self->id_) + " sent nothing in " +
-                      std::to_string(self->proofLimit_->count()) +
-                      " ms after its hello; closing the connection");
         }
         self->closeNow();
     });

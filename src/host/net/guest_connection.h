@@ -127,10 +127,9 @@ class GuestConnection : public std::enable_shared_from_this<GuestConnection> {
     void setOnAudioSent(AudioSentHandler handler);
     // Before start(): the guest must prove itself by its first clock request or report
     // within `limit` of start(); `onProven` is then called once. Silent that long, the
-    // connection is closed and `onSilent` told (which says it, gathered with others), or
-    // without one, the connection says it in a line of its own.
+    // connection is closed and `onSilent` told, which says so (gathered with others).
     void expectProof(std::chrono::milliseconds limit, ProvenHandler onProven,
-                     SilentHandler onSilent = {});
+                     SilentHandler onSilent);
 
     // Queues the hello, tunes the socket, reports ready and starts receiving.
     void start();
