@@ -123,7 +123,10 @@ SimulatedGuest::Clock::time_point SimulatedGuest::nextWake() const {
             }
             break;
         case Behaviour::stalled:
-            next = std::min(next, stalledNow_ ? resumeAt_ : stallAt_);
+            // Before its first report the report timer wakes it; the stall waits for that.
+            if (stalledNow_ || reportedHere_) {
+                next = std::min(next, stalledNow_ ? resumeAt_ : stallAt_);
+            }
             break;
         case Behaviour::flapping:
             next = std::min(next, sessionEndsAt_);
@@ -164,7 +167,9 @@ void SimulatedGuest::advance(Clock::time_point now) {
             break;
         }
         case Behaviour::stalled:
-            if (!stalledNow_ && now >= stallAt_) {
+            // It stalls once it has said who it is, however long that took: a busy host
+            // can take longer than the stall's delay to answer the first time request.
+            if (!stalledNow_ && now >= stallAt_ && reportedHere_) {
                 stalledNow_ = true;
                 ++report_.stalls;
             } else if (stalledNow_ && now >= resumeAt_) {
@@ -343,6 +348,7 @@ void SimulatedGuest::connected(Clock::time_point now) {
     nextStatAt_ = now;  // the first report goes out with the first measurement
     slowTokens_ = slowBurstChunks;
     slowRefilledAt_ = now;
+    reportedHere_ = false;
     stalledNow_ = false;
     stallAt_ = now + settings_.stallAfter;
     resumeAt_ = stallAt_ + settings_.stallFor;
@@ -452,6 +458,7 @@ void SimulatedGuest::sendDue(Clock::time_point now) {
     stat.deviceName = deviceName_;
     queue(FrameEncoder::encode(stat));
     ++report_.statsSent;
+    reportedHere_ = true;
     nextStatAt_ = now + statInterval;
 }
 

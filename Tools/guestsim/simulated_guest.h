@@ -174,6 +174,7 @@ class SimulatedGuest {
     // A slow guest's reading allowance, in chunks (a token bucket).
     double slowTokens_ = 0;
     Clock::time_point slowRefilledAt_;
+    bool reportedHere_ = false;  // a report went out on this connection
     bool stalledNow_ = false;
     Clock::time_point stallAt_;
     Clock::time_point resumeAt_;

@@ -321,9 +321,11 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
     std::thread playing([&] { swarm.run(60s); });
     // Every normal guest has joined and measured its clock before the stream starts, and
     // the stalled ones have said who they are before they stopped.
+    std::size_t normalReported = 0;
     const bool joined = eventually([&] {
         stalledIds_ = reported(Behaviour::stalled);
-        return reported(Behaviour::normal).size() == 10 && stalledIds_.size() == 2;
+        normalReported = reported(Behaviour::normal).size();
+        return normalReported == 10 && stalledIds_.size() == 2;
     });
     if (joined) {
         BroadcastServer::Bitrates stalled;
@@ -348,7 +350,8 @@ TEST_F(GuestSwarmAgainstServer, WellBehavedGuestsKeepTheirStreamWhileOthersMisbe
     const Snapshots whileStalled = snapshots();
     swarm.stop();
     playing.join();
-    ASSERT_TRUE(joined) << "the normal guests never all reported";
+    ASSERT_TRUE(joined) << "reported before the stream: " << normalReported
+                        << " of 10 normal guests, " << stalledIds_.size() << " of 2 stalled ones";
 
     const Reports reports = swarm.reports();
     std::printf("%s\n%s", zoranth::SwarmReport::guestTable(reports).c_str(),
