@@ -168,6 +168,39 @@ TEST_F(TapSessionTest, TapMuteSilencesTheSpeakersWhileTheCaptureKeepsTheTone) {
     EXPECT_GT(toneShare(reader.samples, 2, 0, 48000, 440), 0.9);
 }
 
+// The default output changes while muted (another output plugged in, or a sound server
+// that names its default late): what plays there is kept off it and captured as well.
+TEST_F(TapSessionTest, WhileMutedWhatPlaysOnANewDefaultOutputIsMutedAndCapturedToo) {
+    PulseExtraSink other("zoranth_other_out", 2, 48000);
+    ASSERT_TRUE(other.ready());
+    PulseTonePlayer elsewhere("zoranth_other_out", 660);
+    ASSERT_TRUE(elsewhere.waitUntilPlaying());
+    PulseTonePlayer tone(pulseTestSink);
+    ASSERT_TRUE(tone.waitUntilPlaying());
+    startSession();
+    ASSERT_TRUE(session->setTapMuted(true));
+    const auto muted = tone.currentSink();
+    ASSERT_NE(muted, pulseSinkIndex(pulseTestSink));
+    EXPECT_EQ(elsewhere.currentSink(), pulseSinkIndex("zoranth_other_out"))
+        << "a stream on another output than the default was moved";
+
+    ASSERT_TRUE(other.makeDefault());
+    EXPECT_TRUE(eventually([&] { return elsewhere.currentSink() == muted; }))
+        << "the new default's stream still plays on it";
+    EXPECT_EQ(tone.currentSink(), muted);
+    RingReader reader(ring);
+    reader.readFor(300ms, 2);
+    reader.drain();
+    reader.readFor(1000ms, 2);
+    EXPECT_GT(toneShare(reader.samples, 2, 0, 48000, 660), 0.3);
+    EXPECT_GT(toneShare(reader.samples, 2, 0, 48000, 440), 0.3);
+    EXPECT_LT(rootMeanSquare(pulseRecord("zoranth_other_out.monitor", 2, 500ms)), 1e-4);
+
+    ASSERT_TRUE(session->setTapMuted(false));
+    EXPECT_EQ(muteSinksLoaded(), 0u);
+    EXPECT_EQ(elsewhere.currentSink(), pulseSinkIndex("zoranth_other_out"));
+}
+
 TEST_F(TapSessionTest, StopWhileMutedLeavesNoStreamMovedAndNoSinkLoaded) {
     PulseTonePlayer tone(pulseTestSink);
     ASSERT_TRUE(tone.waitUntilPlaying());

@@ -80,6 +80,22 @@ std::size_t muteSinksLoaded() {
         [](const std::string& name) { return name.starts_with("zoranth_tap_mute_"); }));
 }
 
+// What the server and the session hold, for a failure to tell why the tone is missing.
+std::string soundServerView(const TapSession::Connection& connection) {
+    std::string view = "session: " + std::string(connection.lost ? "lost" : "connected") +
+                       ", attempts " + std::to_string(connection.attempts) +
+                       (connection.lastAttemptError.empty()
+                            ? std::string()
+                            : ", last: " + connection.lastAttemptError) +
+                       "\n";
+    for (const char* command :
+         {"pactl get-default-sink", "pactl list short sinks", "pactl list short sink-inputs",
+          "pactl list short source-outputs"}) {
+        view += std::string(command) + ":\n" + pulseShell(command).value_or("(failed)\n");
+    }
+    return view;
+}
+
 class TapSessionReconnectTest : public testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
@@ -147,7 +163,8 @@ TEST_P(TapSessionReconnectTest, ComesBackMutedWithTheToneAfterTheServerRestarts)
     PulseTonePlayer again(pulseTestSink);
     ASSERT_TRUE(again.waitUntilPlaying());
     const auto back = recorder.waitForTone(beforeReturn, 5s);
-    ASSERT_TRUE(back) << "no tone in the ring within 5 s of the server's return";
+    ASSERT_TRUE(back) << "no tone in the ring within 5 s of the server's return\n"
+                      << soundServerView(session->connection());
     const double toneAfter = static_cast<double>(recorder.entries[*back].arrival) * 1e-9 -
                              std::chrono::duration<double>(returned.time_since_epoch()).count();
     std::printf("[ figure   ] %s: tone back in the ring after the server's return: %.2f s\n",

@@ -1,5 +1,7 @@
 #include "platform/pulse/default_sink_follower.h"
 
+#include <utility>
+
 namespace zoranth {
 
 DefaultSinkFollower::DefaultSinkFollower(const PulseLoop& loop, const PulseCapture::Config& config,
@@ -48,6 +50,7 @@ std::expected<void, PulseError> DefaultSinkFollower::watch() {
 void DefaultSinkFollower::stopWatching() {
     watching_ = false;
     recheckPending_ = false;
+    defaultMoved_ = false;
 }
 
 void DefaultSinkFollower::releaseEvents() {
@@ -69,7 +72,10 @@ void DefaultSinkFollower::onSubscription(pa_context*, pa_subscription_event_type
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         self->requestDefaultCheck();
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
-        if (kind != PA_SUBSCRIPTION_EVENT_REMOVE && index == self->knownIndex_) {
+        // A sink that comes or goes may move the default without a word from the server:
+        // PipeWire names a stand-in sink the default until a real one appears, and says
+        // nothing when it gives way. A change of the default itself may be its format.
+        if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || index == self->knownIndex_) {
             self->requestDefaultCheck();
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
@@ -92,6 +98,14 @@ void DefaultSinkFollower::onNewInput(pa_context*, const pa_sink_input_info* info
         return;
     }
     self->mute_.take(info->index);
+}
+
+// Every stream on the default sink goes to the mute sink: onNewInput picks them out.
+void DefaultSinkFollower::takeInputsOfDefault() {
+    if (pa_operation* operation =
+            pa_context_get_sink_input_info_list(loop_.context(), onNewInput, this)) {
+        pa_operation_unref(operation);
+    }
 }
 
 std::uint32_t DefaultSinkFollower::capturedSink() const {
@@ -177,14 +191,23 @@ void DefaultSinkFollower::follow(const PulseLoop::SinkDetails& details) {
     if (newDefault) {
         requestPlayingCheck();
     }
+    // A default that changed while events were held is still new once they are let go.
+    defaultMoved_ = defaultMoved_ || newDefault;
     if (held_) {
         recheckPending_ = true;
         return;
     }
+    const bool moved = std::exchange(defaultMoved_, false);
     if (!stream_.exists() || !watching_) {
         return;
     }
     if (mute_.muted()) {
+        // What plays on a new default sink is kept off it too, and captured: the mute
+        // follows the default as the capture does. A sound server that starts again may
+        // name its default only after the capture is back on it.
+        if (moved && mute_.routing()) {
+            takeInputsOfDefault();
+        }
         // Back where the muted audio is, in the format it had: nothing to tell.
         if (stream_.source() != mute_.sink().device.monitorSource) {
             stream_.reopen(mute_.sink(), std::nullopt);

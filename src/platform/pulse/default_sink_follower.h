@@ -69,6 +69,7 @@ class DefaultSinkFollower {
 
     void remember(const PulseLoop::SinkDetails& seen);
     void requestPlayingCheck();
+    void takeInputsOfDefault();
     void requestDefaultCheck();
     void follow(const PulseLoop::SinkDetails& details);
     void setPlaying(bool playing);
@@ -83,6 +84,7 @@ class DefaultSinkFollower {
     bool watching_ = false;
     bool held_ = false;
     bool recheckPending_ = false;
+    bool defaultMoved_ = false;  // a new default not yet looked at by the mute
     std::uint32_t knownIndex_ = PA_INVALID_INDEX;
     bool playingSeen_ = false;
     std::function<void()> onDoubt_;
