@@ -1,7 +1,8 @@
 // A garbage guest's bytes: each kind is rejected by the host's own frame decoder
 // for its own reason, however it is cut up, and never passes for a message. A guest
 // told to connect from an address of its own does so, or ends at once when the machine
-// lacks that address.
+// lacks that address. A stalled guest says who it is before it stops reading, however
+// late the host answers its first time request.
 #include "guestsim/simulated_guest.h"
 
 #include <arpa/inet.h>
@@ -13,13 +14,19 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "guestsim/guest_swarm.h"
 #include "protocol/frame_decoder.h"
+#include "protocol/frame_encoder.h"
+#include "protocol/mach_clock.h"
 
 namespace {
 
+using zoranth::ClientStat;
 using zoranth::FrameDecoder;
+using zoranth::FrameEncoder;
+using zoranth::Message;
 using zoranth::MessageType;
 using zoranth::SimulatedGuest;
 using Garbage = SimulatedGuest::Garbage;
@@ -67,6 +74,59 @@ class Listener {
     int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::uint16_t port_ = 0;
 };
+
+// Reads from a connection until a whole message arrives or `limit` passes.
+std::optional<Message> nextMessage(int connection, FrameDecoder& decoder,
+                                   std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto decoded = decoder.next();
+        if (!decoded) {
+            return std::nullopt;
+        }
+        if (*decoded) {
+            return **decoded;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{connection, POLLIN, 0};
+        std::uint8_t bytes[4096];
+        const ssize_t got =
+            left.count() > 0 && ::poll(&ready, 1, static_cast<int>(left.count())) == 1
+                ? ::read(connection, bytes, sizeof bytes)
+                : 0;
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        decoder.append(std::span(bytes, static_cast<std::size_t>(got)));
+    }
+}
+
+// A host that takes its time: says hello on `connection`, answers the guest's first time
+// request only after `answerAfter`, and returns the name the guest then reports, if it does.
+std::string nameReportedToASlowHost(int connection, std::chrono::milliseconds answerAfter) {
+    const auto hello = FrameEncoder::encode(zoranth::Hello{48000, 2, 16, 960, 1500});
+    FrameDecoder decoder(0);
+    if (::write(connection, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) {
+        return {};
+    }
+    const auto asked = nextMessage(connection, decoder, 2s);
+    if (!asked || !asked->is<zoranth::TimeReq>()) {
+        return {};
+    }
+    std::this_thread::sleep_for(answerAfter);
+    const auto answer = FrameEncoder::encode(
+        zoranth::TimeResp{asked->as<zoranth::TimeReq>()->t1, zoranth::MachClock::nowNanos()});
+    if (::write(connection, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) {
+        return {};
+    }
+    while (const auto message = nextMessage(connection, decoder, 2s)) {
+        if (const auto* stat = message->as<ClientStat>()) {
+            return stat->deviceName;
+        }
+    }
+    return {};
+}
 
 SimulatedGuest::Report runOneGuest(std::uint16_t port, const std::string& bindAddress) {
     SimulatedGuest::Settings settings;
@@ -143,6 +203,37 @@ TEST(SimulatedGuestGarbage, LengthsAreWrongInTheWaysTheyClaim) {
     hugeProbe.append(std::span(huge).last(1));
     EXPECT_EQ(hugeProbe.next().error(),
               Failure::payloadLengthMismatch(MessageType::timeReq, 8, 65535));
+}
+
+TEST(SimulatedGuestStall, AGuestSaysWhoItIsBeforeItStopsReadingHoweverLateTheHostAnswers) {
+    const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listening, 1), 0);
+    ASSERT_EQ(::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    SimulatedGuest::Settings settings;
+    settings.index = 3;
+    settings.port = ntohs(address.sin_port);
+    settings.behaviour = SimulatedGuest::Behaviour::stalled;
+    settings.stallAfter = 50ms;  // long before the host answers
+    zoranth::GuestSwarm swarm({settings});
+    std::thread playing([&] { swarm.run(1500ms); });
+    // The connection stays open to the end: a guest that is hung up on starts afresh.
+    const int connection = ::accept(listening, nullptr, nullptr);
+    const std::string reported =
+        connection >= 0 ? nameReportedToASlowHost(connection, 400ms) : "accept failed";
+    playing.join();
+    ::close(connection);
+    ::close(listening);
+
+    const auto report = swarm.reports().front();
+    EXPECT_EQ(reported, report.deviceName);
+    EXPECT_EQ(report.statsSent, 1);
+    EXPECT_EQ(report.stalls, 1) << "it reported, then stopped reading";
 }
 
 TEST(SimulatedGuestNames, BehavioursReadBackFromTheirNames) {

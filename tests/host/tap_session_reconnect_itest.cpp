@@ -82,12 +82,12 @@ std::size_t muteSinksLoaded() {
 
 // What the server and the session hold, for a failure to tell why the tone is missing.
 std::string soundServerView(const TapSession::Connection& connection) {
-    std::string view = "session: " + std::string(connection.lost ? "lost" : "connected") +
-                       ", attempts " + std::to_string(connection.attempts) +
-                       (connection.lastAttemptError.empty()
-                            ? std::string()
-                            : ", last: " + connection.lastAttemptError) +
-                       "\n";
+    std::string view =
+        "session: " + std::string(connection.lost ? "lost" : "connected") + ", attempts " +
+        std::to_string(connection.attempts) +
+        (connection.lastAttemptError.empty() ? std::string()
+                                             : ", last: " + connection.lastAttemptError) +
+        "\n";
     for (const char* command :
          {"pactl get-default-sink", "pactl list short sinks", "pactl list short sink-inputs",
           "pactl list short source-outputs"}) {
